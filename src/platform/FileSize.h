@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plombar {
+
+// Opens the existing file for reading and writing (writing nothing), takes its whole size and
+// closes it. Each failing step raises EInOutError with the system code: 2 no such file, 3 a folder
+// on the path missing, 5 access denied, 6 for an empty path (no file named, so no handle to size).
+std::uint64_t FileSizeForGate(const std::string& path);
+
+// Ignore SIGXFSZ, so that hitting the file size limit shows as a write error instead of killing
+// the process.
+void IgnoreFileSizeSignal();
+
+} // namespace plombar

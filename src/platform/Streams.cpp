@@ -1,0 +1,339 @@
+#include "Streams.h"
+
+#include "Exception.h"
+#include "AtomicFile.h"
+#include "Paths.h"
+#include "SysError.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plombar {
+
+// ---------------------------------------------------------------------------------------------
+// TStream
+
+std::int64_t TStream::GetSize() {
+    const std::int64_t position = Seek(0, SeekOrigin::soCurrent);
+    const std::int64_t size = Seek(0, SeekOrigin::soEnd);
+    Seek(position, SeekOrigin::soBeginning);
+    return size;
+}
+
+void TStream::ReadBuffer(void* buffer, std::int64_t count) {
+    if (count != 0 && Read(buffer, count) != count)
+        throw EStreamError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
+    if (count != 0 && Write(buffer, count) != count)
+        throw EStreamError("Stream write error");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Available memory
+
+namespace {
+
+std::uint64_t readMeminfoKiB(const char* key) {
+    std::ifstream in("/proc/meminfo");
+    std::string name;
+    std::uint64_t value = 0;
+    std::string unit;
+    while (in >> name >> value) {
+        std::getline(in, unit);
+        if (name == key)
+            return value;
+    }
+    return 0;
+}
+
+std::uint64_t processVirtualSize() {
+    std::ifstream in("/proc/self/statm");
+    std::uint64_t pages = 0;
+    in >> pages;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Room left under the control group's memory.max, if the process lives in a limited cgroup (v2).
+std::uint64_t cgroupRoom() {
+    std::ifstream self("/proc/self/cgroup");
+    std::string line;
+    std::string path;
+    while (std::getline(self, line))
+        if (line.rfind("0::", 0) == 0)
+            path = line.substr(3);
+    if (path.empty())
+        return UINT64_MAX;
+    const std::string base = "/sys/fs/cgroup" + (path == "/" ? std::string() : path);
+    std::ifstream maxFile(base + "/memory.max");
+    std::string maxText;
+    if (!(maxFile >> maxText) || maxText == "max")
+        return UINT64_MAX;
+    std::ifstream currentFile(base + "/memory.current");
+    std::uint64_t current = 0;
+    currentFile >> current;
+    const std::uint64_t limit = std::strtoull(maxText.c_str(), nullptr, 10);
+    return limit > current ? limit - current : 0;
+}
+
+} // namespace
+
+std::uint64_t AvailableMemory() {
+    std::uint64_t available = (readMeminfoKiB("MemAvailable:") + readMeminfoKiB("SwapFree:")) * 1024;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const std::uint64_t used = processVirtualSize();
+        available = std::min<std::uint64_t>(available, limit.rlim_cur > used ? limit.rlim_cur - used : 0);
+    }
+    return std::min(available, cgroupRoom());
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMemoryStream
+
+namespace {
+// Growth below this step is not checked against the system's memory (reading /proc costs more
+// than the allocation).
+constexpr std::int64_t kUncheckedGrowth = std::int64_t{64} << 20;
+} // namespace
+
+TMemoryStream::~TMemoryStream() { std::free(memory_); }
+
+void TMemoryStream::ensureCapacity(std::int64_t needed, bool exact) {
+    if (needed <= capacity_)
+        return;
+    if (needed < 0 || static_cast<std::uint64_t>(needed) > SIZE_MAX / 2)
+        throw EOutOfMemoryStream();
+    std::int64_t wanted = needed;
+    if (!exact) // geometric growth keeps many small writes linear
+        wanted = std::max(needed, capacity_ + capacity_ / 2);
+    wanted = (wanted + 0xFFFF) & ~std::int64_t{0xFFFF};
+    if (wanted - capacity_ > kUncheckedGrowth) {
+        const auto room = static_cast<std::int64_t>(std::min<std::uint64_t>(AvailableMemory(), INT64_MAX));
+        if (wanted - capacity_ > room) {
+            if (needed - capacity_ > room)
+                throw EOutOfMemoryStream();
+            wanted = needed;
+        }
+    }
+    void* grown = std::realloc(memory_, static_cast<std::size_t>(wanted));
+    if (grown == nullptr)
+        throw EOutOfMemoryStream();
+    memory_ = static_cast<std::uint8_t*>(grown);
+    capacity_ = wanted;
+}
+
+std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
+    if (position_ < 0 || count <= 0 || position_ >= size_)
+        return 0;
+    const std::int64_t n = std::min(count, size_ - position_);
+    std::memcpy(buffer, memory_ + position_, static_cast<std::size_t>(n));
+    position_ += n;
+    return n;
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+    if (position_ < 0 || count <= 0)
+        return 0;
+    const std::int64_t end = position_ + count;
+    ensureCapacity(end, false);
+    if (position_ > size_) // a gap after a seek past the end reads as zeros
+        std::memset(memory_ + size_, 0, static_cast<std::size_t>(position_ - size_));
+    std::memcpy(memory_ + position_, buffer, static_cast<std::size_t>(count));
+    if (end > size_)
+        size_ = end;
+    position_ = end;
+    return count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    switch (origin) {
+    case SeekOrigin::soBeginning:
+        position_ = offset;
+        break;
+    case SeekOrigin::soCurrent:
+        position_ += offset;
+        break;
+    case SeekOrigin::soEnd:
+        position_ = size_ + offset;
+        break;
+    }
+    return position_;
+}
+
+void TMemoryStream::SetSize(std::int64_t newSize) {
+    if (newSize < 0)
+        throw EOutOfMemoryStream();
+    const std::int64_t oldPosition = position_;
+    ensureCapacity(newSize, true);
+    if (newSize > size_)
+        std::memset(memory_ + size_, 0, static_cast<std::size_t>(newSize - size_));
+    size_ = newSize;
+    if (oldPosition > newSize)
+        position_ = newSize;
+}
+
+void TMemoryStream::Clear() {
+    std::free(memory_);
+    memory_ = nullptr;
+    size_ = capacity_ = position_ = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+    // Others may read the file meanwhile; Linux has no share modes to deny them writing.
+    TFileStream file(fileName, fmOpenRead | fmShareDenyWrite);
+    LoadFromStream(file);
+}
+
+void TMemoryStream::LoadFromStream(TStream& stream) {
+    const std::int64_t start = stream.GetPosition();
+    const std::int64_t count = std::max<std::int64_t>(stream.GetSize() - start, 0);
+    ensureCapacity(count, true);
+    std::int64_t done = 0;
+    SetLastError(0);
+    while (done < count) {
+        const std::int64_t n = stream.Read(memory_ + done, count - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    // A file that shrank while it was read simply ends early; a failing read is an error.
+    if (done < count && GetLastError() != 0)
+        throw EStreamError("Stream read error");
+    size_ = done;
+    position_ = 0;
+}
+
+void TMemoryStream::SaveToFile(const std::string& fileName) const {
+    SaveFileAtomically(fileName, memory_, static_cast<std::size_t>(size_));
+}
+
+// ---------------------------------------------------------------------------------------------
+// TFileStream
+
+namespace {
+
+[[noreturn]] void failOpen(const std::string& fileName, std::uint32_t code, bool create) {
+    SetLastError(code);
+    const std::string text = "\"" + ExpandFileName(fileName) + "\". " + SysErrorMessage(code);
+    if (create)
+        throw EFCreateError("Cannot create file " + text);
+    throw EFOpenError("Cannot open file " + text);
+}
+
+} // namespace
+
+TFileStream::TFileStream(const std::string& fileName, std::uint32_t mode) : fileName_(fileName) {
+    const bool create = (mode & 0xFF00u) == fmCreate;
+    if (fileName.empty())
+        failOpen(fileName, winerr::ERROR_PATH_NOT_FOUND, create);
+    int flags = O_CLOEXEC;
+    if (create) {
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+    } else {
+        switch (mode & 0x3u) {
+        case fmOpenWrite:
+            flags |= O_WRONLY;
+            break;
+        case fmOpenReadWrite:
+            flags |= O_RDWR;
+            break;
+        default:
+            flags |= O_RDONLY;
+            break;
+        }
+    }
+    // Share modes (mode & 0xF0) have no counterpart here: files are not locked against others.
+    fd_ = UniqueFd(::open(fileName.c_str(), flags, 0666));
+    if (!fd_)
+        failOpen(fileName, WinErrorFromErrno(errno, fileName.c_str()), create);
+    struct stat st{};
+    if (::fstat(fd_.get(), &st) == 0 && S_ISDIR(st.st_mode))
+        failOpen(fileName, winerr::ERROR_ACCESS_DENIED, create);
+}
+
+TFileStream::TFileStream(UniqueFd fd, std::string fileName) : fd_(std::move(fd)), fileName_(std::move(fileName)) {}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    auto* p = static_cast<std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    SetLastError(0);
+    while (done < count) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
+        const ssize_t n = ::read(fd_.get(), p + done, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            SetLastErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+    const auto* p = static_cast<const std::uint8_t*>(buffer);
+    std::int64_t done = 0;
+    SetLastError(0);
+    while (done < count) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
+        const ssize_t n = ::write(fd_.get(), p + done, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            SetLastErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0) {
+            SetLastError(winerr::ERROR_WRITE_FAULT);
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    int whence = SEEK_SET;
+    if (origin == SeekOrigin::soCurrent)
+        whence = SEEK_CUR;
+    else if (origin == SeekOrigin::soEnd)
+        whence = SEEK_END;
+    const off_t result = ::lseek(fd_.get(), static_cast<off_t>(offset), whence);
+    if (result < 0) {
+        SetLastErrorFromErrno(errno);
+        return -1;
+    }
+    return result;
+}
+
+std::int64_t TFileStream::GetSize() {
+    struct stat st{};
+    if (::fstat(fd_.get(), &st) != 0) {
+        SetLastErrorFromErrno(errno);
+        return -1;
+    }
+    return st.st_size;
+}
+
+void TFileStream::SetSize(std::int64_t newSize) {
+    if (::ftruncate(fd_.get(), static_cast<off_t>(newSize)) != 0) {
+        SetLastErrorFromErrno(errno);
+        throw EStreamError("Stream write error");
+    }
+    if (GetPosition() > newSize)
+        Seek(newSize, SeekOrigin::soBeginning);
+}
+
+} // namespace plombar

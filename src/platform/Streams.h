@@ -1,0 +1,112 @@
+#pragma once
+
+#include "UniqueFd.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace plombar {
+
+enum class SeekOrigin : std::uint32_t { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+
+// A seekable byte stream: read returns the count actually read (0 at the end), 64-bit seek from the
+// start, the current position or the end, size get and set, position.
+class TStream {
+public:
+    TStream() = default;
+    TStream(const TStream&) = delete;
+    TStream& operator=(const TStream&) = delete;
+    virtual ~TStream() = default;
+
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
+    virtual std::int64_t GetSize();
+    virtual void SetSize(std::int64_t newSize) = 0;
+
+    std::int64_t GetPosition() { return Seek(0, SeekOrigin::soCurrent); }
+    void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::soBeginning); }
+
+    // Whole transfers: raise EStreamError ("Stream read error" / "Stream write error") when short.
+    void ReadBuffer(void* buffer, std::int64_t count);
+    void WriteBuffer(const void* buffer, std::int64_t count);
+};
+
+// A growable buffer. A new one is empty at position 0; setting the size keeps the position unless
+// it lies beyond the new end. A buffer that cannot grow raises EOutOfMemoryStream.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    ~TMemoryStream() override;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+    std::int64_t GetSize() override { return size_; }
+    void SetSize(std::int64_t newSize) override;
+
+    std::uint8_t* Memory() noexcept { return memory_; }
+    const std::uint8_t* Memory() const noexcept { return memory_; }
+    std::int64_t Size() const noexcept { return size_; }
+    std::int64_t Position() const noexcept { return position_; }
+    void Clear();
+
+    // Replaces the content with the whole file and leaves the position at 0. The file is opened for
+    // reading; "Cannot open file "%s". %s" when that fails.
+    void LoadFromFile(const std::string& fileName);
+    // Replaces the content with the rest of `stream` from its current position.
+    void LoadFromStream(TStream& stream);
+    // Writes the whole content, whatever the position, creating the file or replacing an existing one.
+    // The replacement is atomic: a failed save leaves an existing file untouched and no temporary
+    // file behind; the failure raises "Cannot create file "%s". %s".
+    void SaveToFile(const std::string& fileName) const;
+
+private:
+    void ensureCapacity(std::int64_t needed, bool exact);
+
+    std::uint8_t* memory_ = nullptr;
+    std::int64_t size_ = 0;
+    std::int64_t capacity_ = 0;
+    std::int64_t position_ = 0;
+};
+
+// Open modes of TFileStream. Share modes are accepted for fidelity but have no effect on Linux,
+// where files are not locked against other programs.
+inline constexpr std::uint32_t fmOpenRead = 0x0000;
+inline constexpr std::uint32_t fmOpenWrite = 0x0001;
+inline constexpr std::uint32_t fmOpenReadWrite = 0x0002;
+inline constexpr std::uint32_t fmShareExclusive = 0x0010;
+inline constexpr std::uint32_t fmShareDenyWrite = 0x0020;
+inline constexpr std::uint32_t fmShareDenyNone = 0x0040;
+inline constexpr std::uint32_t fmCreate = 0xFF00;
+
+// A stream over one open file. Opening an existing file fails with "Cannot open file "%s". %s";
+// fmCreate creates the file (an existing one is truncated) and fails with "Cannot create file "%s". %s".
+// Read and Write report a short count on an I/O failure and set the last system error.
+class TFileStream : public TStream {
+public:
+    TFileStream(const std::string& fileName, std::uint32_t mode);
+    // Adopts an already open descriptor (used by atomic saves).
+    TFileStream(UniqueFd fd, std::string fileName);
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+    std::int64_t GetSize() override;
+    void SetSize(std::int64_t newSize) override;
+
+    const std::string& FileName() const noexcept { return fileName_; }
+    int Handle() const noexcept { return fd_.get(); }
+
+private:
+    UniqueFd fd_;
+    std::string fileName_;
+};
+
+// Memory that the system can still give, in bytes: available RAM plus free swap, bounded by the
+// process's address-space limit and its control group's memory limit. Linux overcommits, so a
+// successful allocation proves nothing; growing past this figure would end in the OOM killer.
+std::uint64_t AvailableMemory();
+
+} // namespace plombar

@@ -1,0 +1,123 @@
+#include "platform/Exception.h"
+#include "platform/SysError.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "TestSupport.h"
+
+using namespace plombar;
+
+TEST(InOutError, TextsByCode) {
+    const struct {
+        std::uint32_t code;
+        const char* text;
+    } cases[] = {{2, "File not found"},      {3, "Invalid filename"}, {4, "Too many open files"},
+                 {5, "File access denied"},  {6, "I/O error 6"},      {32, "I/O error 32"},
+                 {0, "I/O error 0"},         {112, "I/O error 112"}};
+    for (const auto& c : cases) {
+        EInOutError error(c.code);
+        EXPECT_EQ(error.Message(), c.text) << c.code;
+        EXPECT_EQ(error.ErrorCode, c.code);
+    }
+}
+
+TEST(OSError, TextIsSignedDecimalWithCrLfAndSystemText) {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ(OSErrorText(0), "A call to an OS function failed");
+    EXPECT_EQ(OSErrorText(5), "System Error.  Code: 5.\r\nAccess is denied");
+    // HRESULTs print negative.
+    EXPECT_EQ(OSErrorText(0x80091002), "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm");
+    // A code without text still gets the line break.
+    EXPECT_EQ(OSErrorText(0x12345), "System Error.  Code: 74565.\r\n");
+}
+
+TEST(OSError, Win32CheckRaisesWithTheLastError) {
+    SetLastError(2);
+    EXPECT_TRUE(Win32Check(true));
+    try {
+        Win32Check(false);
+        FAIL() << "no error raised";
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.ErrorCode, 2u);
+        EXPECT_EQ(e.Message(), OSErrorText(2));
+    }
+    SetLastError(0);
+    EXPECT_THROW(Win32Check(false), EOSError);
+    try {
+        Win32Check(false);
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "A call to an OS function failed");
+    }
+}
+
+TEST(OtherErrors, FixedTexts) {
+    EXPECT_STREQ(EOutOfMemoryStream().what(), "Out of memory while expanding memory stream");
+    EXPECT_STREQ(EIntfCastError().what(), "Interface not supported");
+}
+
+TEST(SysErrorMessage, TrimsFullStopsAndBlanksAndKnowsBothLanguages) {
+    EXPECT_EQ(SysErrorMessage(2, MessageLanguage::English), "The system cannot find the file specified");
+    EXPECT_EQ(SysErrorMessage(2, MessageLanguage::Russian), "Не удается найти указанный файл");
+    EXPECT_EQ(SysErrorMessage(0x8009200C, MessageLanguage::Russian),
+              "Не удается найти сертификат и закрытый ключ для расшифровки");
+    EXPECT_EQ(SysErrorMessage(0x80091007, MessageLanguage::Russian), "Неправильное значение хеша");
+    EXPECT_EQ(SysErrorMessage(0x80090016, MessageLanguage::English), "Keyset does not exist");
+    // Inserts are not expanded.
+    EXPECT_EQ(SysErrorMessage(193, MessageLanguage::English), "%1 is not a valid Win32 application");
+}
+
+TEST(SysErrorMessage, UnknownCodeGivesEmptyText) {
+    EXPECT_EQ(SysErrorMessage(0x12345, MessageLanguage::English), "");
+    EXPECT_EQ(SysErrorMessage(0x8009FFFF, MessageLanguage::Russian), "");
+}
+
+TEST(SysErrorMessage, WrappedCodesGiveTheTextOfWhatTheyCarry) {
+    EXPECT_EQ(SysErrorMessage(0x80070057, MessageLanguage::English), "The parameter is incorrect");
+    EXPECT_EQ(SysErrorMessage(0x80070070, MessageLanguage::English), "There is not enough space on the disk");
+    // The archive library reports errno values as 0x88000000 + errno (28 = ENOSPC).
+    EXPECT_EQ(SysErrorMessage(0x8800001C, MessageLanguage::English), "There is not enough space on the disk");
+}
+
+TEST(SysErrorMessage, LanguageFollowsTheLocaleVariablesInOrder) {
+    setenv("LC_ALL", "", 1);
+    setenv("LC_MESSAGES", "ru_RU.UTF-8", 1);
+    setenv("LANG", "en_US.UTF-8", 1);
+    EXPECT_EQ(SysErrorMessage(5), "Отказано в доступе");
+    setenv("LC_ALL", "en_GB.UTF-8", 1);
+    EXPECT_EQ(SysErrorMessage(5), "Access is denied");
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    setenv("LANG", "ru_RU.UTF-8", 1);
+    EXPECT_EQ(SysErrorMessage(5), "Отказано в доступе");
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ(SysErrorMessage(5), "Access is denied");
+}
+
+TEST(LastError, IsPerThread) {
+    SetLastError(87);
+    std::uint32_t seenInOtherThread = 1;
+    std::thread([&] { seenInOtherThread = GetLastError(); }).join();
+    EXPECT_EQ(seenInOtherThread, 0u);
+    EXPECT_EQ(GetLastError(), 87u);
+}
+
+TEST(ErrnoMapping, WindowsNumbers) {
+    test::TempDir dir;
+    const std::string inExistingFolder = dir.file("missing.txt");
+    const std::string inMissingFolder = dir.file("no-such-folder/missing.txt");
+    EXPECT_EQ(WinErrorFromErrno(ENOENT, inExistingFolder.c_str()), 2u);
+    EXPECT_EQ(WinErrorFromErrno(ENOENT, inMissingFolder.c_str()), 3u);
+    EXPECT_EQ(WinErrorFromErrno(ENOENT), 2u);
+    EXPECT_EQ(WinErrorFromErrno(ENOTDIR), 3u);
+    EXPECT_EQ(WinErrorFromErrno(ENAMETOOLONG), 206u);
+    for (int e : {EACCES, EPERM, EROFS, EISDIR})
+        EXPECT_EQ(WinErrorFromErrno(e), 5u) << e;
+    EXPECT_EQ(WinErrorFromErrno(EMFILE), 4u);
+    EXPECT_EQ(WinErrorFromErrno(ENFILE), 4u);
+    EXPECT_EQ(WinErrorFromErrno(ENOSPC), 112u);
+    EXPECT_EQ(WinErrorFromErrno(ENOMEM), 8u);
+    EXPECT_EQ(WinErrorFromErrno(EXDEV), 31u);
+}
