@@ -1,0 +1,253 @@
+#include "CertificateDialogs.h"
+
+#include <QDialogButtonBox>
+#include <QFont>
+#include <QFormLayout>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace plombar::app {
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// "dd.MM.yyyy HH:mm:ss" → "dd.MM.yyyy": the list shows the date only, the view dialog the time too.
+QString dateOnly(const std::string& dateTime) {
+    return qs(dateTime.substr(0, dateTime.find(' ')));
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent = nullptr) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+QLabel* boldLabel(const QString& text) {
+    auto* label = plainLabel(text);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    return label;
+}
+
+void setButtonTexts(QDialogButtonBox* box) {
+    // Our own texts, so the dialogs read the same with or without Qt's translations.
+    if (QPushButton* ok = box->button(QDialogButtonBox::Ok))
+        ok->setText(QStringLiteral("OK"));
+    if (QPushButton* cancel = box->button(QDialogButtonBox::Cancel))
+        cancel->setText(QStringLiteral("Отмена"));
+}
+
+} // namespace
+
+CertificateSelectionDialog::CertificateSelectionDialog(
+    const std::string& title, const std::string& displayText,
+    const std::vector<crypto::CertificateDescription>& certificates, std::function<void(std::size_t)> view,
+    QWidget* parent)
+    : QDialog(parent), viewCertificate_(std::move(view)) {
+    setObjectName(QStringLiteral("CertificateSelectionDialog"));
+    setWindowTitle(title.empty() ? QStringLiteral("Выбор сертификата") : qs(title));
+    setModal(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(
+        plainLabel(displayText.empty() ? QStringLiteral("Выберите сертификат из списка.") : qs(displayText)));
+
+    list_ = new QTreeWidget(this);
+    list_->setObjectName(QStringLiteral("certificateList"));
+    list_->setHeaderLabels({QStringLiteral("Кому выдан"), QStringLiteral("Кем выдан"),
+                            QStringLiteral("Действителен по"), QStringLiteral("Алгоритм ключа"),
+                            QStringLiteral("Закрытый ключ")});
+    list_->setRootIsDecorated(false);
+    list_->setUniformRowHeights(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setAllColumnsShowFocus(true);
+    for (std::size_t i = 0; i < certificates.size(); ++i) {
+        const auto& c = certificates[i];
+        auto* item = new QTreeWidgetItem(
+            list_, {qs(c.issuedTo), qs(c.issuedBy), dateOnly(c.validTo), qs(c.keyAlgorithm),
+                    c.hasPrivateKey ? QStringLiteral("Есть") : QStringLiteral("Нет")});
+        item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(i));
+        item->setToolTip(0, qs(c.subject));
+        item->setToolTip(1, qs(c.issuer));
+        item->setToolTip(2, qs(c.validTo));
+    }
+    for (int column = 0; column < list_->columnCount(); ++column)
+        list_->resizeColumnToContents(column);
+    layout->addWidget(list_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    setButtonTexts(buttons);
+    ok_ = buttons->button(QDialogButtonBox::Ok);
+    view_ = buttons->addButton(QStringLiteral("Просмотр сертификата"), QDialogButtonBox::ActionRole);
+    view_->setObjectName(QStringLiteral("viewButton"));
+    layout->addWidget(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(view_, &QPushButton::clicked, this, &CertificateSelectionDialog::viewSelected);
+    // Driven by the selection, not the current row: see the class comment.
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &CertificateSelectionDialog::updateButtons);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        if (item != nullptr && item->isSelected())
+            accept();
+    });
+    updateButtons();
+    resize(std::max(sizeHint().width(), 640), 360);
+}
+
+std::optional<std::size_t> CertificateSelectionDialog::selectedIndex() const {
+    const auto selected = list_->selectedItems();
+    if (selected.isEmpty())
+        return std::nullopt;
+    return static_cast<std::size_t>(selected.first()->data(0, Qt::UserRole).toULongLong());
+}
+
+void CertificateSelectionDialog::updateButtons() {
+    const bool chosen = selectedIndex().has_value();
+    ok_->setEnabled(chosen);
+    view_->setEnabled(chosen);
+}
+
+void CertificateSelectionDialog::viewSelected() {
+    if (const auto index = selectedIndex(); index && viewCertificate_)
+        viewCertificate_(*index);
+}
+
+CertificateViewDialog::CertificateViewDialog(const crypto::CertificateDescription& c, QWidget* parent)
+    : QDialog(parent) {
+    setObjectName(QStringLiteral("CertificateViewDialog"));
+    setWindowTitle(QStringLiteral("Сертификат"));
+    setModal(true);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("tabs"));
+    layout->addWidget(tabs);
+
+    // General
+    auto* general = new QWidget;
+    auto* generalLayout = new QVBoxLayout(general);
+    generalLayout->addWidget(boldLabel(QStringLiteral("Сведения о сертификате")));
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    generalLayout->addWidget(line);
+    auto* form = new QFormLayout;
+    form->addRow(boldLabel(QStringLiteral("Кому выдан:")), plainLabel(qs(c.issuedTo)));
+    form->addRow(boldLabel(QStringLiteral("Кем выдан:")), plainLabel(qs(c.issuedBy)));
+    form->addRow(boldLabel(QStringLiteral("Действителен:")),
+                 plainLabel(QStringLiteral("с %1 по %2").arg(qs(c.validFrom), qs(c.validTo))));
+    if (!c.friendlyName.empty())
+        form->addRow(boldLabel(QStringLiteral("Понятное имя:")), plainLabel(qs(c.friendlyName)));
+    generalLayout->addLayout(form);
+    auto* key = plainLabel(c.hasPrivateKey ? QStringLiteral("Есть закрытый ключ для этого сертификата.")
+                                           : QStringLiteral("Закрытого ключа для этого сертификата нет."));
+    key->setObjectName(QStringLiteral("privateKeyNote"));
+    generalLayout->addWidget(key);
+    generalLayout->addStretch();
+    tabs->addTab(general, QStringLiteral("Общие"));
+
+    // Details
+    auto* detailsPage = new QWidget;
+    auto* detailsLayout = new QVBoxLayout(detailsPage);
+    std::vector<std::pair<QString, QString>> rows = {
+        {QStringLiteral("Версия"), qs(c.version)},
+        {QStringLiteral("Серийный номер"), qs(c.serialNumber)},
+        {QStringLiteral("Алгоритм подписи"), qs(c.signatureAlgorithm)},
+        {QStringLiteral("Издатель"), qs(c.issuer)},
+        {QStringLiteral("Действителен с"), qs(c.validFrom)},
+        {QStringLiteral("Действителен по"), qs(c.validTo)},
+        {QStringLiteral("Субъект"), qs(c.subject)},
+        {QStringLiteral("Открытый ключ"), qs(c.publicKeyAlgorithm)},
+        {QStringLiteral("Параметры открытого ключа"), qs(c.publicKeyParameters)},
+        {QStringLiteral("Отпечаток"), qs(c.thumbprint)},
+    };
+    for (const auto& [name, value] : c.extensions)
+        rows.emplace_back(qs(name), qs(value));
+
+    details_ = new QTableWidget(static_cast<int>(rows.size()), 2, detailsPage);
+    details_->setObjectName(QStringLiteral("details"));
+    details_->setHorizontalHeaderLabels({QStringLiteral("Поле"), QStringLiteral("Значение")});
+    details_->verticalHeader()->hide();
+    details_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    details_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    details_->setSelectionMode(QAbstractItemView::SingleSelection);
+    details_->setWordWrap(false);
+    for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+        details_->setItem(r, 0, new QTableWidgetItem(rows[static_cast<std::size_t>(r)].first));
+        // Multi-line values (names, extensions) show on one line in the table, whole below it.
+        auto* item = new QTableWidgetItem(rows[static_cast<std::size_t>(r)].second.simplified());
+        item->setData(Qt::UserRole, rows[static_cast<std::size_t>(r)].second);
+        details_->setItem(r, 1, item);
+    }
+    details_->resizeColumnToContents(0);
+    details_->horizontalHeader()->setStretchLastSection(true);
+    details_->resizeRowsToContents();
+    detailsLayout->addWidget(details_, 3);
+
+    value_ = new QPlainTextEdit(detailsPage);
+    value_->setObjectName(QStringLiteral("fieldValue"));
+    value_->setReadOnly(true);
+    detailsLayout->addWidget(value_, 2);
+    connect(details_, &QTableWidget::itemSelectionChanged, this, [this] {
+        const auto selected = details_->selectedItems();
+        value_->setPlainText(selected.isEmpty()
+                                 ? QString()
+                                 : details_->item(selected.first()->row(), 1)->data(Qt::UserRole).toString());
+    });
+    tabs->addTab(detailsPage, QStringLiteral("Состав"));
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    setButtonTexts(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(buttons);
+    resize(520, 520);
+}
+
+PasswordDialog::PasswordDialog(const std::string& keyOwner, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("PasswordDialog"));
+    setWindowTitle(QStringLiteral("Пароль"));
+    setModal(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(plainLabel(QStringLiteral("Закрытый ключ защищён паролем. Введите пароль ключа:")));
+    if (!keyOwner.empty())
+        layout->addWidget(boldLabel(qs(keyOwner)));
+    edit_ = new QLineEdit(this);
+    edit_->setObjectName(QStringLiteral("password"));
+    edit_->setEchoMode(QLineEdit::Password);
+    layout->addWidget(edit_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    setButtonTexts(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    edit_->setFocus();
+    setMinimumWidth(360);
+}
+
+// The typed password does not stay in the widget's buffer longer than the dialog.
+PasswordDialog::~PasswordDialog() {
+    edit_->clear();
+}
+
+} // namespace plombar::app

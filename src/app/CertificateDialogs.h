@@ -1,0 +1,81 @@
+#pragma once
+
+#include "crypto/CertificateDescription.h"
+
+#include <QDialog>
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QDialogButtonBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+class QTreeWidget;
+
+namespace plombar::app {
+
+// The modal certificate selection dialog: one row per certificate (issued to, issued by, valid until,
+// key algorithm, private key present). OK and "view" work on the selected row only: the list's
+// current row alone (which it takes on gaining focus) is not a choice.
+class CertificateSelectionDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    // `view` shows one certificate (by index) in the view dialog.
+    CertificateSelectionDialog(const std::string& title, const std::string& displayText,
+                               const std::vector<crypto::CertificateDescription>& certificates,
+                               std::function<void(std::size_t)> view, QWidget* parent = nullptr);
+
+    // The chosen certificate's index; nullopt when no row is selected.
+    std::optional<std::size_t> selectedIndex() const;
+
+    QTreeWidget* list() const { return list_; }
+    QPushButton* okButton() const { return ok_; }
+    QPushButton* viewButton() const { return view_; }
+
+private:
+    void updateButtons();
+    void viewSelected();
+
+    QTreeWidget* list_ = nullptr;
+    QPushButton* ok_ = nullptr;
+    QPushButton* view_ = nullptr;
+    std::function<void(std::size_t)> viewCertificate_;
+};
+
+// The modal certificate view dialog: the General tab (issued to, issued by, validity, private key)
+// and the Details tab (every field, with the selected field's full value below the table).
+class CertificateViewDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CertificateViewDialog(const crypto::CertificateDescription& certificate,
+                                   QWidget* parent = nullptr);
+
+    QTableWidget* details() const { return details_; }
+
+private:
+    QTableWidget* details_ = nullptr;
+    QPlainTextEdit* value_ = nullptr;
+};
+
+// The key password dialog: a masked line, OK and "Отмена".
+class PasswordDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit PasswordDialog(const std::string& keyOwner, QWidget* parent = nullptr);
+    ~PasswordDialog() override;
+
+    QLineEdit* passwordEdit() const { return edit_; }
+
+private:
+    QLineEdit* edit_ = nullptr;
+};
+
+} // namespace plombar::app

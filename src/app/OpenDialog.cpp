@@ -1,0 +1,20 @@
+#include "OpenDialog.h"
+
+#include "Prompts.h"
+
+#include <utility>
+
+namespace plombar::app {
+
+TOpenDialog::TOpenDialog(std::string name, std::string filter)
+    : name_(std::move(name)), filter_(std::move(filter)) {}
+
+bool TOpenDialog::execute(IPrompts& prompts) {
+    auto chosen = prompts.openFile(name_, filter_, fileName_);
+    if (!chosen)
+        return false;
+    fileName_ = std::move(*chosen);
+    return true;
+}
+
+} // namespace plombar::app

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace plombar::app {
+
+class IPrompts;
+
+// A non-visual open-file dialog object owned by the window: its filter, and the file last
+// confirmed in it, on which it opens the next time.
+class TOpenDialog {
+public:
+    // `filter` alternates description and pattern, separated by "|"; empty for all files.
+    TOpenDialog(std::string name, std::string filter);
+
+    const std::string& name() const { return name_; }
+    const std::string& filter() const { return filter_; }
+    const std::string& fileName() const { return fileName_; }
+
+    // Shows the dialog through `prompts`. True when the user confirmed a file, which then is
+    // fileName(); a cancel keeps the previous file name.
+    bool execute(IPrompts& prompts);
+
+private:
+    std::string name_;
+    std::string filter_;
+    std::string fileName_;
+};
+
+} // namespace plombar::app

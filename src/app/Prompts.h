@@ -1,0 +1,53 @@
+#pragma once
+
+#include "crypto/CertificateDescription.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plombar::app {
+
+// Every point where the program waits for the user goes through this interface, so that the
+// handlers stay plain synchronous code: the production implementation (QtPrompts) shows modal Qt
+// dialogs, the tests answer from a script at once and record what was asked.
+//
+// All texts are UTF-8. A method returns only after the user has answered; "cancel" is nullopt.
+class IPrompts {
+public:
+    virtual ~IPrompts() = default;
+
+    // An open-file dialog. `dialogName` names the dialog object ("OpenDialog3"), `filter` alternates
+    // description and pattern separated by "|" ("Signature|*.sig|PKCS7|*.p7s", empty: all files),
+    // `initialFile` is the file the dialog opens on (empty: none). Gives the chosen full path; a
+    // typed name of a file that does not exist is accepted.
+    virtual std::optional<std::string> openFile(const std::string& dialogName, const std::string& filter,
+                                                const std::string& initialFile) = 0;
+
+    // The plain message box: modal, one OK button, no icon, the application's title as caption.
+    virtual void showMessage(const std::string& text) = 0;
+
+    // The application's error report: modal, stop icon, OK, the application's title as caption.
+    // `text` is shown as given (the caller has applied the full-stop rule).
+    virtual void showError(const std::string& text) = 0;
+
+    // The certificate selection dialog over `certificates`; `title` and `displayText` may be empty
+    // (defaults are shown then). The dialog can show any row in the certificate view dialog. Gives
+    // the index of the chosen certificate.
+    virtual std::optional<std::size_t>
+    selectCertificate(const std::string& title, const std::string& displayText,
+                      const std::vector<crypto::CertificateDescription>& certificates) = 0;
+
+    // The modal certificate view dialog.
+    virtual void viewCertificate(const crypto::CertificateDescription& certificate) = 0;
+
+    // Asks for the password of an encrypted private key; `keyOwner` says whose key it is (for
+    // example the certificate's "issued to"). Gives the password, nullopt when cancelled.
+    virtual std::optional<std::string> askPassword(const std::string& keyOwner) = 0;
+
+    // Opens `folder` in the desktop's file browser. Whether that worked is not reported.
+    virtual void openFolder(const std::string& folder) = 0;
+};
+
+} // namespace plombar::app

@@ -1,0 +1,126 @@
+#include "QtPrompts.h"
+
+#include "CertificateDialogs.h"
+#include "Dispatch.h"
+#include "FileFilter.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
+#include <QShowEvent>
+#include <QUrl>
+
+#include <utility>
+
+namespace plombar::app {
+
+namespace {
+
+// A message box in the middle of the screen rather than over its parent window.
+class ScreenCentredMessageBox : public QMessageBox {
+public:
+    ScreenCentredMessageBox(Icon icon, const QString& title, const QString& text, QWidget* parent)
+        : QMessageBox(icon, title, text, QMessageBox::Ok, parent) {
+        // The text is shown as given: a path with "<" is not markup.
+        setTextFormat(Qt::PlainText);
+        button(QMessageBox::Ok)->setText(QStringLiteral("OK"));
+        setEscapeButton(QMessageBox::Ok);
+    }
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        if (const QScreen* where = screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(where->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+};
+
+} // namespace
+
+QtPrompts::QtPrompts(std::string title, QWidget* parent) : title_(std::move(title)), parent_(parent) {}
+
+QWidget* QtPrompts::dialogParent() const {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    return parent_.data();
+}
+
+std::optional<std::string> QtPrompts::openFile(const std::string& dialogName, const std::string& filter,
+                                               const std::string& initialFile) {
+    BusyCursorPause normalCursor;
+    // No title of its own: Qt's default caption for opening.
+    QFileDialog dialog(dialogParent());
+    dialog.setObjectName(QString::fromStdString(dialogName));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // A typed name of a file that does not exist is accepted; whether it will do is for the caller.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    const QStringList filters = qtNameFilters(filter);
+    if (!filters.isEmpty())
+        dialog.setNameFilters(filters);
+    if (!initialFile.empty()) {
+        const QFileInfo last(QString::fromStdString(initialFile));
+        dialog.setDirectory(last.absolutePath());
+        dialog.selectFile(last.fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return std::nullopt;
+    return chosen.first().toStdString();
+}
+
+void QtPrompts::showMessage(const std::string& text) {
+    BusyCursorPause normalCursor;
+    ScreenCentredMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title_),
+                                QString::fromStdString(text), dialogParent());
+    box.exec();
+}
+
+void QtPrompts::showError(const std::string& text) {
+    BusyCursorPause normalCursor;
+    ScreenCentredMessageBox box(QMessageBox::Critical, QString::fromStdString(title_),
+                                QString::fromStdString(text), dialogParent());
+    box.exec();
+}
+
+std::optional<std::size_t>
+QtPrompts::selectCertificate(const std::string& title, const std::string& displayText,
+                             const std::vector<crypto::CertificateDescription>& certificates) {
+    BusyCursorPause normalCursor;
+    CertificateSelectionDialog dialog(
+        title, displayText, certificates,
+        [this, &certificates](std::size_t i) { viewCertificate(certificates.at(i)); }, dialogParent());
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.selectedIndex();
+}
+
+void QtPrompts::viewCertificate(const crypto::CertificateDescription& certificate) {
+    BusyCursorPause normalCursor;
+    CertificateViewDialog dialog(certificate, dialogParent());
+    dialog.exec();
+}
+
+std::optional<std::string> QtPrompts::askPassword(const std::string& keyOwner) {
+    BusyCursorPause normalCursor;
+    PasswordDialog dialog(keyOwner, dialogParent());
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.passwordEdit()->text().toStdString();
+}
+
+void QtPrompts::openFolder(const std::string& folder) {
+    // fromLocalFile, not QUrl(folder): "#", "?" and spaces in a folder name are not URL syntax here.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));
+}
+
+} // namespace plombar::app
