@@ -1,0 +1,67 @@
+#include "GuiTest.h"
+
+#include "Unit1.h"
+#include "platform/Exception.h"
+#include "platform/UniqueFd.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTabWidget>
+#include <QTest>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plombar::app::test {
+
+int pageOf(const TForm1& form, const QWidget* control) {
+    for (int i = 0; i < form.PageControl1->count(); ++i) {
+        const QWidget* page = form.PageControl1->widget(i);
+        if (page == control || page->isAncestorOf(control))
+            return i;
+    }
+    return -1;
+}
+
+bool clickEnabled(TForm1& form, QAbstractButton* control) {
+    const int page = pageOf(form, control);
+    if (page < 0)
+        return false;
+    form.PageControl1->setCurrentIndex(page);
+    if (!control->isVisible() || !control->isEnabled())
+        return false;
+    QPoint where = control->rect().center();
+    if (auto* box = qobject_cast<QCheckBox*>(control)) {
+        QStyleOptionButton option;
+        option.initFrom(box);
+        where = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box).center();
+    }
+    QTest::mouseClick(control, Qt::LeftButton, Qt::NoModifier, where);
+    return true;
+}
+
+void makeSparseFile(const std::string& path, std::uint64_t size) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+        throw Exception("cannot make the sparse file " + path);
+}
+
+void makeReadOnly(const std::string& path) {
+    if (::chmod(path.c_str(), 0444) != 0)
+        throw Exception("cannot make " + path + " read-only");
+}
+
+void useOffscreenWhenHeadless() {
+    const auto unset = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value == nullptr || *value == '\0';
+    };
+    if (unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+} // namespace plombar::app::test

@@ -1,0 +1,126 @@
+#include "ScriptedPrompts.h"
+
+#include <QRegularExpression>
+
+namespace plombar::app::test {
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+QString quoted(const std::string& text) {
+    return QLatin1Char('"') + qs(text) + QLatin1Char('"');
+}
+
+} // namespace
+
+void ScriptedPrompts::record(const QString& entry, bool scripted) {
+    const QString line = scripted ? entry : QStringLiteral("UNSCRIPTED ") + entry;
+    log << line;
+    if (onPrompt)
+        onPrompt(line);
+}
+
+QStringList ScriptedPrompts::pendingAnswers() const {
+    QStringList pending;
+    for (const auto& f : files_)
+        pending << QStringLiteral("file: ") + (f ? qs(*f) : QStringLiteral("cancel"));
+    for (const auto& c : certificates_)
+        pending << QStringLiteral("certificate: ") + (c.index
+                                                          ? QString::number(static_cast<qulonglong>(*c.index))
+                                                          : QStringLiteral("cancel"));
+    for (const auto& p : passwords_)
+        pending << QStringLiteral("password: ") + (p ? QStringLiteral("(given)") : QStringLiteral("cancel"));
+    return pending;
+}
+
+QStringList ScriptedPrompts::unscripted() const {
+    return log.filter(QRegularExpression(QStringLiteral("^UNSCRIPTED ")));
+}
+
+void ScriptedPrompts::reset() {
+    log.clear();
+    files_.clear();
+    certificates_.clear();
+    passwords_.clear();
+}
+
+std::optional<std::string> ScriptedPrompts::openFile(const std::string& dialogName, const std::string& filter,
+                                                     const std::string& initialFile) {
+    const QString entry = QStringLiteral("openFile: %1 filter=%2 initial=%3")
+                              .arg(qs(dialogName), quoted(filter), quoted(initialFile));
+    if (files_.empty()) {
+        record(entry, false);
+        return std::nullopt;
+    }
+    auto answer = std::move(files_.front());
+    files_.pop_front();
+    record(entry);
+    return answer;
+}
+
+void ScriptedPrompts::showMessage(const std::string& text) {
+    record(QStringLiteral("message: ") + qs(text));
+}
+
+void ScriptedPrompts::showError(const std::string& text) {
+    record(QStringLiteral("error: ") + qs(text));
+}
+
+std::optional<std::size_t>
+ScriptedPrompts::selectCertificate(const std::string& title, const std::string& displayText,
+                                   const std::vector<crypto::CertificateDescription>& certificates) {
+    QStringList names;
+    for (const auto& c : certificates)
+        names << qs(c.issuedTo);
+    const QString entry = QStringLiteral("selectCertificate: title=%1 text=%2 [%3]")
+                              .arg(quoted(title), quoted(displayText), names.join(QStringLiteral("; ")));
+    if (certificates_.empty()) {
+        record(entry, false);
+        return std::nullopt;
+    }
+    CertificateAnswer answer = std::move(certificates_.front());
+    certificates_.pop_front();
+    record(entry);
+    for (std::size_t row : answer.viewFirst) {
+        if (row < certificates.size())
+            viewCertificate(certificates[row]);
+        else
+            record(QStringLiteral("viewCertificate: row %1 of %2 does not exist")
+                       .arg(static_cast<qulonglong>(row))
+                       .arg(static_cast<qulonglong>(certificates.size())),
+                   false);
+    }
+    if (answer.index && *answer.index >= certificates.size()) {
+        record(QStringLiteral("selectCertificate: row %1 of %2 does not exist")
+                   .arg(static_cast<qulonglong>(*answer.index))
+                   .arg(static_cast<qulonglong>(certificates.size())),
+               false);
+        return std::nullopt;
+    }
+    return answer.index;
+}
+
+void ScriptedPrompts::viewCertificate(const crypto::CertificateDescription& certificate) {
+    record(QStringLiteral("viewCertificate: ") + qs(certificate.issuedTo));
+}
+
+std::optional<std::string> ScriptedPrompts::askPassword(const std::string& keyOwner) {
+    const QString entry = QStringLiteral("password: ") + qs(keyOwner);
+    if (passwords_.empty()) {
+        record(entry, false);
+        return std::nullopt;
+    }
+    auto answer = std::move(passwords_.front());
+    passwords_.pop_front();
+    record(entry);
+    return answer;
+}
+
+void ScriptedPrompts::openFolder(const std::string& folder) {
+    record(QStringLiteral("openFolder: ") + qs(folder));
+}
+
+} // namespace plombar::app::test
