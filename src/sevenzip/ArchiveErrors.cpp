@@ -1,0 +1,26 @@
+#include "sevenzip/ArchiveErrors.h"
+
+#include "platform/Exception.h"
+#include "platform/SysError.h"
+
+#include <cstdio>
+
+namespace plombar::sevenzip {
+
+std::string ResultMessage(HRESULT code) {
+    const auto unsignedCode = static_cast<std::uint32_t>(code);
+    std::string text = SysErrorMessage(unsignedCode);
+    if (text.empty()) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "Error 0x%08X", unsignedCode);
+        text = buffer;
+    }
+    return text;
+}
+
+void CheckResult(HRESULT code) {
+    if (code != S_OK)
+        throw Exception(ResultMessage(code));
+}
+
+} // namespace plombar::sevenzip

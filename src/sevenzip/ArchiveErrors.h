@@ -1,0 +1,17 @@
+#pragma once
+
+#include "sevenzip/Interfaces.h"
+
+#include <string>
+
+namespace plombar::sevenzip {
+
+// The message of an error for a library result code: the system message text for the code; for a
+// code that has no text, "Error 0x%08X", so that no error reaches the user with an empty message.
+std::string ResultMessage(HRESULT code);
+
+// Raises an Exception with ResultMessage(code) when `code` is not 0. Unlike CreateLibraryObject,
+// which fails only on bit 31, any non-zero code fails here (S_FALSE included).
+void CheckResult(HRESULT code);
+
+} // namespace plombar::sevenzip

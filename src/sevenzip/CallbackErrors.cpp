@@ -1,0 +1,55 @@
+#include "sevenzip/CallbackErrors.h"
+
+#include "platform/Exception.h"
+
+#include <new>
+
+namespace plombar::sevenzip {
+
+void CallbackErrors::Record(std::exception_ptr error) noexcept {
+    std::lock_guard lock(mutex_);
+    if (!first_)
+        first_ = std::move(error);
+}
+
+void CallbackErrors::RecordWriteFailure(std::uint32_t code) noexcept {
+    std::lock_guard lock(mutex_);
+    if (writeFailure_ == 0)
+        writeFailure_ = code;
+}
+
+bool CallbackErrors::HasError() const noexcept {
+    std::lock_guard lock(mutex_);
+    return static_cast<bool>(first_);
+}
+
+void CallbackErrors::RethrowFirst() const {
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(mutex_);
+        error = first_;
+    }
+    if (error)
+        std::rethrow_exception(error);
+}
+
+std::uint32_t CallbackErrors::WriteFailure() const noexcept {
+    std::lock_guard lock(mutex_);
+    return writeFailure_;
+}
+
+HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept {
+    if (errors != nullptr)
+        errors->Record(std::current_exception());
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const EOutOfMemoryStream&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+} // namespace plombar::sevenzip

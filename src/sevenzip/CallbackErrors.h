@@ -1,0 +1,37 @@
+#pragma once
+
+#include "sevenzip/Interfaces.h"
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+
+namespace plombar::sevenzip {
+
+// Collects what went wrong inside calls made by the library, which may come from its worker threads.
+// An exception must not cross into the library: the call returns an error code instead, the library
+// gives up and returns a failure from UpdateItems, and the writer then raises the first error
+// recorded here, so the user reads "Cannot open file ..." rather than a bare result code.
+class CallbackErrors {
+public:
+    // Keeps the first error; later ones are usually consequences of it.
+    void Record(std::exception_ptr error) noexcept;
+    // A write that the destination accepted only in part, with the system error code it set.
+    void RecordWriteFailure(std::uint32_t code) noexcept;
+
+    bool HasError() const noexcept;
+    void RethrowFirst() const;
+    std::uint32_t WriteFailure() const noexcept;
+
+private:
+    mutable std::mutex mutex_;
+    std::exception_ptr first_;
+    std::uint32_t writeFailure_ = 0;
+};
+
+// To be called inside a catch block of a library callback: records the exception being handled (when
+// `errors` is given) and returns the result code that stands for it: E_OUTOFMEMORY for memory
+// exhaustion, E_FAIL for anything else.
+HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept;
+
+} // namespace plombar::sevenzip

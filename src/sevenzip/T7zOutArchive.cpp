@@ -1,0 +1,570 @@
+#include "sevenzip/T7zOutArchive.h"
+
+#include "platform/AtomicFile.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/SysError.h"
+#include "sevenzip/FileEnumeration.h"
+#include "sevenzip/T7zStream.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace plombar::sevenzip {
+
+namespace {
+
+[[noreturn]] void raiseChangedSize(const std::string& label) {
+    throw Exception("The size of \"" + label + "\" changed after it was added to the archive");
+}
+
+[[noreturn]] void raiseReadError(const std::string& label, std::uint32_t code) {
+    throw EStreamError("Cannot read file \"" + label + "\". " + SysErrorMessage(code));
+}
+
+// The input adapter of one queued item. The library stores whatever Read delivers, whatever size the
+// item reported, and it never reads an item reported as empty: a file that grew, shrank or failed to
+// read would silently give an archive that does not hold the file. So reads deliver exactly the
+// queued size and fail when the source ends early, has more bytes, or reports a read error.
+class ItemStream final : public T7zStream {
+public:
+    ItemStream(TStream* stream, bool owned, UInt64 expectedSize, std::string label, bool isFile,
+               std::shared_ptr<CallbackErrors> errors) noexcept
+        : T7zStream(stream, owned, std::move(errors)), expected_(expectedSize), label_(std::move(label)),
+          isFile_(isFile) {}
+
+    HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept override {
+        if (processedSize != nullptr)
+            *processedSize = 0;
+        if (size == 0)
+            return S_OK;
+        try {
+            SetLastError(0);
+            if (delivered_ >= expected_) {
+                char probe = 0;
+                if (WrappedStream->Read(&probe, 1) > 0)
+                    raiseChangedSize(label_);
+                failOnReadError();
+                return S_OK;
+            }
+            const auto wanted = static_cast<UInt32>(std::min<UInt64>(size, expected_ - delivered_));
+            const std::int64_t done = WrappedStream->Read(data, wanted);
+            failOnReadError();
+            if (done <= 0)
+                raiseChangedSize(label_);
+            delivered_ += static_cast<UInt64>(done);
+            if (processedSize != nullptr)
+                *processedSize = static_cast<UInt32>(done);
+            return S_OK;
+        } catch (...) {
+            return ResultFromCurrentException(errors());
+        }
+    }
+
+private:
+    ~ItemStream() override = default;
+
+    void failOnReadError() const {
+        if (isFile_ && GetLastError() != 0)
+            raiseReadError(label_, GetLastError());
+    }
+
+    UInt64 expected_;
+    UInt64 delivered_ = 0;
+    std::string label_;
+    bool isFile_;
+};
+
+// The output adapter of a save. A write the destination accepts only in part makes the library give
+// up with a bare E_FAIL; the system code behind it is kept so that the error can say "There is not
+// enough space on the disk".
+class OutputStream final : public T7zStream {
+public:
+    OutputStream(TStream* stream, std::shared_ptr<CallbackErrors> errors) noexcept
+        : T7zStream(stream, false, std::move(errors)) {}
+
+    HRESULT Write(const void* data, UInt32 size, UInt32* processedSize) noexcept override {
+        UInt32 done = 0;
+        SetLastError(0);
+        const HRESULT result = T7zStream::Write(data, size, &done);
+        if (processedSize != nullptr)
+            *processedSize = done;
+        if (result == S_OK && done < size)
+            errors()->RecordWriteFailure(GetLastError() != 0 ? GetLastError() : winerr::ERROR_WRITE_FAULT);
+        return result;
+    }
+
+private:
+    ~OutputStream() override = default;
+};
+
+std::unique_ptr<T7zBatchItem> makeFileItem(const std::string& fileName, const std::u16string& archivePath,
+                                           const FileRecord& record) {
+    auto item = std::make_unique<T7zBatchItem>();
+    item->ItemKind = ItemFromFile;
+    item->SourceFileName = fileName;
+    item->ArchivePath = archivePath;
+    item->CreationTime = record.creationTime;
+    item->LastWriteTime = record.lastWriteTime;
+    item->Attributes = record.attributes;
+    item->Size = record.size;
+    item->Owned = true;
+    return item;
+}
+
+bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    const auto lower = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); });
+}
+
+void setFileTime(PROPVARIANT& value, const FILETIME& time) {
+    // A zero time means the time could not be read: reporting nothing lets the library leave it out
+    // instead of storing 1601-01-01.
+    if (FileTimeValue(time) == 0)
+        return;
+    value = PROPVARIANT{};
+    value.vt = VT_FILETIME;
+    value.filetime = time;
+}
+
+void setBool(PROPVARIANT& value, bool flag) {
+    value = PROPVARIANT{};
+    value.vt = VT_BOOL;
+    value.boolVal = flag ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+class SavingFlag {
+public:
+    explicit SavingFlag(std::atomic<bool>& flag) : flag_(flag) { flag_.store(true); }
+    SavingFlag(const SavingFlag&) = delete;
+    SavingFlag& operator=(const SavingFlag&) = delete;
+    ~SavingFlag() { flag_.store(false); }
+
+private:
+    std::atomic<bool>& flag_;
+};
+
+} // namespace
+
+T7zBatchItem::~T7zBatchItem() {
+    if (Owned)
+        delete SourceStream;
+}
+
+T7zOutArchive::T7zOutArchive(const std::string& libraryFileName) : ImplementInterfaces(libraryFileName) {}
+
+T7zOutArchive::~T7zOutArchive() {
+    // The library's object goes first, while the library is still loaded; then the items (closing
+    // owned streams) and the property copies, whose BSTRs came from the library's allocator.
+    OutArchive.reset();
+    Items.clear();
+    properties_.clear();
+}
+
+void* T7zOutArchive::GetInterface(const GUID& iid) noexcept {
+    if (iid == IArchiveUpdateCallback::IID)
+        return static_cast<IArchiveUpdateCallback*>(this);
+    if (iid == ICryptoGetTextPassword2::IID)
+        return static_cast<ICryptoGetTextPassword2*>(this);
+    if (iid == I7zArchiveWriter::IID)
+        return static_cast<I7zArchiveWriter*>(this);
+    return T7zArchive::GetInterface(iid);
+}
+
+void T7zOutArchive::ensureNotSaving() const {
+    if (saving_.load())
+        throw Exception("The archive writer cannot change its items or settings while it is saving");
+}
+
+IOutArchive& T7zOutArchive::libraryObject() {
+    if (!OutArchive)
+        OutArchive = CreateLibraryObject<IOutArchive>(ClassId);
+    return *OutArchive;
+}
+
+const T7zBatchItem& T7zOutArchive::itemAt(UInt32 index) const {
+    if (index >= Items.size())
+        throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+    return *Items[index];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queuing
+
+void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
+                              const FILETIME& lastWriteTime, const std::u16string& archivePath, bool isDirectory,
+                              bool isAnti) {
+    std::unique_ptr<TStream> adopted(owned ? stream : nullptr);
+    ensureNotSaving();
+    if (stream == nullptr)
+        throw Exception("An archive item needs a stream");
+    auto item = std::make_unique<T7zBatchItem>();
+    item->ItemKind = ItemFromStream;
+    item->SourceStream = stream;
+    item->Owned = owned;
+    static_cast<void>(adopted.release()); // the item owns it now
+    item->Attributes = attributes;
+    item->CreationTime = creationTime;
+    item->LastWriteTime = lastWriteTime;
+    item->ArchivePath = archivePath;
+    item->IsDirectory = isDirectory;
+    item->IsAnti = isAnti;
+    const std::int64_t size = stream->GetSize();
+    if (size < 0)
+        throw EStreamError("Stream read error");
+    item->Size = static_cast<UInt64>(size);
+    Items.push_back(std::move(item));
+}
+
+void T7zOutArchive::AddFile(const std::string& fileName, const std::u16string& archivePath) {
+    ensureNotSaving();
+    const auto record = ReadFileRecord(fileName);
+    if (!record || !record->isRegular)
+        return;
+    Items.push_back(makeFileItem(fileName, archivePath, *record));
+}
+
+void T7zOutArchive::AddFiles(const std::string& directory, const std::string& archiveFolder,
+                             const std::string& masks, bool recurse) {
+    ensureNotSaving();
+    const std::vector<std::string> maskList = SplitMasks(masks);
+    std::string root = directory; // empty: the current folder
+    if (!root.empty() && root.back() != '/')
+        root += '/';
+    std::string prefix = archiveFolder;
+    if (!prefix.empty() && prefix.back() != '/')
+        prefix += '/';
+
+    std::vector<std::unique_ptr<T7zBatchItem>> found;
+    const auto visit = [&](const auto& self, const std::string& folder, const std::string& relative) -> void {
+        const std::vector<FolderEntry> entries = ListFolder(folder);
+        // Subdirectories first; dot-named ones count as hidden and are not entered, nor are symbolic
+        // links to directories (they could lead in circles).
+        if (recurse)
+            for (const FolderEntry& entry : entries)
+                if (entry.isDirectory && entry.name.front() != '.')
+                    self(self, folder + entry.name + "/", relative + entry.name + "/");
+        for (const std::string& mask : maskList) {
+            // A mask may name a subfolder ("docs/*.txt"); its matches keep that folder in their paths.
+            const auto slash = mask.rfind('/');
+            const std::string subfolder = slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
+            const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
+            std::vector<FolderEntry> otherEntries;
+            if (!subfolder.empty())
+                otherEntries = ListFolder(folder + subfolder);
+            for (const FolderEntry& entry : subfolder.empty() ? entries : otherEntries) {
+                if (!MatchesMask(entry.name, pattern))
+                    continue;
+                const std::string path = folder + subfolder + entry.name;
+                const auto record = ReadFileRecord(path);
+                if (!record || !record->isRegular)
+                    continue;
+                found.push_back(makeFileItem(path, Utf8ToUtf16(prefix + relative + subfolder + entry.name), *record));
+            }
+        }
+    };
+    visit(visit, root, std::string());
+
+    // All or nothing: a failure above leaves the queue as it was.
+    Items.reserve(Items.size() + found.size());
+    for (auto& item : found)
+        Items.push_back(std::move(item));
+}
+
+void T7zOutArchive::ClearItems() {
+    ensureNotSaving();
+    Items.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+void T7zOutArchive::SetProgressCallback(void* sender, ArchiveProgressCallback callback) {
+    ensureNotSaving();
+    ProgressSender = sender;
+    ProgressCallback = callback;
+}
+
+void T7zOutArchive::SetPassword(const std::u16string& password) {
+    ensureNotSaving();
+    Password = password;
+}
+
+void T7zOutArchive::SetClassId(const GUID& classId) { ClassId = classId; }
+
+GUID T7zOutArchive::GetClassId() { return ClassId; }
+
+HRESULT T7zOutArchive::applyProperties(ISetProperties& setter, const std::vector<PropertyEntry>& properties) {
+    std::vector<const wchar_t*> names;
+    std::vector<PROPVARIANT> values;
+    names.reserve(properties.size());
+    values.reserve(properties.size());
+    for (const PropertyEntry& entry : properties) {
+        names.push_back(entry.name.c_str());
+        values.push_back(entry.value.value());
+    }
+    return setter.SetProperties(names.data(), values.data(), static_cast<UInt32>(properties.size()));
+}
+
+void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& value) {
+    ensureNotSaving();
+    std::vector<PropertyEntry> next = properties_;
+    {
+        std::wstring wideName = ToLibraryText(name);
+        OwnedPropVariant copy(bstrs());
+        try {
+            copy = OwnedPropVariant(bstrs(), value);
+        } catch (const std::invalid_argument&) {
+            CheckResult(E_INVALIDARG);
+        }
+        const auto same = std::find_if(next.begin(), next.end(),
+                                       [&](const PropertyEntry& entry) { return sameNameIgnoringCase(entry.name, wideName); });
+        if (same != next.end())
+            same->value = std::move(copy);
+        else
+            next.push_back(PropertyEntry{std::move(wideName), std::move(copy)});
+    }
+
+    libraryObject();
+    const ComPtr<ISetProperties> setter = OutArchive.as<ISetProperties>();
+    if (!setter)
+        throw EIntfCastError();
+    // The library starts from its defaults on every call, so the whole set goes each time: a level
+    // set before the method survives the method. A rejected set leaves the handler half-configured;
+    // sending the last accepted set again puts it back as it was.
+    const HRESULT result = applyProperties(*setter, next);
+    if (result != S_OK) {
+        static_cast<void>(applyProperties(*setter, properties_));
+        CheckResult(result);
+    }
+    properties_ = std::move(next);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saving
+
+HRESULT T7zOutArchive::runUpdate(TStream& destination, std::uint32_t& writeFailure) {
+    SavingFlag saving(saving_);
+    auto errors = std::make_shared<CallbackErrors>();
+    errors_ = errors;
+    HRESULT result = S_OK;
+    {
+        const ComPtr<IOutStream> output(new OutputStream(&destination, errors));
+        const ComPtr<IArchiveUpdateCallback> callback(this);
+        const auto count = static_cast<UInt32>(Items.size());
+        try {
+            IOutArchive& archive = libraryObject();
+            result = archive.UpdateItems(output.get(), count, callback.get());
+        } catch (...) {
+            errors_.reset();
+            throw;
+        }
+    }
+    errors_.reset();
+    errors->RethrowFirst();
+    writeFailure = errors->WriteFailure();
+    return result;
+}
+
+// An item reported as empty is never read by the library, so an empty file that gained content
+// before the save would be stored empty without a word; look again once the archive is written.
+void T7zOutArchive::checkEmptyItemsUnchanged() const {
+    for (const auto& item : Items) {
+        if (item->Size != 0 || item->IsDirectory || item->IsAnti)
+            continue;
+        if (item->ItemKind == ItemFromFile) {
+            const auto record = ReadFileRecord(item->SourceFileName);
+            if (!record)
+                TFileStream(item->SourceFileName, fmOpenRead | fmShareDenyNone); // raises its open error
+            else if (record->size != 0)
+                raiseChangedSize(ExpandFileName(item->SourceFileName));
+        } else if (item->SourceStream != nullptr && item->SourceStream->GetSize() != 0) {
+            raiseChangedSize(Utf16ToUtf8(item->ArchivePath));
+        }
+    }
+}
+
+void T7zOutArchive::SaveToStream(TStream& stream) {
+    ensureNotSaving();
+    std::uint32_t writeFailure = 0;
+    const HRESULT result = runUpdate(stream, writeFailure);
+    if (result != S_OK && writeFailure != 0)
+        throw Exception(ResultMessage(static_cast<HRESULT>(writeFailure)));
+    CheckResult(result);
+    checkEmptyItemsUnchanged();
+}
+
+void T7zOutArchive::SaveToFile(const std::string& fileName) {
+    ensureNotSaving();
+    // The archive appears under its name only when it is complete: an existing archive survives a
+    // failed save, and no half-written file is left behind.
+    AtomicFile file(fileName);
+    std::uint32_t writeFailure = 0;
+    const HRESULT result = runUpdate(file.Stream(), writeFailure);
+    if (result != S_OK && writeFailure != 0)
+        file.Fail(writeFailure);
+    CheckResult(result);
+    checkEmptyItemsUnchanged();
+    file.Commit();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Library callbacks
+
+HRESULT T7zOutArchive::reportProgress(bool isTotal, UInt64 value) noexcept {
+    if (ProgressCallback == nullptr)
+        return S_OK;
+    try {
+        const std::lock_guard lock(progressMutex_);
+        return ProgressCallback(ProgressSender, isTotal, value);
+    } catch (...) {
+        return ResultFromCurrentException(errors_.get());
+    }
+}
+
+HRESULT T7zOutArchive::SetTotal(UInt64 total) noexcept { return reportProgress(true, total); }
+
+HRESULT T7zOutArchive::SetCompleted(const UInt64* completeValue) noexcept {
+    if (completeValue == nullptr)
+        return S_OK;
+    return reportProgress(false, *completeValue);
+}
+
+HRESULT T7zOutArchive::GetUpdateItemInfo(UInt32 index, Int32* newData, Int32* newProperties,
+                                         UInt32* indexInArchive) noexcept {
+    try {
+        static_cast<void>(itemAt(index));
+        // Every item is new, with new data and properties, and comes from no existing archive.
+        if (newData != nullptr)
+            *newData = 1;
+        if (newProperties != nullptr)
+            *newProperties = 1;
+        if (indexInArchive != nullptr)
+            *indexInArchive = 0xFFFFFFFFu;
+        return S_OK;
+    } catch (...) {
+        return ResultFromCurrentException(errors_.get());
+    }
+}
+
+HRESULT T7zOutArchive::GetProperty(UInt32 index, PROPID propID, PROPVARIANT* value) noexcept {
+    if (value == nullptr)
+        return E_POINTER;
+    try {
+        const T7zBatchItem& item = itemAt(index);
+        switch (propID) {
+        case kpidPath:
+            if (!item.ArchivePath.empty()) {
+                BSTR path = bstrs().Allocate(item.ArchivePath); // the library frees it
+                *value = PROPVARIANT{};
+                value->vt = VT_BSTR;
+                value->bstrVal = path;
+            }
+            break;
+        case kpidIsDir:
+            setBool(*value, item.IsDirectory);
+            break;
+        case kpidSize:
+            *value = PROPVARIANT{};
+            value->vt = VT_UI8; // the library accepts no other type here
+            value->uhVal = item.Size;
+            break;
+        case kpidAttrib:
+            *value = PROPVARIANT{};
+            value->vt = VT_UI4;
+            value->ulVal = item.Attributes;
+            break;
+        case kpidCTime:
+            setFileTime(*value, item.CreationTime);
+            break;
+        case kpidMTime:
+            setFileTime(*value, item.LastWriteTime);
+            break;
+        case kpidIsAnti:
+            setBool(*value, item.IsAnti);
+            break;
+        default:
+            break; // the last access time and everything else: not reported
+        }
+        return S_OK;
+    } catch (...) {
+        return ResultFromCurrentException(errors_.get());
+    }
+}
+
+HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) noexcept {
+    if (inStream == nullptr)
+        return E_POINTER;
+    *inStream = nullptr;
+    try {
+        const T7zBatchItem& item = itemAt(index);
+        ComPtr<IInStream> stream;
+        if (item.ItemKind == ItemFromFile) {
+            // Opened only now and closed when the library lets go of it. Others may go on reading and
+            // writing the file meanwhile: Linux has no share modes to deny them.
+            auto file = std::make_unique<TFileStream>(item.SourceFileName, fmOpenRead | fmShareDenyNone);
+            std::string label = ExpandFileName(item.SourceFileName);
+            stream = ComPtr<IInStream>(new ItemStream(file.get(), true, item.Size, std::move(label), true, errors_));
+            static_cast<void>(file.release()); // the adapter owns the file now
+        } else if (item.ItemKind == ItemFromStream && item.SourceStream != nullptr) {
+            item.SourceStream->Seek(0, SeekOrigin::soBeginning);
+            stream = ComPtr<IInStream>(
+                new ItemStream(item.SourceStream, false, item.Size, Utf16ToUtf8(item.ArchivePath), false, errors_));
+        } else {
+            throw Exception("Archive item " + std::to_string(index) + " has no source");
+        }
+        *inStream = stream.detach();
+        return S_OK;
+    } catch (...) {
+        return ResultFromCurrentException(errors_.get());
+    }
+}
+
+HRESULT T7zOutArchive::SetOperationResult(Int32 /*operationResult*/) noexcept { return S_OK; }
+
+HRESULT T7zOutArchive::CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept {
+    if (passwordIsDefined == nullptr || password == nullptr)
+        return E_POINTER;
+    try {
+        if (Password.empty()) {
+            *passwordIsDefined = 0;
+            return S_OK;
+        }
+        *password = bstrs().Allocate(Password); // the library wipes and frees it
+        *passwordIsDefined = 1;
+        return S_OK;
+    } catch (...) {
+        return ResultFromCurrentException(errors_.get());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unit routines
+
+ComPtr<I7zArchiveWriter> CreateArchiveWriter(const GUID& classId, const std::string& libraryFileName) {
+    ComPtr<I7zArchiveWriter> writer(new T7zOutArchive(libraryFileName));
+    writer->SetClassId(classId);
+    return writer;
+}
+
+void SetNumberProperty(I7zArchiveWriter& writer, const std::u16string& name, UInt32 number) {
+    PROPVARIANT value{};
+    value.vt = VT_UI4;
+    value.ulVal = number;
+    writer.SetProperty(name, value);
+}
+
+void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level) { SetNumberProperty(writer, u"X", level); }
+
+void SetMethodProperty(I7zArchiveWriter& writer, std::size_t index) {
+    if (index >= ArchiveMethodNames.size())
+        throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+    std::wstring name = ToLibraryText(ArchiveMethodNames[index]);
+    PROPVARIANT value{};
+    value.vt = VT_BSTR;
+    value.bstrVal = name.data(); // SetProperty copies it up to its NUL
+    writer.SetProperty(u"0", value);
+}
+
+} // namespace plombar::sevenzip
