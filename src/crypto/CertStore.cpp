@@ -1,0 +1,291 @@
+#include "CertStore.h"
+
+#include "CryptoInternal.h"
+#include "GostRuntime.h"
+#include "platform/AtomicFile.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/SysError.h"
+#include "platform/UniqueFd.h"
+
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plombar::crypto {
+
+using namespace plombar::winerr;
+using namespace detail;
+
+namespace {
+
+constexpr std::size_t kMaxCertificateFileSize = 1 << 20;
+constexpr std::size_t kMaxNameFileSize = 4096;
+
+struct DirCloser {
+    void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// The whole content of a regular file of at most `limit` bytes; false when it cannot be read.
+bool readSmallFile(const std::string& path, std::size_t limit, std::string& bytes) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        return false;
+    struct stat st{};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > limit)
+        return false;
+    bytes.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return true;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A certificate file of the store: DER as the store writes it; PEM is tolerated for files put
+// there by hand.
+X509Ptr parseCertificateFile(const std::string& bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!certificate) {
+        BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+        if (bio)
+            certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    }
+    ClearOpenSslErrors();
+    return certificate;
+}
+
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find_first_of("\r\n"));
+    return line;
+}
+
+void removeFile(const std::string& path, bool& removed) {
+    if (::unlink(path.c_str()) == 0) {
+        removed = true;
+        return;
+    }
+    if (errno == ENOENT)
+        return;
+    const std::uint32_t code = WinErrorFromErrno(errno, path.c_str());
+    throw Exception("Не удалось удалить «" + path + "»: " + SysErrorMessage(code));
+}
+
+void writeFile(const std::string& path, const char* data, std::size_t size, bool secret) {
+    AtomicFile file(path);
+    if (secret && ::fchmod(file.Stream().Handle(), 0600) != 0)
+        file.Fail(WinErrorFromErrno(errno, path.c_str()));
+    file.WriteAll(data, size);
+    file.Commit();
+}
+
+} // namespace
+
+std::string PersonalStoreFolder() { return XdgDataHome() + "/plombar/stores/" + kPersonalStoreName; }
+
+std::uint32_t EnsureStoreFolder(const std::string& folder) {
+    if (folder.empty())
+        return ERROR_PATH_NOT_FOUND;
+    std::string path;
+    std::size_t position = 0;
+    while (position != std::string::npos) {
+        position = folder.find('/', position + 1);
+        path = folder.substr(0, position);
+        if (path.empty())
+            continue;
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return ERROR_PATH_NOT_FOUND;
+            continue;
+        }
+        // Only the user may see which certificates and keys are there.
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return WinErrorFromErrno(errno, path.c_str());
+    }
+    return 0;
+}
+
+StoreEntryFiles StoreEntryFilesFor(const std::string& folder, const std::string& thumbprint) {
+    const std::string base = folder + "/" + thumbprint;
+    return {base + ".cer", base + ".key", base + ".name"};
+}
+
+std::string ThumbprintOf(X509* certificate) {
+    const std::string der = EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
+    unsigned char sha1[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), sha1);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : sha1) {
+        text += kHex[b >> 4];
+        text += kHex[b & 0xF];
+    }
+    return text;
+}
+
+std::string AddStoreEntry(const std::string& folder, X509* certificate, const SecureString* keyPem,
+                          const std::string& friendlyName) {
+    if (const std::uint32_t code = EnsureStoreFolder(folder); code != 0)
+        throw Exception("Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+    const std::string der = EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
+    if (der.empty())
+        throw Exception("Сертификат не кодируется в DER: " + TakeOpenSslErrors());
+    const std::string thumbprint = ThumbprintOf(certificate);
+    const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
+    if (keyPem != nullptr)
+        writeFile(files.key, keyPem->data(), keyPem->size(), true);
+    if (!friendlyName.empty()) {
+        const std::string line = firstLine(friendlyName) + "\n";
+        writeFile(files.name, line.data(), line.size(), false);
+    }
+    writeFile(files.certificate, der.data(), der.size(), false);
+    return thumbprint;
+}
+
+bool RemoveStoreEntry(const std::string& folder, const std::string& thumbprint) {
+    const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
+    bool removed = false;
+    removeFile(files.certificate, removed);
+    removeFile(files.key, removed);
+    removeFile(files.name, removed);
+    return removed;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY /*hProv*/, LPCSTR szSubsystemProtocol) {
+    clearDiagnostic();
+    if (szSubsystemProtocol == nullptr) {
+        fail(E_INVALIDARG, "no store name");
+        return nullptr;
+    }
+    if (::strcasecmp(szSubsystemProtocol, kPersonalStoreName) != 0) {
+        fail(ERROR_FILE_NOT_FOUND, std::string("Хранилища «") + szSubsystemProtocol + "» нет: есть только «MY»");
+        return nullptr;
+    }
+    const std::string folder = PersonalStoreFolder();
+    if (const std::uint32_t code = EnsureStoreFolder(folder); code != 0) {
+        fail(code, "Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+        return nullptr;
+    }
+    GostRuntimeReady(); // GOST public keys decode only once the engine is the default
+
+    auto store = std::make_unique<StoreData>();
+    store->folder = folder;
+    std::vector<std::string> names;
+    if (DirPtr dir{::opendir(folder.c_str())}) {
+        while (const dirent* entry = ::readdir(dir.get())) {
+            const std::string name = entry->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cer") == 0 && !IsTemporarySaveName(name))
+                names.push_back(name);
+        }
+    } else {
+        const std::uint32_t code = WinErrorFromErrno(errno, folder.c_str());
+        fail(code, "Папка хранилища «" + folder + "» не читается: " + SysErrorMessage(code));
+        return nullptr;
+    }
+    std::sort(names.begin(), names.end());
+
+    std::set<std::string> seen;
+    for (const std::string& name : names) {
+        const std::string path = folder + "/" + name;
+        std::string bytes;
+        if (!readSmallFile(path, kMaxCertificateFileSize, bytes))
+            continue;
+        X509Ptr certificate = parseCertificateFile(bytes);
+        if (!certificate)
+            continue; // a damaged or foreign file never makes the store unusable
+        std::unique_ptr<CertContextImpl> ctx = makeContext(std::move(certificate));
+        if (!ctx || !seen.insert(ctx->thumbprint).second)
+            continue;
+        ctx->store = store.get();
+        ctx->hCertStore = store.get();
+        ctx->entryPath = path.substr(0, path.size() - 4);
+        ctx->keyFilePresent = isRegularFile(ctx->entryPath + ".key");
+        std::string friendly;
+        if (readSmallFile(ctx->entryPath + ".name", kMaxNameFileSize, friendly))
+            ctx->friendlyName = firstLine(friendly);
+        store->contexts.push_back(std::move(ctx));
+    }
+    clearDiagnostic();
+    SetLastError(0);
+    std::lock_guard lock(handleMutex());
+    StoreData* raw = store.release();
+    registerStore(raw);
+    return raw;
+}
+
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
+    std::lock_guard lock(handleMutex());
+    CertContextImpl* previous = nullptr;
+    if (pPrevCertContext != nullptr) {
+        previous = liveContext(pPrevCertContext);
+        if (previous == nullptr) {
+            fail(E_INVALIDARG, "the previous context is not a live certificate context");
+            return nullptr;
+        }
+    }
+    if (!isOpenStore(hCertStore)) {
+        if (previous != nullptr)
+            dropReference(*previous);
+        fail(E_INVALIDARG, "not an open store handle");
+        return nullptr;
+    }
+    auto* store = static_cast<StoreData*>(hCertStore);
+    std::size_t next = 0;
+    if (previous != nullptr) {
+        const auto found = std::find_if(store->contexts.begin(), store->contexts.end(),
+                                         [&](const auto& c) { return c.get() == previous; });
+        if (found == store->contexts.end()) {
+            dropReference(*previous);
+            fail(E_INVALIDARG, "the previous context is not from this store");
+            return nullptr;
+        }
+        next = static_cast<std::size_t>(found - store->contexts.begin()) + 1;
+    }
+    CertContextImpl* result = next < store->contexts.size() ? store->contexts[next].get() : nullptr;
+    if (result != nullptr)
+        addReference(*result);
+    if (previous != nullptr)
+        dropReference(*previous);
+    if (result == nullptr)
+        fail(CRYPT_E_NOT_FOUND);
+    return result;
+}
+
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+    if (hCertStore == nullptr)
+        return TRUE;
+    std::lock_guard lock(handleMutex());
+    if (!isOpenStore(hCertStore))
+        return fail(E_INVALIDARG, "not an open store handle");
+    auto* store = static_cast<StoreData*>(hCertStore);
+    const bool pending = store->contextsInUse > 0;
+    closeStoreHandle(store);
+    if (pending && (dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) != 0)
+        return fail(CRYPT_E_PENDING_CLOSE, "certificate contexts of the store are still open");
+    return TRUE;
+}
+
+} // namespace plombar::crypto

@@ -1,0 +1,143 @@
+#include "CertificateText.h"
+#include "CryptoInternal.h"
+#include "GostRuntime.h"
+
+#include <openssl/objects.h>
+
+namespace plombar::crypto {
+
+using namespace detail;
+
+namespace {
+
+std::string hexUpper(const unsigned char* data, std::size_t size, const char* separator = "") {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i > 0)
+            text += separator;
+        text += kHex[data[i] >> 4];
+        text += kHex[data[i] & 0xF];
+    }
+    return text;
+}
+
+std::string withOid(const std::string& name, const std::string& oid) {
+    return name == oid ? oid : name + " (" + oid + ")";
+}
+
+std::string objectName(const ASN1_OBJECT* object) {
+    const std::string oid = DottedOid(object);
+    const int nid = OBJ_obj2nid(object);
+    return nid != NID_undef ? std::string(OBJ_nid2ln(nid)) + " (" + oid + ")" : oid;
+}
+
+// GOST key parameters are a SEQUENCE of parameter-set identifiers; EC ones a curve identifier.
+std::string keyParametersText(const std::string& der) {
+    if (der.empty())
+        return {};
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    ASN1_TYPE* any = d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(der.size()));
+    if (any == nullptr) {
+        ClearOpenSslErrors();
+        return hexUpper(reinterpret_cast<const unsigned char*>(der.data()), der.size(), " ");
+    }
+    std::string text;
+    if (any->type == V_ASN1_OBJECT) {
+        text = objectName(any->value.object);
+    } else if (any->type == V_ASN1_SEQUENCE) {
+        const unsigned char* q = any->value.sequence->data;
+        AnySequencePtr items(d2i_ASN1_SEQUENCE_ANY(nullptr, &q, any->value.sequence->length));
+        for (int i = 0; items && i < sk_ASN1_TYPE_num(items.get()); ++i) {
+            const ASN1_TYPE* item = sk_ASN1_TYPE_value(items.get(), i);
+            if (!text.empty())
+                text += ", ";
+            text += item->type == V_ASN1_OBJECT ? objectName(item->value.object) : std::string("?");
+        }
+        ClearOpenSslErrors();
+    } else if (any->type == V_ASN1_NULL) {
+        text = "NULL";
+    } else {
+        text = hexUpper(reinterpret_cast<const unsigned char*>(der.data()), der.size(), " ");
+    }
+    ASN1_TYPE_free(any);
+    return text;
+}
+
+std::string extensionValueText(X509_EXTENSION* extension) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (bio && X509V3_EXT_print(bio.get(), extension, 0, 0) == 1) {
+        std::string text = BioText(bio.get());
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.pop_back();
+        return text;
+    }
+    ClearOpenSslErrors();
+    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
+    return hexUpper(ASN1_STRING_get0_data(data), static_cast<std::size_t>(ASN1_STRING_length(data)), " ");
+}
+
+int publicKeyBits(X509* certificate) {
+    // RSA and EC keys decode without the engine; GOST sizes come from the identifier.
+    EVP_PKEY* key = X509_get0_pubkey(certificate);
+    ClearOpenSslErrors();
+    return key != nullptr ? EVP_PKEY_get_bits(key) : 0;
+}
+
+} // namespace
+
+CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
+    CertificateDescription d;
+    CertContextImpl* impl = nullptr;
+    {
+        std::lock_guard lock(handleMutex());
+        impl = liveContext(pCertContext);
+        if (impl == nullptr)
+            return d;
+        d.hasPrivateKey = impl->keyFilePresent;
+        d.friendlyName = impl->friendlyName;
+    }
+    // The caller holds a reference, so the certificate stays while we read it.
+    GostRuntimeReady();
+    X509* x = impl->x509.get();
+    const X509_NAME* subject = X509_get_subject_name(x);
+    const X509_NAME* issuer = X509_get_issuer_name(x);
+    d.subject = NameToText(subject);
+    d.issuer = NameToText(issuer);
+    d.issuedTo = NameAttribute(subject, NID_commonName);
+    if (d.issuedTo.empty())
+        d.issuedTo = d.subject;
+    d.issuedBy = NameAttribute(issuer, NID_commonName);
+    if (d.issuedBy.empty())
+        d.issuedBy = d.issuer;
+    d.validFrom = LocalTimeText(X509_get0_notBefore(x));
+    d.validTo = LocalTimeText(X509_get0_notAfter(x));
+
+    const int bits = publicKeyBits(x);
+    d.keyAlgorithm = PublicKeyAlgorithmName(impl->publicKeyOid, bits);
+    d.publicKeyAlgorithm = withOid(d.keyAlgorithm, impl->publicKeyOid);
+    d.publicKeyParameters = keyParametersText(impl->publicKeyParams);
+    d.signatureAlgorithm = withOid(SignatureAlgorithmName(impl->signatureOid), impl->signatureOid);
+    d.version = "V" + std::to_string(impl->info.dwVersion + 1);
+
+    // The serial as written in the certificate: most significant byte first.
+    std::string serial(impl->serialLittleEndian.rbegin(), impl->serialLittleEndian.rend());
+    d.serialNumber = hexUpper(reinterpret_cast<const unsigned char*>(serial.data()), serial.size());
+    d.thumbprint = impl->thumbprint;
+
+    for (int i = 0; i < X509_get_ext_count(x); ++i) {
+        X509_EXTENSION* extension = X509_get_ext(x, i);
+        std::string name = objectName(X509_EXTENSION_get_object(extension));
+        if (X509_EXTENSION_get_critical(extension))
+            name += ", критическое";
+        d.extensions.emplace_back(std::move(name), extensionValueText(extension));
+    }
+    return d;
+}
+
+std::string CertificateSubjectText(PCCERT_CONTEXT pCertContext) {
+    X509* x = contextCertificate(pCertContext);
+    return x != nullptr ? NameToText(X509_get_subject_name(x)) : std::string();
+}
+
+} // namespace plombar::crypto

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+namespace plombar::crypto {
+
+// OpenSSL with the GOST engine, loaded once per process.
+//
+// The program's main() holds one GostRuntime for its whole run:
+//
+//     int main(...) {
+//         plombar::crypto::GostRuntime gost;        // loads the engine; never throws
+//         if (!gost.Ready()) show(gost.ErrorText()); // the program still starts and says so
+//         ...                                       // every certificate, key and store handle
+//     }                                             // must be released before this line
+//
+// OpenSSL's own exit clean-up runs after main; an engine-backed key freed after it crashes, so no
+// certificate context, key or store may live in a static object. Functions of this layer start the
+// runtime on first use when main() did not (tests), and every operation that needs GOST reports a
+// missing engine with GostRuntimeErrorText() instead of falling back to other algorithms.
+class GostRuntime {
+public:
+    GostRuntime();
+    GostRuntime(const GostRuntime&) = delete;
+    GostRuntime& operator=(const GostRuntime&) = delete;
+    ~GostRuntime();
+
+    bool Ready() const;
+    // Empty when ready; else the plain text that the program shows at start and in every operation.
+    std::string ErrorText() const;
+};
+
+// Loads the engine if that has not happened yet (thread-safe) and tells whether it is usable.
+bool GostRuntimeReady();
+
+// Why the engine is not usable ("Не найден модуль ГОСТ для OpenSSL (libengine-gost-openssl)..."),
+// in Russian or English by the locale as the system texts are; empty when it is ready.
+std::string GostRuntimeErrorText();
+
+} // namespace plombar::crypto

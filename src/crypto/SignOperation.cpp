@@ -1,0 +1,131 @@
+#include "SignOperation.h"
+
+#include "CertStore.h"
+#include "CryptoHandles.h"
+#include "GostRuntime.h"
+#include "codec/Base64.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/Streams.h"
+#include "platform/SysError.h"
+
+#include <memory>
+
+namespace plombar::crypto {
+
+std::string ChooseHashAlgorithm(const std::string& publicKeyAlgorithm) {
+    static constexpr struct {
+        const char* key;
+        const char* hash;
+    } kTable[] = {
+        {"1.2.643.2.2.19", "1.2.643.2.2.9"},
+        {"1.2.643.7.1.1.1.1", "1.2.643.7.1.1.2.2"},
+        {"1.2.643.7.1.1.1.2", "1.2.643.7.1.1.2.3"},
+    };
+    for (const auto& row : kTable)
+        if (publicKeyAlgorithm == row.key)
+            return row.hash;
+    return {};
+}
+
+std::string FailureMessage(std::uint32_t code) { return SysErrorMessage(code) + " - " + std::to_string(code); }
+
+SignResult SignFile(const std::string& inputPath, bool detached, SignView& view) {
+    SignResult result;
+    // Without the engine nothing GOST can be signed; say so instead of failing obscurely later.
+    if (!GostRuntimeReady())
+        throw Exception(GostRuntimeErrorText());
+
+    StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
+    if (!store)
+        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError()) : LastCryptoDiagnostic());
+
+    CertContextHandle signer(view.SelectCertificate(store.get(), kSignCertificateTitle));
+    if (!signer) {
+        view.ShowMessage(kNoCertificateText);
+        view.ClearSelection();
+        result.outcome = SignOutcome::NoCertificate;
+        return result;
+    }
+
+    const std::string input = inputPath;
+    // On early returns and raised errors these go in reverse order: message, Base64 text, content.
+    auto content = std::make_unique<TMemoryStream>();
+    auto base64 = std::make_unique<TMemoryStream>();
+    auto signature = std::make_unique<TMemoryStream>();
+
+    const std::string hashAlgorithm = ChooseHashAlgorithm(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
+    content->LoadFromFile(input);
+
+    CRYPT_SIGN_MESSAGE_PARA para{};
+    para.cbSize = kSignMessageParaSize32;
+    para.dwMsgEncodingType = kMessageEncoding;
+    para.pSigningCert = signer.get();
+    // An empty identifier is passed as empty text, never as a missing one.
+    std::string hashText = hashAlgorithm;
+    para.HashAlgorithm.pszObjId = hashText.data();
+    PCCERT_CONTEXT messageCertificates[] = {signer.get()};
+    para.cMsgCert = 1;
+    para.rgpMsgCert = messageCertificates;
+    static const BYTE kEmpty = 0;
+    const BYTE* contents[] = {content->Size() > 0 ? content->Memory() : &kEmpty};
+    DWORD contentLengths[] = {static_cast<DWORD>(content->Size())};
+
+    HCRYPTPROV providerValue = 0;
+    DWORD keySpec = 0;
+    if (!CryptAcquireCertificatePrivateKey(signer.get(), 0, nullptr, &providerValue, &keySpec, nullptr)) {
+        result.errorCode = GetLastError();
+        result.diagnostic = LastCryptoDiagnostic();
+        view.ShowMessage(kNoProviderText);
+        result.outcome = SignOutcome::NoKey;
+        return result;
+    }
+    ProviderHandle provider(providerValue);
+
+    DWORD length = 0;
+    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, 1, contents, contentLengths, nullptr, &length)) {
+        result.errorCode = GetLastError(); // read once, right after the call
+        result.diagnostic = LastCryptoDiagnostic();
+        view.ShowMessage(FailureMessage(result.errorCode));
+        result.outcome = SignOutcome::FirstCallFailed;
+        return result;
+    }
+    signature->SetSize(length);
+    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, 1, contents, contentLengths, signature->Memory(),
+                          &length)) {
+        result.errorCode = GetLastError();
+        result.diagnostic = LastCryptoDiagnostic();
+        view.ShowMessage(FailureMessage(result.errorCode));
+        result.outcome = SignOutcome::SecondCallFailed;
+        return result;
+    }
+    // Shown before anything is written, so it appears even when saving then fails.
+    view.ShowMessage(kSignedText);
+    signature->SetSize(length);
+
+    std::string signaturePath;
+    if (view.Base64Checked()) {
+        signaturePath = input + ".p7s";
+        signature->SetPosition(0);
+        Base64EncodeStream(*signature, *base64);
+        base64->SaveToFile(signaturePath);
+    } else {
+        signaturePath = input + ".sig";
+        signature->SaveToFile(signaturePath);
+    }
+    view.SignatureSaved(input, signaturePath);
+
+    signature.reset();
+    content.reset();
+    base64.reset();
+    view.ClearSelection();
+    signer.reset();
+    provider.reset();
+    store.reset();
+    view.OpenFolder(ExtractFilePath(signaturePath));
+    result.outcome = SignOutcome::Success;
+    result.signaturePath = signaturePath;
+    return result;
+}
+
+} // namespace plombar::crypto

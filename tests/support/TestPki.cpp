@@ -1,0 +1,159 @@
+#include "TestPki.h"
+
+#include "crypto/CertStore.h"
+#include "crypto/CertificateText.h"
+#include "crypto/SecureString.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <sys/stat.h>
+
+namespace plombar::test {
+
+using namespace plombar::crypto;
+
+std::string TestIdentity::der() const {
+    return EncodeDer(certificate.get(), [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
+}
+
+std::string TestIdentity::pem() const {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509(bio.get(), certificate.get());
+    return BioText(bio.get());
+}
+
+std::string TestIdentity::keyPem(const std::string& password) const {
+    const SecureString secret(password);
+    const SecureString pem = EncodePrivateKeyPem(key.get(), password.empty() ? nullptr : &secret);
+    return std::string(pem.view());
+}
+
+std::string TestIdentity::thumbprint() const { return ThumbprintOf(certificate.get()); }
+
+std::string TestIdentity::publicKeyOid() const {
+    ASN1_OBJECT* object = nullptr;
+    X509_PUBKEY_get0_param(&object, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(certificate.get()));
+    return DottedOid(object);
+}
+
+TestIdentity makeIdentity(const IdentitySpec& spec) {
+    TestIdentity identity;
+    identity.key = GenerateKey(spec.algorithm);
+    X509NamePtr name;
+    if (spec.rdns.empty()) {
+        name = ParseSubjectText(spec.subject);
+    } else {
+        name.reset(X509_NAME_new());
+        for (const auto& rdn : spec.rdns) {
+            bool first = true;
+            for (const auto& [type, value] : rdn) {
+                const char* field = type == "ИНН" ? "1.2.643.3.131.1.1" : type == "ОГРН" ? "1.2.643.100.1" : type.c_str();
+                if (X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8,
+                                               reinterpret_cast<const unsigned char*>(value.data()),
+                                               static_cast<int>(value.size()), -1, first ? 0 : -1) != 1)
+                    throw std::runtime_error("cannot add name attribute " + type + ": " + TakeOpenSslErrors());
+                first = false;
+            }
+        }
+    }
+    CertificateSpec certificateSpec;
+    certificateSpec.subject = name.get();
+    certificateSpec.serial = spec.serial;
+    certificateSpec.notBefore = spec.notBefore;
+    certificateSpec.notAfter = spec.notAfter;
+    if (spec.issuer != nullptr) {
+        certificateSpec.issuer = spec.issuer->certificate.get();
+        certificateSpec.issuerKey = spec.issuer->key.get();
+    }
+    identity.certificate = MakeCertificate(certificateSpec, identity.key.get());
+    return identity;
+}
+
+TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject) {
+    IdentitySpec spec;
+    spec.algorithm = algorithm;
+    spec.subject = subject;
+    return makeIdentity(spec);
+}
+
+TestStore::TestStore() : dir_("plombar-store") {
+    if (const char* previous = std::getenv("XDG_DATA_HOME")) {
+        previous_ = previous;
+        hadPrevious_ = true;
+    }
+    ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+}
+
+TestStore::~TestStore() {
+    if (hadPrevious_)
+        ::setenv("XDG_DATA_HOME", previous_.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
+}
+
+std::string TestStore::folder() const {
+    const std::string path = dir_.path() + "/plombar/stores/MY";
+    EnsureStoreFolder(path);
+    return path;
+}
+
+std::string TestStore::certificateFile(const std::string& thumbprint) const {
+    return folder() + "/" + thumbprint + ".cer";
+}
+
+std::string TestStore::keyFile(const std::string& thumbprint) const { return folder() + "/" + thumbprint + ".key"; }
+
+std::string TestStore::add(const TestIdentity& identity, Key key, const std::string& password,
+                           const std::string& friendlyName) {
+    SecureString keyPem;
+    if (key != Key::None)
+        keyPem.assign(identity.keyPem(key == Key::Encrypted ? password : std::string()));
+    return AddStoreEntry(folder(), identity.certificate.get(), key == Key::None ? nullptr : &keyPem, friendlyName);
+}
+
+ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(answers.begin(), answers.end()) {
+    previous_ = SetPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
+        requests_.push_back(request);
+        if (answers_.empty())
+            return PasswordAnswer::Cancelled; // an unscripted question never blocks
+        const Answer answer = answers_.front();
+        answers_.pop_front();
+        if (answer.cancel)
+            return PasswordAnswer::Cancelled;
+        password.assign(answer.password);
+        return PasswordAnswer::Provided;
+    });
+}
+
+ScriptedPasswords::~ScriptedPasswords() { SetPasswordPrompt(std::move(previous_)); }
+
+int runOpenssl(const std::string& arguments, std::string* output) {
+    // The engine is asked for on the command line; variables that change its behaviour are cleared.
+    return runCommand("env -u CRYPT_PARAMS -u GOST_PBE_HMAC -u GOST_PK_FORMAT openssl " + arguments + " 2>&1",
+                      output);
+}
+
+bool opensslVerifies(const std::string& signaturePath, const std::string& contentPath, std::string* extracted,
+                     std::string* log) {
+    TempDir scratch("plombar-verify");
+    const std::string out = scratch.file("content.out");
+    std::string command = "cms -verify -binary -noverify -engine gost -inform DER -in " + shellQuote(signaturePath) +
+                          " -out " + shellQuote(out);
+    if (!contentPath.empty())
+        command += " -content " + shellQuote(contentPath);
+    std::string text;
+    const int status = runOpenssl(command, &text);
+    if (log != nullptr)
+        *log = text;
+    if (status == 0 && extracted != nullptr)
+        *extracted = readFile(out);
+    return status == 0 && text.find("Verification successful") != std::string::npos;
+}
+
+std::string opensslAsn1Parse(const std::string& derPath) {
+    std::string text;
+    runOpenssl("asn1parse -inform DER -in " + shellQuote(derPath), &text);
+    return text;
+}
+
+} // namespace plombar::test
