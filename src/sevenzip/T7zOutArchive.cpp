@@ -61,6 +61,17 @@ public:
         }
     }
 
+    // The zip handler seeks back to the start to store an item that did not compress.
+    HRESULT Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) noexcept override {
+        UInt64 position = 0;
+        const HRESULT result = T7zStream::Seek(offset, seekOrigin, &position);
+        if (result == S_OK)
+            delivered_ = position;
+        if (newPosition != nullptr)
+            *newPosition = position;
+        return result;
+    }
+
 private:
     ~ItemStream() override = default;
 
@@ -70,7 +81,7 @@ private:
     }
 
     UInt64 expected_;
-    UInt64 delivered_ = 0;
+    UInt64 delivered_ = 0; // the position in the source, counted from its start
     std::string label_;
     bool isFile_;
 };

@@ -55,6 +55,8 @@ class T7zArchive : public T7zPlugin {
 public:
     explicit T7zArchive(const std::string& libraryFileName);
 
+    const GUID& classId() const noexcept { return ClassId; }
+
 protected:
     ~T7zArchive() override = default;
 
