@@ -4,16 +4,20 @@
 #include <QFont>
 #include <QFormLayout>
 #include <QFrame>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <utility>
 
 namespace plombar::app {
@@ -89,16 +93,26 @@ CertificateSelectionDialog::CertificateSelectionDialog(
         item->setToolTip(1, qs(c.issuer));
         item->setToolTip(2, qs(c.validTo));
     }
-    for (int column = 0; column < list_->columnCount(); ++column)
+    int columnsWidth = 0;
+    for (int column = 0; column < list_->columnCount(); ++column) {
         list_->resizeColumnToContents(column);
+        list_->setColumnWidth(column, list_->columnWidth(column) + 12);
+        columnsWidth += list_->columnWidth(column);
+    }
     layout->addWidget(list_);
 
+    // The view button on the left, OK and Cancel on the right.
+    auto* row = new QHBoxLayout;
+    view_ = new QPushButton(QStringLiteral("Просмотр сертификата"), this);
+    view_->setObjectName(QStringLiteral("viewButton"));
+    view_->setAutoDefault(false);
+    row->addWidget(view_);
+    row->addStretch();
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     setButtonTexts(buttons);
     ok_ = buttons->button(QDialogButtonBox::Ok);
-    view_ = buttons->addButton(QStringLiteral("Просмотр сертификата"), QDialogButtonBox::ActionRole);
-    view_->setObjectName(QStringLiteral("viewButton"));
-    layout->addWidget(buttons);
+    row->addWidget(buttons);
+    layout->addLayout(row);
 
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -110,7 +124,14 @@ CertificateSelectionDialog::CertificateSelectionDialog(
             accept();
     });
     updateButtons();
-    resize(std::max(sizeHint().width(), 640), 360);
+
+    // Wide enough for every column, within the screen.
+    const int frame = 2 * list_->frameWidth() + list_->verticalScrollBar()->sizeHint().width();
+    int width = std::max(640, columnsWidth + frame + layout->contentsMargins().left() +
+                                  layout->contentsMargins().right());
+    if (const QScreen* where = screen())
+        width = std::min(width, where->availableGeometry().width() * 9 / 10);
+    resize(width, 360);
 }
 
 std::optional<std::size_t> CertificateSelectionDialog::selectedIndex() const {
@@ -228,7 +249,7 @@ PasswordDialog::PasswordDialog(const std::string& keyOwner, QWidget* parent) : Q
     setModal(true);
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(plainLabel(QStringLiteral("Закрытый ключ защищён паролем. Введите пароль ключа:")));
+    layout->addWidget(plainLabel(QStringLiteral("Введите пароль закрытого ключа:")));
     if (!keyOwner.empty())
         layout->addWidget(boldLabel(qs(keyOwner)));
     edit_ = new QLineEdit(this);
@@ -242,7 +263,7 @@ PasswordDialog::PasswordDialog(const std::string& keyOwner, QWidget* parent) : Q
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
     edit_->setFocus();
-    setMinimumWidth(360);
+    setMinimumWidth(400);
 }
 
 // The typed password does not stay in the widget's buffer longer than the dialog.

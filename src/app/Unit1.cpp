@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QPainter>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -100,9 +101,6 @@ int labelLineHeight(const QLabel* label) {
 TForm1::TForm1(IPrompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
-    // The area around the pages shows the application-workspace colour, as an MDI area does.
-    setBackgroundRole(QPalette::Dark);
-    setAutoFillBackground(true);
 
     createControls();
     setFocusOrder();
@@ -163,6 +161,14 @@ void TForm1::createControls() {
     Button8 = makeButton(TabSheet4, "Button8", QStringLiteral("Открыть файл"), true);
     Button9 = makeButton(TabSheet4, "Button9", QStringLiteral("DECRYPT"), false);
     Label5 = makeLabel(TabSheet4, "Label5");
+}
+
+// The area around the pages shows the application-workspace colour, as an MDI area does. Painted
+// here rather than set as the background role, which would hand a light text colour to every
+// control on the pages.
+void TForm1::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().brush(QPalette::Dark));
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

@@ -12,6 +12,7 @@ class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QPaintEvent;
 class QResizeEvent;
 class QTabWidget;
 
@@ -114,6 +115,7 @@ public:
     TOpenDialog OpenDialog6{"OpenDialog6", "Certificate|*.cer"};           // Button11Click
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:

@@ -1,0 +1,436 @@
+// The Qt prompts themselves: each dialog is driven from a timer once it is the active modal widget.
+
+#include "CertificateDialogs.h"
+#include "Dispatch.h"
+#include "FileFilter.h"
+#include "GuiTest.h"
+#include "QtPrompts.h"
+#include "Startup.h"
+#include "TestSupport.h"
+#include "platform/Exception.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include <functional>
+
+using plombar::app::QtPrompts;
+
+namespace {
+
+// Runs `act` on the dialog of type T as soon as it is the active modal widget (polling, so that
+// it also works for a dialog opened from within another one). `seen` tells whether it ran.
+template <class T> void whenModal(std::function<void(T*)> act, bool* seen = nullptr) {
+    auto* timer = new QTimer;
+    const QDeadlineTimer deadline(10000);
+    QObject::connect(timer, &QTimer::timeout, [timer, deadline, act, seen] {
+        if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            if (seen != nullptr)
+                *seen = true;
+            act(w);
+            // A failed check returns from `act` early: end the dialog so the test goes on.
+            if (QApplication::activeModalWidget() == w)
+                w->close();
+        } else if (deadline.hasExpired()) {
+            timer->stop();
+            timer->deleteLater();
+            if (auto* other = QApplication::activeModalWidget())
+                other->close(); // a different dialog came: end it so the test fails instead of hanging
+        }
+    });
+    timer->start(10);
+}
+
+QString cursorState() {
+    const QCursor* c = QApplication::overrideCursor();
+    if (c == nullptr)
+        return QStringLiteral("normal");
+    return c->shape() == Qt::WaitCursor ? QStringLiteral("wait") : QStringLiteral("other");
+}
+
+plombar::crypto::CertificateDescription certificate(const std::string& name, bool key) {
+    plombar::crypto::CertificateDescription c;
+    c.issuedTo = name;
+    c.issuedBy = "Тестовый УЦ";
+    c.validFrom = "01.01.2024 00:00:00";
+    c.validTo = "31.12.2026 23:59:59";
+    c.keyAlgorithm = "ГОСТ Р 34.10-2012 256 бит";
+    c.hasPrivateKey = key;
+    c.version = "V3";
+    c.serialNumber = "0a1b";
+    c.signatureAlgorithm = "ГОСТ Р 34.11-2012/34.10-2012 256 бит (1.2.643.7.1.1.3.2)";
+    c.issuer = "CN = Тестовый УЦ";
+    c.subject = "CN = " + name;
+    c.publicKeyAlgorithm = "ГОСТ Р 34.10-2012 256 бит (1.2.643.7.1.1.1.1)";
+    c.publicKeyParameters = "1.2.643.7.1.2.1.1.1";
+    c.thumbprint = "00112233445566778899aabbccddeeff00112233";
+    c.extensions = {{"Основные ограничения", "Тип субъекта = Конечный субъект"}};
+    return c;
+}
+
+} // namespace
+
+// Receives the URLs that QDesktopServices would hand to the desktop.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+class TestQtPrompts : public QObject {
+    Q_OBJECT
+
+    QWidget window;
+    QtPrompts prompts{"plombar"};
+
+private slots:
+    void initTestCase() {
+        window.setWindowTitle(QStringLiteral("Пломбарь"));
+        window.setGeometry(192, 124, 625, 343);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        prompts.setParentWidget(&window);
+    }
+
+    void nameFilters_data() {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("none") << QString() << QStringList();
+        QTest::newRow("signature") << "Signature|*.sig|PKCS7|*.p7s"
+                                   << QStringList{"Signature (*.sig)", "PKCS7 (*.p7s)"};
+        QTest::newRow("encrypted") << "Зашифрованные файлы|*.enc"
+                                   << QStringList{"Зашифрованные файлы (*.enc)"};
+        QTest::newRow("certificate") << "Certificate|*.cer" << QStringList{"Certificate (*.cer)"};
+        QTest::newRow("several patterns")
+            << "Документы|*.doc;*.docx; *.odt" << QStringList{"Документы (*.doc *.docx *.odt)"};
+        QTest::newRow("every file") << "Все файлы|*.*" << QStringList{"Все файлы (*)"};
+        QTest::newRow("description without pattern") << "A|*.a|B" << QStringList{"A (*.a)"};
+        QTest::newRow("empty pattern") << "A||B|*.b" << QStringList{"B (*.b)"};
+    }
+
+    void nameFilters() {
+        QFETCH(QString, filter);
+        QFETCH(QStringList, expected);
+        QCOMPARE(plombar::app::qtNameFilters(filter.toStdString()), expected);
+    }
+
+    void messageBoxIsPlainAndCentredOnTheScreen() {
+        bool seen = false;
+        QString during;
+        whenModal<QMessageBox>(
+            [&](QMessageBox* box) {
+                QCOMPARE(box->icon(), QMessageBox::NoIcon);
+                QCOMPARE(box->windowTitle(), QStringLiteral("plombar"));
+                QCOMPARE(box->text(), QStringLiteral("Подписанное <b>сообщение</b> создано"));
+                QCOMPARE(box->textFormat(), Qt::PlainText);
+                QCOMPARE(box->buttons().size(), 1);
+                QCOMPARE(box->buttons().first()->text(), QStringLiteral("OK"));
+                QVERIFY(box->isModal());
+                const QPoint centre = box->screen()->availableGeometry().center();
+                QVERIFY2((box->frameGeometry().center() - centre).manhattanLength() <= 2,
+                         qPrintable(QStringLiteral("box centre %1,%2")
+                                        .arg(box->frameGeometry().center().x())
+                                        .arg(box->frameGeometry().center().y())));
+                during = cursorState();
+                box->buttons().first()->click();
+            },
+            &seen);
+        {
+            plombar::app::BusyCursor busy;
+            prompts.showMessage("Подписанное <b>сообщение</b> создано");
+            QCOMPARE(cursorState(), QStringLiteral("wait"));
+        }
+        QVERIFY(seen);
+        QCOMPARE(during, QStringLiteral("normal"));
+    }
+
+    // The guard's report reaches a real box: stop icon, the full stop added.
+    void errorReportHasTheStopIcon() {
+        bool seen = false;
+        whenModal<QMessageBox>(
+            [&](QMessageBox* box) {
+                QCOMPARE(box->icon(), QMessageBox::Critical);
+                QCOMPARE(box->windowTitle(), QStringLiteral("plombar"));
+                QCOMPARE(box->text(), QStringLiteral("File not found."));
+                QCOMPARE(box->buttons().size(), 1);
+                QCOMPARE(cursorState(), QStringLiteral("normal"));
+                box->buttons().first()->click();
+            },
+            &seen);
+        plombar::app::runGuarded(prompts, [] { throw plombar::EInOutError(2); });
+        QVERIFY(seen);
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void fileDialog_data() {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QStringList>("nameFilters");
+        QTest::newRow("no filter") << QString() << QStringList{QFileDialog::tr("All Files (*)")};
+        QTest::newRow("signature") << "Signature|*.sig|PKCS7|*.p7s"
+                                   << QStringList{"Signature (*.sig)", "PKCS7 (*.p7s)"};
+    }
+
+    // Opens in the folder of the last file with that file named, takes a typed name of a file that
+    // does not exist, and gives nothing on cancel.
+    void fileDialog() {
+        QFETCH(QString, filter);
+        QFETCH(QStringList, nameFilters);
+        plombar::test::TempDir dir("plombar-dialog");
+        const std::string last = dir.file("прошлый.sig");
+        plombar::test::writeFile(last, "x");
+        const QString typed = QStringLiteral("новый файл.sig");
+
+        bool seen = false;
+        whenModal<QFileDialog>(
+            [&](QFileDialog* d) {
+                QCOMPARE(d->nameFilters(), nameFilters);
+                QCOMPARE(d->selectedNameFilter(), nameFilters.first());
+                QCOMPARE(d->fileMode(), QFileDialog::AnyFile);
+                QCOMPARE(d->acceptMode(), QFileDialog::AcceptOpen);
+                QCOMPARE(d->directory().absolutePath(), QString::fromStdString(dir.path()));
+                QCOMPARE(d->selectedFiles(), QStringList{QString::fromStdString(last)});
+                QCOMPARE(cursorState(), QStringLiteral("normal"));
+                auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                QVERIFY(name != nullptr);
+                // Typed by the user: in the focused line, which drops the earlier file's selection.
+                QApplication::setActiveWindow(d);
+                name->setFocus();
+                QVERIFY(name->hasFocus());
+                name->setText(typed);
+                // The dialog's own accept, with its checks of the typed name.
+                QMetaObject::invokeMethod(d, "accept");
+            },
+            &seen);
+        std::optional<std::string> chosen;
+        {
+            plombar::app::BusyCursor busy;
+            chosen = prompts.openFile("OpenDialog3", filter.toStdString(), last);
+        }
+        QVERIFY(seen);
+        QVERIFY(chosen.has_value());
+        QCOMPARE(QString::fromStdString(*chosen), QString::fromStdString(dir.file("")) + typed);
+
+        whenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+        QVERIFY(!prompts.openFile("OpenDialog3", filter.toStdString(), "").has_value());
+    }
+
+    // OK and view stay disabled until a row is selected: a current row alone (which the list takes
+    // when it gets the focus) is not a choice. The view button opens the view dialog on top.
+    void certificateSelection() {
+        const std::vector certs = {certificate("Иванов", true), certificate("Петрова", false)};
+        bool seen = false;
+        bool viewSeen = false;
+        QString viewed;
+        whenModal<plombar::app::CertificateSelectionDialog>(
+            [&](plombar::app::CertificateSelectionDialog* d) {
+                QCOMPARE(d->windowTitle(), QStringLiteral("Укажите сертификат"));
+                QVERIFY(d->findChild<QLabel*>() != nullptr);
+                QCOMPARE(d->findChild<QLabel*>()->text(), QStringLiteral("Для подписи"));
+                QCOMPARE(d->list()->topLevelItemCount(), 2);
+                const QTreeWidgetItem* header = d->list()->headerItem();
+                QStringList headers;
+                for (int c = 0; c < header->columnCount(); ++c)
+                    headers << header->text(c);
+                QCOMPARE(headers, QStringList({"Кому выдан", "Кем выдан", "Действителен по", "Алгоритм ключа",
+                                               "Закрытый ключ"}));
+                QStringList row;
+                for (int c = 0; c < 5; ++c)
+                    row << d->list()->topLevelItem(1)->text(c);
+                QCOMPARE(row, QStringList({"Петрова", "Тестовый УЦ", "31.12.2026",
+                                           "ГОСТ Р 34.10-2012 256 бит", "Нет"}));
+
+                QVERIFY(!d->okButton()->isEnabled());
+                d->list()->setFocus();
+                d->list()->setCurrentItem(d->list()->topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+                QVERIFY(d->list()->currentItem() != nullptr);
+                QVERIFY(!d->okButton()->isEnabled());
+                QVERIFY(!d->viewButton()->isEnabled());
+
+                d->list()->topLevelItem(1)->setSelected(true);
+                QVERIFY(d->okButton()->isEnabled());
+                QVERIFY(d->viewButton()->isEnabled());
+                whenModal<plombar::app::CertificateViewDialog>(
+                    [&](plombar::app::CertificateViewDialog* v) {
+                        viewed = v->details()->item(6, 1)->text();
+                        v->accept();
+                    },
+                    &viewSeen);
+                d->viewButton()->click();
+                QVERIFY(d->isVisible());
+                d->okButton()->click();
+            },
+            &seen);
+        const auto chosen = prompts.selectCertificate("Укажите сертификат", "Для подписи", certs);
+        QVERIFY(seen);
+        QVERIFY(viewSeen);
+        QCOMPARE(viewed, QStringLiteral("CN = Петрова"));
+        QCOMPARE(chosen, std::optional<std::size_t>(1));
+
+        whenModal<plombar::app::CertificateSelectionDialog>([](plombar::app::CertificateSelectionDialog* d) {
+            d->list()->topLevelItem(0)->setSelected(true);
+            d->reject();
+        });
+        QVERIFY(!prompts.selectCertificate("", "", certs).has_value());
+    }
+
+    void certificateView_data() {
+        QTest::addColumn<bool>("key");
+        QTest::addColumn<QString>("note");
+        QTest::newRow("with key") << true << "Есть закрытый ключ для этого сертификата.";
+        QTest::newRow("without key") << false << "Закрытого ключа для этого сертификата нет.";
+    }
+
+    void certificateView() {
+        QFETCH(bool, key);
+        QFETCH(QString, note);
+        bool seen = false;
+        whenModal<plombar::app::CertificateViewDialog>(
+            [&](plombar::app::CertificateViewDialog* d) {
+                QCOMPARE(d->windowTitle(), QStringLiteral("Сертификат"));
+                auto* tabs = d->findChild<QTabWidget*>(QStringLiteral("tabs"));
+                QCOMPARE(tabs->tabText(0), QStringLiteral("Общие"));
+                QCOMPARE(tabs->tabText(1), QStringLiteral("Состав"));
+                QCOMPARE(d->findChild<QLabel*>(QStringLiteral("privateKeyNote"))->text(), note);
+                QStringList texts;
+                for (const QLabel* l : tabs->widget(0)->findChildren<QLabel*>())
+                    texts << l->text();
+                QVERIFY(texts.contains(QStringLiteral("Иванов")));
+                QVERIFY(texts.contains(QStringLiteral("Тестовый УЦ")));
+                QVERIFY(texts.contains(QStringLiteral("с 01.01.2024 00:00:00 по 31.12.2026 23:59:59")));
+                QStringList rows;
+                for (int r = 0; r < d->details()->rowCount(); ++r)
+                    rows << d->details()->item(r, 0)->text() + QStringLiteral(": ") +
+                                d->details()->item(r, 1)->text();
+                QCOMPARE(
+                    rows,
+                    QStringList({"Версия: V3", "Серийный номер: 0a1b",
+                                 "Алгоритм подписи: ГОСТ Р 34.11-2012/34.10-2012 256 бит (1.2.643.7.1.1.3.2)",
+                                 "Издатель: CN = Тестовый УЦ", "Действителен с: 01.01.2024 00:00:00",
+                                 "Действителен по: 31.12.2026 23:59:59", "Субъект: CN = Иванов",
+                                 "Открытый ключ: ГОСТ Р 34.10-2012 256 бит (1.2.643.7.1.1.1.1)",
+                                 "Параметры открытого ключа: 1.2.643.7.1.2.1.1.1",
+                                 "Отпечаток: 00112233445566778899aabbccddeeff00112233",
+                                 "Основные ограничения: Тип субъекта = Конечный субъект"}));
+                d->accept();
+            },
+            &seen);
+        prompts.viewCertificate(certificate("Иванов", key));
+        QVERIFY(seen);
+    }
+
+    void password_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("typed") << "пароль 123" << true;
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("cancelled") << "пароль" << false;
+    }
+
+    void password() {
+        QFETCH(QString, typed);
+        QFETCH(bool, confirm);
+        bool seen = false;
+        whenModal<plombar::app::PasswordDialog>(
+            [&](plombar::app::PasswordDialog* d) {
+                QCOMPARE(d->windowTitle(), QStringLiteral("Пароль"));
+                QCOMPARE(d->passwordEdit()->echoMode(), QLineEdit::Password);
+                QStringList texts;
+                for (const QLabel* l : d->findChildren<QLabel*>())
+                    texts << l->text();
+                QVERIFY(texts.contains(QStringLiteral("Иванов Иван Иванович")));
+                d->passwordEdit()->setText(typed);
+                auto* box = d->findChild<QDialogButtonBox*>();
+                box->button(confirm ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+            },
+            &seen);
+        const auto answer = prompts.askPassword("Иванов Иван Иванович");
+        QVERIFY(seen);
+        if (confirm) {
+            QVERIFY(answer.has_value());
+            QCOMPARE(QString::fromStdString(*answer), typed);
+        } else {
+            QVERIFY(!answer.has_value());
+        }
+    }
+
+    // "#", "?", "%" and blanks in a folder name are part of the name, not URL syntax.
+    void openFolderHandsAFileUrlToTheDesktop() {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        const std::string folder = "/tmp/Отчёты #1/папка с пробелами ?%20/";
+        prompts.openFolder(folder);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(catcher.urls.size(), 1);
+        QCOMPARE(catcher.urls.first().scheme(), QStringLiteral("file"));
+        QVERIFY(catcher.urls.first().isLocalFile());
+        QCOMPARE(catcher.urls.first().toLocalFile(), QString::fromStdString(folder));
+    }
+
+    // Nested wait cursors are lifted for the dialog and all come back afterwards.
+    void nestedWaitCursorsComeBack() {
+        plombar::app::BusyCursor outer;
+        plombar::app::BusyCursor inner;
+        QString during;
+        whenModal<QMessageBox>([&](QMessageBox* box) {
+            during = cursorState();
+            box->accept();
+        });
+        prompts.showMessage("x");
+        QCOMPARE(during, QStringLiteral("normal"));
+        QCOMPARE(cursorState(), QStringLiteral("wait"));
+        QApplication::restoreOverrideCursor();
+        QCOMPARE(cursorState(), QStringLiteral("wait"));
+        QApplication::setOverrideCursor(Qt::WaitCursor); // for `inner` to take back
+    }
+
+    void titleComesFromTheExecutableName() {
+        QCOMPARE(QString::fromStdString(plombar::app::executableTitle()), QStringLiteral("tst_app_prompts"));
+    }
+
+    // Last: the translator stays installed for the rest of the process.
+    void qtDialogsSpeakRussian() {
+        QVERIFY(plombar::app::installQtTranslations());
+        bool seen = false;
+        whenModal<QFileDialog>(
+            [&](QFileDialog* d) {
+                QCOMPARE(d->windowTitle(), QStringLiteral("Открыть"));
+                auto* box = d->findChild<QDialogButtonBox*>();
+                QVERIFY(box != nullptr);
+                QCOMPARE(box->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Отмена"));
+                d->reject();
+            },
+            &seen);
+        prompts.openFile("OpenDialog2", "", "");
+        QVERIFY(seen);
+    }
+};
+
+int main(int argc, char** argv) {
+    plombar::app::test::useOffscreenWhenHeadless();
+    QApplication app(argc, argv);
+    TestQtPrompts test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app_prompts.moc"

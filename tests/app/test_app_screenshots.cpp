@@ -1,0 +1,224 @@
+// Screenshots of the window's pages and of the dialogs (saved as PNG for a look by eye), and the
+// checks a screenshot alone would leave to the eye: every caption fits its control, nothing overlaps
+// or sticks out of its page, and the font has every Cyrillic letter.
+
+#include "CertificateDialogs.h"
+#include "GuiTest.h"
+#include "ScriptedPrompts.h"
+#include "Unit1.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+using plombar::app::TForm1;
+using plombar::app::test::ScriptedPrompts;
+
+namespace {
+
+QString screenshotPath(const QString& name) {
+    QDir().mkpath(QStringLiteral(PLOMBAR_SCREENSHOT_DIR));
+    return QStringLiteral(PLOMBAR_SCREENSHOT_DIR "/") + name + QStringLiteral(".png");
+}
+
+std::vector<plombar::crypto::CertificateDescription> sampleCertificates() {
+    plombar::crypto::CertificateDescription a;
+    a.issuedTo = "Иванов Иван Иванович";
+    a.issuedBy = "УЦ ООО «Ромашка»";
+    a.validFrom = "01.02.2024 10:00:00";
+    a.validTo = "01.02.2026 10:00:00";
+    a.keyAlgorithm = "ГОСТ Р 34.10-2012 256 бит";
+    a.hasPrivateKey = true;
+    a.version = "V3";
+    a.serialNumber = "01 2f a3 77 00 00 00 00 00 0c";
+    a.signatureAlgorithm = "ГОСТ Р 34.11-2012/34.10-2012 256 бит (1.2.643.7.1.1.3.2)";
+    a.issuer = "CN = УЦ ООО «Ромашка»\nO = ООО «Ромашка»\nC = RU";
+    a.subject = "CN = Иванов Иван Иванович\nSN = Иванов\nG = Иван Иванович\nC = RU";
+    a.publicKeyAlgorithm = "ГОСТ Р 34.10-2012 256 бит (1.2.643.7.1.1.1.1)";
+    a.publicKeyParameters = "1.2.643.2.2.35.1, 1.2.643.7.1.1.2.2";
+    a.thumbprint = "3f2a9c5e1b0d4477a6e0c3b2918f7d6e5c4b3a29";
+    a.extensions = {{"Использование ключа", "Цифровая подпись, Неотрекаемость, Шифрование ключей"},
+                    {"Улучшенный ключ", "Проверка подлинности клиента (1.3.6.1.5.5.7.3.2)"}};
+    plombar::crypto::CertificateDescription b = a;
+    b.issuedTo = "Петрова Мария Сергеевна № 2";
+    b.keyAlgorithm = "ГОСТ Р 34.10-2012 512 бит";
+    b.hasPrivateKey = false;
+    b.validTo = "31.12.2025 23:59:59";
+    return {a, b};
+}
+
+// Every button and check box shows its whole caption.
+void checkCaptionsFit(const QWidget* root, const QString& where) {
+    for (const QAbstractButton* b : root->findChildren<QAbstractButton*>()) {
+        if (!b->isVisibleTo(root) || b->text().isEmpty())
+            continue;
+        const QString what =
+            where + QLatin1Char('/') + b->objectName() + QStringLiteral(" \"") + b->text() + '"';
+        const QSize hint = b->sizeHint();
+        QVERIFY2(b->width() >= hint.width() && b->height() >= hint.height(),
+                 qPrintable(what + QStringLiteral(": %1x%2 < %3x%4")
+                                       .arg(b->width())
+                                       .arg(b->height())
+                                       .arg(hint.width())
+                                       .arg(hint.height())));
+        const int text = b->fontMetrics().horizontalAdvance(b->text());
+        QVERIFY2(text <= b->contentsRect().width(),
+                 qPrintable(what + QStringLiteral(": text wider than control")));
+    }
+}
+
+// The controls of a page stay inside it and do not cover each other. Labels are empty at start
+// and grow with their text, so only their position is checked.
+void checkPageLayout(const QWidget* page, const QString& name) {
+    const QRect area = page->rect();
+    QList<const QWidget*> controls;
+    for (const QWidget* w : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        controls << w;
+    for (const QWidget* w : controls) {
+        const QRect g =
+            qobject_cast<const QLabel*>(w) != nullptr ? QRect(w->pos(), QSize(1, 1)) : w->geometry();
+        QVERIFY2(area.contains(g),
+                 qPrintable(name + QLatin1Char('/') + w->objectName() + " sticks out of the page"));
+        for (const QWidget* other : controls) {
+            if (other == w || qobject_cast<const QLabel*>(w) || qobject_cast<const QLabel*>(other))
+                continue;
+            QVERIFY2(
+                !w->geometry().intersects(other->geometry()),
+                qPrintable(name + QLatin1Char('/') + w->objectName() + " covers " + other->objectName()));
+        }
+    }
+}
+
+} // namespace
+
+class TestScreenshots : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fontHasEveryCyrillicLetter() {
+        QString letters;
+        for (char16_t c = u'А'; c <= u'я'; ++c)
+            letters += QChar(c);
+        letters += QStringLiteral("Ёё«»№…");
+        for (const QFont& font :
+             {QApplication::font(), QApplication::font("QPushButton"), QApplication::font("QLabel")}) {
+            const QFontMetrics metrics(font);
+            for (const QChar c : letters)
+                QVERIFY2(metrics.inFont(c),
+                         qPrintable(QStringLiteral("no glyph for ") + c + " in " + font.family()));
+        }
+    }
+
+    void pagesFitAndAreSaved() {
+        ScriptedPrompts prompts;
+        TForm1 form(prompts);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(form.size(), QSize(625, 343));
+        QVERIFY(form.rect().contains(form.PageControl1->geometry()));
+        // All four tabs show at once, without scroll arrows.
+        QVERIFY(form.PageControl1->tabBar()->sizeHint().width() <= form.PageControl1->width());
+
+        const char* names[] = {"page1-signing", "page2-verification", "page3-encryption", "page4-decryption"};
+        for (int i = 0; i < 4; ++i) {
+            form.PageControl1->setCurrentIndex(i);
+            QWidget* page = form.PageControl1->widget(i);
+            QVERIFY(page->isVisible());
+            checkPageLayout(page, QString::fromLatin1(names[i]));
+            checkCaptionsFit(page, QString::fromLatin1(names[i]));
+            QVERIFY(form.grab().save(screenshotPath(QString::fromLatin1(names[i]))));
+        }
+        // The report area holds several lines.
+        QVERIFY(form.Memo1->viewport()->height() >= 4 * form.Memo1->fontMetrics().lineSpacing());
+    }
+
+    // The pages with paths chosen and a report written, as a user sees them mid-work.
+    void filledPagesAreSaved() {
+        ScriptedPrompts prompts;
+        TForm1 form(prompts);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const std::string path = "/home/пользователь/Документы/Договор поставки № 17 от 01.02.2024.pdf";
+        form.setLabelText(form.Label2, path);
+        form.Button1->setEnabled(true);
+        form.CheckBox1->setChecked(true);
+        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page1-signing-filled"))));
+
+        form.PageControl1->setCurrentIndex(1);
+        form.setLabelText(form.Label1, path);
+        form.setLabelText(form.Label3, path + ".sig");
+        form.Button3->setEnabled(true);
+        form.Memo1->setPlainText(
+            QStringLiteral("Подпись верна\nСрок действия сертификата: 01.02.2024 - 01.02.2026\n"
+                           "Серийный номер: 012FA377000000000000C\nCN=Иванов Иван Иванович"));
+        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page2-verification-filled"))));
+
+        form.PageControl1->setCurrentIndex(2);
+        form.CheckBox4->setChecked(true);
+        form.setLabelText(form.Label6, "/home/пользователь/получатель.cer");
+        form.setLabelText(form.Label4, path);
+        form.Button7->setEnabled(true);
+        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page3-encryption-filled"))));
+        // The certificate path beside the box stays clear of the file button below it.
+        QVERIFY(form.Label6->geometry().bottom() < form.Button6->geometry().top());
+    }
+
+    void certificateSelectionFitsAndIsSaved() {
+        const auto certs = sampleCertificates();
+        plombar::app::CertificateSelectionDialog dialog("Выбор сертификата для подписи", "", certs, {});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
+        checkCaptionsFit(&dialog, QStringLiteral("selection"));
+        // Every column shows its whole header.
+        const QTreeWidgetItem* header = dialog.list()->headerItem();
+        for (int c = 0; c < dialog.list()->columnCount(); ++c)
+            QVERIFY2(dialog.list()->columnWidth(c) >=
+                         dialog.list()->fontMetrics().horizontalAdvance(header->text(c)),
+                     qPrintable(header->text(c)));
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-selection"))));
+    }
+
+    void certificateViewFitsAndIsSaved() {
+        const auto certs = sampleCertificates();
+        plombar::app::CertificateViewDialog dialog(certs[0]);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        checkCaptionsFit(&dialog, QStringLiteral("view"));
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-view-general"))));
+        auto* tabs = dialog.findChild<QTabWidget*>(QStringLiteral("tabs"));
+        tabs->setCurrentIndex(1);
+        dialog.details()->selectRow(6);
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-view-details"))));
+    }
+
+    void passwordDialogFitsAndIsSaved() {
+        plombar::app::PasswordDialog dialog("Иванов Иван Иванович");
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.passwordEdit()->setText(QStringLiteral("секрет"));
+        checkCaptionsFit(&dialog, QStringLiteral("password"));
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-password"))));
+    }
+};
+
+int main(int argc, char** argv) {
+    plombar::app::test::useOffscreenWhenHeadless();
+    QApplication app(argc, argv);
+    TestScreenshots test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app_screenshots.moc"
