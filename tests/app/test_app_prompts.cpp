@@ -5,6 +5,7 @@
 #include "FileFilter.h"
 #include "GuiTest.h"
 #include "QtPrompts.h"
+#include "ScriptedPrompts.h"
 #include "Startup.h"
 #include "TestSupport.h"
 #include "platform/Exception.h"
@@ -426,11 +427,71 @@ private slots:
     }
 };
 
+// The scripted stand-in that every GUI test relies on: what it logs and answers.
+class TestScriptedPrompts : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answersInOrderAndLogsEveryPrompt() {
+        plombar::app::test::ScriptedPrompts p;
+        const std::vector certs = {certificate("Иванов", true), certificate("Петрова", false)};
+        p.answerFile("/a");
+        p.cancelFile();
+        p.answerCertificate(1, {0});
+        p.answerPassword("секрет");
+        QStringList seen;
+        p.onPrompt = [&](const QString& entry) { seen << entry; };
+
+        QCOMPARE(p.openFile("OpenDialog2", "A|*.a", "/old"), std::optional<std::string>("/a"));
+        QCOMPARE(p.openFile("OpenDialog2", "", ""), std::optional<std::string>());
+        p.showMessage("Готово");
+        p.showError("File not found.");
+        QCOMPARE(p.selectCertificate("Заголовок", "", certs), std::optional<std::size_t>(1));
+        QCOMPARE(p.askPassword("Иванов"), std::optional<std::string>("секрет"));
+        p.openFolder("/tmp/x/");
+        const QStringList expected = {"openFile: OpenDialog2 filter=\"A|*.a\" initial=\"/old\"",
+                                      "openFile: OpenDialog2 filter=\"\" initial=\"\"",
+                                      "message: Готово",
+                                      "error: File not found.",
+                                      "selectCertificate: title=\"Заголовок\" text=\"\" [Иванов; Петрова]",
+                                      "viewCertificate: Иванов",
+                                      "password: Иванов",
+                                      "openFolder: /tmp/x/"};
+        QCOMPARE(p.log, expected);
+        QCOMPARE(seen, expected);
+        QCOMPARE(p.unscripted(), QStringList());
+        QCOMPARE(p.pendingAnswers(), QStringList());
+    }
+
+    void unscriptedPromptsAreLoggedAndCancelled() {
+        plombar::app::test::ScriptedPrompts p;
+        const std::vector certs = {certificate("Иванов", true)};
+        QVERIFY(!p.openFile("OpenDialog1", "", "").has_value());
+        QVERIFY(!p.selectCertificate("", "", certs).has_value());
+        QVERIFY(!p.askPassword("Иванов").has_value());
+        p.answerCertificate(5);
+        QVERIFY(!p.selectCertificate("", "", certs).has_value());
+        QCOMPARE(p.unscripted(), QStringList({"UNSCRIPTED openFile: OpenDialog1 filter=\"\" initial=\"\"",
+                                              "UNSCRIPTED selectCertificate: title=\"\" text=\"\" [Иванов]",
+                                              "UNSCRIPTED password: Иванов",
+                                              "UNSCRIPTED selectCertificate: row 5 of 1 does not exist"}));
+        p.answerFile("/left");
+        p.cancelCertificate();
+        QCOMPARE(p.pendingAnswers(), QStringList({"file: /left", "certificate: cancel"}));
+        p.reset();
+        QCOMPARE(p.log, QStringList());
+        QCOMPARE(p.pendingAnswers(), QStringList());
+    }
+};
+
 int main(int argc, char** argv) {
     plombar::app::test::useOffscreenWhenHeadless();
     QApplication app(argc, argv);
+    TestScriptedPrompts scripted;
+    int failures = QTest::qExec(&scripted, argc, argv);
     TestQtPrompts test;
-    return QTest::qExec(&test, argc, argv);
+    failures += QTest::qExec(&test, argc, argv);
+    return failures;
 }
 
 #include "test_app_prompts.moc"
