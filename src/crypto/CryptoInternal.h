@@ -88,4 +88,8 @@ BOOL failWithOpenSsl(DWORD code, const std::string& what);
 // Counters for CountOpenHandles (with handleMutex() held).
 void countProvider(int delta);
 
+// Fault seam for tests of the callers' failure paths: on the calling thread, CryptSignMessage lets
+// `passing` more calls run and then fails one with `code` (no effect with passing < 0).
+void failSignCallAfter(int passing, DWORD code);
+
 } // namespace plombar::crypto::detail

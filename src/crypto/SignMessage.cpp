@@ -18,6 +18,9 @@ namespace {
 constexpr std::uint64_t kMaxContent = static_cast<std::uint64_t>(INT_MAX) - (1u << 20);
 constexpr std::size_t kWriteChunk = std::size_t{1} << 30;
 
+thread_local int tPassingCalls = -1;
+thread_local DWORD tInjectedCode = 0;
+
 // The digest for a hash identifier given as canonical dotted text, else null. Names
 // ("md_gost12_256"), blanks, leading zeros and unknown identifiers are refused: passing md = NULL
 // on to OpenSSL would silently pick a default digest.
@@ -147,10 +150,21 @@ DWORD encodedLength(const SignedMessage& message) {
 
 } // namespace
 
+void detail::failSignCallAfter(int passing, DWORD code) {
+    tPassingCalls = passing;
+    tInjectedCode = code;
+}
+
 BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature, DWORD cToBeSigned,
                       const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[], BYTE* pbSignedBlob,
                       DWORD* pcbSignedBlob) {
     clearDiagnostic();
+    if (tPassingCalls == 0) {
+        tPassingCalls = -1;
+        return fail(tInjectedCode, "failure injected by a test");
+    }
+    if (tPassingCalls > 0)
+        --tPassingCalls;
     if (pSignPara == nullptr || pcbSignedBlob == nullptr)
         return fail(E_INVALIDARG, "no parameters or no length");
     if (!IsAcceptedParaSize<CRYPT_SIGN_MESSAGE_PARA>(pSignPara->cbSize, kSignMessageParaSize32))
