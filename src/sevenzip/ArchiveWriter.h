@@ -36,7 +36,8 @@ inline constexpr std::uint32_t ItemFromFile = 1;
 // The writer's own interface. Texts are UTF-8 (the program's narrow text) unless they are UTF-16
 // (std::u16string): archive paths, the password and property names.
 struct I7zArchiveWriter : IUnknown {
-    static constexpr GUID IID{0xBAA9D5DCu, 0x9FF4u, 0x4382u, {0x9B, 0xFD, 0xEC, 0x90, 0x65, 0xBD, 0x01, 0x25}};
+    static constexpr GUID IID{
+        0xBAA9D5DCu, 0x9FF4u, 0x4382u, {0x9B, 0xFD, 0xEC, 0x90, 0x65, 0xBD, 0x01, 0x25}};
 
     // Queues a stream item. With `owned` the writer takes the stream over at once (even when the call
     // fails) and deletes it with the item; otherwise the caller keeps it alive and unchanged until the
@@ -52,8 +53,8 @@ struct I7zArchiveWriter : IUnknown {
     // recursion into subdirectories whose names do not begin with "."; a subdirectory's matches come
     // before those of the directory that holds it, and a file matching two masks is queued twice.
     // Archive paths are the paths relative to `directory`, under `archiveFolder` when that is given.
-    virtual void AddFiles(const std::string& directory, const std::string& archiveFolder, const std::string& masks,
-                          bool recurse) = 0;
+    virtual void AddFiles(const std::string& directory, const std::string& archiveFolder,
+                          const std::string& masks, bool recurse) = 0;
     // Writes the archive to a temporary file beside `fileName` and renames it over `fileName` once the
     // library has succeeded; a failed save leaves an existing file of that name as it was.
     virtual void SaveToFile(const std::string& fileName) = 0;
@@ -81,12 +82,13 @@ protected:
 };
 
 // Method names for SetMethodProperty, by index.
-inline constexpr std::array<std::u16string_view, 6> ArchiveMethodNames{u"COPY",  u"LZMA",    u"BZIP2",
-                                                                      u"PPMD",  u"DEFLATE", u"DEFLATE64"};
+inline constexpr std::array<std::u16string_view, 6> ArchiveMethodNames{u"COPY", u"LZMA",    u"BZIP2",
+                                                                       u"PPMD", u"DEFLATE", u"DEFLATE64"};
 
 // Loads the library (the errors of T7zPlugin / T7zArchive propagate) and returns a writer for the
 // handler `classId` holding its one reference. The library stays loaded until the writer goes.
-ComPtr<I7zArchiveWriter> CreateArchiveWriter(const GUID& classId, const std::string& libraryFileName = kLibraryFileName);
+ComPtr<I7zArchiveWriter> CreateArchiveWriter(const GUID& classId,
+                                             const std::string& libraryFileName = kLibraryFileName);
 
 // SetProperty with a VT_UI4 number.
 void SetNumberProperty(I7zArchiveWriter& writer, const std::u16string& name, UInt32 number);

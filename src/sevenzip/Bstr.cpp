@@ -59,7 +59,9 @@ BstrAllocator::BstrAllocator(SysAllocStringLenFunc allocate, SysFreeStringFunc f
     }
 }
 
-BSTR BstrAllocator::Allocate(std::u16string_view text) const { return AllocateWide(ToLibraryText(text)); }
+BSTR BstrAllocator::Allocate(std::u16string_view text) const {
+    return AllocateWide(ToLibraryText(text));
+}
 
 BSTR BstrAllocator::AllocateWide(std::wstring_view text) const {
     if (allocate_ == nullptr)
@@ -113,7 +115,8 @@ bool IsStorableVariantType(VARTYPE type) noexcept {
 
 OwnedPropVariant::OwnedPropVariant(const BstrAllocator& allocator) noexcept : allocator_(&allocator) {}
 
-OwnedPropVariant::OwnedPropVariant(const BstrAllocator& allocator, const PROPVARIANT& value) : allocator_(&allocator) {
+OwnedPropVariant::OwnedPropVariant(const BstrAllocator& allocator, const PROPVARIANT& value)
+    : allocator_(&allocator) {
     copyFrom(value);
 }
 
@@ -141,7 +144,9 @@ OwnedPropVariant& OwnedPropVariant::operator=(OwnedPropVariant&& other) noexcept
     return *this;
 }
 
-OwnedPropVariant::~OwnedPropVariant() { clear(); }
+OwnedPropVariant::~OwnedPropVariant() {
+    clear();
+}
 
 void OwnedPropVariant::clear() noexcept {
     if (value_.vt == VT_BSTR)

@@ -9,8 +9,7 @@ namespace plombar::sevenzip {
 
 // Holds one reference to a reference-counted object (the library's or ours) and releases it exactly
 // once. Interfaces are looked up with their static IID.
-template <class T>
-class ComPtr {
+template <class T> class ComPtr {
 public:
     ComPtr() noexcept = default;
     ComPtr(std::nullptr_t) noexcept {}
@@ -61,8 +60,7 @@ public:
     void swap(ComPtr& other) noexcept { std::swap(ptr_, other.ptr_); }
 
     // The object's view for interface I, or null when the object does not offer it.
-    template <class I>
-    ComPtr<I> as() const noexcept {
+    template <class I> ComPtr<I> as() const noexcept {
         ComPtr<I> result;
         if (ptr_ != nullptr && ptr_->QueryInterface(I::IID, result.put()) != S_OK)
             result.reset();

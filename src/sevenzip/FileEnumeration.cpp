@@ -27,8 +27,9 @@ FILETIME FileTimeFromUnix(std::int64_t seconds, std::uint32_t nanoseconds) noexc
     if (seconds < kFirstSecond)
         return FILETIME{};
     const std::int64_t clamped = std::min(seconds, kLastSecond);
-    const auto ticks = static_cast<std::uint64_t>(clamped * kTicksPerSecond + kUnixEpochTicks +
-                                                  static_cast<std::int64_t>(nanoseconds % 1'000'000'000u) / 100);
+    const auto ticks =
+        static_cast<std::uint64_t>(clamped * kTicksPerSecond + kUnixEpochTicks +
+                                   static_cast<std::int64_t>(nanoseconds % 1'000'000'000u) / 100);
     return FILETIME{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
 }
 
@@ -46,7 +47,7 @@ UInt32 AttributesFromMode(std::uint32_t mode) noexcept {
 std::optional<FileRecord> ReadFileRecord(const std::string& path) {
     if (path.empty())
         return std::nullopt;
-    struct statx info{};
+    struct statx info {};
     if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
         return std::nullopt;
     FileRecord record;
@@ -187,8 +188,9 @@ std::vector<FolderEntry> ListFolder(const std::string& folder) {
             continue;
         FolderEntry item{std::string(name), entry->d_type == DT_DIR};
         if (entry->d_type == DT_UNKNOWN) {
-            struct stat st{};
-            item.isDirectory = ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            struct stat st {};
+            item.isDirectory =
+                ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
         }
         entries.push_back(std::move(item));
     }

@@ -31,7 +31,7 @@ struct FileRecord {
     bool isRegular = false;
     bool isDirectory = false;
     std::uint64_t size = 0;
-    FILETIME creationTime{};  // the file system's birth time; zero where it keeps none
+    FILETIME creationTime{}; // the file system's birth time; zero where it keeps none
     FILETIME lastWriteTime{};
     UInt32 attributes = 0;
 };

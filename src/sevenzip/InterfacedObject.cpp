@@ -6,11 +6,17 @@ namespace {
 std::atomic<std::int64_t> gLiveObjects{0};
 }
 
-TInterfacedObject::TInterfacedObject() noexcept { gLiveObjects.fetch_add(1); }
+TInterfacedObject::TInterfacedObject() noexcept {
+    gLiveObjects.fetch_add(1);
+}
 
-TInterfacedObject::~TInterfacedObject() { gLiveObjects.fetch_sub(1); }
+TInterfacedObject::~TInterfacedObject() {
+    gLiveObjects.fetch_sub(1);
+}
 
-std::int64_t TInterfacedObject::LiveObjects() noexcept { return gLiveObjects.load(); }
+std::int64_t TInterfacedObject::LiveObjects() noexcept {
+    return gLiveObjects.load();
+}
 
 HRESULT TInterfacedObject::QueryInterface(const GUID& iid, void** object) noexcept {
     if (object == nullptr)
@@ -25,7 +31,9 @@ HRESULT TInterfacedObject::QueryInterface(const GUID& iid, void** object) noexce
     return S_OK;
 }
 
-ULONG TInterfacedObject::AddRef() noexcept { return static_cast<ULONG>(refCount_.fetch_add(1) + 1); }
+ULONG TInterfacedObject::AddRef() noexcept {
+    return static_cast<ULONG>(refCount_.fetch_add(1) + 1);
+}
 
 ULONG TInterfacedObject::Release() noexcept {
     const std::int32_t count = refCount_.fetch_sub(1) - 1;

@@ -40,8 +40,7 @@ private:
 
 // Joins a base derived from TInterfacedObject with the interfaces a class implements: the three
 // IUnknown slots of every interface view go to the one shared reference count.
-template <class Base, class... Interfaces>
-class ImplementInterfaces : public Base, public Interfaces... {
+template <class Base, class... Interfaces> class ImplementInterfaces : public Base, public Interfaces... {
 public:
     using Base::Base;
 

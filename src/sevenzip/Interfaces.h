@@ -43,7 +43,9 @@ inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 
-constexpr bool Failed(HRESULT code) noexcept { return code < 0; }
+constexpr bool Failed(HRESULT code) noexcept {
+    return code < 0;
+}
 
 inline constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 inline constexpr VARIANT_BOOL VARIANT_FALSE = 0;
@@ -136,15 +138,16 @@ constexpr GUID LibraryInterfaceId(std::uint8_t group, std::uint8_t sub) noexcept
 }
 
 // Class id of the 7z format handler given to CreateObject.
-inline constexpr GUID ClassId7zFormat{0x23170F69u, 0x40C1u, 0x278Au, {0x10, 0x00, 0x00, 0x01, 0x10, 0x07, 0x00, 0x00}};
+inline constexpr GUID ClassId7zFormat{
+    0x23170F69u, 0x40C1u, 0x278Au, {0x10, 0x00, 0x00, 0x01, 0x10, 0x07, 0x00, 0x00}};
 
-#define PLOMBAR_7Z_INTERFACE_DTOR(Name)                                                                        \
-protected:                                                                                                     \
-    Name() = default;                                                                                          \
-    Name(const Name&) = default;                                                                               \
-    Name& operator=(const Name&) = default;                                                                    \
-    ~Name() = default;                                                                                         \
-                                                                                                               \
+#define PLOMBAR_7Z_INTERFACE_DTOR(Name)                                                                      \
+protected:                                                                                                   \
+    Name() = default;                                                                                        \
+    Name(const Name&) = default;                                                                             \
+    Name& operator=(const Name&) = default;                                                                  \
+    ~Name() = default;                                                                                       \
+                                                                                                             \
 public:
 
 struct IUnknown {

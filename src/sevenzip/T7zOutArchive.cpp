@@ -204,8 +204,8 @@ const T7zBatchItem& T7zOutArchive::itemAt(UInt32 index) const {
 // Queuing
 
 void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
-                              const FILETIME& lastWriteTime, const std::u16string& archivePath, bool isDirectory,
-                              bool isAnti) {
+                              const FILETIME& lastWriteTime, const std::u16string& archivePath,
+                              bool isDirectory, bool isAnti) {
     std::unique_ptr<TStream> adopted(owned ? stream : nullptr);
     ensureNotSaving();
     if (stream == nullptr)
@@ -259,7 +259,8 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
         for (const std::string& mask : maskList) {
             // A mask may name a subfolder ("docs/*.txt"); its matches keep that folder in their paths.
             const auto slash = mask.rfind('/');
-            const std::string subfolder = slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
+            const std::string subfolder =
+                slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
             const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
             std::vector<FolderEntry> otherEntries;
             if (!subfolder.empty())
@@ -271,7 +272,8 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
                 const auto record = ReadFileRecord(path);
                 if (!record || !record->isRegular)
                     continue;
-                found.push_back(makeFileItem(path, Utf8ToUtf16(prefix + relative + subfolder + entry.name), *record));
+                found.push_back(
+                    makeFileItem(path, Utf8ToUtf16(prefix + relative + subfolder + entry.name), *record));
             }
         }
     };
@@ -302,9 +304,13 @@ void T7zOutArchive::SetPassword(const std::u16string& password) {
     Password = password;
 }
 
-void T7zOutArchive::SetClassId(const GUID& classId) { ClassId = classId; }
+void T7zOutArchive::SetClassId(const GUID& classId) {
+    ClassId = classId;
+}
 
-GUID T7zOutArchive::GetClassId() { return ClassId; }
+GUID T7zOutArchive::GetClassId() {
+    return ClassId;
+}
 
 HRESULT T7zOutArchive::applyProperties(ISetProperties& setter, const std::vector<PropertyEntry>& properties) {
     std::vector<const wchar_t*> names;
@@ -329,8 +335,9 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
         } catch (const std::invalid_argument&) {
             CheckResult(E_INVALIDARG);
         }
-        const auto same = std::find_if(next.begin(), next.end(),
-                                       [&](const PropertyEntry& entry) { return sameNameIgnoringCase(entry.name, wideName); });
+        const auto same = std::find_if(next.begin(), next.end(), [&](const PropertyEntry& entry) {
+            return sameNameIgnoringCase(entry.name, wideName);
+        });
         if (same != next.end())
             same->value = std::move(copy);
         else
@@ -434,7 +441,9 @@ HRESULT T7zOutArchive::reportProgress(bool isTotal, UInt64 value) noexcept {
     }
 }
 
-HRESULT T7zOutArchive::SetTotal(UInt64 total) noexcept { return reportProgress(true, total); }
+HRESULT T7zOutArchive::SetTotal(UInt64 total) noexcept {
+    return reportProgress(true, total);
+}
 
 HRESULT T7zOutArchive::SetCompleted(const UInt64* completeValue) noexcept {
     if (completeValue == nullptr)
@@ -516,12 +525,13 @@ HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) n
             // writing the file meanwhile: Linux has no share modes to deny them.
             auto file = std::make_unique<TFileStream>(item.SourceFileName, fmOpenRead | fmShareDenyNone);
             std::string label = ExpandFileName(item.SourceFileName);
-            stream = ComPtr<IInStream>(new ItemStream(file.get(), true, item.Size, std::move(label), true, errors_));
+            stream = ComPtr<IInStream>(
+                new ItemStream(file.get(), true, item.Size, std::move(label), true, errors_));
             static_cast<void>(file.release()); // the adapter owns the file now
         } else if (item.ItemKind == ItemFromStream && item.SourceStream != nullptr) {
             item.SourceStream->Seek(0, SeekOrigin::soBeginning);
-            stream = ComPtr<IInStream>(
-                new ItemStream(item.SourceStream, false, item.Size, Utf16ToUtf8(item.ArchivePath), false, errors_));
+            stream = ComPtr<IInStream>(new ItemStream(item.SourceStream, false, item.Size,
+                                                      Utf16ToUtf8(item.ArchivePath), false, errors_));
         } else {
             throw Exception("Archive item " + std::to_string(index) + " has no source");
         }
@@ -532,7 +542,9 @@ HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) n
     }
 }
 
-HRESULT T7zOutArchive::SetOperationResult(Int32 /*operationResult*/) noexcept { return S_OK; }
+HRESULT T7zOutArchive::SetOperationResult(Int32 /*operationResult*/) noexcept {
+    return S_OK;
+}
 
 HRESULT T7zOutArchive::CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept {
     if (passwordIsDefined == nullptr || password == nullptr)
@@ -566,7 +578,9 @@ void SetNumberProperty(I7zArchiveWriter& writer, const std::u16string& name, UIn
     writer.SetProperty(name, value);
 }
 
-void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level) { SetNumberProperty(writer, u"X", level); }
+void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level) {
+    SetNumberProperty(writer, u"X", level);
+}
 
 void SetMethodProperty(I7zArchiveWriter& writer, std::size_t index) {
     if (index >= ArchiveMethodNames.size())

@@ -45,8 +45,8 @@ public:
 // the progress callback is entered by one thread at a time, and errors are collected under a lock.
 // Errors inside a callback never reach the library as exceptions: the call returns an error code and
 // the save then raises the first recorded error (CallbackErrors).
-class T7zOutArchive
-    : public ImplementInterfaces<T7zArchive, IArchiveUpdateCallback, ICryptoGetTextPassword2, I7zArchiveWriter> {
+class T7zOutArchive : public ImplementInterfaces<T7zArchive, IArchiveUpdateCallback, ICryptoGetTextPassword2,
+                                                 I7zArchiveWriter> {
 public:
     explicit T7zOutArchive(const std::string& libraryFileName);
 
@@ -106,7 +106,7 @@ private:
     void* ProgressSender = nullptr;
     std::u16string Password;
 
-    std::vector<PropertyEntry> properties_; // every property set so far, in first-set order
+    std::vector<PropertyEntry> properties_;  // every property set so far, in first-set order
     std::shared_ptr<CallbackErrors> errors_; // of the save in progress
     std::atomic<bool> saving_{false};
     std::mutex progressMutex_;

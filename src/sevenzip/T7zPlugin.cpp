@@ -30,7 +30,8 @@ DynamicLibrary openArchiveLibrary(const std::string& fileName) {
         return {};
     if (fileName.find('/') != std::string::npos)
         return DynamicLibrary::Open(fileName);
-    for (const std::string& folder : {executableFolder(), std::string("/usr/lib/p7zip/"), std::string("/usr/lib/7zip/")}) {
+    for (const std::string& folder :
+         {executableFolder(), std::string("/usr/lib/p7zip/"), std::string("/usr/lib/7zip/")}) {
         if (folder.empty())
             continue;
         const std::string candidate = folder + fileName;
@@ -42,8 +43,7 @@ DynamicLibrary openArchiveLibrary(const std::string& fileName) {
     return DynamicLibrary::Open(fileName);
 }
 
-template <class Function>
-Function exportOf(const DynamicLibrary& library, const char* name) {
+template <class Function> Function exportOf(const DynamicLibrary& library, const char* name) {
     void* address = library.Symbol(name);
     Function function = nullptr;
     static_assert(sizeof function == sizeof address);

@@ -25,8 +25,7 @@ public:
     // the new object with one reference, owned by the caller.
     void CreateLibraryObject(const GUID& classId, const GUID& interfaceId, void** object);
 
-    template <class I>
-    ComPtr<I> CreateLibraryObject(const GUID& classId) {
+    template <class I> ComPtr<I> CreateLibraryObject(const GUID& classId) {
         void* object = nullptr;
         CreateLibraryObject(classId, I::IID, &object);
         return ComPtr<I>::adopt(static_cast<I*>(object));

@@ -81,6 +81,8 @@ HRESULT T7zStream::GetSize(UInt64* size) noexcept {
     }
 }
 
-HRESULT T7zStream::Flush() noexcept { return S_OK; }
+HRESULT T7zStream::Flush() noexcept {
+    return S_OK;
+}
 
 } // namespace plombar::sevenzip

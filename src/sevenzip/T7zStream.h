@@ -17,8 +17,8 @@ namespace plombar::sevenzip {
 // processed count. The one exception is an exception: the program's streams raise errors (a memory
 // stream that cannot grow), which must not unwind into the library, so the operation records the
 // error in `errors` (when given) and returns E_OUTOFMEMORY or E_FAIL (ResultFromCurrentException).
-class T7zStream : public ImplementInterfaces<TInterfacedObject, IOutStreamFlush, IOutStream, IStreamGetSize,
-                                             IInStream> {
+class T7zStream
+    : public ImplementInterfaces<TInterfacedObject, IOutStreamFlush, IOutStream, IStreamGetSize, IInStream> {
 public:
     // `stream` must not be null. With `owned` the adapter deletes the stream when it goes (closing a
     // file stream); otherwise the stream stays with the caller.

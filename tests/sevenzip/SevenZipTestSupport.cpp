@@ -16,7 +16,8 @@ int run7z(const std::string& arguments, std::string* output) {
 
 namespace {
 
-std::vector<std::map<std::string, std::string>> sltBlocks(const std::string& archive, const std::string& extra) {
+std::vector<std::map<std::string, std::string>> sltBlocks(const std::string& archive,
+                                                          const std::string& extra) {
     std::string text;
     if (run7z("l -slt " + extra + " " + shellQuote(archive), &text) != 0)
         throw std::runtime_error("7z l failed:\n" + text);
@@ -103,16 +104,28 @@ TrackingStream::TrackingStream(const std::string& content, bool* destroyed) : de
     SetPosition(0);
 }
 
-TrackingStream::~TrackingStream() { *destroyed_ = true; }
+TrackingStream::~TrackingStream() {
+    *destroyed_ = true;
+}
 
-std::int64_t ThrowingStream::Read(void*, std::int64_t) { throw EStreamError("read refused"); }
-std::int64_t ThrowingStream::Write(const void*, std::int64_t) { throw EOutOfMemoryStream(); }
-std::int64_t ThrowingStream::Seek(std::int64_t, SeekOrigin) { throw EStreamError("seek refused"); }
-std::int64_t ThrowingStream::GetSize() { throw EStreamError("size refused"); }
-void ThrowingStream::SetSize(std::int64_t) { throw EStreamError("resize refused"); }
+std::int64_t ThrowingStream::Read(void*, std::int64_t) {
+    throw EStreamError("read refused");
+}
+std::int64_t ThrowingStream::Write(const void*, std::int64_t) {
+    throw EOutOfMemoryStream();
+}
+std::int64_t ThrowingStream::Seek(std::int64_t, SeekOrigin) {
+    throw EStreamError("seek refused");
+}
+std::int64_t ThrowingStream::GetSize() {
+    throw EStreamError("size refused");
+}
+void ThrowingStream::SetSize(std::int64_t) {
+    throw EStreamError("resize refused");
+}
 
 std::string wordText(std::size_t size, std::uint32_t seed) {
-    static const char* const kWords[] = {"подпись", "archive", "signature", "ГОСТ",  "file",   "certificate",
+    static const char* const kWords[] = {"подпись", "archive", "signature", "ГОСТ",   "file",   "certificate",
                                          "ключ",    "stream",  "block",     "данные", "report", "office"};
     std::mt19937 engine(seed);
     std::string text;

@@ -30,9 +30,9 @@ static int gReferences = 0;
 static unsigned char gLastClassId[16];
 static unsigned char gLastInterfaceId[16];
 
-
-
-EXPORT int FakeLiveReferences(void) { return gReferences; }
+EXPORT int FakeLiveReferences(void) {
+    return gReferences;
+}
 EXPORT void FakeLastIds(unsigned char classId[16], unsigned char interfaceId[16]) {
     memcpy(classId, gLastClassId, 16);
     memcpy(interfaceId, gLastInterfaceId, 16);

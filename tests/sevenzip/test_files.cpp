@@ -1,8 +1,8 @@
 // Mask lists, wildcard matching, attribute bits and file times of queued files.
 #include "sevenzip/FileEnumeration.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "TestSupport.h"
@@ -25,13 +25,13 @@ TEST(SplitMasks, SeparatorsBlanksQuotesAndTheTrailingEmptyMask) {
         {"*.txt", {"*.txt"}},
         {"*.txt;*.doc", {"*.txt", "*.doc"}},
         {"  *.txt ;  *.doc  ", {"*.txt", "*.doc"}},
-        {"a b", {"a", "b"}},                       // a blank separates too
-        {"\t*.a\r\n;\x01*.b", {"*.a", "*.b"}},     // so does any control character
+        {"a b", {"a", "b"}},                   // a blank separates too
+        {"\t*.a\r\n;\x01*.b", {"*.a", "*.b"}}, // so does any control character
         {"\"my file.txt\";c", {"my file.txt", "c"}},
-        {"\"say \"\"hi\"\"\"", {"say \"hi\""}},   // a doubled quote inside quotes is one quote
+        {"\"say \"\"hi\"\"\"", {"say \"hi\""}}, // a doubled quote inside quotes is one quote
         {"\"unterminated mask", {"unterminated mask"}},
-        {"*.txt;", {"*.txt", ""}},                // a trailing ";" adds an empty mask
-        {"*.txt; ", {"*.txt"}},                   // ... but not when a blank follows it
+        {"*.txt;", {"*.txt", ""}}, // a trailing ";" adds an empty mask
+        {"*.txt; ", {"*.txt"}},    // ... but not when a blank follows it
         {"a;;b", {"a", "", "b"}},
         {";", {"", ""}},
         {"отчёт*.pdf;*.sig", {"отчёт*.pdf", "*.sig"}},
@@ -78,12 +78,10 @@ TEST(Attributes, WindowsBitsPlusTheUnixModeForExtraction) {
         std::uint32_t expected;
     };
     const Case cases[] = {
-        {0100644, 0x81A48020u},
-        {0100640, 0x81A08020u},
-        {0100755, 0x81ED8020u},
-        {0100444, 0x81248021u}, // read-only
-        {0100066, 0x80368021u}, // the owner may not write: read-only
-        {0040755, 0x41ED8010u}, // directory
+        {0100644, 0x81A48020u}, {0100640, 0x81A08020u},
+        {0100755, 0x81ED8020u}, {0100444, 0x81248021u}, // read-only
+        {0100066, 0x80368021u},                         // the owner may not write: read-only
+        {0040755, 0x41ED8010u},                         // directory
     };
     for (const Case& c : cases)
         EXPECT_EQ(AttributesFromMode(c.mode), c.expected) << std::oct << c.mode;
@@ -99,8 +97,8 @@ TEST(FileTimes, UnixTimesBecome100NanosecondTicksSince1601) {
         {0, 0, 116444736000000000ull},
         {1, 500, 116444736010000005ull},
         {1700000000, 123456789, 116444736000000000ull + 1700000000ull * 10000000ull + 1234567ull},
-        {-11644473600, 0, 0},   // 1601-01-01
-        {-11644473601, 0, 0},   // before 1601: zero
+        {-11644473600, 0, 0}, // 1601-01-01
+        {-11644473601, 0, 0}, // before 1601: zero
         {-1, 999999900, 116444735999999999ull},
     };
     for (const Case& c : cases) {
@@ -124,7 +122,7 @@ TEST(FileRecord, DescribesRegularFilesFoldersAndNothingElse) {
     EXPECT_EQ(record->size, 1234u);
     EXPECT_EQ(record->attributes, AttributesFromMode(S_IFREG | 0640));
     EXPECT_EQ(FileTimeValue(record->lastWriteTime), FileTimeValue(FileTimeFromUnix(1500000000, 250000000)));
-    struct statx info{};
+    struct statx info {};
     ASSERT_EQ(::statx(AT_FDCWD, file.c_str(), 0, STATX_BTIME, &info), 0);
     if ((info.stx_mask & STATX_BTIME) != 0)
         EXPECT_EQ(FileTimeValue(record->creationTime),
@@ -148,7 +146,8 @@ TEST(ListFolder, SortedEntriesWithRealDirectoriesMarked) {
     ::symlink(dir.file("sub").c_str(), dir.file("link").c_str());
     const auto entries = ListFolder(dir.path() + "/");
     ASSERT_EQ(entries.size(), 4u);
-    const std::pair<const char*, bool> expected[] = {{"a", false}, {"b", false}, {"link", false}, {"sub", true}};
+    const std::pair<const char*, bool> expected[] = {
+        {"a", false}, {"b", false}, {"link", false}, {"sub", true}};
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(entries[i].name, expected[i].first);
         EXPECT_EQ(entries[i].isDirectory, expected[i].second) << entries[i].name;

@@ -57,8 +57,9 @@ TEST(Identifiers, MethodNamesAndPropertyIds) {
     ASSERT_EQ(ArchiveMethodNames.size(), 6u);
     for (std::size_t i = 0; i < 6; ++i)
         EXPECT_EQ(ArchiveMethodNames[i], names[i]) << i;
-    const std::pair<PROPID, PROPID> ids[] = {{kpidPath, 3}, {kpidIsDir, 6},  {kpidSize, 7},  {kpidAttrib, 9},
-                                             {kpidCTime, 10}, {kpidATime, 11}, {kpidMTime, 12}, {kpidIsAnti, 21}};
+    const std::pair<PROPID, PROPID> ids[] = {{kpidPath, 3},   {kpidIsDir, 6},  {kpidSize, 7},
+                                             {kpidAttrib, 9}, {kpidCTime, 10}, {kpidATime, 11},
+                                             {kpidMTime, 12}, {kpidIsAnti, 21}};
     for (const auto& [ours, published] : ids)
         EXPECT_EQ(ours, published);
 }
@@ -74,7 +75,7 @@ TEST(ValueLayout, VariantFiletimeAndBoolMatchTheLibrary) {
     EXPECT_EQ(offsetof(FILETIME, dwHighDateTime), 4u);
     EXPECT_EQ(sizeof(wchar_t), 4u);
     EXPECT_EQ(VARIANT_TRUE, -1);
-    const std::pair<VARTYPE, int> types[] = {{VT_EMPTY, 0}, {VT_BSTR, 8},  {VT_BOOL, 11},
+    const std::pair<VARTYPE, int> types[] = {{VT_EMPTY, 0}, {VT_BSTR, 8}, {VT_BOOL, 11},
                                              {VT_UI4, 19},  {VT_UI8, 21}, {VT_FILETIME, 64}};
     for (const auto& [ours, published] : types)
         EXPECT_EQ(ours, published);
@@ -192,8 +193,7 @@ TEST(InterfacedObject, CountStartsAtZeroAndTheLastReleaseDestroys) {
 // ---------------------------------------------------------------------------------------------
 // Vtable slots: call our objects the way the library does, through raw slot numbers.
 
-template <class Function>
-Function slot(const void* view, int index) {
+template <class Function> Function slot(const void* view, int index) {
     const auto* const* table = *static_cast<void* const* const*>(view);
     Function function = nullptr;
     std::memcpy(&function, &table[index], sizeof function);

@@ -17,11 +17,12 @@ using namespace plombar::sevenzip;
 
 namespace {
 
-std::string fake(const std::string& name) { return std::string(FAKE7Z_DIR) + "/" + name; }
+std::string fake(const std::string& name) {
+    return std::string(FAKE7Z_DIR) + "/" + name;
+}
 
 // Calls an export of a fake that is still loaded, without loading it if it is not.
-template <class Function>
-Function fakeExport(const std::string& path, const char* name, void** handle) {
+template <class Function> Function fakeExport(const std::string& path, const char* name, void** handle) {
     *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (*handle == nullptr)
         return nullptr;
@@ -66,8 +67,9 @@ TEST_F(Loader, RefusedLibrariesGiveTheirMessageAndLeaveNothingLoaded) {
          fake("fake7z-bare.so") + " is not a 7z library"},
         {"no GetHandlerProperty", fake("fake7z-no-handler.so"), fake("fake7z-no-handler.so"),
          fake("fake7z-no-handler.so") + " is not a Format library"},
-        {"bare name found beside the executable; the message keeps the name as passed", "fake7z-no-handler.so",
-         fake("fake7z-no-handler.so"), "fake7z-no-handler.so is not a Format library"},
+        {"bare name found beside the executable; the message keeps the name as passed",
+         "fake7z-no-handler.so", fake("fake7z-no-handler.so"),
+         "fake7z-no-handler.so is not a Format library"},
         {"old layout with a virtual destructor", fake("fake7z-old-layout.so"), fake("fake7z-old-layout.so"),
          fake("fake7z-old-layout.so") + layout},
         {"no GetModuleProp (p7zip era)", fake("fake7z-no-module-prop.so"), fake("fake7z-no-module-prop.so"),
@@ -103,7 +105,8 @@ TEST_F(Loader, CreateObjectResultOneIsSuccessAndTheObjectIsTheCallers) {
         const auto references = fakeExport<int (*)()>(path, "FakeLiveReferences", &handle);
         ASSERT_NE(references, nullptr);
         EXPECT_EQ(references(), 1) << "one reference, owned by the caller";
-        const auto lastIds = fakeExport<void (*)(unsigned char*, unsigned char*)>(path, "FakeLastIds", &handle);
+        const auto lastIds =
+            fakeExport<void (*)(unsigned char*, unsigned char*)>(path, "FakeLastIds", &handle);
         unsigned char classId[16];
         unsigned char interfaceId[16];
         lastIds(classId, interfaceId);

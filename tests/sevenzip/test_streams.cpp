@@ -18,7 +18,9 @@ namespace {
 class StreamAdapter : public ::testing::Test {
 protected:
     void SetUp() override { live_ = TInterfacedObject::LiveObjects(); }
-    void TearDown() override { EXPECT_EQ(TInterfacedObject::LiveObjects(), live_) << "an adapter was not freed"; }
+    void TearDown() override {
+        EXPECT_EQ(TInterfacedObject::LiveObjects(), live_) << "an adapter was not freed";
+    }
 
 private:
     std::int64_t live_ = 0;
@@ -64,8 +66,8 @@ TEST_F(StreamAdapter, SequentialIdsGiveTheViewOfTheInterfaceThatExtendsThem) {
 
     // Ids the adapter does not offer: no object, E_NOINTERFACE. IStreamGetProps would make the
     // library take times and attributes from the stream instead of the item.
-    for (const GUID& refused : {LibraryInterfaceId(0x03, 0x08), LibraryInterfaceId(0x03, 0x10), IProgress::IID,
-                                IOutArchive::IID}) {
+    for (const GUID& refused :
+         {LibraryInterfaceId(0x03, 0x08), LibraryInterfaceId(0x03, 0x10), IProgress::IID, IOutArchive::IID}) {
         void* view = reinterpret_cast<void*>(0x1);
         EXPECT_EQ(output->QueryInterface(refused, &view), E_NOINTERFACE);
         EXPECT_EQ(view, nullptr);
@@ -115,12 +117,12 @@ TEST_F(StreamAdapter, SeekPassesOffsetAndOriginAndReadsThePositionBack) {
         UInt64 expected;
     };
     const Case cases[] = {
-        {0, 2, 10},     // the end: the stream's size
-        {-4, 2, 6},     // back from the end
-        {3, 0, 3},      // from the start
-        {2, 1, 5},      // from the current position
-        {-5, 1, 0},     // back to the start
-        {1, 0x102, 11}, // only the low byte of the origin counts: 2, the end
+        {0, 2, 10},                               // the end: the stream's size
+        {-4, 2, 6},                               // back from the end
+        {3, 0, 3},                                // from the start
+        {2, 1, 5},                                // from the current position
+        {-5, 1, 0},                               // back to the start
+        {1, 0x102, 11},                           // only the low byte of the origin counts: 2, the end
         {int64_t{1} << 33, 0, uint64_t{1} << 33}, // 64-bit offsets pass unchanged
     };
     for (const Case& c : cases) {
@@ -168,7 +170,8 @@ TEST_F(StreamAdapter, BorrowedStreamStaysOpenWhereTheLibraryLeftIt) {
 TEST_F(StreamAdapter, OwnedStreamIsFreedAndAFileClosedWithTheLastReference) {
     bool destroyed = false;
     {
-        ComPtr<IInStream> input((new T7zStream(new test::TrackingStream("x", &destroyed), true))->InputView());
+        ComPtr<IInStream> input(
+            (new T7zStream(new test::TrackingStream("x", &destroyed), true))->InputView());
         ComPtr<IUnknown> other = input.as<IOutStreamFlush>().as<IUnknown>();
         input.reset();
         EXPECT_FALSE(destroyed) << "another view still holds it";

@@ -23,16 +23,18 @@
 
 using namespace plombar;
 using namespace plombar::sevenzip;
-using plombar::test::TempDir;
 using plombar::test::listArchive;
 using plombar::test::readFile;
 using plombar::test::run7z;
 using plombar::test::shellQuote;
+using plombar::test::TempDir;
 using plombar::test::writeFile;
 
 namespace {
 
-T7zOutArchive& impl(const ComPtr<I7zArchiveWriter>& writer) { return *static_cast<T7zOutArchive*>(writer.get()); }
+T7zOutArchive& impl(const ComPtr<I7zArchiveWriter>& writer) {
+    return *static_cast<T7zOutArchive*>(writer.get());
+}
 
 std::string messageOf(const std::function<void()>& action) {
     try {
@@ -80,11 +82,14 @@ protected:
         writeFile(beta, test::randomBytes(70000, 3));
     }
     void TearDown() override {
-        EXPECT_EQ(TInterfacedObject::LiveObjects(), live_) << "a reference the library took was not given back";
+        EXPECT_EQ(TInterfacedObject::LiveObjects(), live_)
+            << "a reference the library took was not given back";
         EXPECT_FALSE(test::libraryLoaded(test::kSystemLibrary)) << "the library stayed loaded";
     }
 
-    static ComPtr<I7zArchiveWriter> newWriter() { return CreateArchiveWriter(ClassId7zFormat, test::kSystemLibrary); }
+    static ComPtr<I7zArchiveWriter> newWriter() {
+        return CreateArchiveWriter(ClassId7zFormat, test::kSystemLibrary);
+    }
 
     // `7z a` on the same files, from their folder so that the stored names are bare.
     std::string referenceArchive(const std::string& switches, const std::vector<std::string>& names) {
@@ -93,7 +98,8 @@ protected:
         for (const auto& name : names)
             command += " " + shellQuote(name);
         std::string output;
-        EXPECT_EQ(test::runCommand("cd " + shellQuote(dir.path()) + " && 7z " + command + " </dev/null 2>&1", &output),
+        EXPECT_EQ(test::runCommand("cd " + shellQuote(dir.path()) + " && 7z " + command + " </dev/null 2>&1",
+                                   &output),
                   0)
             << output;
         return archive;
@@ -156,14 +162,30 @@ TEST_F(Writer, EveryPropertySetSoFarTakesEffect) {
         const char* switches;
     };
     const Case cases[] = {
-        {"level 1, then method", [](I7zArchiveWriter& w) { SetLevelProperty(w, 1); SetMethodProperty(w, 2); },
+        {"level 1, then method",
+         [](I7zArchiveWriter& w) {
+             SetLevelProperty(w, 1);
+             SetMethodProperty(w, 2);
+         },
          "-m0=BZip2 -mx=1"},
-        {"level 9, then method", [](I7zArchiveWriter& w) { SetLevelProperty(w, 9); SetMethodProperty(w, 2); },
+        {"level 9, then method",
+         [](I7zArchiveWriter& w) {
+             SetLevelProperty(w, 9);
+             SetMethodProperty(w, 2);
+         },
          "-m0=BZip2 -mx=9"},
-        {"method, then level 1", [](I7zArchiveWriter& w) { SetMethodProperty(w, 2); SetLevelProperty(w, 1); },
+        {"method, then level 1",
+         [](I7zArchiveWriter& w) {
+             SetMethodProperty(w, 2);
+             SetLevelProperty(w, 1);
+         },
          "-m0=BZip2 -mx=1"},
         {"a later value replaces an earlier one of the same name, case ignored",
-         [](I7zArchiveWriter& w) { SetLevelProperty(w, 1); SetMethodProperty(w, 2); SetNumberProperty(w, u"x", 9); },
+         [](I7zArchiveWriter& w) {
+             SetLevelProperty(w, 1);
+             SetMethodProperty(w, 2);
+             SetNumberProperty(w, u"x", 9);
+         },
          "-m0=BZip2 -mx=9"},
         {"a rejected property leaves the earlier ones in force",
          [](I7zArchiveWriter& w) {
@@ -200,8 +222,8 @@ TEST_F(Writer, StreamItemsOwnedAndBorrowed) {
     const FILETIME modified = FileTimeFromUnix(1700000000, 0);
     {
         auto writer = newWriter();
-        writer->AddStream(new test::TrackingStream("owned bytes", &ownedGone), true, 0x20, FILETIME{}, modified,
-                          u"dir/owned.txt", false, false);
+        writer->AddStream(new test::TrackingStream("owned bytes", &ownedGone), true, 0x20, FILETIME{},
+                          modified, u"dir/owned.txt", false, false);
         writer->AddStream(&borrowed, false, 0x20, FILETIME{}, modified, u"borrowed.bin", false, false);
         writer->SaveToFile(archive);
         EXPECT_FALSE(ownedGone) << "items live as long as the writer";
@@ -252,7 +274,8 @@ TEST_F(Writer, CyrillicAndNonBmpNamesSurviveExtraction) {
         writer->AddFile(smile, u"папка/\U0001F600 smile.bin");
         writer->SaveToFile(archive);
     }
-    EXPECT_EQ(pathsOf(archive), (std::vector<std::string>{"Отчёт за 2024.pdf", "папка/\U0001F600 smile.bin"}));
+    EXPECT_EQ(pathsOf(archive),
+              (std::vector<std::string>{"Отчёт за 2024.pdf", "папка/\U0001F600 smile.bin"}));
     const std::string out = dir.file("out");
     ASSERT_EQ(run7z("x -o" + shellQuote(out) + " " + shellQuote(archive)), 0);
     EXPECT_EQ(test::listFolder(out), (std::vector<std::string>{"Отчёт за 2024.pdf", "папка"}));
@@ -289,7 +312,8 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
         std::string message;
     };
     const Case cases[] = {
-        {"unknown method: UpdateItems refuses it", [](I7zArchiveWriter& w) {
+        {"unknown method: UpdateItems refuses it",
+         [](I7zArchiveWriter& w) {
              PROPVARIANT value{};
              std::wstring nope = L"NOPE";
              value.vt = VT_BSTR;
@@ -297,16 +321,19 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
              w.SetProperty(u"0", value);
          },
          "The parameter is incorrect"},
-        {"a queued file vanished before saving", [&](I7zArchiveWriter& w) {
+        {"a queued file vanished before saving",
+         [&](I7zArchiveWriter& w) {
              w.AddFile(gone, u"gone.txt");
              ::unlink(gone.c_str());
          },
          "Cannot open file \"" + gone + "\". The system cannot find the file specified"},
-        {"the progress callback stops it", [](I7zArchiveWriter& w) {
+        {"the progress callback stops it",
+         [](I7zArchiveWriter& w) {
              w.SetProgressCallback(nullptr, [](void*, bool, UInt64) -> HRESULT { return E_ABORT; });
          },
          "Operation aborted"},
-        {"the progress callback raises an error", [](I7zArchiveWriter& w) {
+        {"the progress callback raises an error",
+         [](I7zArchiveWriter& w) {
              w.SetProgressCallback(nullptr, [](void*, bool isTotal, UInt64) -> HRESULT {
                  if (!isTotal)
                      throw Exception("stopped by the user");
@@ -346,7 +373,7 @@ TEST_F(Writer, SavingOverAnExistingFileReplacesIt) {
     std::string output;
     EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
     EXPECT_EQ(pathsOf(archive), std::vector<std::string>{"beta.dat"});
-    struct stat st{};
+    struct stat st {};
     ::stat(archive.c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "an existing file keeps its permissions";
     EXPECT_LT(st.st_size, 1 << 20);
@@ -363,25 +390,29 @@ TEST_F(Writer, ASourceThatChangedSizeFailsTheSave) {
         std::string label;
     };
     const Case cases[] = {
-        {"grew", [&](I7zArchiveWriter& w) {
+        {"grew",
+         [&](I7zArchiveWriter& w) {
              writeFile(file, std::string(1000, 'a'));
              w.AddFile(file, u"changing.txt");
              writeFile(file, std::string(1500, 'a'));
          },
          file},
-        {"shrank", [&](I7zArchiveWriter& w) {
+        {"shrank",
+         [&](I7zArchiveWriter& w) {
              writeFile(file, std::string(1000, 'a'));
              w.AddFile(file, u"changing.txt");
              writeFile(file, std::string(10, 'a'));
          },
          file},
-        {"an empty file gained content (the library never reads empty items)", [&](I7zArchiveWriter& w) {
+        {"an empty file gained content (the library never reads empty items)",
+         [&](I7zArchiveWriter& w) {
              writeFile(empty, "");
              w.AddFile(empty, u"empty.txt");
              writeFile(empty, "late content");
          },
          empty},
-        {"a borrowed stream grew", [&](I7zArchiveWriter& w) {
+        {"a borrowed stream grew",
+         [&](I7zArchiveWriter& w) {
              stream.Clear();
              stream.WriteBuffer("abc", 3);
              w.AddStream(&stream, false, 0x20, FILETIME{}, FILETIME{}, u"stream.bin", false, false);
@@ -412,7 +443,8 @@ TEST_F(Writer, WriteFailuresNameTheirCause) {
     auto writer = newWriter();
     writer->AddFile(beta, u"beta.dat");
     test::FailingStream full(100);
-    EXPECT_EQ(messageOf([&] { writer->SaveToStream(full); }), "The system cannot write to the specified device");
+    EXPECT_EQ(messageOf([&] { writer->SaveToStream(full); }),
+              "The system cannot write to the specified device");
 
     // A file size limit makes the write fail for root too; the archive file is not created.
     const std::string archive = dir.file("limited.7z");
@@ -435,7 +467,8 @@ TEST_F(Writer, ClearItemsFreesOwnedStreamsOnly) {
     bool borrowedGone = false;
     test::TrackingStream borrowed("b", &borrowedGone);
     auto writer = newWriter();
-    writer->AddStream(new test::TrackingStream("o", &ownedGone), true, 0, FILETIME{}, FILETIME{}, u"o", false, false);
+    writer->AddStream(new test::TrackingStream("o", &ownedGone), true, 0, FILETIME{}, FILETIME{}, u"o", false,
+                      false);
     writer->AddStream(&borrowed, false, 0, FILETIME{}, FILETIME{}, u"b", false, false);
     writer->AddFile(alpha, u"alpha.txt");
     writer->ClearItems();
@@ -459,7 +492,8 @@ TEST_F(Writer, PasswordProtectsTheDataAndAnEmptyOneMeansNone) {
     EXPECT_EQ(run7z("t -p" + shellQuote(password) + " " + shellQuote(archive), &output), 0) << output;
     EXPECT_NE(run7z("t -pwrong " + shellQuote(archive)), 0);
     EXPECT_EQ(listArchive(archive, "-p" + shellQuote(password)).at(0).at("Encrypted"), "+");
-    EXPECT_EQ(pathsOf(archive), std::vector<std::string>{"alpha.txt"}) << "names stay readable without \"he\"";
+    EXPECT_EQ(pathsOf(archive), std::vector<std::string>{"alpha.txt"})
+        << "names stay readable without \"he\"";
 
     const std::string plain = dir.file("plain.7z");
     {
@@ -518,7 +552,8 @@ TEST_F(Writer, ClassIdCountsOnlyUntilTheLibraryObjectIsMade) {
     ASSERT_EQ(run7z("x -o" + shellQuote(out) + " " + shellQuote(early)), 0);
     EXPECT_EQ(readFile(out + "/beta.dat"), readFile(beta)) << "stored after a seek back to the start";
 
-    auto writer = CreateArchiveWriter(test::parseGuid("{23170F69-40C1-278A-1000-0001107F0000}"), test::kSystemLibrary);
+    auto writer =
+        CreateArchiveWriter(test::parseGuid("{23170F69-40C1-278A-1000-0001107F0000}"), test::kSystemLibrary);
     EXPECT_EQ(messageOf([&] { SetLevelProperty(*writer, 5); }), "ClassFactory cannot supply requested class");
     EXPECT_FALSE(impl(writer).hasLibraryObject());
 }
@@ -540,9 +575,16 @@ TEST_F(Writer, AddFilesQueuesSubdirectoriesFirstAndMatchesOfTwoMasksTwice) {
         std::vector<std::string> paths;
     };
     const Case cases[] = {
-        {"recursive", root, "", true,
-         {"other/bz.txt", "other/bz.txt", "sub/deeper/e.txt", "sub/c.txt", ".hidden.txt", "b.txt", "z.TXT", "b.txt"}},
-        {"flat, under an archive folder, directory given with a slash", root + "/", "pack", false,
+        {"recursive",
+         root,
+         "",
+         true,
+         {"other/bz.txt", "other/bz.txt", "sub/deeper/e.txt", "sub/c.txt", ".hidden.txt", "b.txt", "z.TXT",
+          "b.txt"}},
+        {"flat, under an archive folder, directory given with a slash",
+         root + "/",
+         "pack",
+         false,
          {"pack/.hidden.txt", "pack/b.txt", "pack/z.TXT", "pack/b.txt"}},
     };
     for (const Case& c : cases) {
@@ -587,7 +629,7 @@ TEST_F(Writer, PermissionsSurviveExtraction) {
     EXPECT_EQ(entryNamed(archive, "secret.txt").at("Attributes"), "A -rw-------");
     const std::string out = dir.file("out");
     ASSERT_EQ(run7z("x -o" + shellQuote(out) + " " + shellQuote(archive)), 0);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((out + "/run.sh").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0750u);
     ASSERT_EQ(::stat((out + "/secret.txt").c_str(), &st), 0);
@@ -635,7 +677,8 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
         EXPECT_EQ(flag.boolVal, VARIANT_FALSE);
     }
     // Never answered: the access time and ids outside the table.
-    for (PROPID id : {PROPID{kpidATime}, PROPID{0}, PROPID{1}, PROPID{4}, PROPID{8}, PROPID{22}, PROPID{999}}) {
+    for (PROPID id :
+         {PROPID{kpidATime}, PROPID{0}, PROPID{1}, PROPID{4}, PROPID{8}, PROPID{22}, PROPID{999}}) {
         const PROPVARIANT other = ask(0, id);
         EXPECT_EQ(other.vt, VT_I2) << id;
         EXPECT_EQ(other.iVal, 77) << id;
