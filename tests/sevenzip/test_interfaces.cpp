@@ -1,5 +1,6 @@
 // The binary interface as the library sees it: identifiers, value layouts, vtable slots of our objects
 // called the way the library calls them, BSTR layout, and the reference-counted object base.
+#include "platform/Exception.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/Bstr.h"
 #include "sevenzip/ComPtr.h"
@@ -79,6 +80,36 @@ TEST(ValueLayout, VariantFiletimeAndBoolMatchTheLibrary) {
                                              {VT_UI4, 19},  {VT_UI8, 21}, {VT_FILETIME, 64}};
     for (const auto& [ours, published] : types)
         EXPECT_EQ(ours, published);
+}
+
+TEST(ResultMessages, SystemTextForEveryCodeAndCheckResultFailsOnAnyNonZero) {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    struct Case {
+        std::uint32_t code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0x80004004u, "Operation aborted"},
+        {0x80004005u, "Unspecified error"},
+        {0x80070057u, "The parameter is incorrect"},
+        {0x8007000Eu, "Not enough memory resources are available to complete this operation"},
+        {0x80040111u, "ClassFactory cannot supply requested class"},
+        {0x8800001Cu, "There is not enough space on the disk"}, // the library's ENOSPC
+        {0x88000005u, "The request could not be performed because of an I/O device error"}, // EIO
+        {0x8123ABCDu, "Error 0x8123ABCD"}, // no text: never an empty message
+        {1u, "Incorrect function"},        // S_FALSE is not success for CheckResult
+    };
+    for (const Case& c : cases) {
+        const auto code = static_cast<HRESULT>(c.code);
+        EXPECT_EQ(ResultMessage(code), c.message) << std::hex << c.code;
+        try {
+            CheckResult(code);
+            ADD_FAILURE() << "no error for " << std::hex << c.code;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+    }
+    EXPECT_NO_THROW(CheckResult(S_OK));
 }
 
 // ---------------------------------------------------------------------------------------------

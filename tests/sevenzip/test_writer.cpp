@@ -247,6 +247,18 @@ TEST_F(Writer, NoItemsGiveAValidEmptyArchive) {
     EXPECT_TRUE(listArchive(archive).empty());
 }
 
+TEST_F(Writer, AnItemWithoutPathIsStoredWithoutName) {
+    const std::string archive = dir.file("nameless.7z");
+    {
+        auto writer = newWriter();
+        writer->AddStream(new TMemoryStream, true, 0x20, FILETIME{}, FILETIME{}, u"", false, false);
+        writer->SaveToFile(archive);
+    }
+    std::string output;
+    EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
+    EXPECT_EQ(listArchive(archive).size(), 1u);
+}
+
 TEST_F(Writer, SaveToStreamTwiceWritesTheSameArchiveAgain) {
     auto writer = newWriter();
     writer->AddFile(alpha, u"alpha.txt");
@@ -294,6 +306,16 @@ TEST_F(Writer, AddFileSkipsWhatIsNotAnExistingRegularFile) {
     writer->AddFile(dir.file("link"), u"via-link.txt"); // a link to a file counts as the file
     ASSERT_EQ(impl(writer).itemCount(), 1u);
     EXPECT_EQ(impl(writer).item(0).Size, 300000u);
+
+    // Sizes of 4 GiB and more are described truthfully, not by their low 32 bits (a sparse file).
+    const std::string huge = dir.file("huge.bin");
+    writeFile(huge, "");
+    ASSERT_EQ(::truncate(huge.c_str(), (std::int64_t{5} << 30) + 7), 0);
+    writer->AddFile(huge, u"huge.bin");
+    PROPVARIANT size{};
+    ASSERT_EQ(writer.as<IArchiveUpdateCallback>()->GetProperty(1, kpidSize, &size), S_OK);
+    EXPECT_EQ(size.vt, VT_UI8);
+    EXPECT_EQ(size.uhVal, (std::uint64_t{5} << 30) + 7);
 }
 
 TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
@@ -332,6 +354,14 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
              w.SetProgressCallback(nullptr, [](void*, bool, UInt64) -> HRESULT { return E_ABORT; });
          },
          "Operation aborted"},
+        {"the progress callback tries to change the queue",
+         [](I7zArchiveWriter& w) {
+             w.SetProgressCallback(&w, [](void* sender, bool, UInt64) -> HRESULT {
+                 static_cast<I7zArchiveWriter*>(sender)->ClearItems();
+                 return S_OK;
+             });
+         },
+         "The archive writer cannot change its items or settings while it is saving"},
         {"the progress callback raises an error",
          [](I7zArchiveWriter& w) {
              w.SetProgressCallback(nullptr, [](void*, bool isTotal, UInt64) -> HRESULT {
