@@ -1,0 +1,378 @@
+// plombar-cli store and sign, run as a user would, cross-checked with `openssl ... -engine gost`.
+
+#include "CryptoTestUtil.h"
+
+#include "codec/Base64.h"
+#include "crypto/CertStore.h"
+#include "platform/Paths.h"
+
+#include <sys/stat.h>
+
+using namespace plombar;
+using namespace plombar::crypto;
+using namespace plombar::test;
+
+namespace {
+
+struct CliResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    // Runs plombar-cli with `arguments` (already quoted for the shell) in the work folder.
+    CliResult cli(const std::string& arguments, const std::string& environment = {}) {
+        CliResult result;
+        const std::string errFile = work.file(".stderr");
+        result.status = runCommand("cd " + shellQuote(work.path()) + " && " + environment + " " +
+                                       shellQuote(PLOMBAR_CLI_PATH) + " " + arguments + " 2>" + shellQuote(errFile),
+                                   &result.out);
+        result.err = readFile(errFile);
+        return result;
+    }
+    std::string writePassword(const std::string& name, const std::string& password) {
+        const std::string path = work.file(name);
+        writeFile(path, password + "\n");
+        return path;
+    }
+    TestStore store;
+    TempDir work{"plombar-cli"};
+};
+
+std::string decodeBase64File(const std::string& path) {
+    const std::string text = readFile(path);
+    TMemoryStream in;
+    in.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+    in.SetPosition(0);
+    TMemoryStream out;
+    Base64DecodeStream(in, out);
+    return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+}
+
+std::string firstThumbprint(const std::string& listing) { return listing.substr(0, 40); }
+
+unsigned modeOf(const std::string& path) {
+    struct stat st{};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777u;
+}
+
+} // namespace
+
+TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
+    const std::string content = std::string("строка\nстрока\r\n\0конец", 35);
+    const std::string input = work.file("-отчёт за май.txt"); // a leading dash and Cyrillic with blanks
+    writeFile(input, content);
+    for (const char* alg : {"2001", "2012-256", "2012-512"}) {
+        SCOPED_TRACE(alg);
+        const CliResult made =
+            cli(std::string("store new-test-cert --alg ") + alg + " --subject " + shellQuote("CN=Тест " + std::string(alg)));
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_EQ(made.out.rfind("Создан тестовый сертификат ", 0), 0u) << made.out;
+        const std::string thumbprint = made.out.substr(std::string("Создан тестовый сертификат ").size(), 40);
+
+        const struct {
+            const char* options;
+            const char* extension;
+            bool detached;
+            bool base64;
+        } ways[] = {{"", ".sig", true, false},
+                    {"--attached", ".sig", false, false},
+                    {"--base64", ".p7s", true, true},
+                    {"--attached --base64", ".p7s", false, true}};
+        for (const auto& way : ways) {
+            const std::string signature = input + way.extension;
+            std::remove(signature.c_str());
+            const CliResult signedRun =
+                cli("sign --thumbprint " + thumbprint + " " + way.options + " -- " + shellQuote(ExtractFileName(input)));
+            ASSERT_EQ(signedRun.status, 0) << way.options << signedRun.err;
+            EXPECT_EQ(signedRun.out, "Подписанное сообщение создано\n" + ExtractFileName(signature) + "\n");
+            std::string der = way.base64 ? decodeBase64File(signature) : readFile(signature);
+            const std::string derFile = work.file("message.der");
+            writeFile(derFile, der);
+            std::string extracted;
+            std::string log;
+            EXPECT_TRUE(opensslVerifies(derFile, way.detached ? input : std::string(), &extracted, &log))
+                << way.options << "\n" << log;
+            if (!way.detached) {
+                EXPECT_EQ(extracted, content) << way.options;
+            }
+        }
+        // A changed file no longer verifies against the detached signature.
+        cli("sign --thumbprint " + thumbprint + " -- " + shellQuote(ExtractFileName(input)));
+        const std::string changed = work.file("changed.txt");
+        writeFile(changed, content + " ");
+        EXPECT_FALSE(opensslVerifies(input + ".sig", changed));
+    }
+}
+
+TEST_F(CliTest, SignatureLengthMatchesOpenSslsOwn) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string thumbprint = store.add(identity);
+    writeFile(work.file("data.bin"), randomBytes(10000));
+    writeFile(work.file("cert.pem"), identity.pem());
+    writeFile(work.file("key.pem"), identity.keyPem());
+    ASSERT_EQ(cli("sign data.bin --thumbprint " + thumbprint).status, 0);
+    std::string log;
+    ASSERT_EQ(runOpenssl("cms -sign -binary -noattr -engine gost -in " + shellQuote(work.file("data.bin")) +
+                             " -signer " + shellQuote(work.file("cert.pem")) + " -inkey " +
+                             shellQuote(work.file("key.pem")) + " -outform DER -out " + shellQuote(work.file("ref.der")),
+                         &log),
+              0)
+        << log;
+    EXPECT_EQ(readFile(work.file("data.bin.sig")).size(), readFile(work.file("ref.der")).size());
+}
+
+TEST_F(CliTest, StoreRoundTrip) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Круговой, O=Пломбарь");
+    writeFile(work.file("cert.pem"), identity.pem());
+    writeFile(work.file("cert.der"), identity.der());
+    writeFile(work.file("key.pem"), identity.keyPem());
+
+    CliResult result = cli("store list");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "Хранилище «MY» пусто (" + store.home() + "/plombar/stores/MY)\n");
+
+    result = cli("store import cert.pem --key key.pem --name " + shellQuote("Моя подпись"));
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string thumbprint = identity.thumbprint();
+    EXPECT_EQ(result.out, "Сертификат добавлен в хранилище: " + thumbprint +
+                              "\n  CN=Круговой, O=Пломбарь\n  закрытый ключ: есть\n");
+    EXPECT_EQ(modeOf(store.keyFile(thumbprint)), 0600u);
+    EXPECT_EQ(modeOf(store.folder()), 0700u);
+
+    result = cli("store list");
+    EXPECT_NE(result.out.find(thumbprint + "  ключ  до "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("ГОСТ Р 34.10-2012 512 бит  CN=Круговой, O=Пломбарь  [Моя подпись]"), std::string::npos)
+        << result.out;
+
+    result = cli("store show " + thumbprint.substr(0, 6));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("Кому выдан: Круговой\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Отпечаток (SHA-1): " + thumbprint), std::string::npos);
+    result = cli("store show --subject Круговой");
+    EXPECT_EQ(result.status, 0);
+
+    EXPECT_EQ(cli("store export " + thumbprint + " --out exported.cer").status, 0);
+    EXPECT_EQ(readFile(work.file("exported.cer")), identity.der());
+    EXPECT_EQ(cli("store export --subject Круговой --out exported.pem --pem").status, 0);
+    EXPECT_EQ(readFile(work.file("exported.pem")), identity.pem());
+
+    // The same certificate in DER form replaces the entry and keeps the key.
+    EXPECT_EQ(cli("store import cert.der").status, 0);
+    EXPECT_TRUE(fileExists(store.keyFile(thumbprint)));
+
+    result = cli("store remove --thumbprint " + thumbprint);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(listFolder(store.folder()), std::vector<std::string>{});
+    EXPECT_EQ(cli("store remove " + thumbprint).status, 7);
+}
+
+TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Защищённый");
+    writeFile(work.file("cert.pem"), identity.pem());
+    writeFile(work.file("key.pem"), identity.keyPem());
+    const std::string password = writePassword("pw", "пароль ключа");
+    const std::string wrong = writePassword("wrong", "не тот");
+    // Keys encrypted the GOST way by the openssl tool.
+    std::string log;
+    ASSERT_EQ(runOpenssl("pkcs8 -topk8 -engine gost -v2 gost89 -in " + shellQuote(work.file("key.pem")) + " -out " +
+                             shellQuote(work.file("key-gost.pem")) + " -passout file:" + shellQuote(password),
+                         &log),
+              0)
+        << log;
+    ASSERT_EQ(runOpenssl("pkcs12 -export -engine gost -keypbe gost89 -certpbe gost89 -macalg md_gost12_256 -in " +
+                             shellQuote(work.file("cert.pem")) + " -inkey " + shellQuote(work.file("key.pem")) +
+                             " -name " + shellQuote("Из PFX") + " -out " + shellQuote(work.file("id.pfx")) +
+                             " -passout file:" + shellQuote(password),
+                         &log),
+              0)
+        << log;
+    writeFile(work.file("data.txt"), "данные");
+    const std::string thumbprint = identity.thumbprint();
+
+    struct Case {
+        const char* name;
+        std::string import;
+        int status;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"encrypted key, wrong password", "cert.pem --key key-gost.pem --password-file wrong", 5,
+         "неверный пароль закрытого ключа «key-gost.pem»"},
+        {"PKCS #12, wrong password", "id.pfx --password-fd 3 3<wrong", 5, "неверный пароль файла PKCS #12 «id.pfx»"},
+        {"encrypted key", "cert.pem --key key-gost.pem --password-file pw", 0, ""},
+        {"PKCS #12", "id.pfx --password-fd 3 3<pw", 0, ""},
+        {"PKCS #12, key kept unencrypted", "id.pfx --password-file pw --no-key-password", 0, ""},
+    };
+    for (const Case& c : cases) {
+        RemoveStoreEntry(store.folder(), thumbprint);
+        const CliResult result = cli("store import " + c.import);
+        EXPECT_EQ(result.status, c.status) << c.name << ": " << result.err;
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << c.name << ": " << result.err;
+        if (c.status != 0) {
+            EXPECT_FALSE(fileExists(store.certificateFile(thumbprint))) << c.name;
+            continue;
+        }
+        EXPECT_EQ(modeOf(store.keyFile(thumbprint)), 0600u);
+        const bool encrypted = std::string(c.name).find("unencrypted") == std::string::npos;
+        EXPECT_EQ(ClassifyKeyFile(readFile(store.keyFile(thumbprint))),
+                  encrypted ? KeyFileKind::Encrypted : KeyFileKind::Plain)
+            << c.name;
+        if (std::string(c.name).rfind("PKCS", 0) == 0) {
+            EXPECT_NE(cli("store list").out.find("[Из PFX]"), std::string::npos) << c.name;
+        }
+        // The key signs, with the password where it has one.
+        std::remove(work.file("data.txt.sig").c_str());
+        CliResult signedRun = cli("sign data.txt --thumbprint " + thumbprint + " --password-file pw");
+        EXPECT_EQ(signedRun.status, 0) << c.name << ": " << signedRun.err;
+        EXPECT_TRUE(opensslVerifies(work.file("data.txt.sig"), work.file("data.txt"))) << c.name;
+        if (encrypted) {
+            signedRun = cli("sign data.txt --thumbprint " + thumbprint + " --password-file wrong");
+            EXPECT_EQ(signedRun.status, 5) << c.name;
+            EXPECT_EQ(signedRun.out, "Не удалось определить криптопровайдер\n");
+            EXPECT_EQ(signedRun.err, "plombar-cli: неверный пароль закрытого ключа\n");
+            // No terminal and no password option: a plain refusal, never a hang.
+            signedRun = cli("sign data.txt --thumbprint " + thumbprint, "setsid");
+            EXPECT_EQ(signedRun.status, 9) << c.name;
+            EXPECT_NE(signedRun.err.find("нет терминала"), std::string::npos) << signedRun.err;
+        }
+    }
+}
+
+TEST_F(CliTest, Tk26ExamplePfxImportsAndSigns) {
+    const std::string pfx = std::string(PLOMBAR_INTEROP_VECTORS) + "/tk26_pfx_example.pfx";
+    writePassword("pw", "Пароль для PFX");
+    writePassword("wrong", "пароль для PFX");
+    CliResult result = cli("store import " + shellQuote(pfx) + " --password-file wrong");
+    EXPECT_EQ(result.status, 5);
+    result = cli("store import " + shellQuote(pfx) + " --password-file pw");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("CN=\"Test certificate 1 (PKCS#12 example)\", O=ТК26, L=Москва, C=RU"), std::string::npos)
+        << result.out;
+    const std::string thumbprint = firstThumbprint(cli("store list").out);
+    writeFile(work.file("data.txt"), "Test message");
+    result = cli("sign data.txt --attached --subject " + shellQuote("Test certificate 1") + " --password-file pw");
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::string extracted;
+    EXPECT_TRUE(opensslVerifies(work.file("data.txt.sig"), "", &extracted));
+    EXPECT_EQ(extracted, "Test message");
+    EXPECT_EQ(thumbprint.size(), 40u);
+}
+
+TEST_F(CliTest, BadInputsHaveTheirMessagesAndCodes) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Один");
+    const TestIdentity other = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Другой");
+    writeFile(work.file("cert.pem"), identity.pem());
+    writeFile(work.file("other-key.pem"), other.keyPem());
+    writeFile(work.file("junk.bin"), randomBytes(700, 9));
+    writeFile(work.file("data.txt"), "x");
+    const struct {
+        const char* arguments;
+        int status;
+        const char* error;
+    } cases[] = {
+        {"store import missing.pfx", 3, "файл «missing.pfx» не открывается: The system cannot find the file specified"},
+        {"store import junk.bin", 4, "«junk.bin» не является сертификатом (DER или PEM) или файлом PKCS #12"},
+        {"store import cert.pem --key junk.bin", 4, "«junk.bin» не является закрытым ключом"},
+        {"store import cert.pem --key cert.pem", 4, "«cert.pem» не является закрытым ключом"},
+        {"store import cert.pem --key other-key.pem", 6, "закрытый ключ «other-key.pem» не соответствует сертификату"},
+        {"store import cert.pem --key missing.pem", 3, "файл «missing.pem» не открывается"},
+        {"store import", 2, "не указан файл для импорта"},
+        {"store import a b", 2, "лишние аргументы"},
+        {"store import cert.pem --bogus", 2, "неизвестный параметр «--bogus»"},
+        {"store import -x", 2, "после «--»"},
+        {"store frobnicate", 2, "неизвестная команда «store frobnicate»"},
+        {"frobnicate", 2, "неизвестная команда «frobnicate»"},
+        {"store new-test-cert --alg 2012", 2, "«--alg» ждёт 2001, 2012-256 или 2012-512"},
+        {"store new-test-cert --alg rsa", 2, "«--alg» ждёт"},
+        {"store new-test-cert --subject 'XX=1'", 2, "Неизвестный тип атрибута имени «XX»"},
+        {"store new-test-cert --days 0", 2, "«--days»"},
+        {"store show", 2, "не указан сертификат"},
+        {"store show abc", 2, "хотя бы 4"},
+        {"store show zzzz", 2, "не шестнадцатеричный"},
+        {"store show ffffffff", 7, "в хранилище нет сертификата с отпечатком «ffffffff»"},
+        {"store export ffff", 2, "не указан выходной файл"},
+        {"sign data.txt", 2, "не указан сертификат"},
+        {"sign data.txt --thumbprint ab12 --subject x", 2, "либо --thumbprint, либо --subject"},
+        {"sign data.txt --subject x --password-fd x", 2, "«--password-fd» ждёт номер"},
+        {"sign data.txt --subject x --password-fd 3 --password-file y", 2, "либо --password-file"},
+        {"sign data.txt --subject Никто", 7, "в хранилище нет сертификата с именем «Никто»"},
+        {"sign missing.txt --subject Один", 3, "Cannot open file \""},
+    };
+    store.add(identity);
+    for (const auto& c : cases) {
+        const CliResult result = cli(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.arguments << "\n" << result.err;
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << c.arguments << "\n" << result.err;
+    }
+    // Not found in the store: the window's message, then why.
+    const CliResult result = cli("sign data.txt --subject Никто");
+    EXPECT_EQ(result.out, "Не выбран сертификат\n");
+    EXPECT_FALSE(fileExists(work.file("data.txt.sig")));
+}
+
+TEST_F(CliTest, AmbiguousSubjectsAndKeysOthersCanRead) {
+    const std::string first = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Иванов Иван"));
+    const std::string second = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Иванов Пётр"));
+    writeFile(work.file("data.txt"), "x");
+    CliResult result = cli("sign data.txt --subject Иванов");
+    EXPECT_EQ(result.status, 7);
+    EXPECT_NE(result.err.find("несколько сертификатов"), std::string::npos);
+    EXPECT_NE(result.err.find(first), std::string::npos);
+    EXPECT_NE(result.err.find(second), std::string::npos);
+    // A whole common name wins over partial matches.
+    EXPECT_EQ(cli("sign data.txt --subject " + shellQuote("Иванов Иван")).status, 0);
+
+    ::chmod(store.keyFile(second).c_str(), 0644);
+    result = cli("sign data.txt --thumbprint " + second);
+    EXPECT_EQ(result.status, 10);
+    EXPECT_EQ(result.out, "Не удалось определить криптопровайдер\n");
+    EXPECT_NE(result.err.find("слишком широкие (0644)"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("chmod 600"), std::string::npos) << result.err;
+}
+
+TEST_F(CliTest, DamagedStoreFilesAreSkipped) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Целый"));
+    writeFile(store.folder() + "/broken.cer", "garbage");
+    writeFile(store.folder() + "/.half.cer.0123456789ab.plombar-tmp", "");
+    const CliResult result = cli("store list");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+    EXPECT_EQ(firstThumbprint(result.out), thumbprint);
+}
+
+TEST_F(CliTest, MissingGostEngineIsReportedPlainly) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256));
+    writeFile(work.file("data.txt"), "x");
+    const std::string noEngine = "OPENSSL_ENGINES=" + shellQuote(work.file("no-engines")) + " OPENSSL_CONF=/dev/null";
+    CliResult result = cli("sign data.txt --thumbprint " + thumbprint, noEngine);
+    EXPECT_EQ(result.status, 8);
+    EXPECT_NE(result.err.find("The GOST module for OpenSSL was not found (libengine-gost-openssl)"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("команда «sign» невозможна"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(fileExists(work.file("data.txt.sig")));
+    EXPECT_EQ(cli("store new-test-cert", noEngine).status, 8);
+    // Reading the store needs no engine; the warning still comes first.
+    result = cli("store list", noEngine);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(firstThumbprint(result.out), thumbprint);
+    EXPECT_NE(result.err.find("libengine-gost-openssl"), std::string::npos);
+}
+
+TEST_F(CliTest, EveryCommandDocumentsItsExitCodes) {
+    for (const char* command : {"sign", "store list", "store show", "store import", "store export", "store remove",
+                                "store new-test-cert"}) {
+        const CliResult result = cli(std::string(command) + " --help");
+        EXPECT_EQ(result.status, 0) << command;
+        EXPECT_NE(result.out.find("Коды завершения:\n   0  успех\n"), std::string::npos) << command;
+    }
+    EXPECT_NE(cli("sign --help").out.find("  5  неверный пароль\n"), std::string::npos);
+    EXPECT_NE(cli("sign --help").out.find("--password-fd"), std::string::npos);
+    EXPECT_NE(cli("store import --help").out.find("  6  закрытый ключ не соответствует сертификату\n"),
+              std::string::npos);
+    EXPECT_EQ(cli("").status, 2);
+}

@@ -1,0 +1,352 @@
+#include "CliSupport.h"
+
+#include "crypto/CertificateText.h"
+#include "crypto/GostRuntime.h"
+#include "platform/Paths.h"
+#include "platform/SysError.h"
+#include "platform/UniqueFd.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace plombar::cli {
+
+using namespace plombar::crypto;
+
+const char* const kPasswordOptionsHelp =
+    "  --password-file FILE  взять пароль из первой строки файла FILE\n"
+    "  --password-fd N       прочитать пароль из дескриптора N (до перевода строки)\n"
+    "                        без них пароль спрашивается на терминале без эха;\n"
+    "                        в командной строке пароль не передаётся никогда\n";
+
+std::string ExitCodeHelp(const std::vector<int>& codes) {
+    static const std::map<int, const char*> kTexts = {
+        {kExitOk, "успех"},
+        {kExitFailure, "иная ошибка"},
+        {kExitUsage, "неверная команда или параметр"},
+        {kExitFileNotFound, "входной файл не найден или не читается"},
+        {kExitNotACertificate, "файл не является сертификатом, файлом PKCS #12 или закрытым ключом"},
+        {kExitWrongPassword, "неверный пароль"},
+        {kExitKeyMismatch, "закрытый ключ не соответствует сертификату"},
+        {kExitNotInStore, "сертификат не найден в хранилище (или найден не один)"},
+        {kExitEngineMissing, "не установлен модуль ГОСТ для OpenSSL (libengine-gost-openssl)"},
+        {kExitCancelled, "ввод пароля отменён или нет терминала для него"},
+        {kExitNoKey, "закрытый ключ сертификата недоступен"},
+        {kExitSignFailed, "подписание не удалось"},
+        {kExitWriteFailed, "не удалось записать выходной файл"},
+    };
+    std::string text = "Коды завершения:\n";
+    for (int code : codes) {
+        char line[16];
+        std::snprintf(line, sizeof line, "  %2d  ", code);
+        text += line;
+        text += kTexts.at(code);
+        text += "\n";
+    }
+    return text;
+}
+
+Arguments::Arguments(const std::vector<std::string>& arguments, const std::vector<std::string>& valued,
+                     const std::vector<std::string>& flags) {
+    const auto isIn = [](const std::vector<std::string>& list, const std::string& name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            positional_.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument.rfind("--", 0) != 0)
+            throw CliError(kExitUsage, "неизвестный параметр «" + argument +
+                                           "» (имя файла, начинающееся с «-», пишите после «--»)");
+        std::string name = argument.substr(2);
+        std::optional<std::string> inlineValue;
+        if (const auto equals = name.find('='); equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if (isIn(flags, name) && !inlineValue) {
+            flags_[name] = true;
+        } else if (isIn(valued, name)) {
+            if (inlineValue) {
+                values_[name] = *inlineValue;
+            } else {
+                if (i + 1 >= arguments.size())
+                    throw CliError(kExitUsage, "у параметра «--" + name + "» нет значения");
+                values_[name] = arguments[++i];
+            }
+        } else {
+            throw CliError(kExitUsage, "неизвестный параметр «" + argument + "»");
+        }
+    }
+}
+
+std::optional<std::string> Arguments::value(const std::string& option) const {
+    const auto found = values_.find(option);
+    if (found == values_.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::string Arguments::single(const char* what) const {
+    if (positional_.size() != 1)
+        throw CliError(kExitUsage, positional_.empty() ? std::string("не указан ") + what
+                                                       : std::string("лишние аргументы после ") + what);
+    return positional_.front();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Passwords
+
+namespace {
+
+// The terminal's settings while echo is off, so that an interrupt can give them back.
+struct TerminalState {
+    int fd = -1;
+    termios saved{};
+    bool active = false;
+};
+TerminalState gTerminal;
+
+void restoreTerminal() {
+    if (gTerminal.active) {
+        ::tcsetattr(gTerminal.fd, TCSAFLUSH, &gTerminal.saved);
+        gTerminal.active = false;
+    }
+}
+
+extern "C" void interruptDuringPassword(int signal) {
+    restoreTerminal();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void stripLineEnd(SecureString& text) {
+    if (!text.empty() && text.data()[text.size() - 1] == '\n')
+        text.pop_back();
+    if (!text.empty() && text.data()[text.size() - 1] == '\r')
+        text.pop_back();
+}
+
+SecureString readLineFrom(int fd, bool stopAtLineBreak) {
+    SecureString text;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (stopAtLineBreak && c == '\n')
+            break;
+        text.push_back(c);
+        if (text.size() > 4096)
+            throw CliError(kExitUsage, "пароль длиннее 4096 байт");
+    }
+    c = 0;
+    return text;
+}
+
+SecureString readFromTerminal(const std::string& prompt) {
+    UniqueFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!tty)
+        throw CliError(kExitCancelled,
+                       "нет терминала, чтобы спросить пароль: укажите --password-file или --password-fd");
+    (void)!::write(tty.get(), prompt.data(), prompt.size());
+    termios settings{};
+    const bool isTerminal = ::tcgetattr(tty.get(), &settings) == 0;
+    if (isTerminal) {
+        gTerminal.fd = tty.get();
+        gTerminal.saved = settings;
+        gTerminal.active = true;
+        ::signal(SIGINT, interruptDuringPassword);
+        ::signal(SIGTERM, interruptDuringPassword);
+        ::signal(SIGHUP, interruptDuringPassword);
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        settings.c_lflag |= ECHONL;
+        ::tcsetattr(tty.get(), TCSAFLUSH, &settings);
+    }
+    SecureString password = readLineFrom(tty.get(), true);
+    if (isTerminal) {
+        restoreTerminal();
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGHUP, SIG_DFL);
+    }
+    stripLineEnd(password);
+    return password;
+}
+
+} // namespace
+
+PasswordSource::PasswordSource(const Arguments& arguments) {
+    file_ = arguments.value("password-file");
+    if (const auto fd = arguments.value("password-fd")) {
+        char* end = nullptr;
+        errno = 0;
+        const long value = std::strtol(fd->c_str(), &end, 10);
+        if (fd->empty() || *end != '\0' || errno != 0 || value < 0 || value > 65535)
+            throw CliError(kExitUsage, "«--password-fd» ждёт номер дескриптора, а не «" + *fd + "»");
+        fd_ = static_cast<int>(value);
+    }
+    if (file_ && fd_)
+        throw CliError(kExitUsage, "укажите либо --password-file, либо --password-fd");
+}
+
+SecureString PasswordSource::get(const std::string& prompt) {
+    if (cached_)
+        return *cached_;
+    if (file_) {
+        UniqueFd fd(::open(file_->c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            throw CliError(kExitFileNotFound, "файл пароля «" + *file_ + "» не открывается: " +
+                                                  SysErrorMessage(WinErrorFromErrno(errno, file_->c_str())));
+        SecureString password = readLineFrom(fd.get(), true);
+        stripLineEnd(password);
+        cached_ = password;
+        return password;
+    }
+    if (fd_) {
+        SecureString password = readLineFrom(*fd_, true);
+        stripLineEnd(password);
+        cached_ = password;
+        return password;
+    }
+    return readFromTerminal(prompt);
+}
+
+ScopedPasswordPrompt PasswordSource::installKeyPrompt() {
+    return ScopedPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
+        if (request.previousWasWrong)
+            wrong_ = true;
+        if (!interactive() && request.attempt > 1)
+            return PasswordAnswer::Cancelled; // the same password again would be just as wrong
+        const std::string prompt = std::string(request.previousWasWrong ? "Неверный пароль. " : "") +
+                                   "Пароль закрытого ключа «" + request.subject + "»: ";
+        try {
+            password = get(prompt);
+        } catch (const CliError& error) {
+            if (error.code() == kExitCancelled)
+                noTerminal_ = true;
+            printError(error.what());
+            return PasswordAnswer::Cancelled;
+        }
+        return PasswordAnswer::Provided;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void printLine(const std::string& text) { std::cout << text << std::endl; }
+
+void printError(const std::string& text) { std::cerr << "plombar-cli: " << text << std::endl; }
+
+std::string CertificateChoice::describe() const {
+    if (thumbprint)
+        return "с отпечатком «" + *thumbprint + "»";
+    if (subject)
+        return "с именем «" + *subject + "»";
+    return {};
+}
+
+CertificateChoice choiceFrom(const Arguments& arguments, const std::string& positionalThumbprint) {
+    CertificateChoice choice;
+    choice.thumbprint = arguments.value("thumbprint");
+    choice.subject = arguments.value("subject");
+    if (!positionalThumbprint.empty()) {
+        if (choice.thumbprint)
+            throw CliError(kExitUsage, "отпечаток указан дважды");
+        choice.thumbprint = positionalThumbprint;
+    }
+    if (choice.thumbprint && choice.subject)
+        throw CliError(kExitUsage, "укажите либо --thumbprint, либо --subject");
+    if (!choice.given())
+        throw CliError(kExitUsage, "не указан сертификат (--thumbprint ОТПЕЧАТОК или --subject ИМЯ)");
+    return choice;
+}
+
+CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {
+    std::string wanted;
+    if (choice.thumbprint) {
+        for (char c : *choice.thumbprint) {
+            if (c == ' ' || c == ':')
+                continue;
+            if (c >= 'A' && c <= 'F')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+                throw CliError(kExitUsage, "отпечаток «" + *choice.thumbprint + "» не шестнадцатеричный");
+            wanted += c;
+        }
+        if (wanted.size() < 4)
+            throw CliError(kExitUsage, "отпечаток должен иметь хотя бы 4 шестнадцатеричные цифры");
+    }
+    std::vector<CertContextHandle> exact;
+    std::vector<CertContextHandle> partial;
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+        if (choice.thumbprint) {
+            if (CertificateThumbprint(context).rfind(wanted, 0) == 0)
+                exact.emplace_back(CertDuplicateCertificateContext(context));
+            continue;
+        }
+        const CertificateDescription d = DescribeCertificate(context);
+        if (d.issuedTo == *choice.subject)
+            exact.emplace_back(CertDuplicateCertificateContext(context));
+        else if (d.subject.find(*choice.subject) != std::string::npos)
+            partial.emplace_back(CertDuplicateCertificateContext(context));
+    }
+    std::vector<CertContextHandle>& found = exact.empty() ? partial : exact;
+    if (found.empty())
+        throw CliError(kExitNotInStore, "в хранилище нет сертификата " + choice.describe());
+    if (found.size() > 1) {
+        std::string text = "в хранилище несколько сертификатов " + choice.describe() + ":";
+        for (const auto& candidate : found)
+            text += "\n  " + CertificateThumbprint(candidate.get()) + "  " + CertificateSubjectText(candidate.get());
+        throw CliError(kExitNotInStore, text + "\nукажите отпечаток");
+    }
+    return std::move(found.front());
+}
+
+std::string readInputFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int err = fd ? EISDIR : errno;
+        throw CliError(kExitFileNotFound, "файл «" + path + "» не открывается: " +
+                                              SysErrorMessage(WinErrorFromErrno(err, path.c_str())));
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
+                                                  SysErrorMessage(WinErrorFromErrno(errno, path.c_str())));
+        if (n == 0)
+            break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+void requireGostEngine(const std::string& command) {
+    if (!GostRuntimeReady())
+        throw CliError(kExitEngineMissing, "команда «" + command + "» невозможна: " + GostRuntimeErrorText());
+}
+
+} // namespace plombar::cli

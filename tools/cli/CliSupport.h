@@ -1,0 +1,120 @@
+#pragma once
+
+// What every command of plombar-cli shares: exit codes, the option parser, messages, passwords and
+// the choice of a certificate in the store.
+
+#include "crypto/CryptoHandles.h"
+#include "crypto/KeyAccess.h"
+#include "crypto/SecureString.h"
+
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace plombar::cli {
+
+// Distinct exit codes, so that scripts can tell the failures apart. Listed in every --help.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,          // anything not listed below
+    kExitUsage = 2,            // unknown command or option, missing argument
+    kExitFileNotFound = 3,     // an input file is missing or cannot be read
+    kExitNotACertificate = 4,  // not a certificate, PKCS #12 file or private key
+    kExitWrongPassword = 5,    // wrong password (PKCS #12 or private key)
+    kExitKeyMismatch = 6,      // the private key does not belong to the certificate
+    kExitNotInStore = 7,       // no certificate (or more than one) matches in the store
+    kExitEngineMissing = 8,    // the GOST engine for OpenSSL is not installed
+    kExitCancelled = 9,        // password entry cancelled, or no terminal to ask on
+    kExitNoKey = 10,           // the certificate's private key cannot be used
+    kExitSignFailed = 11,      // the signing calls failed
+    kExitWriteFailed = 12,     // an output file cannot be written
+};
+
+// The exit-code lines of a command's --help, for the codes it can give.
+std::string ExitCodeHelp(const std::vector<int>& codes);
+
+// A failure that ends the command: its message goes to stderr, its code is the exit code.
+class CliError : public std::runtime_error {
+public:
+    CliError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// Options of one command: "--name value", "--name=value" or "--flag"; "--" ends the options, so a
+// file whose name starts with "-" can follow it.
+class Arguments {
+public:
+    // `valued` and `flags` list the command's options without their dashes.
+    Arguments(const std::vector<std::string>& arguments, const std::vector<std::string>& valued,
+              const std::vector<std::string>& flags);
+
+    bool has(const std::string& flag) const { return flags_.count(flag) != 0; }
+    std::optional<std::string> value(const std::string& option) const;
+    const std::vector<std::string>& positional() const { return positional_; }
+    // The one positional argument the command needs, or a usage error naming it.
+    std::string single(const char* what) const;
+
+private:
+    std::map<std::string, std::string> values_;
+    std::map<std::string, bool> flags_;
+    std::vector<std::string> positional_;
+};
+
+// Where passwords come from: never from the command line (it shows in the process list).
+//   --password-file FILE   the first line of FILE
+//   --password-fd N        read from file descriptor N up to the first line break
+//   otherwise              asked on the terminal (/dev/tty) without echo
+class PasswordSource {
+public:
+    explicit PasswordSource(const Arguments& arguments);
+
+    // A password for `prompt`: from the file or descriptor (the same one every time it is asked),
+    // else from the terminal. Raises CliError(kExitCancelled) when there is no terminal or the entry
+    // is interrupted.
+    crypto::SecureString get(const std::string& prompt);
+    bool interactive() const { return !file_ && !fd_; }
+
+    // Installs a key password prompt for the store's encrypted keys. From a file or descriptor the
+    // password is given once; a second question means it was wrong.
+    crypto::ScopedPasswordPrompt installKeyPrompt();
+    bool wrongPasswordSeen() const { return wrong_; }
+    bool noTerminalSeen() const { return noTerminal_; }
+
+private:
+    std::optional<std::string> file_;
+    std::optional<int> fd_;
+    std::optional<crypto::SecureString> cached_;
+    bool wrong_ = false;
+    bool noTerminal_ = false;
+};
+
+extern const char* const kPasswordOptionsHelp;
+
+// Messages: plain lines on stdout; errors "plombar-cli: ..." on stderr.
+void printLine(const std::string& text);
+void printError(const std::string& text);
+
+// A certificate of the store chosen by --thumbprint (full or a unique prefix of at least 4 hex
+// digits; blanks and colons ignored, any case) or --subject (an exact common name, else a part of
+// the subject line). Raises CliError(kExitNotInStore) when none or several match.
+struct CertificateChoice {
+    std::optional<std::string> thumbprint;
+    std::optional<std::string> subject;
+    bool given() const { return thumbprint || subject; }
+    std::string describe() const;
+};
+CertificateChoice choiceFrom(const Arguments& arguments, const std::string& positionalThumbprint = {});
+crypto::CertContextHandle findCertificate(crypto::HCERTSTORE store, const CertificateChoice& choice);
+
+// The whole content of an input file; CliError(kExitFileNotFound) with the system's reason.
+std::string readInputFile(const std::string& path);
+
+// Raises CliError(kExitEngineMissing) when the GOST engine is not usable.
+void requireGostEngine(const std::string& command);
+
+} // namespace plombar::cli

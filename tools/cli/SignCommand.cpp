@@ -1,0 +1,117 @@
+// plombar-cli sign FILE (--thumbprint T | --subject TEXT) [--attached] [--base64]
+
+#include "CliSupport.h"
+#include "Commands.h"
+
+#include "crypto/SignOperation.h"
+#include "platform/SysError.h"
+
+#include <cstdio>
+
+namespace plombar::cli {
+
+using namespace plombar::crypto;
+
+namespace {
+
+constexpr const char* kSignHelp =
+    "plombar-cli sign ФАЙЛ (--thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--attached] [--base64]\n"
+    "                 [--password-file ФАЙЛ | --password-fd N]\n"
+    "Подписывает ФАЙЛ сертификатом из хранилища «MY» так же, как окно программы: рядом\n"
+    "появляется ФАЙЛ.sig (подпись PKCS #7 в DER) или, с --base64, ФАЙЛ.p7s (её текст Base64);\n"
+    "существующий файл подписи заменяется. Хеш выбирается по ключу сертификата\n"
+    "(ГОСТ Р 34.11-94 для 34.10-2001, ГОСТ Р 34.11-2012 256/512 для 34.10-2012).\n"
+    "Сообщения те же, что показывает окно; путь к подписи печатается последней строкой.\n"
+    "  --thumbprint  отпечаток SHA-1 сертификата или его начало (от 4 цифр)\n"
+    "  --subject     общее имя (CN) владельца целиком или часть строки владельца\n"
+    "  --attached    прикреплённая подпись (содержимое файла внутри подписи)\n"
+    "  --base64      записать ФАЙЛ.p7s в Base64 вместо ФАЙЛ.sig\n"
+    "Пароль зашифрованного закрытого ключа:\n";
+
+// The window's part, played on the terminal: the certificate comes from the options, messages
+// are printed, and no folder is opened.
+class TerminalSignView : public SignView {
+public:
+    TerminalSignView(const CertificateChoice& choice, bool base64) : choice_(choice), base64_(base64) {}
+
+    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
+        try {
+            return findCertificate(store, choice_).release();
+        } catch (const CliError& error) {
+            notFound_ = error.what();
+            return nullptr;
+        }
+    }
+    void ShowMessage(const std::string& text) override { printLine(text); }
+    bool Base64Checked() override { return base64_; }
+    void SignatureSaved(const std::string&, const std::string&) override {}
+    void ClearSelection() override {}
+    void OpenFolder(const std::string&) override {}
+
+    const std::string& notFound() const { return notFound_; }
+
+private:
+    CertificateChoice choice_;
+    bool base64_;
+    std::string notFound_;
+};
+
+int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
+    if (passwords.wrongPasswordSeen() || code == winerr::ERROR_INVALID_PASSWORD)
+        return kExitWrongPassword;
+    if (passwords.noTerminalSeen() || code == winerr::ERROR_CANCELLED)
+        return kExitCancelled;
+    if (code == winerr::NTE_PROVIDER_DLL_FAIL)
+        return kExitEngineMissing;
+    return kExitNoKey;
+}
+
+} // namespace
+
+int runSignCommand(const std::vector<std::string>& arguments) {
+    for (const auto& argument : arguments) {
+        if (argument == "--")
+            break;
+        if (argument == "--help" || argument == "-h") {
+            std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
+                        ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitWrongPassword,
+                                      kExitNotInStore, kExitEngineMissing, kExitCancelled, kExitNoKey,
+                                      kExitSignFailed, kExitWriteFailed})
+                            .c_str());
+            return kExitOk;
+        }
+    }
+    Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"}, {"attached", "base64"});
+    const std::string file = args.single("подписываемый файл");
+    const CertificateChoice choice = choiceFrom(args);
+    PasswordSource passwords(args);
+    requireGostEngine("sign");
+
+    auto prompt = passwords.installKeyPrompt();
+    TerminalSignView view(choice, args.has("base64"));
+    const SignResult result = SignFile(file, !args.has("attached"), view);
+    switch (result.outcome) {
+    case SignOutcome::Success:
+        printLine(result.signaturePath);
+        return kExitOk;
+    case SignOutcome::NoCertificate:
+        printError(view.notFound());
+        return kExitNotInStore;
+    case SignOutcome::NoKey: {
+        const int code = noKeyExit(result.errorCode, passwords);
+        if (code == kExitWrongPassword)
+            printError("неверный пароль закрытого ключа");
+        else if (!passwords.noTerminalSeen() && !result.diagnostic.empty())
+            printError(result.diagnostic); // without a terminal the prompt has said why already
+        return code;
+    }
+    case SignOutcome::FirstCallFailed:
+    case SignOutcome::SecondCallFailed:
+        if (!result.diagnostic.empty())
+            printError(result.diagnostic);
+        return kExitSignFailed;
+    }
+    return kExitFailure;
+}
+
+} // namespace plombar::cli

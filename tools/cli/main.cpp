@@ -1,0 +1,74 @@
+// plombar-cli: the signing, store and (later) verification, encryption and decryption of
+// Plombar from the command line, with the same files and messages as the window.
+
+#include "CliSupport.h"
+#include "Commands.h"
+
+#include "crypto/GostRuntime.h"
+#include "platform/Exception.h"
+#include "platform/FileSize.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace plombar::cli {
+
+const CommandGroup kCommandGroups[] = {
+    {"store", runStoreCommand, "личное хранилище сертификатов «MY»: list, show, import, export, remove, new-test-cert"},
+    {"sign", runSignCommand, "подписать файл: ФАЙЛ.sig (DER) или ФАЙЛ.p7s (Base64)"},
+};
+const std::size_t kCommandGroupCount = std::size(kCommandGroups);
+
+namespace {
+
+void printOverview() {
+    std::printf("plombar-cli КОМАНДА ...\n\nКоманды:\n");
+    for (std::size_t i = 0; i < kCommandGroupCount; ++i)
+        std::printf("  %-8s %s\n", kCommandGroups[i].name, kCommandGroups[i].summary);
+    std::printf("\nПодробнее: plombar-cli КОМАНДА --help\n");
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2) {
+        printOverview();
+        return kExitUsage;
+    }
+    const std::vector<std::string> rest(argv + 2, argv + argc);
+    for (std::size_t i = 0; i < kCommandGroupCount; ++i)
+        if (std::strcmp(argv[1], kCommandGroups[i].name) == 0)
+            return kCommandGroups[i].run(rest);
+    printError(std::string("неизвестная команда «") + argv[1] + "»");
+    printOverview();
+    return kExitUsage;
+}
+
+} // namespace
+} // namespace plombar::cli
+
+int main(int argc, char** argv) {
+    using namespace plombar::cli;
+    plombar::IgnoreFileSizeSignal();
+    // Loaded before anything else; every certificate, key and store handle is released before it goes.
+    plombar::crypto::GostRuntime gost;
+    if (!gost.Ready())
+        printError(gost.ErrorText());
+    try {
+        return run(argc, argv);
+    } catch (const CliError& error) {
+        printError(error.what());
+        return error.code();
+    } catch (const plombar::EFOpenError& error) {
+        printError(error.Message());
+        return kExitFileNotFound;
+    } catch (const plombar::EFCreateError& error) {
+        printError(error.Message());
+        return kExitWriteFailed;
+    } catch (const plombar::Exception& error) {
+        printError(error.Message());
+        return kExitFailure;
+    } catch (const std::exception& error) {
+        printError(error.what());
+        return kExitFailure;
+    }
+}
