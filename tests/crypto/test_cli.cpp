@@ -62,7 +62,7 @@ unsigned modeOf(const std::string& path) {
 } // namespace
 
 TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
-    const std::string content = std::string("строка\nстрока\r\n\0конец", 35);
+    const std::string content = std::string("строка\nстрока\r\n\0конец", 38);
     const std::string input = work.file("-отчёт за май.txt"); // a leading dash and Cyrillic with blanks
     writeFile(input, content);
     for (const char* alg : {"2001", "2012-256", "2012-512"}) {

@@ -76,7 +76,7 @@ protected:
     TestStore store;
     TempDir folder{"plombar-sign"};
     std::string input;
-    const std::string content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 16) + randomBytes(5000, 5);
+    const std::string content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 14) + randomBytes(5000, 5);
     TestIdentity identity;
 };
 
