@@ -3,6 +3,8 @@
 # with BZip2: Plombar's writer over 7z.so against `7z a -t7z -m0=BZip2 -mx=5` on the same files in the
 # same run, alternating, each writing a fresh archive. Reports the best wall time and the largest
 # peak RSS of each side over three runs, and the ratios ours / 7z (targets: wall <= 1.05, RSS <= 1.1).
+# On a shared machine wall times swing with the load of other processes; the CPU time (user + system,
+# lowest of the runs, taken with GNU time when it is installed) shows whether either side does more work.
 # Builds nothing: build the release preset first (targets bench-pack and plombar-measure).
 # PLOMBAR_BUILD_DIR selects another build folder, BENCH_PACK_BYTES another file size.
 set -euo pipefail
@@ -32,15 +34,21 @@ q=$(printf '%q' "$work")
 ours_cmd="cd $q && rm -f ours.7z && exec $(printf '%q' "$bench") ours.7z text.txt random.bin"
 ref_cmd="cd $q && rm -f ref.7z && exec 7z a -t7z -m0=BZip2 -mx=5 ref.7z text.txt random.bin >/dev/null"
 
+timer=()
+if [ -x /usr/bin/time ]; then timer=(/usr/bin/time -f "%U %S" -o "$work/cpu.txt"); fi
+
 results=$work/results.txt
 : >"$results"
 for _ in $(seq "$runs"); do
     for side in ours ref; do
         if [ $side = ours ]; then cmd=$ours_cmd; else cmd=$ref_cmd; fi
-        line=$("$measure" "$side" -- sh -c "$cmd")
+        line=$("$measure" "$side" -- "${timer[@]}" sh -c "$cmd")
+        case "$line" in *exit=0) ;; *) echo "$line: $side failed" >&2; exit 1 ;; esac
+        if [ -s "$work/cpu.txt" ]; then
+            line="$line $(awk '{ printf "cpu_s=%.2f", $1 + $2 }' "$work/cpu.txt")"
+        fi
         echo "  $line"
         echo "$line" >>"$results"
-        case "$line" in *exit=0) ;; *) echo "$side failed" >&2; exit 1 ;; esac
     done
 done
 
@@ -53,8 +61,12 @@ awk '
     { match($0, /wall_s=[0-9.]+/); w = substr($0, RSTART + 7, RLENGTH - 7) + 0
       match($0, /maxrss_mib=[0-9.]+/); r = substr($0, RSTART + 11, RLENGTH - 11) + 0
       if (!($1 in wall) || w < wall[$1]) wall[$1] = w
-      if (r > rss[$1]) rss[$1] = r }
+      if (r > rss[$1]) rss[$1] = r
+      if (match($0, /cpu_s=[0-9.]+/)) { c = substr($0, RSTART + 6, RLENGTH - 6) + 0
+          if (!($1 in cpu) || c < cpu[$1]) cpu[$1] = c } }
     END {
       printf "wall: ours %.2f s, 7z %.2f s, ratio %.3f (target <= 1.05)\n", wall["ours"], wall["ref"], wall["ours"] / wall["ref"]
       printf "peak RSS: ours %.1f MiB, 7z %.1f MiB, ratio %.3f (target <= 1.10)\n", rss["ours"], rss["ref"], rss["ours"] / rss["ref"]
+      if (("ours" in cpu) && ("ref" in cpu))
+          printf "CPU time: ours %.2f s, 7z %.2f s, ratio %.3f\n", cpu["ours"], cpu["ref"], cpu["ours"] / cpu["ref"]
     }' "$results"
