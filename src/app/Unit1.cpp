@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "CryptUI.h"
 #include "Dispatch.h"
 #include "Prompts.h"
 #include "platform/FileSize.h"
@@ -110,9 +111,14 @@ TForm1::TForm1(IPrompts& prompts, QWidget* parent) : QWidget(parent), prompts_(p
     resize(kWindowWidth, kWindowHeight);
     move(kWindowLeft, kWindowTop);
     PageControl1->setCurrentIndex(0);
+    // The certificate dialogs ask through the window's prompts.
+    SetCryptUIPrompts(&prompts_);
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+    if (CryptUIPrompts() == &prompts_)
+        SetCryptUIPrompts(nullptr);
+}
 
 void TForm1::createControls() {
     PageControl1 = new QTabWidget(this);
