@@ -1,9 +1,13 @@
+#include "CryptoStartup.h"
 #include "QtPrompts.h"
 #include "Startup.h"
 #include "Unit1.h"
+#include "crypto/GostRuntime.h"
+#include "crypto/KeyAccess.h"
 #include "platform/FileSize.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char* argv[]) {
     // Qt takes its own options (-platform, -style ...); the program reads no other argument.
@@ -11,11 +15,19 @@ int main(int argc, char* argv[]) {
     plombar::app::installQtTranslations();
     plombar::IgnoreFileSizeSignal();
 
-    // Start-up of the GOST cryptography runtime (OpenSSL + GOST engine) goes here.
+    // OpenSSL with the GOST engine for the whole run. Declared before the window so that it goes
+    // after it: every certificate, key and store handle is released before the engine, and the engine
+    // before OpenSSL's own clean-up after main() returns.
+    plombar::crypto::GostRuntime gost;
 
     plombar::app::QtPrompts prompts(plombar::app::executableTitle());
+    // Encrypted private keys ask for their password in the window's dialog.
+    plombar::crypto::ScopedPasswordPrompt passwords(plombar::app::passwordPromptFor(prompts));
     plombar::app::TForm1 Form1(prompts);
     prompts.setParentWidget(&Form1);
     Form1.show();
+    // Without the engine the program still starts, and says so over the window as soon as it shows.
+    if (!gost.Ready())
+        QTimer::singleShot(0, &Form1, [&prompts] { plombar::app::reportGostRuntimeAtStart(prompts); });
     return QApplication::exec();
 }

@@ -1,0 +1,28 @@
+#pragma once
+
+// The window's side of the cryptography runtime: the key password questions go to the window's
+// prompts, and a missing GOST engine is reported when the program starts.
+
+#include "crypto/KeyAccess.h"
+
+#include <string>
+
+namespace plombar::app {
+
+class IPrompts;
+
+// The text the password dialog shows about the key (IPrompts::askPassword's keyOwner): the
+// certificate's subject, and after a wrong password a second line that says so and which attempt
+// this is ("Неверный пароль, попробуйте ещё раз (попытка 2 из 3)").
+std::string passwordQuestionText(const crypto::PasswordRequest& request);
+
+// A key password prompt that asks through `prompts` (which must outlive it); a cancelled question
+// answers Cancelled. Install it process-wide with crypto::SetPasswordPrompt or, for one scope,
+// crypto::ScopedPasswordPrompt; main() installs it for the window's prompts.
+crypto::PasswordPrompt passwordPromptFor(IPrompts& prompts);
+
+// When the GOST engine cannot be used, says so in the application's error report and returns
+// false; the program then goes on (every GOST operation reports the same text). True when ready.
+bool reportGostRuntimeAtStart(IPrompts& prompts);
+
+} // namespace plombar::app
