@@ -21,10 +21,11 @@ constexpr std::size_t kWriteChunk = std::size_t{1} << 30;
 thread_local int tPassingCalls = -1;
 thread_local DWORD tInjectedCode = 0;
 
-// The digest for a hash identifier given as canonical dotted text, else null. Names
-// ("md_gost12_256"), blanks, leading zeros and unknown identifiers are refused: passing md = NULL
-// on to OpenSSL would silently pick a default digest.
-const EVP_MD* digestForOid(const char* oid) {
+} // namespace
+
+// Names ("md_gost12_256"), blanks, leading zeros and unknown identifiers are refused: passing
+// md = NULL on to OpenSSL would silently pick a default digest.
+const EVP_MD* detail::digestForOid(const char* oid) {
     if (oid == nullptr || *oid == '\0')
         return nullptr;
     Asn1ObjectPtr object(OBJ_txt2obj(oid, 1));
@@ -37,6 +38,8 @@ const EVP_MD* digestForOid(const char* oid) {
     ClearOpenSslErrors();
     return md;
 }
+
+namespace {
 
 // GOST keys sign with exactly one hash each; the engine would otherwise fail late and vaguely.
 int requiredDigestNid(EVP_PKEY* key) {
@@ -119,7 +122,14 @@ BOOL build(const SignInputs& in, std::span<const BYTE> content, bool hashContent
     BioPtr chain(CMS_dataInit(message.cms.get(), nullptr));
     if (!chain)
         return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the message cannot be started");
-    if (hashContent) {
+    if (const EVP_MD_CTX* lent = hashContent ? lentContentDigest(content.data(), content.size(), in.md) : nullptr) {
+        // Hashed while the content was loaded: continue from that state.
+        EVP_MD_CTX* target = nullptr;
+        BIO* digestBio = BIO_find_type(chain.get(), BIO_TYPE_MD);
+        if (digestBio == nullptr || BIO_get_md_ctx(digestBio, &target) != 1 || target == nullptr ||
+            EVP_MD_CTX_copy_ex(target, lent) != 1)
+            return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the content digest cannot be taken over");
+    } else if (hashContent) {
         std::size_t done = 0;
         while (done < content.size()) {
             const std::size_t chunk = std::min(content.size() - done, kWriteChunk);

@@ -1,7 +1,9 @@
 #include "SignOperation.h"
 
 #include "CertStore.h"
+#include "ContentDigest.h"
 #include "CryptoHandles.h"
+#include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "codec/Base64.h"
 #include "platform/Exception.h"
@@ -10,6 +12,7 @@
 #include "platform/SysError.h"
 
 #include <memory>
+#include <optional>
 
 namespace plombar::crypto {
 
@@ -55,7 +58,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     auto signature = std::make_unique<TMemoryStream>();
 
     const std::string hashAlgorithm = ChooseHashAlgorithm(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
-    content->LoadFromFile(input);
+    // The content is hashed on a second thread while it loads; the data call then only signs.
+    const EvpMdCtxPtr loadDigest = LoadFileWithDigest(*content, input, detail::digestForOid(hashAlgorithm.c_str()));
 
     CRYPT_SIGN_MESSAGE_PARA para{};
     para.cbSize = kSignMessageParaSize32;
@@ -82,6 +86,9 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     }
     ProviderHandle provider(providerValue);
 
+    std::optional<ContentDigestScope> lentDigest;
+    if (loadDigest)
+        lentDigest.emplace(contents[0], contentLengths[0], loadDigest.get());
     DWORD length = 0;
     if (!CryptSignMessage(&para, detached ? TRUE : FALSE, 1, contents, contentLengths, nullptr, &length)) {
         result.errorCode = GetLastError(); // read once, right after the call
@@ -99,6 +106,7 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
         result.outcome = SignOutcome::SecondCallFailed;
         return result;
     }
+    lentDigest.reset();
     // Shown before anything is written, so it appears even when saving then fails.
     view.ShowMessage(kSignedText);
     signature->SetSize(length);

@@ -3,7 +3,11 @@
 
 #include "CryptoTestUtil.h"
 
+#include "crypto/ContentDigest.h"
 #include "crypto/SignOperation.h"
+#include "platform/Exception.h"
+
+#include <cstring>
 
 #include <sys/mman.h>
 
@@ -372,4 +376,103 @@ TEST_F(SignMessageTest, ContextWithoutKeyCannotSign) {
     const SignCall call = signBytes(context.get(), "a", true, "1.2.643.7.1.1.2.2");
     EXPECT_EQ(call.ok, FALSE);
     EXPECT_EQ(call.error, winerr::CRYPT_E_NO_KEY_PROPERTY);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hashing while loading
+
+namespace {
+
+EvpMdCtxPtr digestOf(const std::string& bytes, const EVP_MD* md) {
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(ctx.get(), md, nullptr);
+    EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size());
+    return ctx;
+}
+
+std::string finalDigest(const EVP_MD_CTX* state) {
+    EvpMdCtxPtr copy(EVP_MD_CTX_new());
+    EVP_MD_CTX_copy_ex(copy.get(), state);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_DigestFinal_ex(copy.get(), value, &length);
+    return std::string(reinterpret_cast<char*>(value), length);
+}
+
+} // namespace
+
+TEST(LoadFileWithDigest, LoadsLikeLoadFromFileAndHashesWhatItLoaded) {
+    TempDir dir;
+    const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
+    ASSERT_NE(md, nullptr);
+    const std::size_t chunk = std::size_t{8} << 20; // the reader's block: boundaries around it matter
+    const std::string all = randomBytes(2 * chunk + 12345, 3);
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, chunk - 1, chunk, chunk + 1, 2 * chunk + 12345}) {
+        const std::string bytes = all.substr(0, size);
+        writeFile(dir.file("in"), bytes);
+        TMemoryStream loaded;
+        const EvpMdCtxPtr digest = LoadFileWithDigest(loaded, dir.file("in"), md);
+        ASSERT_EQ(static_cast<std::size_t>(loaded.Size()), size);
+        EXPECT_EQ(loaded.Position(), 0);
+        EXPECT_TRUE(size == 0 || std::memcmp(loaded.Memory(), bytes.data(), size) == 0) << size;
+        ASSERT_TRUE(digest) << size;
+        EXPECT_EQ(finalDigest(digest.get()), finalDigest(digestOf(bytes, md).get())) << size;
+    }
+    TMemoryStream loaded;
+    EXPECT_FALSE(LoadFileWithDigest(loaded, dir.file("in"), nullptr)); // no hash asked: a plain load
+    EXPECT_EQ(static_cast<std::size_t>(loaded.Size()), 2 * chunk + 12345);
+    try {
+        LoadFileWithDigest(loaded, dir.file("missing"), md);
+        ADD_FAILURE() << "no error";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.file("missing") + "\". The system cannot find the file specified");
+    }
+}
+
+TEST_F(SignMessageTest, LentDigestIsUsedOnlyForTheSameBytesAndHash) {
+    auto signer = addSigner(store, KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(100000, 4);
+    const std::string other = randomBytes(100000, 5);
+    const EVP_MD* md256 = EVP_get_digestbyname("md_gost12_256");
+    const EVP_MD* md512 = EVP_get_digestbyname("md_gost12_512");
+    const auto* data = reinterpret_cast<const BYTE*>(content.data());
+    const auto sign = [&] {
+        const SignCall call = signBytes(signer->context.get(), content, true, "1.2.643.7.1.1.2.2");
+        EXPECT_EQ(call.ok, TRUE);
+        // signBytes passes content.data(), the address the scopes below name.
+        const auto* p = reinterpret_cast<const unsigned char*>(call.message.data());
+        CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(call.message.size())));
+        BioPtr bio(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        const bool ok = CMS_verify(cms.get(), nullptr, nullptr, bio.get(), nullptr,
+                                   CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) == 1;
+        ClearOpenSslErrors();
+        return ok;
+    };
+    {   // The right state for these bytes: used, and the signature is sound.
+        const EvpMdCtxPtr digest = digestOf(content, md256);
+        ContentDigestScope scope(data, content.size(), digest.get());
+        EXPECT_TRUE(sign());
+    }
+    {   // A state of other bytes lent for this address is taken over: proof that it is used at all.
+        const EvpMdCtxPtr digest = digestOf(other, md256);
+        ContentDigestScope scope(data, content.size(), digest.get());
+        EXPECT_FALSE(sign());
+    }
+    {   // Another length, another address or another hash: ignored.
+        const EvpMdCtxPtr digest = digestOf(other, md256);
+        const EvpMdCtxPtr digest512 = digestOf(other, md512);
+        {
+            ContentDigestScope scope(data, content.size() - 1, digest.get());
+            EXPECT_TRUE(sign());
+        }
+        {
+            ContentDigestScope scope(data + 1, content.size(), digest.get());
+            EXPECT_TRUE(sign());
+        }
+        {
+            ContentDigestScope scope(data, content.size(), digest512.get());
+            EXPECT_TRUE(sign());
+        }
+    }
+    EXPECT_TRUE(sign()); // and nothing stays lent after the scope
 }
