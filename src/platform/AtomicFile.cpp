@@ -30,6 +30,19 @@ std::string randomSuffix() {
     return suffix;
 }
 
+// The target's name as the temporary's name holds it: cut (at a character's start) so that the
+// temporary's name stays within the file system's limit even when the target's name is close to it.
+std::string temporaryStem(const std::string& bare) {
+    // "." stem "." twelve hex digits ".plombar-tmp"
+    constexpr std::size_t kRoom = NAME_MAX - 2 - 12 - kTempSuffix.size();
+    if (bare.size() <= kRoom)
+        return bare;
+    std::size_t cut = kRoom;
+    while (cut > 0 && (static_cast<unsigned char>(bare[cut]) & 0xC0) == 0x80)
+        --cut;
+    return bare.substr(0, cut);
+}
+
 // Follows a symbolic link at the target so that saving replaces the file it points to, not the link.
 std::string resolveTarget(const std::string& full) {
     struct stat st{};
@@ -62,7 +75,7 @@ AtomicFile::AtomicFile(const std::string& target) : target_(resolveTarget(Expand
     }
 
     const std::string folder = ExtractFilePath(target_);
-    const std::string bare = ExtractFileName(target_);
+    const std::string bare = temporaryStem(ExtractFileName(target_));
     UniqueFd fd;
     for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
         tempName_ = folder + "." + bare + "." + randomSuffix() + std::string(kTempSuffix);

@@ -287,6 +287,30 @@ TEST_F(StreamTest, TemporaryNamesAreHiddenAndRecognisable) {
     EXPECT_TRUE(test::fileExists(file.TemporaryName()));
 }
 
+// A target whose name is near the file system's limit of 255 bytes is saved all the same; the
+// temporary's name is cut to fit, never in the middle of a character.
+TEST_F(StreamTest, SavesUnderNamesNearTheLimit) {
+    for (const std::string unit : {"a", "ж", "\xF0\x9F\x93\x84"}) {
+        std::string name;
+        while (name.size() + unit.size() <= 255)
+            name += unit;
+        const std::string target = dir.file(name);
+        {
+            AtomicFile file(target);
+            const std::string temp = ExtractFileName(file.TemporaryName());
+            EXPECT_LE(temp.size(), 255u) << unit;
+            EXPECT_TRUE(IsTemporarySaveName(temp)) << unit;
+            EXPECT_EQ(temp.substr(1, 3 * unit.size()), unit + unit + unit) << unit;
+            EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(temp)), temp) << unit << ": cut inside a character";
+            file.WriteAll("new", 3);
+            file.Commit();
+        }
+        EXPECT_EQ(test::readFile(target), "new") << unit;
+        EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{name}) << unit;
+        std::remove(target.c_str());
+    }
+}
+
 TEST_F(StreamTest, AbandonedAtomicFileLeavesNothing) {
     test::writeFile(dir.file("a.txt"), "old");
     {
