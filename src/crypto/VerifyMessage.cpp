@@ -72,7 +72,8 @@ LONG CertVerifyTimeValidity(const FILETIME* pTimeToVerify, const CERT_INFO* pCer
     const std::uint64_t now = ticksOf(pTimeToVerify != nullptr ? *pTimeToVerify : CurrentFileTime());
     if (now < ticksOf(pCertInfo->NotBefore))
         return -1;
-
+    if (now > ticksOf(pCertInfo->NotAfter))
+        return 1;
     return 0;
 }
 
