@@ -11,6 +11,7 @@ namespace plombar::cli {
 // `arguments` are those after the group's name ("store list ..." gets {"list", ...}).
 int runStoreCommand(const std::vector<std::string>& arguments);
 int runSignCommand(const std::vector<std::string>& arguments);
+int runVerifyCommand(const std::vector<std::string>& arguments);
 
 struct CommandGroup {
     const char* name;

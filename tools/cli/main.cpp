@@ -17,6 +17,7 @@ namespace plombar::cli {
 const CommandGroup kCommandGroups[] = {
     {"store", runStoreCommand, "личное хранилище сертификатов «MY»: list, show, import, export, remove, new-test-cert"},
     {"sign", runSignCommand, "подписать файл: ФАЙЛ.sig (DER) или ФАЙЛ.p7s (Base64)"},
+    {"verify", runVerifyCommand, "проверить отсоединённую подпись: ДАННЫЕ ПОДПИСЬ, отчёт как в окне"},
 };
 const std::size_t kCommandGroupCount = std::size(kCommandGroups);
 

@@ -1,0 +1,109 @@
+// plombar-cli verify DATA SIGNATURE [--certificate]
+
+#include "CliSupport.h"
+#include "Commands.h"
+
+#include "crypto/VerifyOperation.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace plombar::cli {
+
+using namespace plombar::crypto;
+
+namespace {
+
+// Exit codes of this command, as `cmp` and `diff` have them: the answer in 0/1, trouble in 2.
+constexpr int kExitVerified = 0;
+constexpr int kExitNotVerified = 1;
+constexpr int kExitError = 2;
+
+constexpr const char* kVerifyHelp =
+    "plombar-cli verify ДАННЫЕ ПОДПИСЬ [--certificate]\n"
+    "Проверяет отсоединённую подпись ПОДПИСЬ над файлом ДАННЫЕ так же, как страница\n"
+    "«Верификация» окна, и печатает те же строки отчёта. Подпись — DER (.sig) или её текст\n"
+    "Base64 (.p7s): текст узнаётся по «MI» в первой строке файла. Проверяется только\n"
+    "математика подписи с сертификатом из самой подписи: без цепочки, доверия и отзыва;\n"
+    "срок действия сертификата показывается строкой отчёта.\n"
+    "  ДАННЫЕ         подписанный файл\n"
+    "  ПОДПИСЬ        файл отсоединённой подписи\n"
+    "  --certificate  напечатать сертификат подписанта (то, что окно показывает в диалоге)\n"
+    "                 перед второй строкой отчёта, с отступом\n"
+    "Коды выхода:\n"
+    "  0  подпись математически верна\n"
+    "  1  подпись не верна (повреждена, не подпись, данные изменены, нет сертификата\n"
+    "     подписанта в подписи)\n"
+    "  2  ошибка: неверные параметры, файл не открывается, нет модуля ГОСТ для OpenSSL\n"
+    "     (текст ошибки — в stderr, отчёт не печатается)\n";
+
+// The window's part, played on the terminal: report lines go to stdout, the certificate view is
+// either skipped or printed as text.
+class TerminalVerifyView : public VerifyView {
+public:
+    explicit TerminalVerifyView(bool printCertificate) : printCertificate_(printCertificate) {}
+
+    void ClearReport() override {}
+    void AddLine(const std::string& line) override { printLine(line); }
+    void ViewCertificate(PCCERT_CONTEXT signer) override {
+        if (!printCertificate_)
+            return;
+        const CertificateDescription d = DescribeCertificate(signer);
+        const auto field = [](const char* name, const std::string& value) {
+            printLine(std::string("    ") + name + " " + value);
+        };
+        field("Кому выдан:", d.issuedTo);
+        field("Кем выдан:", d.issuedBy);
+        field("Действителен с:", d.validFrom);
+        field("Действителен по:", d.validTo);
+        field("Алгоритм ключа:", d.keyAlgorithm);
+        field("Серийный номер:", d.serialNumber);
+        field("Алгоритм подписи:", d.signatureAlgorithm);
+        field("Издатель:", d.issuer);
+        field("Владелец:", d.subject);
+        field("Отпечаток (SHA-1):", d.thumbprint);
+    }
+
+private:
+    bool printCertificate_;
+};
+
+int verify(const std::vector<std::string>& arguments) {
+    Arguments args(arguments, {}, {"certificate"});
+    if (args.positional().size() != 2)
+        throw CliError(kExitError, args.positional().size() < 2 ? "укажите подписанный файл и файл подписи"
+                                                                : "лишние аргументы после файла подписи");
+    const std::string& dataPath = args.positional()[0];
+    const std::string& signaturePath = args.positional()[1];
+    TerminalVerifyView view(args.has("certificate"));
+    return VerifyDetachedSignature(signaturePath, dataPath, view) ? kExitVerified : kExitNotVerified;
+}
+
+} // namespace
+
+int runVerifyCommand(const std::vector<std::string>& arguments) {
+    for (const auto& argument : arguments) {
+        if (argument == "--")
+            break;
+        if (argument == "--help" || argument == "-h") {
+            std::printf("%s", kVerifyHelp);
+            return kExitOk;
+        }
+    }
+    // Every error ends in code 2 here, whatever main() would make of it, so that 1 always means
+    // "not verified".
+    try {
+        return verify(arguments);
+    } catch (const CliError& error) {
+        printError(error.what());
+    } catch (const Exception& error) {
+        printError(ErrorReportText(error.Message()));
+    } catch (const std::exception& error) {
+        printError(error.what());
+    }
+    return kExitError;
+}
+
+} // namespace plombar::cli
