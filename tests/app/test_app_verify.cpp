@@ -1,0 +1,409 @@
+// The verification page driven like a user: both files chosen through their dialogs, "Проверить"
+// pressed; the report in Memo1 line by line, the certificate view shown between its first and
+// second line, the page's resets after a completed run and none after an error.
+
+#include "CryptUI.h"
+#include "GuiTest.h"
+#include "ScriptedPrompts.h"
+#include "TestSupport.h"
+#include "Unit1.h"
+#include "VerifyTestUtil.h"
+#include "CryptoTestUtil.h"
+
+#include "crypto/SignOperation.h"
+#include "crypto/VerifyOperation.h"
+#include "platform/Paths.h"
+#include "platform/SysError.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <unistd.h>
+
+#include <memory>
+#include <stdexcept>
+
+using plombar::app::TForm1;
+using plombar::app::test::ScriptedPrompts;
+using namespace plombar;
+using namespace plombar::crypto;
+using namespace plombar::test;
+
+namespace {
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+const QStringList kNotVerified = {kVerifyHeaderLine, kSignatureInvalidLine};
+
+// The signing page's part of a run, answered at once: the certificate with this thumbprint.
+class PickingSignView : public SignView {
+public:
+    std::string thumbprint;
+    bool base64 = false;
+    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
+        return findInStore(store, thumbprint).release();
+    }
+    void ShowMessage(const std::string&) override {}
+    bool Base64Checked() override { return base64; }
+    void SignatureSaved(const std::string&, const std::string&) override {}
+    void ClearSelection() override {}
+    void OpenFolder(const std::string&) override {}
+};
+
+} // namespace
+
+class TestVerifyPage : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestStore> store;
+    TestIdentity ca, signer;
+    std::unique_ptr<TempDir> dir;
+    std::unique_ptr<ScriptedPrompts> prompts;
+    std::unique_ptr<TForm1> form;
+    std::string data;
+    const std::string content = std::string("Акт сверки\r\n\0\x1A\n", 22) + randomBytes(30000, 9);
+
+    QStringList memoLines() const { return form->Memo1->toPlainText().split(QLatin1Char('\n')); }
+
+    QStringList verifiedReport(const std::string& serial, const char* period) const {
+        return {kVerifyHeaderLine,
+                kSignatureValidLine,
+                qs(std::string(kSerialNumberPrefix) + serial),
+                period,
+                kSubjectHeaderLine,
+                QStringLiteral("2.5.4.6=RU, 2.5.4.10=Пломбарь, 2.5.4.3=Тестовый подписант"),
+                kIssuerHeaderLine,
+                QStringLiteral("2.5.4.6=RU, 2.5.4.10=Пломбарь, 2.5.4.3=Тестовый УЦ")};
+    }
+
+    TestIdentity makeSigner(const std::string& serial, std::time_t notBefore = 0, std::time_t notAfter = 0) {
+        IdentitySpec spec;
+        spec.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
+        spec.serial = serial;
+        spec.notBefore = notBefore;
+        spec.notAfter = notAfter;
+        spec.issuer = &ca;
+        return makeIdentity(spec);
+    }
+
+    // Chooses the pair through the page's two dialogs, as the user would; the log is emptied after.
+    void choosePair(const std::string& dataPath, const std::string& signaturePath) {
+        prompts->answerFile(dataPath);
+        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button4));
+        prompts->answerFile(signaturePath);
+        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button5));
+        QVERIFY(form->Button3->isEnabled());
+        prompts->log.clear();
+    }
+
+    void verifyPressed() { QVERIFY(plombar::app::test::clickEnabled(*form, form->Button3)); }
+
+    // The state of a page after a completed run.
+    void checkReset() {
+        QVERIFY(form->VerifyDataFileName.empty());
+        QVERIFY(form->VerifySignatureFileName.empty());
+        QCOMPARE(form->Label1->text(), QString());
+        QCOMPARE(form->Label3->text(), QString());
+        QVERIFY(!form->Button3->isEnabled());
+    }
+
+    // The state of a page whose run stopped on an error: as chosen.
+    void checkKept(const std::string& dataPath, const std::string& signaturePath) {
+        QCOMPARE(form->VerifyDataFileName, dataPath);
+        QCOMPARE(form->VerifySignatureFileName, signaturePath);
+        QCOMPARE(form->Label1->text(), qs(dataPath));
+        QCOMPARE(form->Label3->text(), qs(signaturePath));
+        QVERIFY(form->Button3->isEnabled());
+    }
+
+    std::string writeSignature(const std::string& name, const std::string& bytes) {
+        const std::string path = dir->file(name);
+        writeFile(path, bytes);
+        return path;
+    }
+
+private slots:
+    void initTestCase() {
+        store = std::make_unique<TestStore>();
+        IdentitySpec caSpec;
+        caSpec.subject = "CN=Тестовый УЦ, O=Пломбарь, C=RU";
+        ca = makeIdentity(caSpec);
+        signer = makeSigner(std::string("\x01\x23\x45", 3));
+    }
+
+    void cleanupTestCase() {
+        signer = {};
+        ca = {};
+        store.reset();
+    }
+
+    void init() {
+        dir = std::make_unique<TempDir>("plombar-app-verify");
+        data = dir->file("акт сверки.xlsx");
+        writeFile(data, content);
+        prompts = std::make_unique<ScriptedPrompts>();
+        form = std::make_unique<TForm1>(*prompts);
+        plombar::app::SetCryptUIPrompts(prompts.get());
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+    void cleanup() {
+        if (prompts)
+            QCOMPARE(prompts->unscripted(), QStringList());
+        form.reset();
+        plombar::app::SetCryptUIPrompts(nullptr);
+        prompts.reset();
+        dir.reset();
+        QCOMPARE(CountOpenHandles().certificateContexts, 0);
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    // ---- signatures that verify ----------------------------------------------------------------
+
+    void signaturesFromSigningVerify_data() {
+        QTest::addColumn<bool>("base64");
+        QTest::newRow(".sig") << false;
+        QTest::newRow(".p7s") << true;
+    }
+    void signaturesFromSigningVerify() {
+        QFETCH(bool, base64);
+        PickingSignView window;
+        window.thumbprint = store->add(signer);
+        window.base64 = base64;
+        const SignResult made = SignFile(data, true, window);
+        QCOMPARE(static_cast<int>(made.outcome), static_cast<int>(SignOutcome::Success));
+
+        choosePair(data, made.signaturePath);
+        QStringList memoWhileViewing;
+        prompts->onPrompt = [&](const QString&) { memoWhileViewing = memoLines(); };
+        verifyPressed();
+
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        // The dialog comes after the first line and before the second.
+        QCOMPARE(memoWhileViewing, QStringList({kVerifyHeaderLine}));
+        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        checkReset();
+    }
+
+    void signaturesMadeElsewhereVerify_data() {
+        QTest::addColumn<QByteArray>("signature");
+        const std::string der = cmsSign(signer, content);
+        QTest::newRow("DER without attributes") << QByteArray::fromStdString(der);
+        QTest::newRow("DER with attributes") << QByteArray::fromStdString(cmsSign(signer, content, withAttributes()));
+        QTest::newRow("Base64, LF line ends")
+            << QByteArray::fromStdString(der).toBase64(QByteArray::Base64Encoding) + "\n";
+    }
+    void signaturesMadeElsewhereVerify() {
+        QFETCH(QByteArray, signature);
+        choosePair(data, writeSignature("подпись.p7s", signature.toStdString()));
+        verifyPressed();
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        checkReset();
+    }
+
+    // ---- signatures that do not verify ---------------------------------------------------------
+
+    void signaturesThatDoNotVerify_data() {
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QByteArray>("signedContent"); // empty: the page's data file as is
+        const std::string der = cmsSign(signer, content);
+        const QByteArray text = QByteArray::fromStdString(der).toBase64();
+        QTest::newRow("Base64 after a blank line") << "\r\n" + text << QByteArray();
+        QTest::newRow("Base64 in armour") << "-----BEGIN CMS-----\r\n" + text + "\r\n-----END CMS-----\r\n"
+                                          << QByteArray();
+        QTest::newRow("empty file") << QByteArray() << QByteArray();
+        QTest::newRow("garbage") << QByteArray("не подпись") << QByteArray();
+        QTest::newRow("data changed") << QByteArray::fromStdString(cmsSign(signer, content + " ")) << QByteArray();
+        QTest::newRow("signature value damaged") << QByteArray::fromStdString(damageSignatureValue(der)) << QByteArray();
+        QTest::newRow("no certificate inside")
+            << QByteArray::fromStdString(cmsSign(signer, content, withoutSignerCertificate())) << QByteArray();
+
+        // An attached message with outer length 0x4D49 begins 30 82 "MI": sound as DER, taken for Base64.
+        const std::string probe = cmsSign(signer, std::string(20000, 'a'), attachedMessage());
+        const std::string attachedContent = randomBytes(20000 + 0x4D49 - (probe.size() - 4), 8);
+        const std::string attached = cmsSign(signer, attachedContent, attachedMessage());
+        QCOMPARE(attached.substr(0, 4), std::string("\x30\x82MI", 4));
+        QTest::newRow("binary with MI on its first line")
+            << QByteArray::fromStdString(attached) << QByteArray::fromStdString(attachedContent);
+    }
+    void signaturesThatDoNotVerify() {
+        QFETCH(QByteArray, signature);
+        QFETCH(QByteArray, signedContent);
+        if (!signedContent.isEmpty())
+            writeFile(data, signedContent.toStdString());
+        choosePair(data, writeSignature("подпись.sig", signature.toStdString()));
+        verifyPressed();
+        QCOMPARE(prompts->log, QStringList()); // no dialog, no message
+        QCOMPARE(memoLines(), kNotVerified);
+        checkReset();
+    }
+
+    // ---- certificate details -------------------------------------------------------------------
+
+    void certificateLines_data() {
+        QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<qint64>("notBefore");
+        QTest::addColumn<qint64>("notAfter");
+        QTest::addColumn<QString>("serialText");
+        QTest::addColumn<QString>("period");
+        const qint64 now = std::time(nullptr);
+        QTest::newRow("expired") << QByteArray("\x05", 1) << now - 7200 << now - 3600 << "05"
+                                 << QString(kCertificateOutOfPeriodLine);
+        QTest::newRow("not yet valid") << QByteArray("\x05", 1) << now + 3600 << now + 7200 << "05"
+                                       << QString(kCertificateOutOfPeriodLine);
+        QTest::newRow("16-byte serial")
+            << QByteArray("\x10\x32\x54\x76\x98\xBA\xDC\xFE\x01\x23\x45\x67\x89\xAB\xCD\xEF", 16) << now - 60
+            << now + 3600 << "1032 5476 98BA DCFE 0123 4567 89AB CDEF" << QString(kCertificateInPeriodLine);
+    }
+    void certificateLines() {
+        QFETCH(QByteArray, serial);
+        QFETCH(qint64, notBefore);
+        QFETCH(qint64, notAfter);
+        QFETCH(QString, serialText);
+        QFETCH(QString, period);
+        const TestIdentity who = makeSigner(serial.toStdString(), notBefore, notAfter);
+        choosePair(data, writeSignature("подпись.sig", cmsSign(who, content)));
+        verifyPressed();
+        QCOMPARE(memoLines(), verifiedReport(serialText.toStdString(), period.toUtf8().constData()));
+        checkReset();
+    }
+
+    // ---- errors --------------------------------------------------------------------------------
+
+    void errorsLeaveThePageAsItWas_data() {
+        QTest::addColumn<QString>("signatureName");
+        QTest::addColumn<QString>("dataName");
+        QTest::addColumn<bool>("hugeSignature");
+        QTest::addColumn<QString>("error"); // %1: the data file's full path
+        const QString missingData = QStringLiteral("Cannot open file \"%1\". ") +
+                                    qs(SysErrorMessage(winerr::ERROR_FILE_NOT_FOUND)) + QStringLiteral(".");
+        QTest::newRow("signature missing") << "нет.sig" << "данные" << false << "File not found.";
+        QTest::newRow("both missing") << "нет.sig" << "нет данных" << false << "File not found.";
+        QTest::newRow("data missing") << "подпись.sig" << "нет данных" << false << missingData;
+        // The signature's first line reads, but the whole file would not fit into memory: the data
+        // file, loaded first, is the one named.
+        QTest::newRow("data missing, signature too big") << "огромная.sig" << "нет данных" << true << missingData;
+        QTest::newRow("signature too big") << "огромная.sig" << "данные" << true
+                                           << "Out of memory while expanding memory stream.";
+    }
+    void errorsLeaveThePageAsItWas() {
+        QFETCH(QString, signatureName);
+        QFETCH(QString, dataName);
+        QFETCH(bool, hugeSignature);
+        QFETCH(QString, error);
+        writeFile(dir->file("данные"), content);
+        writeSignature("подпись.sig", cmsSign(signer, content));
+        if (hugeSignature) {
+            writeSignature("огромная.sig", "MIIB\r\n");
+            QCOMPARE(::truncate(dir->file("огромная.sig").c_str(), off_t{1} << 40), 0);
+        }
+        // A report from an earlier run stays as it is.
+        choosePair(data, writeSignature("первая.sig", cmsSign(signer, content)));
+        verifyPressed();
+        const QString earlierReport = form->Memo1->toPlainText();
+
+        const std::string dataPath = dir->file(dataName.toStdString());
+        const std::string signaturePath = dir->file(signatureName.toStdString());
+        choosePair(dataPath, signaturePath);
+        verifyPressed();
+        const QString shown = error.contains(QStringLiteral("%1")) ? error.arg(qs(dataPath)) : error;
+        QCOMPARE(prompts->log, QStringList({QStringLiteral("error: ") + shown}));
+        QCOMPARE(form->Memo1->toPlainText(), earlierReport);
+        checkKept(dataPath, signaturePath);
+
+        // Pressing again retries the same pair; once the files are there, it completes.
+        writeFile(dataPath, content);
+        writeFile(signaturePath, cmsSign(signer, content));
+        prompts->log.clear();
+        verifyPressed();
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        checkReset();
+    }
+
+    // ---- the certificate view dialog -----------------------------------------------------------
+
+    void failingViewDialogDoesNotStopTheReport() {
+        choosePair(data, writeSignature("подпись.sig", cmsSign(signer, content)));
+        prompts->onPrompt = [](const QString& entry) {
+            if (entry.startsWith(QStringLiteral("viewCertificate")))
+                throw std::runtime_error("the dialog cannot be shown");
+        };
+        verifyPressed();
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        checkReset();
+    }
+
+    void secondRunReplacesTheReport() {
+        choosePair(data, writeSignature("плохая.sig", "плохая"));
+        verifyPressed();
+        QCOMPARE(memoLines(), kNotVerified);
+        choosePair(data, writeSignature("подпись.sig", cmsSign(signer, content)));
+        verifyPressed();
+        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        choosePair(data, writeSignature("плохая.sig", "плохая"));
+        verifyPressed();
+        QCOMPARE(memoLines(), kNotVerified);
+    }
+
+    void viewCertificateContract() {
+        using plombar::app::CRYPTUI_VIEWCERTIFICATE_STRUCTA;
+        using plombar::app::CryptUIDlgViewCertificateA;
+        const std::string der = signer.der();
+        CertContextHandle context(CertCreateCertificateContext(X509_ASN_ENCODING,
+                                                               reinterpret_cast<const BYTE*>(der.data()),
+                                                               static_cast<DWORD>(der.size())));
+        QVERIFY(context);
+        CRYPTUI_VIEWCERTIFICATE_STRUCTA view{};
+        view.dwSize = sizeof view;
+        view.pCertContext = context.get();
+        BOOL changed = TRUE;
+        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), TRUE);
+        QCOMPARE(changed, FALSE);
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        QCOMPARE(CryptUIDlgViewCertificateA(&view, nullptr), TRUE);
+
+        prompts->log.clear();
+        CRYPTUI_VIEWCERTIFICATE_STRUCTA small = view;
+        small.dwSize = 8;
+        CRYPTUI_VIEWCERTIFICATE_STRUCTA empty{};
+        empty.dwSize = sizeof empty;
+        CRYPTUI_VIEWCERTIFICATE_STRUCTA dead = view;
+        dead.pCertContext = reinterpret_cast<PCCERT_CONTEXT>(&view); // no context of the layer
+        const CRYPTUI_VIEWCERTIFICATE_STRUCTA* const wrongOnes[] = {nullptr, &small, &empty, &dead};
+        for (const CRYPTUI_VIEWCERTIFICATE_STRUCTA* wrong : wrongOnes) {
+            changed = TRUE;
+            QCOMPARE(CryptUIDlgViewCertificateA(wrong, &changed), FALSE);
+            QCOMPARE(GetLastError(), winerr::E_INVALIDARG);
+            QCOMPARE(changed, FALSE);
+        }
+        plombar::app::SetCryptUIPrompts(nullptr);
+        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), FALSE);
+        QCOMPARE(GetLastError(), winerr::ERROR_CANCELLED);
+        plombar::app::SetCryptUIPrompts(prompts.get());
+        prompts->onPrompt = [](const QString&) { throw std::runtime_error("no display"); };
+        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), FALSE);
+        QCOMPARE(GetLastError(), winerr::E_FAIL);
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+    }
+};
+
+int main(int argc, char** argv) {
+    plombar::app::test::useOffscreenWhenHeadless();
+    QApplication app(argc, argv);
+    int result = 0;
+    {
+        TestVerifyPage test;
+        result = QTest::qExec(&test, argc, argv);
+    } // keys and certificates go before OpenSSL's exit clean-up
+    return result;
+}
+
+#include "test_app_verify.moc"
