@@ -195,7 +195,7 @@ template <typename Para> constexpr bool IsAcceptedParaSize(DWORD cbSize, DWORD s
 // ---------------------------------------------------------------------------------------------
 // Stores and certificate contexts
 
-// Opens the user's personal store. Only "MY" exists (any letter case); hProv must be 0. The store is
+// Opens the user's personal store. Only "MY" exists (any letter case); hProv is ignored. The store is
 // the folder $XDG_DATA_HOME/plombar/stores/MY (created 0700 when missing); the certificates found
 // there when the store is opened are its content. Null with the last error on failure.
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);

@@ -6,6 +6,7 @@
 #include "crypto/CryptoApi.h"
 
 #include <utility>
+#include <vector>
 
 namespace plombar::crypto {
 
@@ -94,5 +95,15 @@ public:
 private:
     HCRYPTPROV provider_ = 0;
 };
+
+// Every certificate of an open store, each with its own reference (for the selection dialog: show
+// DescribeCertificate of each, hand the chosen one's release() to the operation).
+inline std::vector<CertContextHandle> EnumerateCertificates(HCERTSTORE store) {
+    std::vector<CertContextHandle> certificates;
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr)
+        certificates.emplace_back(CertDuplicateCertificateContext(context));
+    return certificates;
+}
 
 } // namespace plombar::crypto

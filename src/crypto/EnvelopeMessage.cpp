@@ -214,6 +214,7 @@ struct ParsedEnvelope {
     const BYTE* content = nullptr;
     std::size_t contentLength = 0;
     bool contentDetached = false; // the structure holds no content; `content` is the caller's
+    std::string structure;        // DER of the message without its encrypted content
 };
 
 BOOL parseEnvelope(const BYTE* message, std::size_t size, ParsedEnvelope& parsed) {
@@ -225,6 +226,7 @@ BOOL parseEnvelope(const BYTE* message, std::size_t size, ParsedEnvelope& parsed
             parsed.content = message + layout.contentOffset;
             parsed.contentLength = layout.contentLength;
             parsed.contentDetached = true;
+            parsed.structure = std::move(layout.detached);
             return TRUE;
         }
         ClearOpenSslErrors(); // fall through: let the whole decoder have its say
@@ -242,7 +244,164 @@ BOOL parseEnvelope(const BYTE* message, std::size_t size, ParsedEnvelope& parsed
         return fail(CRYPT_E_MSG_ERROR, "the message carries no encrypted content");
     parsed.content = ASN1_STRING_get0_data(*slot);
     parsed.contentLength = static_cast<std::size_t>(ASN1_STRING_length(*slot));
+    // The structure without the content, re-encoded as DER; the fields checked below (cipher
+    // parameters, key transport blocks) keep the bytes they were sent with.
+    ASN1_OCTET_STRING* content = *slot;
+    *slot = nullptr;
+    parsed.structure = detachedDer(parsed.cms.get());
+    *slot = content;
+    if (parsed.structure.empty())
+        return failWithOpenSsl(CRYPT_E_ASN1_BADTAG, "the message cannot be encoded again");
     return TRUE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fields the GOST engine reads without checking them
+
+bool children(const std::uint8_t* base, const Tlv& parent, std::vector<Tlv>& out) {
+    out.clear();
+    for (std::size_t pos = parent.contentStart; pos < parent.end;) {
+        Tlv child;
+        if (!readTlv(base, pos, parent.end, child))
+            return false;
+        out.push_back(child);
+        pos = child.end;
+    }
+    return true;
+}
+
+bool isPrimitive(const Tlv& tlv, int cls, int tag) { return tlv.cls == cls && tlv.tag == tag && !tlv.constructed; }
+
+const std::uint8_t* bytesOf(const std::string& der) { return reinterpret_cast<const std::uint8_t*>(der.data()); }
+
+// The EnvelopedData's recipientInfos SET and EncryptedContentInfo in a structure.
+bool envelopedParts(const std::string& der, Tlv& recipientInfos, Tlv& contentInfo) {
+    const std::uint8_t* base = bytesOf(der);
+    Tlv info, type, wrapper, enveloped;
+    if (!readTlv(base, 0, der.size(), info) || !readTlv(base, info.contentStart, info.end, type) ||
+        !readTlv(base, type.end, info.end, wrapper) || !readTlv(base, wrapper.contentStart, wrapper.end, enveloped))
+        return false;
+    std::vector<Tlv> parts;
+    if (!children(base, enveloped, parts))
+        return false;
+    bool haveRecipients = false;
+    bool haveContent = false;
+    for (const Tlv& part : parts) {
+        if (!haveRecipients && isUniversal(part, V_ASN1_SET, true)) {
+            recipientInfos = part;
+            haveRecipients = true;
+        } else if (!haveContent && isUniversal(part, V_ASN1_SEQUENCE, true)) {
+            contentInfo = part;
+            haveContent = true;
+        }
+    }
+    return haveRecipients && haveContent;
+}
+
+bool isGostKey(EVP_PKEY* key) {
+    const int id = key != nullptr ? EVP_PKEY_get_base_id(key) : NID_undef;
+    return id == NID_id_GostR3410_2001 || id == NID_id_GostR3410_2012_256 || id == NID_id_GostR3410_2012_512;
+}
+
+bool sameObject(const std::uint8_t* base, const Tlv& tlv, int nid) {
+    const ASN1_OBJECT* object = OBJ_nid2obj(nid);
+    return isPrimitive(tlv, V_ASN1_UNIVERSAL, V_ASN1_OBJECT) &&
+           tlv.contentLength() == static_cast<std::size_t>(OBJ_length(object)) &&
+           std::memcmp(base + tlv.contentStart, OBJ_get0_data(object), tlv.contentLength()) == 0;
+}
+
+// GOST 28147-89 content parameters, { iv OCTET STRING (8), paramSet OBJECT IDENTIFIER }: the engine
+// dereferences them without looking, so anything else must never reach it.
+bool gost28147ParametersReadable(const std::string& structure) {
+    Tlv recipientInfos, contentInfo;
+    if (!envelopedParts(structure, recipientInfos, contentInfo))
+        return false;
+    const std::uint8_t* base = bytesOf(structure);
+    std::vector<Tlv> fields, algorithm, parameters;
+    if (!children(base, contentInfo, fields) || fields.size() < 2 || !children(base, fields[1], algorithm) ||
+        algorithm.empty())
+        return false;
+    if (!sameObject(base, algorithm[0], NID_id_Gost28147_89))
+        return true; // another cipher: OpenSSL's or the engine's own checks apply
+    if (algorithm.size() != 2 || !isUniversal(algorithm[1], V_ASN1_SEQUENCE, true) ||
+        !children(base, algorithm[1], parameters) || parameters.size() != 2 ||
+        !isPrimitive(parameters[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) || parameters[0].contentLength() != 8 ||
+        !isPrimitive(parameters[1], V_ASN1_UNIVERSAL, V_ASN1_OBJECT))
+        return false;
+    const unsigned char* p = base + parameters[1].start;
+    Asn1ObjectPtr paramSet(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(parameters[1].total())));
+    ClearOpenSslErrors();
+    return paramSet != nullptr;
+}
+
+// Whether a KeyTransRecipientInfo's recipient identifier names this certificate.
+bool namesCertificate(const std::uint8_t* base, const Tlv& rid, X509* certificate) {
+    if (isPrimitive(rid, V_ASN1_CONTEXT_SPECIFIC, 0)) {
+        const ASN1_OCTET_STRING* keyId = X509_get0_subject_key_id(certificate);
+        return keyId != nullptr && static_cast<std::size_t>(ASN1_STRING_length(keyId)) == rid.contentLength() &&
+               std::memcmp(ASN1_STRING_get0_data(keyId), base + rid.contentStart, rid.contentLength()) == 0;
+    }
+    std::vector<Tlv> parts;
+    if (!isUniversal(rid, V_ASN1_SEQUENCE, true) || !children(base, rid, parts) || parts.size() != 2)
+        return false;
+    const unsigned char* p = base + parts[0].start;
+    X509NamePtr issuer(d2i_X509_NAME(nullptr, &p, static_cast<long>(parts[0].total())));
+    p = base + parts[1].start;
+    Asn1IntegerPtr serial(d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(parts[1].total())));
+    ClearOpenSslErrors();
+    return issuer && serial && X509_NAME_cmp(issuer.get(), X509_get_issuer_name(certificate)) == 0 &&
+           ASN1_INTEGER_cmp(serial.get(), X509_get0_serialNumber(certificate)) == 0;
+}
+
+// A GOST key transport block in one of the two forms the engine reads: GostR3410-KeyTransport
+// { { encryptedKey (32), macKey (4) }, [0] { paramSet, [0] ephemeralKey OPTIONAL, ukm (8) } }, whose
+// lengths the engine asserts (a wrong one would abort the process), or the 2018 form
+// { exportedKey, ephemeralKey, ukm OPTIONAL }, whose ephemeral key it uses without checking.
+bool gostKeyBlockReadable(const std::uint8_t* base, const Tlv& block) {
+    Tlv outer;
+    std::vector<Tlv> parts, keyInfo, agreement;
+    if (!readTlv(base, block.contentStart, block.end, outer) || !isUniversal(outer, V_ASN1_SEQUENCE, true) ||
+        !children(base, outer, parts) || parts.size() < 2)
+        return false;
+    if (isUniversal(parts[0], V_ASN1_SEQUENCE, true)) {
+        return parts.size() == 2 && children(base, parts[0], keyInfo) && keyInfo.size() == 2 &&
+               isPrimitive(keyInfo[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && keyInfo[0].contentLength() == 32 &&
+               isPrimitive(keyInfo[1], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && keyInfo[1].contentLength() == 4 &&
+               parts[1].cls == V_ASN1_CONTEXT_SPECIFIC && parts[1].tag == 0 && parts[1].constructed &&
+               children(base, parts[1], agreement) && (agreement.size() == 2 || agreement.size() == 3) &&
+               isPrimitive(agreement.front(), V_ASN1_UNIVERSAL, V_ASN1_OBJECT) &&
+               (agreement.size() == 2 || (agreement[1].cls == V_ASN1_CONTEXT_SPECIFIC && agreement[1].tag == 0)) &&
+               isPrimitive(agreement.back(), V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
+               agreement.back().contentLength() == 8;
+    }
+    if (isPrimitive(parts[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && isUniversal(parts[1], V_ASN1_SEQUENCE, true)) {
+        const unsigned char* p = base + parts[1].start;
+        EvpPkeyPtr ephemeral(d2i_PUBKEY(nullptr, &p, static_cast<long>(parts[1].total())));
+        ClearOpenSslErrors();
+        return ephemeral != nullptr;
+    }
+    return false;
+}
+
+// Every KeyTransRecipientInfo for the certificate carries a key block the engine can read safely.
+bool gostKeyTransportReadable(const std::string& structure, X509* certificate) {
+    Tlv recipientInfos, contentInfo;
+    if (!envelopedParts(structure, recipientInfos, contentInfo))
+        return false;
+    const std::uint8_t* base = bytesOf(structure);
+    std::vector<Tlv> infos, fields;
+    if (!children(base, recipientInfos, infos))
+        return false;
+    for (const Tlv& info : infos) {
+        if (!isUniversal(info, V_ASN1_SEQUENCE, true))
+            continue; // not key transport
+        if (!children(base, info, fields) || fields.size() != 4)
+            return false;
+        if (namesCertificate(base, fields[1], certificate) &&
+            (!isPrimitive(fields[3], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) || !gostKeyBlockReadable(base, fields[3])))
+            return false;
+    }
+    return true;
 }
 
 bool hasKeyFile(PCCERT_CONTEXT context) {
@@ -532,12 +691,22 @@ BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* p
         *pcbDecrypted = static_cast<DWORD>(needed);
         return fail(ERROR_MORE_DATA, "the output buffer is too small");
     }
+    if (!gost28147ParametersReadable(parsed.structure))
+        return fail(NTE_BAD_DATA, "the message's GOST 28147-89 parameters are damaged");
     if (!requestHonestDecryption(parsed))
         return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the message cannot be prepared for decryption");
 
     DWORD lastError = NTE_BAD_DATA;
     std::string lastDiagnostic;
     for (const CertContextHandle& candidate : candidates) {
+        X509* certificate = contextCertificate(candidate.get());
+        // Checked before a password is asked: a damaged block would never open anyway.
+        if (isGostKey(X509_get0_pubkey(certificate)) && !gostKeyTransportReadable(parsed.structure, certificate)) {
+            lastError = NTE_BAD_DATA;
+            lastDiagnostic = "the key transport block for this recipient is damaged";
+            ClearOpenSslErrors();
+            continue;
+        }
         const std::shared_ptr<UnlockedKey> key = unlockPrivateKey(candidate.get());
         if (!key) {
             if (GetLastError() == ERROR_CANCELLED)
@@ -547,7 +716,7 @@ BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* p
             continue;
         }
         std::size_t produced = 0;
-        if (!decryptWith(parsed, contextCertificate(candidate.get()), key->key.get(), pbDecrypted, produced)) {
+        if (!decryptWith(parsed, certificate, key->key.get(), pbDecrypted, produced)) {
             lastError = GetLastError();
             lastDiagnostic = LastCryptoDiagnostic();
             continue;

@@ -160,8 +160,10 @@ TEST_F(CliTest, StoreRoundTrip) {
     EXPECT_EQ(cli("store export --subject Круговой --out exported.pem --pem").status, 0);
     EXPECT_EQ(readFile(work.file("exported.pem")), identity.pem());
 
-    // The same certificate in DER form replaces the entry and keeps the key.
-    EXPECT_EQ(cli("store import cert.der").status, 0);
+    // The same certificate in DER form, under a name with a dash and blanks, replaces the entry and
+    // keeps the key.
+    writeFile(work.file("-мой сертификат.der"), identity.der());
+    EXPECT_EQ(cli("store import -- " + shellQuote("-мой сертификат.der")).status, 0);
     EXPECT_TRUE(fileExists(store.keyFile(thumbprint)));
 
     result = cli("store remove --thumbprint " + thumbprint);

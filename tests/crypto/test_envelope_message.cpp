@@ -749,3 +749,33 @@ TEST_F(EnvelopeTest, CancelledOrWrongPasswordFails) {
         EXPECT_EQ(passwords.unused(), 0u);
     }
 }
+
+// Whatever byte of a message's structure is changed, and wherever it is cut, decryption ends in an
+// answer: the GOST engine asserts on some malformed fields, which must never reach it.
+TEST_F(EnvelopeTest, NoDamageToTheStructureStopsTheProcess) {
+    for (const KeyAlgorithm algorithm : kGostAlgorithms) {
+        SCOPED_TRACE(KeyAlgorithmName(algorithm));
+        TestStore own;
+        const TestIdentity identity = makeIdentity(algorithm);
+        own.add(identity);
+        HCERTSTORE ownStore = CertOpenSystemStoreA(0, "MY");
+        const std::string content = "the content";
+        const EnvelopeCall encrypted = encryptBytes({standalone(identity)}, content);
+        ASSERT_TRUE(encrypted.ok);
+        const std::size_t structure = encrypted.output.size() - content.size();
+        int accepted = 0;
+        for (std::size_t at = 0; at < structure; ++at) {
+            for (const unsigned char mask : {0x01, 0x80}) {
+                std::string damaged = encrypted.output;
+                damaged[at] = static_cast<char>(damaged[at] ^ mask);
+                accepted += decryptBytes({ownStore}, damaged).ok ? 1 : 0;
+            }
+        }
+        for (std::size_t length = 0; length < encrypted.output.size(); ++length)
+            EXPECT_FALSE(decryptBytes({ownStore}, encrypted.output.substr(0, length)).ok) << length;
+        // Some fields are not protected (the content IV and parameter set, unread parameters),
+        // but most changes must be refused.
+        EXPECT_LT(accepted, static_cast<int>(structure / 4));
+        CertCloseStore(ownStore, 0);
+    }
+}

@@ -183,6 +183,14 @@ TEST_F(StoreTest, EnumerationReleasesThePreviousContext) {
     EXPECT_EQ(CertEnumCertificatesInStore(handle.get(), second), nullptr);
     EXPECT_EQ(GetLastError(), winerr::CRYPT_E_NOT_FOUND);
     EXPECT_EQ(CountOpenHandles().certificateContexts, 0);
+
+    std::vector<CertContextHandle> all = EnumerateCertificates(handle.get());
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].get(), first);
+    EXPECT_EQ(all[1].get(), second);
+    EXPECT_EQ(CountOpenHandles().certificateContexts, 2);
+    all.clear();
+    EXPECT_EQ(CountOpenHandles().certificateContexts, 0);
 }
 
 TEST_F(StoreTest, CreateCertificateContextAcceptsDerOnly) {
