@@ -35,13 +35,17 @@ measure() { # label command...
     "$MEASURE" "$label" -- "$@" | grep "^$label wall_s=" | tee -a "$WORK/results.txt"
 }
 
+# Outputs are removed before each run: replacing an existing file makes the atomic save flush it to
+# disk first (openssl does not), which would measure the disk instead of the signing.
 for round in $(seq "$ROUNDS"); do
     echo "--- round $round"
+    rm -f "$WORK"/*.sig "$WORK/input.bin.sig"
     measure hash openssl dgst -engine gost -md_gost12_256 -out /dev/null "$WORK/input.bin"
     measure openssl-detached openssl cms -sign -binary -noattr -engine gost -in "$WORK/input.bin" \
         -signer "$WORK/cert.pem" -inkey "$KEY" -outform DER -out "$WORK/openssl.sig"
     measure plombar-detached "$CLI" sign "$WORK/input.bin" --thumbprint "$THUMB"
     mv "$WORK/input.bin.sig" "$WORK/plombar-detached.sig"
+    rm -f "$WORK/openssl.sig"
     measure openssl-attached openssl cms -sign -binary -noattr -nodetach -engine gost -in "$WORK/input.bin" \
         -signer "$WORK/cert.pem" -inkey "$KEY" -outform DER -out "$WORK/openssl-attached.sig"
     measure plombar-attached "$CLI" sign "$WORK/input.bin" --thumbprint "$THUMB" --attached

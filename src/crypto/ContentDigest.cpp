@@ -3,6 +3,7 @@
 #include "CryptoInternal.h"
 #include "platform/Exception.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -27,7 +28,10 @@ public:
     }
     DigestingReader(const DigestingReader&) = delete;
     DigestingReader& operator=(const DigestingReader&) = delete;
-    ~DigestingReader() override { stop(); }
+    ~DigestingReader() override {
+        cancelled_ = true; // a load that failed needs no digest
+        stop();
+    }
 
     std::int64_t Read(void* buffer, std::int64_t count) override {
         auto* p = static_cast<std::uint8_t*>(buffer);
@@ -74,6 +78,8 @@ private:
                 block = blocks_.front();
                 blocks_.pop_front();
             }
+            if (cancelled_)
+                continue;
             if (!failed_ && EVP_DigestUpdate(digest_.get(), block.first, block.second) != 1) {
                 ClearOpenSslErrors();
                 failed_ = true;
@@ -100,6 +106,7 @@ private:
     std::deque<std::pair<const std::uint8_t*, std::size_t>> blocks_;
     const std::uint8_t* first_ = nullptr;
     bool stopping_ = false;
+    std::atomic<bool> cancelled_{false};
     bool failed_ = false;     // written by the worker only until it is joined
     std::size_t hashed_ = 0;  // likewise
 };

@@ -773,9 +773,9 @@ TEST_F(EnvelopeTest, NoDamageToTheStructureStopsTheProcess) {
         }
         for (std::size_t length = 0; length < encrypted.output.size(); ++length)
             EXPECT_FALSE(decryptBytes({ownStore}, encrypted.output.substr(0, length)).ok) << length;
-        // Some fields are not protected (the content IV and parameter set, unread parameters),
-        // but most changes must be refused.
-        EXPECT_LT(accepted, static_cast<int>(structure / 4));
+        // Some fields are not protected (the content type, IV and parameter set, parameters the
+        // engine does not read), but most changes must be refused.
+        EXPECT_LT(accepted, static_cast<int>(structure / 2)) << "of " << 2 * structure << " changes";
         CertCloseStore(ownStore, 0);
     }
 }

@@ -4,6 +4,7 @@
 #include "CryptoTestUtil.h"
 
 #include "crypto/ContentDigest.h"
+#include "crypto/GostRuntime.h"
 #include "crypto/SignOperation.h"
 #include "platform/Exception.h"
 
@@ -402,6 +403,7 @@ std::string finalDigest(const EVP_MD_CTX* state) {
 } // namespace
 
 TEST(LoadFileWithDigest, LoadsLikeLoadFromFileAndHashesWhatItLoaded) {
+    ASSERT_TRUE(GostRuntimeReady()) << GostRuntimeErrorText();
     TempDir dir;
     const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
     ASSERT_NE(md, nullptr);
