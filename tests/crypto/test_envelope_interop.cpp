@@ -129,12 +129,15 @@ TEST_F(EnvelopeInterop, WeDecryptOpensslMessages) {
         HCERTSTORE ownStore = CertOpenSystemStoreA(0, "MY");
         for (const bool stream : {false, true}) {
             for (const std::size_t size : kInteropSizes) {
+                if (stream && size == 0)
+                    continue; // openssl cannot stream an empty input ("Error writing CMS output")
                 SCOPED_TRACE(std::to_string(size) + (stream ? " streamed (BER)" : " DER"));
                 const std::string content = randomBytes(size, static_cast<std::uint32_t>(size + 1));
                 const std::string message = opensslEncrypt(content, name, stream);
                 ASSERT_FALSE(message.empty());
-                if (stream)
+                if (stream) {
                     EXPECT_EQ(static_cast<unsigned char>(message[1]), 0x80) << "expected indefinite lengths";
+                }
                 const EnvelopeCall decrypted = decryptBytes({ownStore}, message);
                 ASSERT_TRUE(decrypted.ok) << decrypted.diagnostic;
                 EXPECT_EQ(decrypted.sizeCallLength, size);
