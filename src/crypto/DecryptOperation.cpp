@@ -1,0 +1,74 @@
+#include "DecryptOperation.h"
+
+#include "CertStore.h"
+#include "CryptoHandles.h"
+#include "EnvelopeApi.h"
+#include "GostRuntime.h"
+#include "TryFinally.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/Streams.h"
+#include "platform/SysError.h"
+
+#include <memory>
+
+namespace plombar::crypto {
+
+DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
+    DecryptResult result;
+    StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
+    HCERTSTORE stores[] = {store.get()};
+    CRYPT_DECRYPT_MESSAGE_PARA para{};
+    para.cbSize = kDecryptMessageParaSize32;
+    para.dwMsgAndCertEncodingType = kMessageEncoding;
+    para.cCertStore = 1;
+    para.rghCertStore = stores;
+
+    auto input = std::make_unique<TMemoryStream>();
+    std::unique_ptr<TMemoryStream> output;
+    std::string folder;
+    TryFinally(
+        [&] {
+            if (!GostRuntimeReady())
+                throw Exception(GostRuntimeErrorText());
+            input->LoadFromFile(inputPath);
+            output = std::make_unique<TMemoryStream>();
+            const auto size = static_cast<DWORD>(input->Size());
+            DWORD length = 0;
+            if (!CryptDecryptMessage(&para, input->Memory(), size, nullptr, &length, nullptr)) {
+                result.errorCode = GetLastError(); // read once, right after the call
+                result.diagnostic = LastCryptoDiagnostic();
+                view.ShowMessage(FailureMessage(result.errorCode));
+                return;
+            }
+            output->SetSize(length);
+            // An empty content still gets a buffer, so that the data call decrypts (and checks the
+            // key) instead of only asking for the length again.
+            static BYTE empty = 0;
+            BYTE* buffer = length != 0 ? output->Memory() : &empty;
+            if (!CryptDecryptMessage(&para, input->Memory(), size, buffer, &length, nullptr)) {
+                result.errorCode = GetLastError();
+                result.diagnostic = LastCryptoDiagnostic();
+                result.outcome = DecryptOutcome::DataCallFailed;
+                view.ShowMessage(FailureMessage(result.errorCode));
+                return;
+            }
+            output->SetSize(length);
+            result.outputPath = StripExtension(inputPath);
+            output->SaveToFile(result.outputPath);
+            view.ShowMessage(kDecryptedText);
+            result.outcome = DecryptOutcome::Success;
+        },
+        [&] {
+            folder = ExtractFilePath(inputPath);
+            output.reset();
+            store.reset(); // closed with CERT_CLOSE_STORE_CHECK_FLAG; the result does not matter here
+            input.reset();
+            view.ResetPage();
+        });
+    if (result.outcome == DecryptOutcome::Success)
+        view.OpenFolder(folder);
+    return result;
+}
+
+} // namespace plombar::crypto

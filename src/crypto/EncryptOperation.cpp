@@ -1,0 +1,92 @@
+#include "EncryptOperation.h"
+
+#include "CertStore.h"
+#include "EnvelopeApi.h"
+#include "GostRuntime.h"
+#include "TryFinally.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/Streams.h"
+
+#include <memory>
+
+namespace plombar::crypto {
+
+EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
+    EncryptResult result;
+    bool saved = false;
+    // Nested as the releases are: input buffer with the page reset outermost, then the store with
+    // the certificate-file buffer, then the certificate, then the output buffer.
+    TryFinally(
+        [&] {
+            auto input = std::make_unique<TMemoryStream>();
+            TryFinally(
+                [&] {
+                    // Without the engine nothing GOST can be encrypted; say so instead of an OS error.
+                    if (!GostRuntimeReady())
+                        throw Exception(GostRuntimeErrorText());
+                    input->LoadFromFile(request.inputPath);
+                    // Used by the selection dialog only; a store that cannot be opened shows as an empty one.
+                    HCERTSTORE store = CertOpenSystemStoreA(0, kPersonalStoreName);
+                    auto certificateFile = std::make_unique<TMemoryStream>();
+                    TryFinally(
+                        [&] {
+                            PCCERT_CONTEXT recipient = nullptr;
+                            if (request.certificateFromFile) {
+                                // One DER certificate is expected; PEM or Base64 text is handed over as it
+                                // is and refused as no certificate.
+                                certificateFile->LoadFromFile(request.certificatePath);
+                                recipient = CertCreateCertificateContext(kMessageEncoding, certificateFile->Memory(),
+                                                                         static_cast<DWORD>(certificateFile->Size()));
+                            } else {
+                                recipient = view.SelectCertificate(store, kEncryptCertificateTitle);
+                            }
+                            if (recipient == nullptr) {
+                                view.ShowMessage(kNoCertificateText);
+                                view.ClearInputSlot();
+                                return;
+                            }
+                            TryFinally(
+                                [&] {
+                                    CRYPT_ENCRYPT_MESSAGE_PARA para{};
+                                    para.cbSize = kEncryptMessageParaSize32;
+                                    para.dwMsgEncodingType = kMessageEncoding;
+                                    // The recipient's public-key algorithm names the cipher; the text
+                                    // stays inside the context, which lives until both calls are done.
+                                    para.ContentEncryptionAlgorithm.pszObjId =
+                                        recipient->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+                                    PCCERT_CONTEXT recipients[] = {recipient};
+                                    const auto size = static_cast<DWORD>(input->Size());
+                                    DWORD length = 0;
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(), size,
+                                                                   nullptr, &length));
+                                    auto output = std::make_unique<TMemoryStream>();
+                                    output->SetSize(length);
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(), size,
+                                                                   output->Memory(), &length));
+                                    output->SetSize(length);
+                                    result.outputPath = request.inputPath + ".enc";
+                                    output->SaveToFile(result.outputPath);
+                                    view.ShowMessage(kEncryptedText);
+                                    saved = true;
+                                },
+                                [&] { Win32Check(CertFreeCertificateContext(recipient)); });
+                        },
+                        [&] {
+                            Win32Check(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG));
+                            certificateFile.reset();
+                        });
+                },
+                [&] { input.reset(); });
+        },
+        [&] { view.ResetPage(); });
+
+    if (!saved)
+        return result;
+    view.OpenFolder(ExtractFilePath(request.inputPath));
+    view.ClearSlots();
+    result.outcome = EncryptOutcome::Success;
+    return result;
+}
+
+} // namespace plombar::crypto
