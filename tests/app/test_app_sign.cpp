@@ -231,7 +231,7 @@ private slots:
     }
 
     void init() {
-        content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 16) + test::randomBytes(6000, 7);
+        content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 14) + test::randomBytes(6000, 7);
         store = std::make_unique<TestStore>();
         dir = std::make_unique<test::TempDir>("plombar-sign");
         prompts = std::make_unique<ScriptedPrompts>();
