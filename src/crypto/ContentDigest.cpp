@@ -4,6 +4,7 @@
 #include "platform/Exception.h"
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -13,6 +14,7 @@ namespace plombar::crypto {
 namespace {
 
 constexpr std::int64_t kReadChunk = std::int64_t{8} << 20;
+constexpr std::int64_t kMaxDigestedSize = INT_MAX; // the signing call refuses more than this anyway
 
 // A read-only stream over an open file that hands every block it has read to a hashing thread.
 class DigestingReader : public TStream {
@@ -127,6 +129,10 @@ EvpMdCtxPtr LoadFileWithDigest(TMemoryStream& target, const std::string& fileNam
     }
     // Opened as LoadFromFile opens it, so the errors are the same.
     TFileStream file(fileName, fmOpenRead | fmShareDenyWrite);
+    if (file.GetSize() > kMaxDigestedSize) { // too large to be signed at all: no hash needed
+        target.LoadFromStream(file);
+        return nullptr;
+    }
     DigestingReader reader(file, md);
     target.LoadFromStream(reader);
     return reader.finish(target.Memory(), static_cast<std::size_t>(target.Size()));

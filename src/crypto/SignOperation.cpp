@@ -11,8 +11,11 @@
 #include "platform/Streams.h"
 #include "platform/SysError.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace plombar::crypto {
 
@@ -71,9 +74,21 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     PCCERT_CONTEXT messageCertificates[] = {signer.get()};
     para.cMsgCert = 1;
     para.rgpMsgCert = messageCertificates;
+    // The signing call takes 32-bit lengths. A file that grew past that after it was chosen goes in
+    // several elements, which the call refuses as a whole, instead of a cut length signing its start.
     static const BYTE kEmpty = 0;
-    const BYTE* contents[] = {content->Size() > 0 ? content->Memory() : &kEmpty};
-    DWORD contentLengths[] = {static_cast<DWORD>(content->Size())};
+    std::vector<const BYTE*> contents;
+    std::vector<DWORD> contentLengths;
+    const BYTE* next = content->Size() > 0 ? content->Memory() : &kEmpty;
+    std::uint64_t remaining = static_cast<std::uint64_t>(content->Size());
+    do {
+        const auto length = static_cast<DWORD>(std::min<std::uint64_t>(remaining, UINT32_MAX));
+        contents.push_back(next);
+        contentLengths.push_back(length);
+        next += length;
+        remaining -= length;
+    } while (remaining > 0);
+    const auto elements = static_cast<DWORD>(contents.size());
 
     HCRYPTPROV providerValue = 0;
     DWORD keySpec = 0;
@@ -87,10 +102,11 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     ProviderHandle provider(providerValue);
 
     std::optional<ContentDigestScope> lentDigest;
-    if (loadDigest)
+    if (loadDigest && elements == 1)
         lentDigest.emplace(contents[0], contentLengths[0], loadDigest.get());
     DWORD length = 0;
-    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, 1, contents, contentLengths, nullptr, &length)) {
+    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, elements, contents.data(), contentLengths.data(), nullptr,
+                          &length)) {
         result.errorCode = GetLastError(); // read once, right after the call
         result.diagnostic = LastCryptoDiagnostic();
         view.ShowMessage(FailureMessage(result.errorCode));
@@ -98,8 +114,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
         return result;
     }
     signature->SetSize(length);
-    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, 1, contents, contentLengths, signature->Memory(),
-                          &length)) {
+    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, elements, contents.data(), contentLengths.data(),
+                          signature->Memory(), &length)) {
         result.errorCode = GetLastError();
         result.diagnostic = LastCryptoDiagnostic();
         view.ShowMessage(FailureMessage(result.errorCode));

@@ -185,6 +185,45 @@ TEST_F(SignMessageTest, SizeCallNeverReadsTheContent) {
     ::munmap(region, size);
 }
 
+TEST_F(SignMessageTest, ContentOf2GiBOrMoreIsRefusedBeforeItIsRead) {
+    auto signer = addSigner(store, KeyAlgorithm::Gost2012_256);
+    // Address space only: touching any of it would crash the test.
+    const std::size_t size = std::size_t{5} << 30;
+    void* region = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    const auto* base = static_cast<const BYTE*>(region);
+    std::string hash = "1.2.643.7.1.1.2.2";
+    CRYPT_SIGN_MESSAGE_PARA para{};
+    para.cbSize = kSignMessageParaSize32;
+    para.dwMsgEncodingType = kMessageEncoding;
+    para.pSigningCert = signer->context.get();
+    para.HashAlgorithm.pszObjId = hash.data();
+    const struct {
+        const char* name;
+        std::vector<DWORD> lengths;
+    } cases[] = {
+        {"one element of 4 GiB - 1", {0xFFFFFFFFu}},
+        {"one element just under 2 GiB", {0x7FF00001u}},
+        {"a file past 4 GiB in two elements", {0xFFFFFFFFu, 6}},
+    };
+    for (const auto& c : cases) {
+        std::vector<const BYTE*> data;
+        std::size_t offset = 0;
+        for (DWORD length : c.lengths) {
+            data.push_back(base + offset);
+            offset += length;
+        }
+        std::vector<DWORD> lengths = c.lengths;
+        DWORD length = 0;
+        EXPECT_EQ(CryptSignMessage(&para, FALSE, static_cast<DWORD>(data.size()), data.data(), lengths.data(), nullptr,
+                                   &length),
+                  FALSE)
+            << c.name;
+        EXPECT_EQ(GetLastError(), winerr::CRYPT_E_ASN1_LARGE) << c.name;
+    }
+    ::munmap(region, size);
+}
+
 TEST_F(SignMessageTest, ShortBufferGivesMoreDataAndTheNeededLength) {
     auto signer = addSigner(store, KeyAlgorithm::Gost2012_256);
     std::string hash = "1.2.643.7.1.1.2.2";
