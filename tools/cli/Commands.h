@@ -12,6 +12,8 @@ namespace plombar::cli {
 int runStoreCommand(const std::vector<std::string>& arguments);
 int runSignCommand(const std::vector<std::string>& arguments);
 int runVerifyCommand(const std::vector<std::string>& arguments);
+int runEncryptCommand(const std::vector<std::string>& arguments);
+int runDecryptCommand(const std::vector<std::string>& arguments);
 
 struct CommandGroup {
     const char* name;

@@ -18,6 +18,8 @@ const CommandGroup kCommandGroups[] = {
     {"store", runStoreCommand, "личное хранилище сертификатов «MY»: list, show, import, export, remove, new-test-cert"},
     {"sign", runSignCommand, "подписать файл: ФАЙЛ.sig (DER) или ФАЙЛ.p7s (Base64)"},
     {"verify", runVerifyCommand, "проверить отсоединённую подпись: ДАННЫЕ ПОДПИСЬ, отчёт как в окне"},
+    {"encrypt", runEncryptCommand, "зашифровать файл для получателя: ФАЙЛ.enc"},
+    {"decrypt", runDecryptCommand, "расшифровать ФАЙЛ.enc ключом из хранилища «MY»"},
 };
 const std::size_t kCommandGroupCount = std::size(kCommandGroups);
 
