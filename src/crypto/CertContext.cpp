@@ -66,8 +66,12 @@ FILETIME fileTimeOf(const ASN1_TIME* time) {
     return result;
 }
 
-BYTE* bytesOf(std::string& s) { return s.empty() ? nullptr : reinterpret_cast<BYTE*>(s.data()); }
-DWORD sizeOf(const std::string& s) { return static_cast<DWORD>(s.size()); }
+BYTE* bytesOf(std::string& s) {
+    return s.empty() ? nullptr : reinterpret_cast<BYTE*>(s.data());
+}
+DWORD sizeOf(const std::string& s) {
+    return static_cast<DWORD>(s.size());
+}
 
 std::string hexLower(const unsigned char* data, std::size_t size) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -100,7 +104,9 @@ std::string algorithmParameters(const X509_ALGOR* algorithm) {
 
 } // namespace
 
-std::mutex& handleMutex() { return registry().mutex; }
+std::mutex& handleMutex() {
+    return registry().mutex;
+}
 
 CertContextImpl* liveContext(PCCERT_CONTEXT context) {
     if (context == nullptr)
@@ -152,10 +158,16 @@ void closeStoreHandle(StoreData* store) {
     }
 }
 
-void countProvider(int delta) { registry().providers += delta; }
+void countProvider(int delta) {
+    registry().providers += delta;
+}
 
-void setDiagnostic(std::string text) { tDiagnostic = std::move(text); }
-void clearDiagnostic() { tDiagnostic.clear(); }
+void setDiagnostic(std::string text) {
+    tDiagnostic = std::move(text);
+}
+void clearDiagnostic() {
+    tDiagnostic.clear();
+}
 
 BOOL fail(DWORD code, std::string diagnostic) {
     tDiagnostic = std::move(diagnostic);
@@ -179,12 +191,14 @@ std::unique_ptr<CertContextImpl> makeContext(X509Ptr certificate) {
                                [](const X509_NAME* n, unsigned char** p) { return i2d_X509_NAME(n, p); });
     ctx->subjectDer = EncodeDer(X509_get_subject_name(x),
                                 [](const X509_NAME* n, unsigned char** p) { return i2d_X509_NAME(n, p); });
-    const std::string serialDer = EncodeDer(
-        X509_get0_serialNumber(x), [](const ASN1_INTEGER* i, unsigned char** p) { return i2d_ASN1_INTEGER(i, p); });
+    const std::string serialDer =
+        EncodeDer(X509_get0_serialNumber(x),
+                  [](const ASN1_INTEGER* i, unsigned char** p) { return i2d_ASN1_INTEGER(i, p); });
     // The platform keeps a serial number least significant byte first, sign byte included.
     ctx->serialLittleEndian = derContent(serialDer);
     std::reverse(ctx->serialLittleEndian.begin(), ctx->serialLittleEndian.end());
-    if (ctx->der.empty() || ctx->issuerDer.empty() || ctx->subjectDer.empty() || ctx->serialLittleEndian.empty()) {
+    if (ctx->der.empty() || ctx->issuerDer.empty() || ctx->subjectDer.empty() ||
+        ctx->serialLittleEndian.empty()) {
         failWithOpenSsl(CRYPT_E_ASN1_ERROR, "the certificate cannot be encoded");
         return nullptr;
     }
@@ -201,11 +215,13 @@ std::unique_ptr<CertContextImpl> makeContext(X509Ptr certificate) {
     const unsigned char* keyBytes = nullptr;
     int keyLength = 0;
     X509_ALGOR* keyAlgorithm = nullptr;
-    if (publicKey != nullptr && X509_PUBKEY_get0_param(&keyObject, &keyBytes, &keyLength, &keyAlgorithm, publicKey) == 1) {
+    if (publicKey != nullptr &&
+        X509_PUBKEY_get0_param(&keyObject, &keyBytes, &keyLength, &keyAlgorithm, publicKey) == 1) {
         ctx->publicKeyOid = DottedOid(keyObject);
         ctx->publicKeyParams = algorithmParameters(keyAlgorithm);
         if (keyBytes != nullptr && keyLength > 0)
-            ctx->publicKey.assign(reinterpret_cast<const char*>(keyBytes), static_cast<std::size_t>(keyLength));
+            ctx->publicKey.assign(reinterpret_cast<const char*>(keyBytes),
+                                  static_cast<std::size_t>(keyLength));
     }
 
     const int extensionCount = X509_get_ext_count(x);
@@ -239,7 +255,8 @@ std::unique_ptr<CertContextImpl> makeContext(X509Ptr certificate) {
     info.NotAfter = fileTimeOf(X509_get0_notAfter(x));
     info.Subject = {sizeOf(ctx->subjectDer), bytesOf(ctx->subjectDer)};
     info.SubjectPublicKeyInfo.Algorithm.pszObjId = ctx->publicKeyOid.data();
-    info.SubjectPublicKeyInfo.Algorithm.Parameters = {sizeOf(ctx->publicKeyParams), bytesOf(ctx->publicKeyParams)};
+    info.SubjectPublicKeyInfo.Algorithm.Parameters = {sizeOf(ctx->publicKeyParams),
+                                                      bytesOf(ctx->publicKeyParams)};
     info.SubjectPublicKeyInfo.PublicKey = {sizeOf(ctx->publicKey), bytesOf(ctx->publicKey), 0};
     info.cExtension = static_cast<DWORD>(ctx->extensions.size());
     info.rgExtension = ctx->extensions.empty() ? nullptr : ctx->extensions.data();
@@ -323,7 +340,9 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     return TRUE;
 }
 
-std::string LastCryptoDiagnostic() { return tDiagnostic; }
+std::string LastCryptoDiagnostic() {
+    return tDiagnostic;
+}
 
 std::string CertificateThumbprint(PCCERT_CONTEXT pCertContext) {
     std::lock_guard lock(handleMutex());

@@ -39,7 +39,7 @@ bool readSmallFile(const std::string& path, std::size_t limit, std::string& byte
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return false;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > limit)
         return false;
     bytes.assign(static_cast<std::size_t>(st.st_size), '\0');
@@ -57,7 +57,7 @@ bool readSmallFile(const std::string& path, std::size_t limit, std::string& byte
 }
 
 bool isRegularFile(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -101,7 +101,9 @@ void writeFile(const std::string& path, const char* data, std::size_t size, bool
 
 } // namespace
 
-std::string PersonalStoreFolder() { return XdgDataHome() + "/plombar/stores/" + kPersonalStoreName; }
+std::string PersonalStoreFolder() {
+    return XdgDataHome() + "/plombar/stores/" + kPersonalStoreName;
+}
 
 std::uint32_t EnsureStoreFolder(const std::string& folder) {
     if (folder.empty())
@@ -113,7 +115,7 @@ std::uint32_t EnsureStoreFolder(const std::string& folder) {
         path = folder.substr(0, position);
         if (path.empty())
             continue;
-        struct stat st{};
+        struct stat st {};
         if (::stat(path.c_str(), &st) == 0) {
             if (!S_ISDIR(st.st_mode))
                 return ERROR_PATH_NOT_FOUND;
@@ -132,7 +134,8 @@ StoreEntryFiles StoreEntryFilesFor(const std::string& folder, const std::string&
 }
 
 std::string ThumbprintOf(X509* certificate) {
-    const std::string der = EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
+    const std::string der =
+        EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
     unsigned char sha1[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(der.data()), der.size(), sha1);
     static constexpr char kHex[] = "0123456789abcdef";
@@ -148,7 +151,8 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
                           const std::string& friendlyName) {
     if (const std::uint32_t code = EnsureStoreFolder(folder); code != 0)
         throw Exception("Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
-    const std::string der = EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
+    const std::string der =
+        EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
     if (der.empty())
         throw Exception("Сертификат не кодируется в DER: " + TakeOpenSslErrors());
     const std::string thumbprint = ThumbprintOf(certificate);
@@ -181,7 +185,8 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY /*hProv*/, LPCSTR szSubsystemP
         return nullptr;
     }
     if (::strcasecmp(szSubsystemProtocol, kPersonalStoreName) != 0) {
-        fail(ERROR_FILE_NOT_FOUND, std::string("Хранилища «") + szSubsystemProtocol + "» нет: есть только «MY»");
+        fail(ERROR_FILE_NOT_FOUND,
+             std::string("Хранилища «") + szSubsystemProtocol + "» нет: есть только «MY»");
         return nullptr;
     }
     const std::string folder = PersonalStoreFolder();
@@ -197,7 +202,8 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY /*hProv*/, LPCSTR szSubsystemP
     if (DirPtr dir{::opendir(folder.c_str())}) {
         while (const dirent* entry = ::readdir(dir.get())) {
             const std::string name = entry->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cer") == 0 && !IsTemporarySaveName(name))
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cer") == 0 &&
+                !IsTemporarySaveName(name))
                 names.push_back(name);
         }
     } else {
@@ -256,7 +262,7 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT
     std::size_t next = 0;
     if (previous != nullptr) {
         const auto found = std::find_if(store->contexts.begin(), store->contexts.end(),
-                                         [&](const auto& c) { return c.get() == previous; });
+                                        [&](const auto& c) { return c.get() == previous; });
         if (found == store->contexts.end()) {
             dropReference(*previous);
             fail(E_INVALIDARG, "the previous context is not from this store");

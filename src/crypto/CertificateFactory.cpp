@@ -45,7 +45,9 @@ void addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
 
 } // namespace
 
-const char* KeyAlgorithmName(KeyAlgorithm algorithm) { return infoOf(algorithm).name; }
+const char* KeyAlgorithmName(KeyAlgorithm algorithm) {
+    return infoOf(algorithm).name;
+}
 
 bool ParseKeyAlgorithm(const std::string& text, KeyAlgorithm& algorithm) {
     for (const auto& info : kAlgorithms)
@@ -96,10 +98,11 @@ X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key) {
     const std::time_t notBefore = spec.notBefore != 0 ? spec.notBefore : std::time(nullptr) - 3600;
     const std::time_t notAfter = spec.notAfter != 0 ? spec.notAfter : notBefore + 366L * 24 * 3600;
     X509_NAME* issuerName = spec.issuer != nullptr ? X509_get_subject_name(spec.issuer) : spec.subject;
-    if (X509_set_version(x, 2) != 1 || !serialNumber || !BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(x)) ||
+    if (X509_set_version(x, 2) != 1 || !serialNumber ||
+        !BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(x)) ||
         X509_set_subject_name(x, spec.subject) != 1 || X509_set_issuer_name(x, issuerName) != 1 ||
-        !ASN1_TIME_set(X509_getm_notBefore(x), notBefore) || !ASN1_TIME_set(X509_getm_notAfter(x), notAfter) ||
-        X509_set_pubkey(x, key) != 1)
+        !ASN1_TIME_set(X509_getm_notBefore(x), notBefore) ||
+        !ASN1_TIME_set(X509_getm_notAfter(x), notAfter) || X509_set_pubkey(x, key) != 1)
         raise("Не удалось заполнить сертификат");
 
     X509V3_CTX context;
@@ -110,9 +113,10 @@ X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key) {
     } else {
         addExtension(x, &context, NID_basic_constraints, "critical,CA:FALSE");
         const bool rsa = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-        addExtension(x, &context, NID_key_usage,
-                     rsa ? "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"
-                         : "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment,keyAgreement");
+        addExtension(
+            x, &context, NID_key_usage,
+            rsa ? "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment"
+                : "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment,keyAgreement");
     }
     addExtension(x, &context, NID_subject_key_identifier, "hash");
 

@@ -27,13 +27,13 @@ bool ParseKeyAlgorithm(const std::string& text, KeyAlgorithm& algorithm);
 EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm);
 
 struct CertificateSpec {
-    X509_NAME* subject = nullptr;   // required; copied
-    std::string serial;             // big-endian bytes; empty: 16 random bytes, positive
-    std::time_t notBefore = 0;      // 0: now minus one hour
-    std::time_t notAfter = 0;       // 0: notBefore plus one year
-    X509* issuer = nullptr;         // null: self-signed
-    EVP_PKEY* issuerKey = nullptr;  // with issuer
-    bool authority = false;         // basicConstraints CA:TRUE and keyCertSign
+    X509_NAME* subject = nullptr;  // required; copied
+    std::string serial;            // big-endian bytes; empty: 16 random bytes, positive
+    std::time_t notBefore = 0;     // 0: now minus one hour
+    std::time_t notAfter = 0;      // 0: notBefore plus one year
+    X509* issuer = nullptr;        // null: self-signed
+    EVP_PKEY* issuerKey = nullptr; // with issuer
+    bool authority = false;        // basicConstraints CA:TRUE and keyCertSign
 };
 
 // A version 3 certificate for `key` with the usual end-entity extensions (basic constraints, key

@@ -190,7 +190,9 @@ std::vector<std::vector<ParsedAttribute>> splitName(std::string_view text) {
     return rdns;
 }
 
-std::string bitsSuffix(int bits) { return bits > 0 ? " " + std::to_string(bits) + " бит" : std::string(); }
+std::string bitsSuffix(int bits) {
+    return bits > 0 ? " " + std::to_string(bits) + " бит" : std::string();
+}
 
 } // namespace
 
@@ -262,7 +264,8 @@ X509NamePtr ParseSubjectText(std::string_view text) {
             if (X509_NAME_add_entry_by_OBJ(name.get(), object.get(), type,
                                            reinterpret_cast<const unsigned char*>(attribute.value.data()),
                                            static_cast<int>(attribute.value.size()), -1, first ? 0 : -1) != 1)
-                throw Exception("Недопустимое значение атрибута «" + attribute.type + "»: " + TakeOpenSslErrors());
+                throw Exception("Недопустимое значение атрибута «" + attribute.type +
+                                "»: " + TakeOpenSslErrors());
             first = false;
         }
     }

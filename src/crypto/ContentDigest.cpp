@@ -109,8 +109,8 @@ private:
     const std::uint8_t* first_ = nullptr;
     bool stopping_ = false;
     std::atomic<bool> cancelled_{false};
-    bool failed_ = false;     // written by the worker only until it is joined
-    std::size_t hashed_ = 0;  // likewise
+    bool failed_ = false;    // written by the worker only until it is joined
+    std::size_t hashed_ = 0; // likewise
 };
 
 struct LentDigest {
@@ -142,7 +142,9 @@ ContentDigestScope::ContentDigestScope(const BYTE* data, std::size_t size, const
     tLent = {data, size, digest};
 }
 
-ContentDigestScope::~ContentDigestScope() { tLent = {}; }
+ContentDigestScope::~ContentDigestScope() {
+    tLent = {};
+}
 
 const EVP_MD_CTX* detail::lentContentDigest(const BYTE* data, std::size_t size, const EVP_MD* md) {
     if (tLent.digest == nullptr || tLent.data != data || tLent.size != size ||

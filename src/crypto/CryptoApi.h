@@ -97,7 +97,7 @@ struct CERT_INFO {
     DWORD dwVersion;
     CRYPT_INTEGER_BLOB SerialNumber; // content octets of the DER INTEGER, least significant byte first
     CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
-    CERT_NAME_BLOB Issuer;  // DER of the issuer Name, as encoded in the certificate
+    CERT_NAME_BLOB Issuer; // DER of the issuer Name, as encoded in the certificate
     FILETIME NotBefore;
     FILETIME NotAfter;
     CERT_NAME_BLOB Subject; // DER of the subject Name

@@ -15,7 +15,8 @@ class CertContextHandle {
 public:
     CertContextHandle() = default;
     explicit CertContextHandle(PCCERT_CONTEXT context) noexcept : context_(context) {}
-    CertContextHandle(CertContextHandle&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+    CertContextHandle(CertContextHandle&& other) noexcept
+        : context_(std::exchange(other.context_, nullptr)) {}
     CertContextHandle& operator=(CertContextHandle&& other) noexcept {
         if (this != &other)
             reset(std::exchange(other.context_, nullptr));

@@ -25,7 +25,7 @@ struct StoreData;
 // The object behind a PCCERT_CONTEXT. The public part is its base, so a PCCERT_CONTEXT that this
 // layer handed out converts back with static_cast (after liveContext() has vouched for it).
 struct CertContextImpl : CERT_CONTEXT {
-    int refs = 0;              // guarded by handleMutex()
+    int refs = 0;               // guarded by handleMutex()
     StoreData* store = nullptr; // owner, or null for a context made from bytes
     X509Ptr x509;
     std::string der;

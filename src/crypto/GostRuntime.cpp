@@ -61,7 +61,8 @@ void load() {
     }
     ENGINE_free(engine); // the functional reference from ENGINE_init keeps it loaded
     // Without ENGINE_set_default, GOST keys and GOST certificates' public keys cannot be used at all.
-    if (ENGINE_set_default(engine, ENGINE_METHOD_ALL) != 1 || EVP_get_digestbyname("md_gost12_256") == nullptr) {
+    if (ENGINE_set_default(engine, ENGINE_METHOD_ALL) != 1 ||
+        EVP_get_digestbyname("md_gost12_256") == nullptr) {
         s.detail = TakeOpenSslErrors();
         ENGINE_finish(engine);
         return;
@@ -72,17 +73,27 @@ void load() {
     ClearOpenSslErrors();
 }
 
-void start() { std::call_once(state().once, load); }
+void start() {
+    std::call_once(state().once, load);
+}
 
 } // namespace
 
-GostRuntime::GostRuntime() { start(); }
+GostRuntime::GostRuntime() {
+    start();
+}
 
-GostRuntime::~GostRuntime() { releaseEngine(); }
+GostRuntime::~GostRuntime() {
+    releaseEngine();
+}
 
-bool GostRuntime::Ready() const { return GostRuntimeReady(); }
+bool GostRuntime::Ready() const {
+    return GostRuntimeReady();
+}
 
-std::string GostRuntime::ErrorText() const { return GostRuntimeErrorText(); }
+std::string GostRuntime::ErrorText() const {
+    return GostRuntimeErrorText();
+}
 
 bool GostRuntimeReady() {
     start();
@@ -97,11 +108,12 @@ std::string GostRuntimeErrorText() {
     const bool russian = CurrentMessageLanguage() == MessageLanguage::Russian;
     std::string text;
     if (!s.engineFound)
-        text = russian ? "Не найден модуль ГОСТ для OpenSSL (libengine-gost-openssl). Подпись, проверка, "
-                         "шифрование и расшифровка по ГОСТ недоступны: установите пакет libengine-gost-openssl"
-                       : "The GOST module for OpenSSL was not found (libengine-gost-openssl). GOST signing, "
-                         "verification, encryption and decryption are unavailable: install the package "
-                         "libengine-gost-openssl";
+        text = russian
+                   ? "Не найден модуль ГОСТ для OpenSSL (libengine-gost-openssl). Подпись, проверка, "
+                     "шифрование и расшифровка по ГОСТ недоступны: установите пакет libengine-gost-openssl"
+                   : "The GOST module for OpenSSL was not found (libengine-gost-openssl). GOST signing, "
+                     "verification, encryption and decryption are unavailable: install the package "
+                     "libengine-gost-openssl";
     else
         text = russian ? "Модуль ГОСТ для OpenSSL (libengine-gost-openssl) не удалось загрузить"
                        : "The GOST module for OpenSSL (libengine-gost-openssl) could not be loaded";

@@ -51,7 +51,9 @@ bool pemBlock(std::string_view bytes, std::string_view label) {
     return bytes.find(begin) != std::string_view::npos;
 }
 
-bool looksLikePem(std::string_view bytes) { return bytes.find("-----BEGIN ") != std::string_view::npos; }
+bool looksLikePem(std::string_view bytes) {
+    return bytes.find("-----BEGIN ") != std::string_view::npos;
+}
 
 // The DER bytes of a PEM block with the given label; wiped when the holder goes.
 bool readPemBlock(std::string_view bytes, const char* label, CleansedBytes& der) {
@@ -97,7 +99,9 @@ Pkcs8Ptr decodePlainInfo(std::string_view bytes) {
 
 // A password callback that refuses, so that a traditional PEM key with its own encryption fails
 // instead of OpenSSL asking on the terminal.
-int refusePassword(char*, int, int, void*) { return -1; }
+int refusePassword(char*, int, int, void*) {
+    return -1;
+}
 
 KeyDecodeResult keyFromInfo(const PKCS8_PRIV_KEY_INFO* info, EvpPkeyPtr& key, std::string* reason) {
     key.reset(EVP_PKCS82PKEY(info));
@@ -124,11 +128,12 @@ BOOL readKeyFile(const std::string& path, SecureString& bytes) {
     if (!fd) {
         const int err = errno;
         if (err == ENOENT)
-            return fail(CRYPT_E_NO_KEY_PROPERTY, "Для сертификата нет закрытого ключа (нет файла «" + path + "»)");
+            return fail(CRYPT_E_NO_KEY_PROPERTY,
+                        "Для сертификата нет закрытого ключа (нет файла «" + path + "»)");
         return fail(WinErrorFromErrno(err, path.c_str()),
                     "Файл закрытого ключа «" + path + "» не открывается: " + std::strerror(err));
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return fail(NTE_BAD_KEY, "«" + path + "» не является файлом закрытого ключа");
     if ((st.st_mode & 077) != 0)
@@ -179,8 +184,10 @@ std::shared_ptr<UnlockedKey> loadKey(const KeySource& source) {
     if (kind == KeyFileKind::Plain) {
         const KeyDecodeResult result = DecodePrivateKey(bytes.view(), nullptr, unlocked->key, &reason);
         if (result != KeyDecodeResult::Ok) {
-            fail(result == KeyDecodeResult::Unusable && !GostRuntimeReady() ? NTE_PROVIDER_DLL_FAIL : NTE_BAD_KEY,
-                 "Закрытый ключ «" + source.keyPath + "» не читается" + (reason.empty() ? "" : ": " + reason));
+            fail(result == KeyDecodeResult::Unusable && !GostRuntimeReady() ? NTE_PROVIDER_DLL_FAIL
+                                                                            : NTE_BAD_KEY,
+                 "Закрытый ключ «" + source.keyPath + "» не читается" +
+                     (reason.empty() ? "" : ": " + reason));
             return nullptr;
         }
     } else {
@@ -206,7 +213,8 @@ std::shared_ptr<UnlockedKey> loadKey(const KeySource& source) {
                 break;
             if (result != KeyDecodeResult::WrongPassword) {
                 fail(result == KeyDecodeResult::Unusable ? NTE_PROVIDER_DLL_FAIL : NTE_BAD_KEY,
-                     "Закрытый ключ «" + source.keyPath + "» не читается" + (reason.empty() ? "" : ": " + reason));
+                     "Закрытый ключ «" + source.keyPath + "» не читается" +
+                         (reason.empty() ? "" : ": " + reason));
                 return nullptr;
             }
             wrong = true;
@@ -301,8 +309,9 @@ SecureString EncodePrivateKeyPem(EVP_PKEY* key, const SecureString* password) {
         unsigned char salt[16];
         if (RAND_bytes(salt, sizeof salt) != 1)
             throw Exception("Нет случайных чисел для шифрования ключа: " + TakeOpenSslErrors());
-        X509SigPtr sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), password->c_str(), static_cast<int>(password->size()),
-                                     salt, sizeof salt, kKeyEncryptionIterations, info.get()));
+        X509SigPtr sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), password->c_str(),
+                                     static_cast<int>(password->size()), salt, sizeof salt,
+                                     kKeyEncryptionIterations, info.get()));
         written = sig && PEM_write_bio_PKCS8(bio.get(), sig.get()) == 1;
     }
     if (!written)
@@ -329,7 +338,8 @@ std::shared_ptr<UnlockedKey> unlockPrivateKey(PCCERT_CONTEXT context) {
         if (auto cached = impl->unlockedKey.lock())
             return cached;
         if (impl->entryPath.empty()) {
-            fail(CRYPT_E_NO_KEY_PROPERTY, "Сертификат взят не из хранилища: закрытый ключ к нему не привязан");
+            fail(CRYPT_E_NO_KEY_PROPERTY,
+                 "Сертификат взят не из хранилища: закрытый ключ к нему не привязан");
             return nullptr;
         }
         source.keyPath = impl->entryPath + ".key";
@@ -353,8 +363,8 @@ std::shared_ptr<UnlockedKey> unlockPrivateKey(PCCERT_CONTEXT context) {
 } // namespace detail
 
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD /*dwFlags*/, void* /*pvParameters*/,
-                                       HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
-                                       BOOL* pfCallerFreeProvOrNCryptKey) {
+                                       HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey,
+                                       DWORD* pdwKeySpec, BOOL* pfCallerFreeProvOrNCryptKey) {
     clearDiagnostic();
     if (pCert == nullptr || phCryptProvOrNCryptKey == nullptr)
         return fail(E_INVALIDARG, "no certificate or no place for the provider handle");

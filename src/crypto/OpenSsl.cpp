@@ -26,7 +26,9 @@ std::string TakeOpenSslErrors() {
     return text;
 }
 
-void ClearOpenSslErrors() noexcept { ERR_clear_error(); }
+void ClearOpenSslErrors() noexcept {
+    ERR_clear_error();
+}
 
 std::string DottedOid(const ASN1_OBJECT* object) {
     if (object == nullptr)

@@ -6,9 +6,9 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h> // before cms.h: PEM_read_bio_CMS is only declared then
-#include <openssl/cms.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -39,10 +39,18 @@ using Asn1TimePtr = std::unique_ptr<ASN1_TIME, OpenSslDeleter<ASN1_TIME_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, OpenSslDeleter<BN_free>>;
 
 namespace detail {
-inline void freeX509Stack(STACK_OF(X509) * stack) noexcept { sk_X509_pop_free(stack, X509_free); }
-inline void freeAnySequence(STACK_OF(ASN1_TYPE) * stack) noexcept { sk_ASN1_TYPE_pop_free(stack, ASN1_TYPE_free); }
-inline void freeOpenSslBytes(unsigned char* p) noexcept { OPENSSL_free(p); }
-inline void freeOpenSslText(char* p) noexcept { OPENSSL_free(p); }
+inline void freeX509Stack(STACK_OF(X509) * stack) noexcept {
+    sk_X509_pop_free(stack, X509_free);
+}
+inline void freeAnySequence(STACK_OF(ASN1_TYPE) * stack) noexcept {
+    sk_ASN1_TYPE_pop_free(stack, ASN1_TYPE_free);
+}
+inline void freeOpenSslBytes(unsigned char* p) noexcept {
+    OPENSSL_free(p);
+}
+inline void freeOpenSslText(char* p) noexcept {
+    OPENSSL_free(p);
+}
 } // namespace detail
 
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), OpenSslDeleter<detail::freeX509Stack>>;

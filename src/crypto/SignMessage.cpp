@@ -122,7 +122,8 @@ BOOL build(const SignInputs& in, std::span<const BYTE> content, bool hashContent
     BioPtr chain(CMS_dataInit(message.cms.get(), nullptr));
     if (!chain)
         return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the message cannot be started");
-    if (const EVP_MD_CTX* lent = hashContent ? lentContentDigest(content.data(), content.size(), in.md) : nullptr) {
+    if (const EVP_MD_CTX* lent =
+            hashContent ? lentContentDigest(content.data(), content.size(), in.md) : nullptr) {
         // Hashed while the content was loaded: continue from that state.
         EVP_MD_CTX* target = nullptr;
         BIO* digestBio = BIO_find_type(chain.get(), BIO_TYPE_MD);
@@ -133,7 +134,8 @@ BOOL build(const SignInputs& in, std::span<const BYTE> content, bool hashContent
         std::size_t done = 0;
         while (done < content.size()) {
             const std::size_t chunk = std::min(content.size() - done, kWriteChunk);
-            if (BIO_write(chain.get(), content.data() + done, static_cast<int>(chunk)) != static_cast<int>(chunk))
+            if (BIO_write(chain.get(), content.data() + done, static_cast<int>(chunk)) !=
+                static_cast<int>(chunk))
                 return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the content cannot be hashed");
             done += chunk;
         }
@@ -206,11 +208,11 @@ BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignatur
     in.detached = fDetachedSignature != FALSE;
     in.md = digestForOid(pSignPara->HashAlgorithm.pszObjId);
     if (in.md == nullptr)
-        return fail(CRYPT_E_UNKNOWN_ALGO, std::string("unknown hash algorithm identifier \"") +
-                                              (pSignPara->HashAlgorithm.pszObjId != nullptr
-                                                   ? pSignPara->HashAlgorithm.pszObjId
-                                                   : "(null)") +
-                                              "\"");
+        return fail(CRYPT_E_UNKNOWN_ALGO,
+                    std::string("unknown hash algorithm identifier \"") +
+                        (pSignPara->HashAlgorithm.pszObjId != nullptr ? pSignPara->HashAlgorithm.pszObjId
+                                                                      : "(null)") +
+                        "\"");
     in.signer = contextCertificate(pSignPara->pSigningCert);
     if (in.signer == nullptr)
         return fail(E_INVALIDARG, "the signer is not a live certificate context");

@@ -34,7 +34,9 @@ std::string ChooseHashAlgorithm(const std::string& publicKeyAlgorithm) {
     return {};
 }
 
-std::string FailureMessage(std::uint32_t code) { return SysErrorMessage(code) + " - " + std::to_string(code); }
+std::string FailureMessage(std::uint32_t code) {
+    return SysErrorMessage(code) + " - " + std::to_string(code);
+}
 
 SignResult SignFile(const std::string& inputPath, bool detached, SignView& view) {
     SignResult result;
@@ -44,7 +46,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
 
     StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
     if (!store)
-        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError()) : LastCryptoDiagnostic());
+        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
+                                                       : LastCryptoDiagnostic());
 
     CertContextHandle signer(view.SelectCertificate(store.get(), kSignCertificateTitle));
     if (!signer) {
@@ -60,9 +63,11 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     auto base64 = std::make_unique<TMemoryStream>();
     auto signature = std::make_unique<TMemoryStream>();
 
-    const std::string hashAlgorithm = ChooseHashAlgorithm(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
+    const std::string hashAlgorithm =
+        ChooseHashAlgorithm(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
     // The content is hashed on a second thread while it loads; the data call then only signs.
-    const EvpMdCtxPtr loadDigest = LoadFileWithDigest(*content, input, detail::digestForOid(hashAlgorithm.c_str()));
+    const EvpMdCtxPtr loadDigest =
+        LoadFileWithDigest(*content, input, detail::digestForOid(hashAlgorithm.c_str()));
 
     CRYPT_SIGN_MESSAGE_PARA para{};
     para.cbSize = kSignMessageParaSize32;
@@ -105,8 +110,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     if (loadDigest && elements == 1)
         lentDigest.emplace(contents[0], contentLengths[0], loadDigest.get());
     DWORD length = 0;
-    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, elements, contents.data(), contentLengths.data(), nullptr,
-                          &length)) {
+    if (!CryptSignMessage(&para, detached ? TRUE : FALSE, elements, contents.data(), contentLengths.data(),
+                          nullptr, &length)) {
         result.errorCode = GetLastError(); // read once, right after the call
         result.diagnostic = LastCryptoDiagnostic();
         view.ShowMessage(FailureMessage(result.errorCode));

@@ -68,9 +68,9 @@ public:
 
 struct SignResult {
     SignOutcome outcome = SignOutcome::NoCertificate;
-    std::string signaturePath;    // on success: input + ".sig" or input + ".p7s"
-    std::uint32_t errorCode = 0;  // the last error read right after the failed call
-    std::string diagnostic;       // LastCryptoDiagnostic() at that moment (for logs and the CLI)
+    std::string signaturePath;   // on success: input + ".sig" or input + ".p7s"
+    std::uint32_t errorCode = 0; // the last error read right after the failed call
+    std::string diagnostic;      // LastCryptoDiagnostic() at that moment (for logs and the CLI)
 };
 
 // Whether the window unticks "Прикрепленная" (CheckBox3) itself after an outcome. On success it was

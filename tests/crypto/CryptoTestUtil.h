@@ -53,8 +53,8 @@ inline SignCall signBytes(crypto::PCCERT_CONTEXT signer, const std::string& cont
         return call;
     call.sizeCallLength = length;
     call.message.assign(length, '\0');
-    call.ok = CryptSignMessage(&para, detached, 1, data, lengths, reinterpret_cast<BYTE*>(call.message.data()),
-                               &length);
+    call.ok = CryptSignMessage(&para, detached, 1, data, lengths,
+                               reinterpret_cast<BYTE*>(call.message.data()), &length);
     call.error = GetLastError();
     call.message.resize(call.ok ? length : 0);
     return call;

@@ -26,9 +26,10 @@ protected:
     CliResult cli(const std::string& arguments, const std::string& environment = {}) {
         CliResult result;
         const std::string errFile = work.file(".stderr");
-        result.status = runCommand("cd " + shellQuote(work.path()) + " && " + environment + " " +
-                                       shellQuote(PLOMBAR_CLI_PATH) + " " + arguments + " 2>" + shellQuote(errFile),
-                                   &result.out);
+        result.status =
+            runCommand("cd " + shellQuote(work.path()) + " && " + environment + " " +
+                           shellQuote(PLOMBAR_CLI_PATH) + " " + arguments + " 2>" + shellQuote(errFile),
+                       &result.out);
         result.err = readFile(errFile);
         return result;
     }
@@ -51,10 +52,12 @@ std::string decodeBase64File(const std::string& path) {
     return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
 }
 
-std::string firstThumbprint(const std::string& listing) { return listing.substr(0, 40); }
+std::string firstThumbprint(const std::string& listing) {
+    return listing.substr(0, 40);
+}
 
 unsigned modeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     ::stat(path.c_str(), &st);
     return st.st_mode & 07777u;
 }
@@ -67,8 +70,8 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
     writeFile(input, content);
     for (const char* alg : {"2001", "2012-256", "2012-512"}) {
         SCOPED_TRACE(alg);
-        const CliResult made =
-            cli(std::string("store new-test-cert --alg ") + alg + " --subject " + shellQuote("CN=Тест " + std::string(alg)));
+        const CliResult made = cli(std::string("store new-test-cert --alg ") + alg + " --subject " +
+                                   shellQuote("CN=Тест " + std::string(alg)));
         ASSERT_EQ(made.status, 0) << made.err;
         EXPECT_EQ(made.out.rfind("Создан тестовый сертификат ", 0), 0u) << made.out;
         const std::string thumbprint = made.out.substr(std::string("Создан тестовый сертификат ").size(), 40);
@@ -85,8 +88,8 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
         for (const auto& way : ways) {
             const std::string signature = input + way.extension;
             std::remove(signature.c_str());
-            const CliResult signedRun =
-                cli("sign --thumbprint " + thumbprint + " " + way.options + " -- " + shellQuote(ExtractFileName(input)));
+            const CliResult signedRun = cli("sign --thumbprint " + thumbprint + " " + way.options + " -- " +
+                                            shellQuote(ExtractFileName(input)));
             ASSERT_EQ(signedRun.status, 0) << way.options << signedRun.err;
             EXPECT_EQ(signedRun.out, "Подписанное сообщение создано\n" + ExtractFileName(signature) + "\n");
             std::string der = way.base64 ? decodeBase64File(signature) : readFile(signature);
@@ -95,7 +98,8 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
             std::string extracted;
             std::string log;
             EXPECT_TRUE(opensslVerifies(derFile, way.detached ? input : std::string(), &extracted, &log))
-                << way.options << "\n" << log;
+                << way.options << "\n"
+                << log;
             if (!way.detached) {
                 EXPECT_EQ(extracted, content) << way.options;
             }
@@ -118,7 +122,8 @@ TEST_F(CliTest, SignatureLengthMatchesOpenSslsOwn) {
     std::string log;
     ASSERT_EQ(runOpenssl("cms -sign -binary -noattr -engine gost -in " + shellQuote(work.file("data.bin")) +
                              " -signer " + shellQuote(work.file("cert.pem")) + " -inkey " +
-                             shellQuote(work.file("key.pem")) + " -outform DER -out " + shellQuote(work.file("ref.der")),
+                             shellQuote(work.file("key.pem")) + " -outform DER -out " +
+                             shellQuote(work.file("ref.der")),
                          &log),
               0)
         << log;
@@ -145,7 +150,8 @@ TEST_F(CliTest, StoreRoundTrip) {
 
     result = cli("store list");
     EXPECT_NE(result.out.find(thumbprint + "  ключ  до "), std::string::npos) << result.out;
-    EXPECT_NE(result.out.find("ГОСТ Р 34.10-2012 512 бит  CN=Круговой, O=Пломбарь  [Моя подпись]"), std::string::npos)
+    EXPECT_NE(result.out.find("ГОСТ Р 34.10-2012 512 бит  CN=Круговой, O=Пломбарь  [Моя подпись]"),
+              std::string::npos)
         << result.out;
 
     result = cli("store show " + thumbprint.substr(0, 6));
@@ -180,17 +186,19 @@ TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
     const std::string wrong = writePassword("wrong", "не тот");
     // Keys encrypted the GOST way by the openssl tool.
     std::string log;
-    ASSERT_EQ(runOpenssl("pkcs8 -topk8 -engine gost -v2 gost89 -in " + shellQuote(work.file("key.pem")) + " -out " +
-                             shellQuote(work.file("key-gost.pem")) + " -passout file:" + shellQuote(password),
-                         &log),
-              0)
-        << log;
-    ASSERT_EQ(runOpenssl("pkcs12 -export -engine gost -keypbe gost89 -certpbe gost89 -macalg md_gost12_256 -in " +
-                             shellQuote(work.file("cert.pem")) + " -inkey " + shellQuote(work.file("key.pem")) +
-                             " -name " + shellQuote("Из PFX") + " -out " + shellQuote(work.file("id.pfx")) +
+    ASSERT_EQ(runOpenssl("pkcs8 -topk8 -engine gost -v2 gost89 -in " + shellQuote(work.file("key.pem")) +
+                             " -out " + shellQuote(work.file("key-gost.pem")) +
                              " -passout file:" + shellQuote(password),
                          &log),
               0)
+        << log;
+    ASSERT_EQ(
+        runOpenssl("pkcs12 -export -engine gost -keypbe gost89 -certpbe gost89 -macalg md_gost12_256 -in " +
+                       shellQuote(work.file("cert.pem")) + " -inkey " + shellQuote(work.file("key.pem")) +
+                       " -name " + shellQuote("Из PFX") + " -out " + shellQuote(work.file("id.pfx")) +
+                       " -passout file:" + shellQuote(password),
+                   &log),
+        0)
         << log;
     writeFile(work.file("data.txt"), "данные");
     const std::string thumbprint = identity.thumbprint();
@@ -204,7 +212,8 @@ TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
     const Case cases[] = {
         {"encrypted key, wrong password", "cert.pem --key key-gost.pem --password-file wrong", 5,
          "неверный пароль закрытого ключа «key-gost.pem»"},
-        {"PKCS #12, wrong password", "id.pfx --password-fd 3 3<wrong", 5, "неверный пароль файла PKCS #12 «id.pfx»"},
+        {"PKCS #12, wrong password", "id.pfx --password-fd 3 3<wrong", 5,
+         "неверный пароль файла PKCS #12 «id.pfx»"},
         {"encrypted key", "cert.pem --key key-gost.pem --password-file pw", 0, ""},
         {"PKCS #12", "id.pfx --password-fd 3 3<pw", 0, ""},
         {"PKCS #12, key kept unencrypted", "id.pfx --password-file pw --no-key-password", 0, ""},
@@ -252,11 +261,13 @@ TEST_F(CliTest, Tk26ExamplePfxImportsAndSigns) {
     EXPECT_EQ(result.status, 5);
     result = cli("store import " + shellQuote(pfx) + " --password-file pw");
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("CN=\"Test certificate 1 (PKCS#12 example)\", O=ТК26, L=Москва, C=RU"), std::string::npos)
+    EXPECT_NE(result.out.find("CN=\"Test certificate 1 (PKCS#12 example)\", O=ТК26, L=Москва, C=RU"),
+              std::string::npos)
         << result.out;
     const std::string thumbprint = firstThumbprint(cli("store list").out);
     writeFile(work.file("data.txt"), "Test message");
-    result = cli("sign data.txt --attached --subject " + shellQuote("Test certificate 1") + " --password-file pw");
+    result =
+        cli("sign data.txt --attached --subject " + shellQuote("Test certificate 1") + " --password-file pw");
     EXPECT_EQ(result.status, 0) << result.err;
     std::string extracted;
     EXPECT_TRUE(opensslVerifies(work.file("data.txt.sig"), "", &extracted));
@@ -276,11 +287,13 @@ TEST_F(CliTest, BadInputsHaveTheirMessagesAndCodes) {
         int status;
         const char* error;
     } cases[] = {
-        {"store import missing.pfx", 3, "файл «missing.pfx» не открывается: The system cannot find the file specified"},
+        {"store import missing.pfx", 3,
+         "файл «missing.pfx» не открывается: The system cannot find the file specified"},
         {"store import junk.bin", 4, "«junk.bin» не является сертификатом (DER или PEM) или файлом PKCS #12"},
         {"store import cert.pem --key junk.bin", 4, "«junk.bin» не является закрытым ключом"},
         {"store import cert.pem --key cert.pem", 4, "«cert.pem» не является закрытым ключом"},
-        {"store import cert.pem --key other-key.pem", 6, "закрытый ключ «other-key.pem» не соответствует сертификату"},
+        {"store import cert.pem --key other-key.pem", 6,
+         "закрытый ключ «other-key.pem» не соответствует сертификату"},
         {"store import cert.pem --key missing.pem", 3, "файл «missing.pem» не открывается"},
         {"store import", 2, "не указан файл для импорта"},
         {"store import a b", 2, "лишние аргументы"},
@@ -349,10 +362,12 @@ TEST_F(CliTest, DamagedStoreFilesAreSkipped) {
 TEST_F(CliTest, MissingGostEngineIsReportedPlainly) {
     const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256));
     writeFile(work.file("data.txt"), "x");
-    const std::string noEngine = "OPENSSL_ENGINES=" + shellQuote(work.file("no-engines")) + " OPENSSL_CONF=/dev/null";
+    const std::string noEngine =
+        "OPENSSL_ENGINES=" + shellQuote(work.file("no-engines")) + " OPENSSL_CONF=/dev/null";
     CliResult result = cli("sign data.txt --thumbprint " + thumbprint, noEngine);
     EXPECT_EQ(result.status, 8);
-    EXPECT_NE(result.err.find("The GOST module for OpenSSL was not found (libengine-gost-openssl)"), std::string::npos)
+    EXPECT_NE(result.err.find("The GOST module for OpenSSL was not found (libengine-gost-openssl)"),
+              std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find("команда «sign» невозможна"), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
@@ -366,8 +381,8 @@ TEST_F(CliTest, MissingGostEngineIsReportedPlainly) {
 }
 
 TEST_F(CliTest, EveryCommandDocumentsItsExitCodes) {
-    for (const char* command : {"sign", "store list", "store show", "store import", "store export", "store remove",
-                                "store new-test-cert"}) {
+    for (const char* command : {"sign", "store list", "store show", "store import", "store export",
+                                "store remove", "store new-test-cert"}) {
         const CliResult result = cli(std::string(command) + " --help");
         EXPECT_EQ(result.status, 0) << command;
         EXPECT_NE(result.out.find("Коды завершения:\n   0  успех\n"), std::string::npos) << command;

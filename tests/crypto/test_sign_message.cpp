@@ -38,7 +38,8 @@ struct Signer {
     CertContextHandle context;
 };
 
-std::unique_ptr<Signer> addSigner(TestStore& testStore, KeyAlgorithm algorithm, TestStore::Key key = TestStore::Key::Plain,
+std::unique_ptr<Signer> addSigner(TestStore& testStore, KeyAlgorithm algorithm,
+                                  TestStore::Key key = TestStore::Key::Plain,
                                   const std::string& password = {}) {
     auto signer = std::make_unique<Signer>();
     signer->identity = makeIdentity(algorithm, "CN=Подписант " + std::string(KeyAlgorithmName(algorithm)));
@@ -65,7 +66,8 @@ void expectSignedMessage(const std::string& der, const TestIdentity& signer, con
     const auto* p = reinterpret_cast<const unsigned char*>(der.data());
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_TRUE(cms);
-    EXPECT_EQ(p, reinterpret_cast<const unsigned char*>(der.data()) + der.size()) << "bytes after the message";
+    EXPECT_EQ(p, reinterpret_cast<const unsigned char*>(der.data()) + der.size())
+        << "bytes after the message";
     EXPECT_EQ(OBJ_obj2nid(CMS_get0_type(cms.get())), NID_pkcs7_signed);
     EXPECT_EQ(OBJ_obj2nid(CMS_get0_eContentType(cms.get())), NID_pkcs7_data);
 
@@ -82,7 +84,8 @@ void expectSignedMessage(const std::string& der, const TestIdentity& signer, con
     EXPECT_LT(CMS_signed_get_attr_count(si), 1) << "signed attributes present";
     EXPECT_LT(CMS_unsigned_get_attr_count(si), 1) << "unsigned attributes present";
     EXPECT_EQ(ASN1_STRING_length(CMS_SignerInfo_get0_signature(si)), c.signatureBytes);
-    EXPECT_EQ(CMS_SignerInfo_cert_cmp(si, signer.certificate.get()), 0) << "signer not identified by the certificate";
+    EXPECT_EQ(CMS_SignerInfo_cert_cmp(si, signer.certificate.get()), 0)
+        << "signer not identified by the certificate";
 
     X509StackPtr certificates(CMS_get1_certs(cms.get()));
     ASSERT_EQ(sk_X509_num(certificates.get()), 1);
@@ -126,7 +129,8 @@ protected:
 
 TEST_F(SignMessageTest, EveryGostKeyTypeSignsWithItsHashDetachedAndAttached) {
     // LF, CR LF, NUL and high bytes: any text canonicalisation would change the digest.
-    const std::string content = std::string("line one\nline two\r\n\0\0binary\xff\xfe\r\r\n", 32) + randomBytes(3000);
+    const std::string content =
+        std::string("line one\nline two\r\n\0\0binary\xff\xfe\r\r\n", 32) + randomBytes(3000);
     for (const GostCase& c : kGostCases) {
         auto signer = addSigner(store, c.algorithm);
         EXPECT_EQ(ChooseHashAlgorithm(c.keyOid), c.hashOid);
@@ -149,7 +153,8 @@ TEST_F(SignMessageTest, SizeCallEqualsDataCallAcrossDerLengthBoundaries) {
         for (bool detached : {true, false}) {
             const SignCall call = signBytes(signer->context.get(), content, detached, "1.2.643.7.1.1.2.2");
             ASSERT_EQ(call.ok, TRUE) << size;
-            EXPECT_EQ(call.message.size(), call.sizeCallLength) << size << (detached ? " detached" : " attached");
+            EXPECT_EQ(call.message.size(), call.sizeCallLength)
+                << size << (detached ? " detached" : " attached");
             if (detached) {
                 // One length per certificate, whatever the content.
                 if (detachedLength == 0)
@@ -215,8 +220,8 @@ TEST_F(SignMessageTest, ContentOf2GiBOrMoreIsRefusedBeforeItIsRead) {
         }
         std::vector<DWORD> lengths = c.lengths;
         DWORD length = 0;
-        EXPECT_EQ(CryptSignMessage(&para, FALSE, static_cast<DWORD>(data.size()), data.data(), lengths.data(), nullptr,
-                                   &length),
+        EXPECT_EQ(CryptSignMessage(&para, FALSE, static_cast<DWORD>(data.size()), data.data(), lengths.data(),
+                                   nullptr, &length),
                   FALSE)
             << c.name;
         EXPECT_EQ(GetLastError(), winerr::CRYPT_E_ASN1_LARGE) << c.name;
@@ -240,18 +245,24 @@ TEST_F(SignMessageTest, ShortBufferGivesMoreDataAndTheNeededLength) {
 
     std::string buffer(needed + 10, '\x55');
     DWORD length = needed - 1;
-    EXPECT_EQ(CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length), FALSE);
+    EXPECT_EQ(
+        CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length),
+        FALSE);
     EXPECT_EQ(GetLastError(), winerr::ERROR_MORE_DATA);
     EXPECT_EQ(length, needed);
     EXPECT_EQ(buffer, std::string(needed + 10, '\x55')) << "a refused call wrote into the buffer";
 
     length = 0;
-    EXPECT_EQ(CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length), FALSE);
+    EXPECT_EQ(
+        CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length),
+        FALSE);
     EXPECT_EQ(GetLastError(), winerr::ERROR_MORE_DATA);
     EXPECT_EQ(length, needed);
 
     length = static_cast<DWORD>(buffer.size());
-    EXPECT_EQ(CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length), TRUE);
+    EXPECT_EQ(
+        CryptSignMessage(&para, FALSE, 1, data, lengths, reinterpret_cast<BYTE*>(buffer.data()), &length),
+        TRUE);
     EXPECT_EQ(length, needed);
     EXPECT_EQ(buffer.substr(needed), std::string(10, '\x55'));
 }
@@ -302,7 +313,8 @@ TEST_F(SignMessageTest, HashIdentifierIsValidatedExactly) {
 TEST_F(SignMessageTest, RsaAndEcCertificatesGetNoHashFromTheTable) {
     for (KeyAlgorithm algorithm : {KeyAlgorithm::Rsa2048, KeyAlgorithm::EcP256}) {
         auto signer = addSigner(store, algorithm);
-        const std::string hash = ChooseHashAlgorithm(signer->context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
+        const std::string hash =
+            ChooseHashAlgorithm(signer->context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
         EXPECT_EQ(hash, "");
         const SignCall call = signBytes(signer->context.get(), "data", true, hash);
         EXPECT_EQ(call.ok, FALSE);
@@ -344,9 +356,19 @@ TEST_F(SignMessageTest, ParametersAreChecked) {
         {"size of the verify record", [](auto& p) { p.cbSize = kVerifyMessageParaSize32; }, FALSE},
         {"X509 encoding only", [](auto& p) { p.dwMsgEncodingType = X509_ASN_ENCODING; }, FALSE},
         {"no signer", [](auto& p) { p.pSigningCert = nullptr; }, FALSE},
-        {"signed attributes", [&](auto& p) { p.cAuthAttr = 1; p.rgAuthAttr = &attribute; }, FALSE},
+        {"signed attributes",
+         [&](auto& p) {
+             p.cAuthAttr = 1;
+             p.rgAuthAttr = &attribute;
+         },
+         FALSE},
         {"certificate count without list", [](auto& p) { p.cMsgCert = 1; }, FALSE},
-        {"signer not a context", [](auto& p) { static CERT_CONTEXT fake{}; p.pSigningCert = &fake; }, FALSE},
+        {"signer not a context",
+         [](auto& p) {
+             static CERT_CONTEXT fake{};
+             p.pSigningCert = &fake;
+         },
+         FALSE},
     };
     for (const auto& c : cases) {
         CRYPT_SIGN_MESSAGE_PARA para = base();
@@ -383,7 +405,9 @@ TEST_F(SignMessageTest, SeveralContentElementsAreSignedAsOne) {
     DWORD length = 0;
     ASSERT_EQ(CryptSignMessage(&para, FALSE, 2, data, lengths, nullptr, &length), TRUE);
     std::string message(length, '\0');
-    ASSERT_EQ(CryptSignMessage(&para, FALSE, 2, data, lengths, reinterpret_cast<BYTE*>(message.data()), &length), TRUE);
+    ASSERT_EQ(
+        CryptSignMessage(&para, FALSE, 2, data, lengths, reinterpret_cast<BYTE*>(message.data()), &length),
+        TRUE);
     message.resize(length);
     expectSignedMessage(message, signer->identity, kGostCases[1], false, a + b);
 }
@@ -393,13 +417,15 @@ TEST_F(SignMessageTest, AnAcquiredKeyIsNotAskedForAgain) {
     {
         ScriptedPasswords passwords({{"секрет"}});
         HCRYPTPROV raw = 0;
-        ASSERT_EQ(CryptAcquireCertificatePrivateKey(signer->context.get(), 0, nullptr, &raw, nullptr, nullptr), TRUE);
+        ASSERT_EQ(
+            CryptAcquireCertificatePrivateKey(signer->context.get(), 0, nullptr, &raw, nullptr, nullptr),
+            TRUE);
         ProviderHandle provider(raw);
         EXPECT_EQ(signBytes(signer->context.get(), "a", true, "1.2.643.7.1.1.2.2").ok, TRUE);
         EXPECT_EQ(signBytes(signer->context.get(), "b", false, "1.2.643.7.1.1.2.2").ok, TRUE);
         EXPECT_EQ(passwords.requests().size(), 1u);
     }
-    {   // Without a provider handle every call unlocks the key itself; a cancel fails the call.
+    { // Without a provider handle every call unlocks the key itself; a cancel fails the call.
         ScriptedPasswords passwords({{"", true}});
         const SignCall call = signBytes(signer->context.get(), "a", true, "1.2.643.7.1.1.2.2");
         EXPECT_EQ(call.ok, FALSE);
@@ -411,8 +437,8 @@ TEST_F(SignMessageTest, AnAcquiredKeyIsNotAskedForAgain) {
 TEST_F(SignMessageTest, ContextWithoutKeyCannotSign) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
     const std::string der = identity.der();
-    CertContextHandle context(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                           static_cast<DWORD>(der.size())));
+    CertContextHandle context(CertCreateCertificateContext(
+        kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
     const SignCall call = signBytes(context.get(), "a", true, "1.2.643.7.1.1.2.2");
     EXPECT_EQ(call.ok, FALSE);
     EXPECT_EQ(call.error, winerr::CRYPT_E_NO_KEY_PROPERTY);
@@ -448,7 +474,8 @@ TEST(LoadFileWithDigest, LoadsLikeLoadFromFileAndHashesWhatItLoaded) {
     ASSERT_NE(md, nullptr);
     const std::size_t chunk = std::size_t{8} << 20; // the reader's block: boundaries around it matter
     const std::string all = randomBytes(2 * chunk + 12345, 3);
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, chunk - 1, chunk, chunk + 1, 2 * chunk + 12345}) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{1}, chunk - 1, chunk, chunk + 1, 2 * chunk + 12345}) {
         const std::string bytes = all.substr(0, size);
         writeFile(dir.file("in"), bytes);
         TMemoryStream loaded;
@@ -466,7 +493,8 @@ TEST(LoadFileWithDigest, LoadsLikeLoadFromFileAndHashesWhatItLoaded) {
         LoadFileWithDigest(loaded, dir.file("missing"), md);
         ADD_FAILURE() << "no error";
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.file("missing") + "\". The system cannot find the file specified");
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.file("missing") +
+                                   "\". The system cannot find the file specified");
     }
 }
 
@@ -489,17 +517,17 @@ TEST_F(SignMessageTest, LentDigestIsUsedOnlyForTheSameBytesAndHash) {
         ClearOpenSslErrors();
         return ok;
     };
-    {   // The right state for these bytes: used, and the signature is sound.
+    { // The right state for these bytes: used, and the signature is sound.
         const EvpMdCtxPtr digest = digestOf(content, md256);
         ContentDigestScope scope(data, content.size(), digest.get());
         EXPECT_TRUE(sign());
     }
-    {   // A state of other bytes lent for this address is taken over: proof that it is used at all.
+    { // A state of other bytes lent for this address is taken over: proof that it is used at all.
         const EvpMdCtxPtr digest = digestOf(other, md256);
         ContentDigestScope scope(data, content.size(), digest.get());
         EXPECT_FALSE(sign());
     }
-    {   // Another length, another address or another hash: ignored.
+    { // Another length, another address or another hash: ignored.
         const EvpMdCtxPtr digest = digestOf(other, md256);
         const EvpMdCtxPtr digest512 = digestOf(other, md512);
         {

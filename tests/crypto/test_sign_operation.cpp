@@ -157,32 +157,73 @@ TEST_F(SignOperationTest, EveryOutcomeInOrder) {
     const std::string select = std::string("select: ") + kSignCertificateTitle;
     const std::string saved = "saved: отчёт за май.pdf -> отчёт за май.pdf";
     const Case cases[] = {
-        {"cancelled", [&] { addSigner(KeyAlgorithm::Gost2012_256); return std::string(); }, true, false,
-         SignOutcome::NoCertificate, {select, "message: Не выбран сертификат", "clear"}, ""},
-        {"no key", [&] { return addSigner(KeyAlgorithm::Gost2012_256, TestStore::Key::None); }, true, false,
-         SignOutcome::NoKey, {select, "message: Не удалось определить криптопровайдер"}, ""},
-        {"RSA certificate", [&] { return addSigner(KeyAlgorithm::Rsa2048); }, true, false,
-         SignOutcome::FirstCallFailed, {select, "message: Unknown cryptographic algorithm - 2148077570"}, ""},
+        {"cancelled",
+         [&] {
+             addSigner(KeyAlgorithm::Gost2012_256);
+             return std::string();
+         },
+         true,
+         false,
+         SignOutcome::NoCertificate,
+         {select, "message: Не выбран сертификат", "clear"},
+         ""},
+        {"no key",
+         [&] { return addSigner(KeyAlgorithm::Gost2012_256, TestStore::Key::None); },
+         true,
+         false,
+         SignOutcome::NoKey,
+         {select, "message: Не удалось определить криптопровайдер"},
+         ""},
+        {"RSA certificate",
+         [&] { return addSigner(KeyAlgorithm::Rsa2048); },
+         true,
+         false,
+         SignOutcome::FirstCallFailed,
+         {select, "message: Unknown cryptographic algorithm - 2148077570"},
+         ""},
         {"first call refused",
          [&] {
              detail::failSignCallAfter(0, winerr::NTE_BAD_ALGID);
              return addSigner(KeyAlgorithm::Gost2012_256);
          },
-         false, true, SignOutcome::FirstCallFailed, {select, "message: Invalid algorithm specified - 2148073480"}, ""},
+         false,
+         true,
+         SignOutcome::FirstCallFailed,
+         {select, "message: Invalid algorithm specified - 2148073480"},
+         ""},
         {"second call refused",
          [&] {
              detail::failSignCallAfter(1, winerr::NTE_BAD_SIGNATURE);
              return addSigner(KeyAlgorithm::Gost2012_256);
          },
-         true, false, SignOutcome::SecondCallFailed, {select, "message: Invalid Signature - 2148073478"}, ""},
-        {"detached DER", [&] { return addSigner(KeyAlgorithm::Gost2012_256); }, true, false, SignOutcome::Success,
-         {select, "message: Подписанное сообщение создано", "base64?", saved + ".sig", "clear", "open: " + folderPart},
+         true,
+         false,
+         SignOutcome::SecondCallFailed,
+         {select, "message: Invalid Signature - 2148073478"},
+         ""},
+        {"detached DER",
+         [&] { return addSigner(KeyAlgorithm::Gost2012_256); },
+         true,
+         false,
+         SignOutcome::Success,
+         {select, "message: Подписанное сообщение создано", "base64?", saved + ".sig", "clear",
+          "open: " + folderPart},
          ".sig"},
-        {"attached Base64", [&] { return addSigner(KeyAlgorithm::Gost2012_512); }, false, true, SignOutcome::Success,
-         {select, "message: Подписанное сообщение создано", "base64?", saved + ".p7s", "clear", "open: " + folderPart},
+        {"attached Base64",
+         [&] { return addSigner(KeyAlgorithm::Gost2012_512); },
+         false,
+         true,
+         SignOutcome::Success,
+         {select, "message: Подписанное сообщение создано", "base64?", saved + ".p7s", "clear",
+          "open: " + folderPart},
          ".p7s"},
-        {"2001 attached DER", [&] { return addSigner(KeyAlgorithm::Gost2001); }, false, false, SignOutcome::Success,
-         {select, "message: Подписанное сообщение создано", "base64?", saved + ".sig", "clear", "open: " + folderPart},
+        {"2001 attached DER",
+         [&] { return addSigner(KeyAlgorithm::Gost2001); },
+         false,
+         false,
+         SignOutcome::Success,
+         {select, "message: Подписанное сообщение создано", "base64?", saved + ".sig", "clear",
+          "open: " + folderPart},
          ".sig"},
     };
     for (const Case& c : cases) {
@@ -207,7 +248,8 @@ TEST_F(SignOperationTest, EveryOutcomeInOrder) {
         EXPECT_EQ(fileExists(input + ".p7s"), file == input + ".p7s") << c.name;
         if (!file.empty()) {
             EXPECT_TRUE(verifies(messageIn(file, c.base64), content, c.detached)) << c.name;
-            EXPECT_EQ(view.atOpenFolder.certificateContexts, 0) << c.name << ": released before the folder opens";
+            EXPECT_EQ(view.atOpenFolder.certificateContexts, 0)
+                << c.name << ": released before the folder opens";
             EXPECT_EQ(view.atOpenFolder.stores, 0) << c.name;
             EXPECT_EQ(view.atOpenFolder.providerHandles, 0) << c.name;
         }
@@ -236,7 +278,8 @@ TEST_F(SignOperationTest, ExistingSignatureIsReplaced) {
     view.choose = pick(thumbprint);
     ASSERT_EQ(SignFile(input, true, view).outcome, SignOutcome::Success);
     EXPECT_TRUE(verifies(readFile(input + ".sig"), content, true));
-    EXPECT_EQ(listFolder(folder.path()), (std::vector<std::string>{"отчёт за май.pdf", "отчёт за май.pdf.sig"}));
+    EXPECT_EQ(listFolder(folder.path()),
+              (std::vector<std::string>{"отчёт за май.pdf", "отчёт за май.pdf.sig"}));
 }
 
 TEST_F(SignOperationTest, EncryptedKeyIsAskedForOnce) {
@@ -266,10 +309,10 @@ TEST_F(SignOperationTest, LoadErrorsAreRaisedAfterTheDialog) {
         std::string path;
         std::string text;
     } cases[] = {
-        {folder.file("нет такого.txt"),
-         "Cannot open file \"" + folder.file("нет такого.txt") + "\". The system cannot find the file specified"},
-        {folder.file("нет папки/файл"),
-         "Cannot open file \"" + folder.file("нет папки/файл") + "\". The system cannot find the path specified"},
+        {folder.file("нет такого.txt"), "Cannot open file \"" + folder.file("нет такого.txt") +
+                                            "\". The system cannot find the file specified"},
+        {folder.file("нет папки/файл"), "Cannot open file \"" + folder.file("нет папки/файл") +
+                                            "\". The system cannot find the path specified"},
         {"", "Cannot open file \"\". The system cannot find the path specified"},
     };
     for (const auto& c : cases) {

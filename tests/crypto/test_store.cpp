@@ -17,7 +17,7 @@ using namespace plombar::test;
 namespace {
 
 unsigned modeOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return st.st_mode & 07777u;
 }
@@ -66,7 +66,8 @@ TEST_F(StoreTest, OnlyThePersonalStoreExists) {
     const struct {
         const char* name;
         bool opens;
-    } cases[] = {{"MY", true}, {"my", true}, {"My", true}, {"ROOT", false}, {"CA", false}, {"", false}, {"MY ", false}};
+    } cases[] = {{"MY", true},  {"my", true}, {"My", true},  {"ROOT", false},
+                 {"CA", false}, {"", false},  {"MY ", false}};
     for (const auto& c : cases) {
         StoreHandle handle(CertOpenSystemStoreA(0, c.name));
         EXPECT_EQ(static_cast<bool>(handle), c.opens) << "\"" << c.name << "\"";
@@ -89,7 +90,7 @@ TEST_F(StoreTest, UnreadableFilesAndSaveTemporariesAreSkipped) {
     writeFile(folder + "/garbage.cer", "not a certificate at all");
     writeFile(folder + "/empty.cer", "");
     writeFile(folder + "/truncated.cer", first.der().substr(0, 100));
-    writeFile(folder + "/copy.cer", first.der());  // the same certificate twice counts once
+    writeFile(folder + "/copy.cer", first.der());    // the same certificate twice counts once
     writeFile(folder + "/manual.cer", byHand.pem()); // PEM put there by hand is tolerated
     writeFile(folder + "/notes.txt", second.der());  // not a .cer file
     const std::string tempName = "." + temporary.thumbprint() + ".cer.0123456789ab.plombar-tmp";
@@ -132,12 +133,12 @@ TEST_F(StoreTest, EntriesAreWrittenWithPrivateModes) {
 TEST_F(StoreTest, CloseWithCheckFlagReportsPendingContextsButClosesTheHandle) {
     const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256));
 
-    {   // Nothing open: a clean close.
+    { // Nothing open: a clean close.
         HCERTSTORE handle = CertOpenSystemStoreA(0, "MY");
         ASSERT_NE(handle, nullptr);
         EXPECT_EQ(CertCloseStore(handle, CERT_CLOSE_STORE_CHECK_FLAG), TRUE);
     }
-    {   // A context still open: FALSE with CRYPT_E_PENDING_CLOSE; the context stays usable.
+    { // A context still open: FALSE with CRYPT_E_PENDING_CLOSE; the context stays usable.
         HCERTSTORE handle = CertOpenSystemStoreA(0, "MY");
         PCCERT_CONTEXT context = CertEnumCertificatesInStore(handle, nullptr);
         ASSERT_NE(context, nullptr);
@@ -150,11 +151,12 @@ TEST_F(StoreTest, CloseWithCheckFlagReportsPendingContextsButClosesTheHandle) {
         EXPECT_EQ(GetLastError(), winerr::E_INVALIDARG);
         EXPECT_EQ(CertEnumCertificatesInStore(handle, nullptr), nullptr);
         EXPECT_EQ(DescribeCertificate(context).thumbprint, thumbprint);
-        EXPECT_EQ(std::string(context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId), "1.2.643.7.1.1.1.1");
+        EXPECT_EQ(std::string(context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId),
+                  "1.2.643.7.1.1.1.1");
         EXPECT_EQ(CertFreeCertificateContext(context), TRUE);
         EXPECT_EQ(CountOpenHandles().stores, 0);
     }
-    {   // Without the flag the same close succeeds.
+    { // Without the flag the same close succeeds.
         HCERTSTORE handle = CertOpenSystemStoreA(0, "MY");
         PCCERT_CONTEXT context = CertEnumCertificatesInStore(handle, nullptr);
         PCCERT_CONTEXT second = CertDuplicateCertificateContext(context);
@@ -220,7 +222,9 @@ TEST_F(StoreTest, CreateCertificateContextAcceptsDerOnly) {
             c.encoding, reinterpret_cast<const BYTE*>(c.bytes.data()), static_cast<DWORD>(c.bytes.size()));
         if (c.error == 0) {
             ASSERT_NE(context, nullptr) << c.name;
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded), der)
+            EXPECT_EQ(
+                std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded),
+                der)
                 << c.name;
             EXPECT_EQ(context->dwCertEncodingType, X509_ASN_ENCODING);
             EXPECT_EQ(context->hCertStore, nullptr);
@@ -242,18 +246,21 @@ TEST_F(StoreTest, CertInfoHoldsTheFieldsAsThePlatformDoes) {
     spec.notAfter = 4102444800;  // 2100-01-01 00:00:00 UTC
     const TestIdentity identity = makeIdentity(spec);
     const std::string der = identity.der();
-    CertContextHandle context(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                           static_cast<DWORD>(der.size())));
+    CertContextHandle context(CertCreateCertificateContext(
+        kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
     ASSERT_TRUE(context);
     const CERT_INFO& info = *context->pCertInfo;
     EXPECT_EQ(info.dwVersion, CERT_V3);
     EXPECT_EQ(bytesOf(info.SerialNumber),
               std::string("\x10\x0f\x0e\x0d\x0c\x0b\x0a\x09\x08\x07\x06\x05\x04\x03\x02\x81\x00", 17));
-    const std::string subjectDer = EncodeDer(X509_get_subject_name(identity.certificate.get()),
-                                             [](const X509_NAME* n, unsigned char** p) { return i2d_X509_NAME(n, p); });
+    const std::string subjectDer =
+        EncodeDer(X509_get_subject_name(identity.certificate.get()),
+                  [](const X509_NAME* n, unsigned char** p) { return i2d_X509_NAME(n, p); });
     EXPECT_EQ(bytesOf(info.Subject), subjectDer);
     EXPECT_EQ(bytesOf(info.Issuer), subjectDer); // self-signed
-    const auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+    const auto ticks = [](const FILETIME& t) {
+        return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+    };
     EXPECT_EQ(ticks(info.NotBefore), (1577934245ull + 11644473600ull) * 10000000ull);
     EXPECT_EQ(ticks(info.NotAfter), (4102444800ull + 11644473600ull) * 10000000ull);
     EXPECT_STREQ(info.SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.643.7.1.1.1.2");
@@ -314,7 +321,8 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     const auto& other = descriptions[0].thumbprint == thumbprint ? descriptions[1] : descriptions[0];
 
     // DER sorts the attributes of a multi-valued RDN by their encoding: the shorter SN comes first.
-    const std::string name = "ИНН=007712345678, SN=Иванов + CN=Иванов Иван, O=\"ООО \"\"Ромашка\"\", филиал\", C=RU";
+    const std::string name =
+        "ИНН=007712345678, SN=Иванов + CN=Иванов Иван, O=\"ООО \"\"Ромашка\"\", филиал\", C=RU";
     EXPECT_EQ(d.subject, name);
     EXPECT_EQ(d.issuer, name);
     EXPECT_EQ(d.issuedTo, "Иванов Иван");
@@ -329,7 +337,8 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     EXPECT_EQ(d.thumbprint, thumbprint);
     EXPECT_TRUE(d.hasPrivateKey);
     EXPECT_EQ(d.friendlyName, "Для отчётов");
-    EXPECT_TRUE(std::regex_match(d.validFrom, std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)"))) << d.validFrom;
+    EXPECT_TRUE(std::regex_match(d.validFrom, std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)")))
+        << d.validFrom;
     ASSERT_EQ(d.extensions.size(), 3u);
     EXPECT_EQ(d.extensions[0].first, "X509v3 Basic Constraints (2.5.29.19), критическое");
     EXPECT_EQ(d.extensions[0].second, "CA:FALSE");
@@ -353,7 +362,8 @@ TEST(SubjectText, ParsesWhatNameToTextWrites) {
         {"CN=\"Иванов, Иван\"", "CN=\"Иванов, Иван\""},
         {"O=\"ООО \"\"Ромашка\"\"\"", "O=\"ООО \"\"Ромашка\"\"\""},
         {"CN=a\\,b", "CN=\"a,b\""},
-        {"E=user@example.ru, ИНН=007712345678, СНИЛС=12345678901", "E=user@example.ru, ИНН=007712345678, СНИЛС=12345678901"},
+        {"E=user@example.ru, ИНН=007712345678, СНИЛС=12345678901",
+         "E=user@example.ru, ИНН=007712345678, СНИЛС=12345678901"},
         {"2.5.4.3=по номеру", "CN=по номеру"},
         {"1.2.3.4=x", "1.2.3.4=x"},
         {"CN=\" пробелы \"", "CN=\" пробелы \""},
@@ -411,7 +421,8 @@ AcquireResult acquire(const std::string& thumbprint) {
     DWORD keySpec = 0;
     BOOL callerFree = FALSE;
     AcquireResult result;
-    result.ok = CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, &keySpec, &callerFree);
+    result.ok =
+        CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, &keySpec, &callerFree);
     result.error = GetLastError();
     result.diagnostic = LastCryptoDiagnostic();
     if (result.ok) {
@@ -445,44 +456,90 @@ TEST_F(StoreTest, KeyAcquisitionOutcomes) {
     };
     const Case cases[] = {
         {"plain key", [&] { store.add(identity); }, {}, TRUE, 0, 0, ""},
-        {"no key file", [&] { store.add(identity, TestStore::Key::None); }, {}, FALSE,
-         winerr::CRYPT_E_NO_KEY_PROPERTY, 0, "нет закрытого ключа"},
-        {"encrypted, right password", [&] { store.add(identity, TestStore::Key::Encrypted, password); },
-         {{password}}, TRUE, 0, 1, ""},
-        {"encrypted, wrong then right", [&] { store.add(identity, TestStore::Key::Encrypted, password); },
-         {{"пароль"}, {password}}, TRUE, 0, 2, ""},
-        {"encrypted, always wrong", [&] { store.add(identity, TestStore::Key::Encrypted, password); },
-         {{"1"}, {"2"}, {"3"}}, FALSE, winerr::ERROR_INVALID_PASSWORD, 3, "Неверный пароль"},
-        {"encrypted, cancelled", [&] { store.add(identity, TestStore::Key::Encrypted, password); },
-         {{"", true}}, FALSE, winerr::ERROR_CANCELLED, 1, "отменён"},
-        {"encrypted, wrong then cancelled", [&] { store.add(identity, TestStore::Key::Encrypted, password); },
-         {{"x"}, {"", true}}, FALSE, winerr::ERROR_CANCELLED, 2, "отменён"},
+        {"no key file",
+         [&] { store.add(identity, TestStore::Key::None); },
+         {},
+         FALSE,
+         winerr::CRYPT_E_NO_KEY_PROPERTY,
+         0,
+         "нет закрытого ключа"},
+        {"encrypted, right password",
+         [&] { store.add(identity, TestStore::Key::Encrypted, password); },
+         {{password}},
+         TRUE,
+         0,
+         1,
+         ""},
+        {"encrypted, wrong then right",
+         [&] { store.add(identity, TestStore::Key::Encrypted, password); },
+         {{"пароль"}, {password}},
+         TRUE,
+         0,
+         2,
+         ""},
+        {"encrypted, always wrong",
+         [&] { store.add(identity, TestStore::Key::Encrypted, password); },
+         {{"1"}, {"2"}, {"3"}},
+         FALSE,
+         winerr::ERROR_INVALID_PASSWORD,
+         3,
+         "Неверный пароль"},
+        {"encrypted, cancelled",
+         [&] { store.add(identity, TestStore::Key::Encrypted, password); },
+         {{"", true}},
+         FALSE,
+         winerr::ERROR_CANCELLED,
+         1,
+         "отменён"},
+        {"encrypted, wrong then cancelled",
+         [&] { store.add(identity, TestStore::Key::Encrypted, password); },
+         {{"x"}, {"", true}},
+         FALSE,
+         winerr::ERROR_CANCELLED,
+         2,
+         "отменён"},
         {"key of another certificate",
          [&] {
              store.add(identity, TestStore::Key::None);
              writeFile(keyFile, stranger.keyPem());
              ::chmod(keyFile.c_str(), 0600);
          },
-         {}, FALSE, winerr::NTE_BAD_KEY, 0, "не соответствует сертификату"},
+         {},
+         FALSE,
+         winerr::NTE_BAD_KEY,
+         0,
+         "не соответствует сертификату"},
         {"not a key",
          [&] {
              store.add(identity, TestStore::Key::None);
              writeFile(keyFile, "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
              ::chmod(keyFile.c_str(), 0600);
          },
-         {}, FALSE, winerr::NTE_BAD_KEY, 0, "не содержит закрытого ключа"},
+         {},
+         FALSE,
+         winerr::NTE_BAD_KEY,
+         0,
+         "не содержит закрытого ключа"},
         {"readable by the group",
          [&] {
              store.add(identity);
              ::chmod(keyFile.c_str(), 0640);
          },
-         {}, FALSE, winerr::NTE_PERM, 0, "слишком широкие (0640)"},
+         {},
+         FALSE,
+         winerr::NTE_PERM,
+         0,
+         "слишком широкие (0640)"},
         {"readable by everybody",
          [&] {
              store.add(identity);
              ::chmod(keyFile.c_str(), 0644);
          },
-         {}, FALSE, winerr::NTE_PERM, 0, "chmod 600"},
+         {},
+         FALSE,
+         winerr::NTE_PERM,
+         0,
+         "chmod 600"},
     };
     for (const Case& c : cases) {
         RemoveStoreEntry(store.folder(), thumbprint);
@@ -493,11 +550,13 @@ TEST_F(StoreTest, KeyAcquisitionOutcomes) {
         if (!c.ok) {
             EXPECT_EQ(result.error, c.error) << c.name;
         }
-        EXPECT_NE(result.diagnostic.find(c.diagnostic), std::string::npos) << c.name << ": " << result.diagnostic;
+        EXPECT_NE(result.diagnostic.find(c.diagnostic), std::string::npos)
+            << c.name << ": " << result.diagnostic;
         ASSERT_EQ(passwords.requests().size(), c.questions) << c.name;
         for (std::size_t i = 0; i < c.questions; ++i) {
             EXPECT_EQ(passwords.requests()[i].attempt, static_cast<int>(i + 1)) << c.name;
-            EXPECT_EQ(passwords.requests()[i].previousWasWrong, i > 0 && c.answers[i - 1].password != password)
+            EXPECT_EQ(passwords.requests()[i].previousWasWrong,
+                      i > 0 && c.answers[i - 1].password != password)
                 << c.name;
             EXPECT_EQ(passwords.requests()[i].subject, "CN=Владелец ключа") << c.name;
             EXPECT_EQ(passwords.requests()[i].keyFile, keyFile) << c.name;
@@ -520,10 +579,11 @@ TEST_F(StoreTest, ContextMadeFromBytesHasNoKey) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
     store.add(identity);
     const std::string der = identity.der();
-    CertContextHandle context(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                           static_cast<DWORD>(der.size())));
+    CertContextHandle context(CertCreateCertificateContext(
+        kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
     HCRYPTPROV provider = 0;
-    EXPECT_EQ(CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, nullptr, nullptr), FALSE);
+    EXPECT_EQ(CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, nullptr, nullptr),
+              FALSE);
     EXPECT_EQ(GetLastError(), winerr::CRYPT_E_NO_KEY_PROPERTY);
     EXPECT_EQ(CryptAcquireCertificatePrivateKey(nullptr, 0, nullptr, &provider, nullptr, nullptr), FALSE);
     EXPECT_EQ(GetLastError(), winerr::E_INVALIDARG);
@@ -535,7 +595,8 @@ TEST_F(StoreTest, ProviderHandlesAreReleasedOnce) {
     StoreHandle handle(CertOpenSystemStoreA(0, "MY"));
     CertContextHandle context = findInStore(handle.get(), identity.thumbprint());
     HCRYPTPROV provider = 0;
-    ASSERT_EQ(CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, nullptr, nullptr), TRUE);
+    ASSERT_EQ(CryptAcquireCertificatePrivateKey(context.get(), 0, nullptr, &provider, nullptr, nullptr),
+              TRUE);
     EXPECT_EQ(CountOpenHandles().providerHandles, 1);
     EXPECT_EQ(CryptReleaseContext(provider, 1), FALSE);
     EXPECT_EQ(GetLastError(), winerr::E_INVALIDARG);
@@ -571,8 +632,9 @@ TEST(KeyFiles, ClassifyAndDecode) {
     CleansedBytes der;
     BioPtr bio(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
     Pkcs8Ptr info(PEM_read_bio_PKCS8_PRIV_KEY_INFO(bio.get(), nullptr, nullptr, nullptr));
-    const std::string plainDer =
-        EncodeDer(info.get(), [](const PKCS8_PRIV_KEY_INFO* i, unsigned char** p) { return i2d_PKCS8_PRIV_KEY_INFO(i, p); });
+    const std::string plainDer = EncodeDer(info.get(), [](const PKCS8_PRIV_KEY_INFO* i, unsigned char** p) {
+        return i2d_PKCS8_PRIV_KEY_INFO(i, p);
+    });
     EXPECT_EQ(ClassifyKeyFile(plainDer), KeyFileKind::Plain);
     EXPECT_EQ(DecodePrivateKey(plainDer, nullptr, key), KeyDecodeResult::Ok);
 }

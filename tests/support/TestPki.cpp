@@ -28,7 +28,9 @@ std::string TestIdentity::keyPem(const std::string& password) const {
     return std::string(pem.view());
 }
 
-std::string TestIdentity::thumbprint() const { return ThumbprintOf(certificate.get()); }
+std::string TestIdentity::thumbprint() const {
+    return ThumbprintOf(certificate.get());
+}
 
 std::string TestIdentity::publicKeyOid() const {
     ASN1_OBJECT* object = nullptr;
@@ -47,11 +49,14 @@ TestIdentity makeIdentity(const IdentitySpec& spec) {
         for (const auto& rdn : spec.rdns) {
             bool first = true;
             for (const auto& [type, value] : rdn) {
-                const char* field = type == "ИНН" ? "1.2.643.3.131.1.1" : type == "ОГРН" ? "1.2.643.100.1" : type.c_str();
+                const char* field = type == "ИНН"    ? "1.2.643.3.131.1.1"
+                                    : type == "ОГРН" ? "1.2.643.100.1"
+                                                     : type.c_str();
                 if (X509_NAME_add_entry_by_txt(name.get(), field, MBSTRING_UTF8,
                                                reinterpret_cast<const unsigned char*>(value.data()),
                                                static_cast<int>(value.size()), -1, first ? 0 : -1) != 1)
-                    throw std::runtime_error("cannot add name attribute " + type + ": " + TakeOpenSslErrors());
+                    throw std::runtime_error("cannot add name attribute " + type + ": " +
+                                             TakeOpenSslErrors());
                 first = false;
             }
         }
@@ -101,14 +106,17 @@ std::string TestStore::certificateFile(const std::string& thumbprint) const {
     return folder() + "/" + thumbprint + ".cer";
 }
 
-std::string TestStore::keyFile(const std::string& thumbprint) const { return folder() + "/" + thumbprint + ".key"; }
+std::string TestStore::keyFile(const std::string& thumbprint) const {
+    return folder() + "/" + thumbprint + ".key";
+}
 
 std::string TestStore::add(const TestIdentity& identity, Key key, const std::string& password,
                            const std::string& friendlyName) {
     SecureString keyPem;
     if (key != Key::None)
         keyPem.assign(identity.keyPem(key == Key::Encrypted ? password : std::string()));
-    return AddStoreEntry(folder(), identity.certificate.get(), key == Key::None ? nullptr : &keyPem, friendlyName);
+    return AddStoreEntry(folder(), identity.certificate.get(), key == Key::None ? nullptr : &keyPem,
+                         friendlyName);
 }
 
 ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(answers.begin(), answers.end()) {
@@ -125,7 +133,9 @@ ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(ans
     });
 }
 
-ScriptedPasswords::~ScriptedPasswords() { SetPasswordPrompt(std::move(previous_)); }
+ScriptedPasswords::~ScriptedPasswords() {
+    SetPasswordPrompt(std::move(previous_));
+}
 
 int runOpenssl(const std::string& arguments, std::string* output) {
     // The engine is asked for on the command line; variables that change its behaviour are cleared.
@@ -137,8 +147,8 @@ bool opensslVerifies(const std::string& signaturePath, const std::string& conten
                      std::string* log) {
     TempDir scratch("plombar-verify");
     const std::string out = scratch.file("content.out");
-    std::string command = "cms -verify -binary -noverify -engine gost -inform DER -in " + shellQuote(signaturePath) +
-                          " -out " + shellQuote(out);
+    std::string command = "cms -verify -binary -noverify -engine gost -inform DER -in " +
+                          shellQuote(signaturePath) + " -out " + shellQuote(out);
     if (!contentPath.empty())
         command += " -content " + shellQuote(contentPath);
     std::string text;

@@ -27,10 +27,10 @@ using NameRdns = std::vector<std::vector<NameAttribute>>;
 struct IdentitySpec {
     KeyAlgorithm algorithm = KeyAlgorithm::Gost2012_256;
     std::string subject = "CN=Тестовый подписант, O=Пломбарь, C=RU"; // as ParseSubjectText reads it
-    NameRdns rdns;                  // when not empty: the exact name instead of `subject`
-    std::string serial;             // big-endian bytes; empty: 16 random bytes
-    std::time_t notBefore = 0;      // 0: an hour ago
-    std::time_t notAfter = 0;       // 0: a year later
+    NameRdns rdns;                               // when not empty: the exact name instead of `subject`
+    std::string serial;                          // big-endian bytes; empty: 16 random bytes
+    std::time_t notBefore = 0;                   // 0: an hour ago
+    std::time_t notAfter = 0;                    // 0: a year later
     const struct TestIdentity* issuer = nullptr; // null: self-signed
 };
 
@@ -51,7 +51,7 @@ TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject = "
 
 // The three GOST key kinds, for data-driven tests.
 inline constexpr KeyAlgorithm kGostAlgorithms[] = {KeyAlgorithm::Gost2001, KeyAlgorithm::Gost2012_256,
-                                                    KeyAlgorithm::Gost2012_512};
+                                                   KeyAlgorithm::Gost2012_512};
 
 // The store "MY" under a temporary XDG_DATA_HOME, for the object's lifetime (the previous value is
 // restored afterwards).

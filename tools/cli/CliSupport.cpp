@@ -250,9 +250,13 @@ ScopedPasswordPrompt PasswordSource::installKeyPrompt() {
 
 // ---------------------------------------------------------------------------------------------
 
-void printLine(const std::string& text) { std::cout << text << std::endl; }
+void printLine(const std::string& text) {
+    std::cout << text << std::endl;
+}
 
-void printError(const std::string& text) { std::cerr << "plombar-cli: " << text << std::endl; }
+void printError(const std::string& text) {
+    std::cerr << "plombar-cli: " << text << std::endl;
+}
 
 std::string CertificateChoice::describe() const {
     if (thumbprint)
@@ -314,7 +318,8 @@ CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& cho
     if (found.size() > 1) {
         std::string text = "в хранилище несколько сертификатов " + choice.describe() + ":";
         for (const auto& candidate : found)
-            text += "\n  " + CertificateThumbprint(candidate.get()) + "  " + CertificateSubjectText(candidate.get());
+            text += "\n  " + CertificateThumbprint(candidate.get()) + "  " +
+                    CertificateSubjectText(candidate.get());
         throw CliError(kExitNotInStore, text + "\nукажите отпечаток");
     }
     return std::move(found.front());
@@ -322,7 +327,7 @@ CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& cho
 
 std::string readInputFile(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
         const int err = fd ? EISDIR : errno;
         throw CliError(kExitFileNotFound, "файл «" + path + "» не открывается: " +

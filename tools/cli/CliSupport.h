@@ -18,18 +18,18 @@ namespace plombar::cli {
 // Distinct exit codes, so that scripts can tell the failures apart. Listed in every --help.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,          // anything not listed below
-    kExitUsage = 2,            // unknown command or option, missing argument
-    kExitFileNotFound = 3,     // an input file is missing or cannot be read
-    kExitNotACertificate = 4,  // not a certificate, PKCS #12 file or private key
-    kExitWrongPassword = 5,    // wrong password (PKCS #12 or private key)
-    kExitKeyMismatch = 6,      // the private key does not belong to the certificate
-    kExitNotInStore = 7,       // no certificate (or more than one) matches in the store
-    kExitEngineMissing = 8,    // the GOST engine for OpenSSL is not installed
-    kExitCancelled = 9,        // password entry cancelled, or no terminal to ask on
-    kExitNoKey = 10,           // the certificate's private key cannot be used
-    kExitSignFailed = 11,      // the signing calls failed
-    kExitWriteFailed = 12,     // an output file cannot be written
+    kExitFailure = 1,         // anything not listed below
+    kExitUsage = 2,           // unknown command or option, missing argument
+    kExitFileNotFound = 3,    // an input file is missing or cannot be read
+    kExitNotACertificate = 4, // not a certificate, PKCS #12 file or private key
+    kExitWrongPassword = 5,   // wrong password (PKCS #12 or private key)
+    kExitKeyMismatch = 6,     // the private key does not belong to the certificate
+    kExitNotInStore = 7,      // no certificate (or more than one) matches in the store
+    kExitEngineMissing = 8,   // the GOST engine for OpenSSL is not installed
+    kExitCancelled = 9,       // password entry cancelled, or no terminal to ask on
+    kExitNoKey = 10,          // the certificate's private key cannot be used
+    kExitSignFailed = 11,     // the signing calls failed
+    kExitWriteFailed = 12,    // an output file cannot be written
 };
 
 // The exit-code lines of a command's --help, for the codes it can give.

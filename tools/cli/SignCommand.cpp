@@ -74,14 +74,15 @@ int runSignCommand(const std::vector<std::string>& arguments) {
             break;
         if (argument == "--help" || argument == "-h") {
             std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
-                        ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitWrongPassword,
-                                      kExitNotInStore, kExitEngineMissing, kExitCancelled, kExitNoKey,
-                                      kExitSignFailed, kExitWriteFailed})
+                        ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound,
+                                      kExitWrongPassword, kExitNotInStore, kExitEngineMissing, kExitCancelled,
+                                      kExitNoKey, kExitSignFailed, kExitWriteFailed})
                             .c_str());
             return kExitOk;
         }
     }
-    Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"}, {"attached", "base64"});
+    Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"},
+                   {"attached", "base64"});
     const std::string file = args.single("подписываемый файл");
     const CertificateChoice choice = choiceFrom(args);
     PasswordSource passwords(args);

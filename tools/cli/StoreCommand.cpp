@@ -47,7 +47,9 @@ StoreHandle openStore() {
     return store;
 }
 
-std::string dateOnly(const std::string& localTime) { return localTime.substr(0, 10); }
+std::string dateOnly(const std::string& localTime) {
+    return localTime.substr(0, 10);
+}
 
 bool helpAsked(const std::vector<std::string>& arguments) {
     for (const auto& argument : arguments) {
@@ -70,8 +72,8 @@ int runList(const std::vector<std::string>& arguments) {
     PCCERT_CONTEXT context = nullptr;
     while ((context = CertEnumCertificatesInStore(store.get(), context)) != nullptr) {
         const CertificateDescription d = DescribeCertificate(context);
-        std::string line = d.thumbprint + "  " + (d.hasPrivateKey ? "ключ" : "—   ") + "  до " + dateOnly(d.validTo) +
-                           "  " + d.keyAlgorithm + "  " + d.subject;
+        std::string line = d.thumbprint + "  " + (d.hasPrivateKey ? "ключ" : "—   ") + "  до " +
+                           dateOnly(d.validTo) + "  " + d.keyAlgorithm + "  " + d.subject;
         if (!d.friendlyName.empty())
             line += "  [" + d.friendlyName + "]";
         printLine(line);
@@ -90,7 +92,9 @@ int runShow(const std::vector<std::string>& arguments) {
     const CertContextHandle context =
         findCertificate(store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
     const CertificateDescription d = DescribeCertificate(context.get());
-    const auto field = [](const char* name, const std::string& value) { printLine(std::string(name) + " " + value); };
+    const auto field = [](const char* name, const std::string& value) {
+        printLine(std::string(name) + " " + value);
+    };
     field("Кому выдан:", d.issuedTo);
     field("Кем выдан:", d.issuedBy);
     field("Действителен с:", d.validFrom);
@@ -181,8 +185,8 @@ ImportedIdentity importPkcs12(const std::string& file, PKCS12* pkcs12, PasswordS
     if (parsed != 1) {
         const std::string reason = TakeOpenSslErrors();
         if (!PKCS12_mac_present(pkcs12))
-            throw CliError(kExitWrongPassword, "файл PKCS #12 «" + file + "» не открывается: неверный пароль? (" +
-                                                   reason + ")");
+            throw CliError(kExitWrongPassword,
+                           "файл PKCS #12 «" + file + "» не открывается: неверный пароль? (" + reason + ")");
         throw CliError(GostRuntimeReady() ? kExitNotACertificate : kExitEngineMissing,
                        "файл PKCS #12 «" + file + "» не разбирается: " + reason);
     }
@@ -194,7 +198,8 @@ ImportedIdentity importPkcs12(const std::string& file, PKCS12* pkcs12, PasswordS
     }
     int aliasLength = 0;
     if (const unsigned char* alias = X509_alias_get0(identity.certificate.get(), &aliasLength))
-        identity.friendlyName.assign(reinterpret_cast<const char*>(alias), static_cast<std::size_t>(aliasLength));
+        identity.friendlyName.assign(reinterpret_cast<const char*>(alias),
+                                     static_cast<std::size_t>(aliasLength));
     identity.keyPassword = password;
     return identity;
 }
@@ -228,15 +233,18 @@ ImportedIdentity importCertificate(const std::string& file, const std::string& b
     }
     if (X509_check_private_key(identity.certificate.get(), identity.key.get()) != 1) {
         ClearOpenSslErrors();
-        throw CliError(kExitKeyMismatch, "закрытый ключ «" + *keyFile + "» не соответствует сертификату «" + file + "»");
+        throw CliError(kExitKeyMismatch,
+                       "закрытый ключ «" + *keyFile + "» не соответствует сертификату «" + file + "»");
     }
     return identity;
 }
 
-void reportEntry(const char* what, X509* certificate, const std::string& thumbprint, bool hasKey, bool encrypted) {
+void reportEntry(const char* what, X509* certificate, const std::string& thumbprint, bool hasKey,
+                 bool encrypted) {
     printLine(std::string(what) + " " + thumbprint);
     printLine("  " + NameToText(X509_get_subject_name(certificate)));
-    printLine(std::string("  закрытый ключ: ") + (hasKey ? (encrypted ? "есть, защищён паролем" : "есть") : "нет"));
+    printLine(std::string("  закрытый ключ: ") +
+              (hasKey ? (encrypted ? "есть, защищён паролем" : "есть") : "нет"));
 }
 
 int runImport(const std::vector<std::string>& arguments) {
@@ -298,8 +306,8 @@ int runRemove(const std::vector<std::string>& arguments) {
     std::string subject;
     {
         StoreHandle store = openStore();
-        const CertContextHandle context =
-            findCertificate(store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
+        const CertContextHandle context = findCertificate(
+            store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
         thumbprint = CertificateThumbprint(context.get());
         subject = CertificateSubjectText(context.get());
     }
@@ -310,7 +318,8 @@ int runRemove(const std::vector<std::string>& arguments) {
 }
 
 int runNewTestCertificate(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {"alg", "subject", "days", "name", "password-file", "password-fd"}, {"encrypt-key"});
+    Arguments args(arguments, {"alg", "subject", "days", "name", "password-file", "password-fd"},
+                   {"encrypt-key"});
     if (!args.positional().empty())
         throw CliError(kExitUsage, "лишние аргументы");
     KeyAlgorithm algorithm = KeyAlgorithm::Gost2012_256;
@@ -361,17 +370,20 @@ int runNewTestCertificate(const std::vector<std::string>& arguments) {
 }
 
 const StoreSubcommand kSubcommands[] = {
-    {"list", runList,
+    {"list",
+     runList,
      "plombar-cli store list\n"
      "Перечисляет сертификаты хранилища «MY»: отпечаток, наличие закрытого ключа, срок,\n"
      "алгоритм ключа, владелец и понятное имя.\n",
      {kExitOk, kExitFailure, kExitUsage}},
-    {"show", runShow,
+    {"show",
+     runShow,
      "plombar-cli store show (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
      "Показывает сертификат подробно. ОТПЕЧАТОК: SHA-1 или его начало (от 4 цифр);\n"
      "ИМЯ: общее имя (CN) целиком или часть строки владельца.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore}},
-    {"import", runImport,
+    {"import",
+     runImport,
      "plombar-cli store import ФАЙЛ [--key КЛЮЧ] [--name ИМЯ] [--no-key-password]\n"
      "                         [--password-file ФАЙЛ | --password-fd N]\n"
      "Добавляет в хранилище файл PKCS #12 (.pfx, .p12; ГОСТ-защита поддерживается) вместе с\n"
@@ -381,15 +393,18 @@ const StoreSubcommand kSubcommands[] = {
      "  --name ИМЯ            понятное имя записи\n",
      {kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitNotACertificate, kExitWrongPassword,
       kExitKeyMismatch, kExitEngineMissing, kExitCancelled, kExitWriteFailed}},
-    {"export", runExport,
+    {"export",
+     runExport,
      "plombar-cli store export (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ) --out ФАЙЛ [--pem]\n"
      "Записывает сертификат (без ключа) в ФАЙЛ: DER, или PEM с --pem.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore, kExitWriteFailed}},
-    {"remove", runRemove,
+    {"remove",
+     runRemove,
      "plombar-cli store remove (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
      "Удаляет сертификат, его закрытый ключ и понятное имя из хранилища.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore}},
-    {"new-test-cert", runNewTestCertificate,
+    {"new-test-cert",
+     runNewTestCertificate,
      "plombar-cli store new-test-cert [--alg 2001|2012-256|2012-512] [--subject ИМЯ] [--days N]\n"
      "                                [--name ИМЯ] [--encrypt-key [--password-file ФАЙЛ | --password-fd N]]\n"
      "Создаёт самоподписанный тестовый сертификат ГОСТ с закрытым ключом в хранилище, чтобы\n"
@@ -421,7 +436,8 @@ int runStoreCommand(const std::vector<std::string>& arguments) {
         }
         return subcommand.run(rest);
     }
-    throw CliError(kExitUsage, "неизвестная команда «store " + arguments[0] + "» (см. plombar-cli store --help)");
+    throw CliError(kExitUsage,
+                   "неизвестная команда «store " + arguments[0] + "» (см. plombar-cli store --help)");
 }
 
 } // namespace plombar::cli
