@@ -46,6 +46,24 @@ X509Ptr signerCertificate(CMS_ContentInfo* cms, CMS_SignerInfo* signer) {
     return nullptr;
 }
 
+// When the caller lends a digest state of exactly this one content element (ContentDigestScope)
+// and the message asks for that one digest only, the chain continues from it instead of hashing
+// the content again.
+bool takeOverLentDigest(BIO* chain, DWORD count, const BYTE* const contents[], const DWORD lengths[]) {
+    if (count != 1)
+        return false;
+    BIO* digestBio = BIO_find_type(chain, BIO_TYPE_MD);
+    if (digestBio == nullptr || BIO_find_type(BIO_next(digestBio), BIO_TYPE_MD) != nullptr)
+        return false;
+    const EVP_MD* md = nullptr;
+    EVP_MD_CTX* target = nullptr;
+    if (BIO_get_md(digestBio, &md) != 1 || md == nullptr || BIO_get_md_ctx(digestBio, &target) != 1 ||
+        target == nullptr)
+        return false;
+    const EVP_MD_CTX* lent = lentContentDigest(contents[0], lengths[0], md);
+    return lent != nullptr && EVP_MD_CTX_copy_ex(target, lent) == 1;
+}
+
 } // namespace
 
 FILETIME FileTimeFromUnix(std::int64_t seconds) {
@@ -91,8 +109,9 @@ BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
     if ((pVerifyPara->dwMsgAndCertEncodingType & PKCS_7_ASN_ENCODING) == 0)
         return fail(E_INVALIDARG, "the message encoding must include PKCS_7_ASN_ENCODING");
     if (pVerifyPara->pfnGetSignerCertificate != nullptr)
-        return fail(E_INVALIDARG, "a signer certificate callback is not supported: the certificate comes from "
-                                  "the message");
+        return fail(E_INVALIDARG,
+                    "a signer certificate callback is not supported: the certificate comes from "
+                    "the message");
     if (cToBeSigned != 0 && (rgpbToBeSigned == nullptr || rgcbToBeSigned == nullptr))
         return fail(E_INVALIDARG, "the content list is missing");
     for (DWORD i = 0; i < cToBeSigned; ++i)
@@ -115,8 +134,8 @@ BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
     const int signerCount = signers != nullptr ? sk_CMS_SignerInfo_num(signers) : 0;
     if (dwSignerIndex >= static_cast<DWORD>(signerCount < 0 ? 0 : signerCount))
-        return fail(CRYPT_E_NO_SIGNER, "the message has " + std::to_string(signerCount) + " signer(s), none with index " +
-                                           std::to_string(dwSignerIndex));
+        return fail(CRYPT_E_NO_SIGNER, "the message has " + std::to_string(signerCount) +
+                                           " signer(s), none with index " + std::to_string(dwSignerIndex));
     CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, static_cast<int>(dwSignerIndex));
 
     X509Ptr certificate = signerCertificate(cms.get(), signer);
@@ -135,15 +154,17 @@ BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
     if (!chain)
         return failWithOpenSsl(CRYPT_E_UNKNOWN_ALGO, "the message's digest algorithm is not usable");
     sink.release(); // the chain owns it now
-    for (DWORD i = 0; i < cToBeSigned; ++i) {
-        const BYTE* data = rgpbToBeSigned[i];
-        std::size_t left = rgcbToBeSigned[i];
-        while (left > 0) {
-            const std::size_t chunk = std::min(left, kWriteChunk);
-            if (BIO_write(chain.get(), data, static_cast<int>(chunk)) != static_cast<int>(chunk))
-                return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the content cannot be hashed");
-            data += chunk;
-            left -= chunk;
+    if (!takeOverLentDigest(chain.get(), cToBeSigned, rgpbToBeSigned, rgcbToBeSigned)) {
+        for (DWORD i = 0; i < cToBeSigned; ++i) {
+            const BYTE* data = rgpbToBeSigned[i];
+            std::size_t left = rgcbToBeSigned[i];
+            while (left > 0) {
+                const std::size_t chunk = std::min(left, kWriteChunk);
+                if (BIO_write(chain.get(), data, static_cast<int>(chunk)) != static_cast<int>(chunk))
+                    return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the content cannot be hashed");
+                data += chunk;
+                left -= chunk;
+            }
         }
     }
 

@@ -1,5 +1,6 @@
 #include "VerifyOperation.h"
 
+#include "ContentDigest.h"
 #include "CryptoHandles.h"
 #include "GostRuntime.h"
 #include "VerifyApi.h"
@@ -9,14 +10,15 @@
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <algorithm>
 #include <limits>
 #include <memory>
-#include <sys/stat.h>
+#include <optional>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 namespace plombar::crypto {
@@ -31,6 +33,120 @@ constexpr char kEndOfFile = '\x1A';
 // verification hashes one after the other.
 constexpr std::uint64_t kMaxElement = std::uint64_t{1} << 31;
 
+// The start of a signature file that the digest hint looks at: far more than the few hundred bytes
+// before a signed message's digest algorithms, in DER or as Base64 text.
+constexpr std::size_t kHintPrefix = 64 * 1024;
+
+// One BER header: tag byte, header length, content length (nullopt: indefinite).
+struct BerHeader {
+    unsigned char tag = 0;
+    std::size_t size = 0;
+    std::optional<std::size_t> length;
+};
+
+std::optional<BerHeader> readHeader(const std::string& der, std::size_t at) {
+    if (at + 2 > der.size())
+        return std::nullopt;
+    BerHeader header;
+    header.tag = static_cast<unsigned char>(der[at]);
+    const auto first = static_cast<unsigned char>(der[at + 1]);
+    header.size = 2;
+    if (first < 0x80) {
+        header.length = first;
+    } else if (first > 0x80) {
+        const std::size_t count = first & 0x7F;
+        if (count > 4 || at + 2 + count > der.size())
+            return std::nullopt;
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            length = (length << 8) | static_cast<unsigned char>(der[at + 2 + i]);
+        header.length = length;
+        header.size += count;
+    }
+    return header;
+}
+
+// The digest of a signed message's only digest algorithm, read from the start of its encoding
+// (ContentInfo -> [0] -> SignedData -> version, digestAlgorithms), or null when there is not
+// exactly one or the bytes are something else.
+const EVP_MD* digestOfPrefix(const std::string& der) {
+    static const std::string kSignedData("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 11);
+    std::size_t at = 0;
+    const auto enter = [&](unsigned char tag) {
+        const auto header = readHeader(der, at);
+        if (!header || header->tag != tag)
+            return false;
+        at += header->size;
+        return true;
+    };
+    const auto skip = [&](unsigned char tag) {
+        const auto header = readHeader(der, at);
+        if (!header || header->tag != tag || !header->length)
+            return false;
+        at += header->size + *header->length;
+        return true;
+    };
+    if (!enter(0x30) || der.compare(at, kSignedData.size(), kSignedData) != 0)
+        return nullptr;
+    at += kSignedData.size();
+    if (!enter(0xA0) || !enter(0x30) || !skip(0x02))
+        return nullptr;
+    const auto set = readHeader(der, at);
+    if (!set || set->tag != 0x31 || !enter(0x31))
+        return nullptr;
+    const std::size_t setStart = at;
+    const auto algorithm = readHeader(der, at);
+    if (!algorithm || algorithm->tag != 0x30 || !algorithm->length)
+        return nullptr;
+    const std::size_t afterAlgorithm = at + algorithm->size + *algorithm->length;
+    at += algorithm->size;
+    const auto oid = readHeader(der, at);
+    if (!oid || oid->tag != 0x06 || !oid->length || at + oid->size + *oid->length > der.size())
+        return nullptr;
+    const bool onlyOne = set->length ? setStart + *set->length == afterAlgorithm
+                                     : der.compare(afterAlgorithm, 2, std::string(2, '\0')) == 0;
+    if (!onlyOne)
+        return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data() + at);
+    Asn1ObjectPtr object(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oid->size + *oid->length)));
+    const EVP_MD* md = object ? EVP_get_digestbynid(OBJ_obj2nid(object.get())) : nullptr;
+    ClearOpenSslErrors();
+    return md;
+}
+
+// Which digest the signature file will ask for, so that the data can be hashed while it loads. Only
+// a hint: it raises nothing (the real loads report every error, in their order), and the
+// verification takes the early digest over only when the message asks for exactly that one.
+const EVP_MD* digestHint(const std::string& signaturePath, bool base64) noexcept {
+    try {
+        UniqueFd fd(::open(signaturePath.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return nullptr;
+        std::string prefix(kHintPrefix, '\0');
+        std::size_t done = 0;
+        while (done < prefix.size()) {
+            const ssize_t n = ::read(fd.get(), prefix.data() + done, prefix.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        prefix.resize(done);
+        if (!base64)
+            return digestOfPrefix(prefix);
+        TMemoryStream text;
+        text.WriteBuffer(prefix.data(), static_cast<std::int64_t>(prefix.size()));
+        text.SetPosition(0);
+        TMemoryStream decoded;
+        Base64DecodeStream(text, decoded);
+        return digestOfPrefix(std::string(reinterpret_cast<const char*>(decoded.Memory()),
+                                          static_cast<std::size_t>(decoded.Size())));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 } // namespace
 
 std::string ReadFirstLine(const std::string& path) {
@@ -39,7 +155,7 @@ std::string ReadFirstLine(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
         throw EInOutError(SetLastErrorFromErrno(errno, path.c_str()));
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         throw EInOutError(SetLastErrorFromErrno(errno));
     // Reading a folder as a text file is refused as the original platform refuses opening one.
@@ -108,18 +224,22 @@ std::string NameBlobToString(const CERT_NAME_BLOB& name) {
     return text;
 }
 
-bool VerifyDetachedSignature(const std::string& signaturePath, const std::string& dataPath, VerifyView& view) {
+bool VerifyDetachedSignature(const std::string& signaturePath, const std::string& dataPath,
+                             VerifyView& view) {
     // Without the engine no GOST signature can be checked; saying "not verified" would be wrong.
     if (!GostRuntimeReady())
         throw Exception(GostRuntimeErrorText());
 
     const std::string firstLine = ReadFirstLine(signaturePath);
 
+    const bool base64 = HasBase64Marker(firstLine);
+
     // On raised errors these go in reverse order: data, then signature.
     auto signature = std::make_unique<TMemoryStream>();
     auto data = std::make_unique<TMemoryStream>();
-    data->LoadFromFile(dataPath);
-    if (HasBase64Marker(firstLine)) {
+    // The data is hashed on a second thread while it loads; the verification then only checks.
+    const EvpMdCtxPtr loadDigest = LoadFileWithDigest(*data, dataPath, digestHint(signaturePath, base64));
+    if (base64) {
         auto text = std::make_unique<TMemoryStream>();
         text->LoadFromFile(signaturePath);
         Base64DecodeStream(*text, *signature);
@@ -152,20 +272,27 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
         }
     }
 
+    std::optional<ContentDigestScope> lentDigest;
+    if (loadDigest && contents.size() == 1)
+        lentDigest.emplace(contents[0], lengths[0], loadDigest.get());
+
     BOOL verified = FALSE;
     PCCERT_CONTEXT signerValue = nullptr;
     // A signature file of 4 GiB or more is no signature this platform could have made.
     if (static_cast<std::uint64_t>(signature->Size()) <= std::numeric_limits<DWORD>::max())
         verified = CryptVerifyDetachedMessageSignature(
-            &para, 0, signature->Size() > 0 ? signature->Memory() : &kNothing, static_cast<DWORD>(signature->Size()),
-            static_cast<DWORD>(contents.size()), contents.data(), lengths.data(), &signerValue);
+            &para, 0, signature->Size() > 0 ? signature->Memory() : &kNothing,
+            static_cast<DWORD>(signature->Size()), static_cast<DWORD>(contents.size()), contents.data(),
+            lengths.data(), &signerValue);
     CertContextHandle signer(signerValue);
+    lentDigest.reset();
 
     if (verified && signer) {
         view.ViewCertificate(signer.get());
         view.AddLine(kSignatureValidLine);
         const CERT_INFO& info = *signer->pCertInfo;
-        view.AddLine(std::string(kSerialNumberPrefix) + BytesToHex(info.SerialNumber.pbData, info.SerialNumber.cbData));
+        view.AddLine(std::string(kSerialNumberPrefix) +
+                     BytesToHex(info.SerialNumber.pbData, info.SerialNumber.cbData));
         view.AddLine(CertVerifyTimeValidity(nullptr, &info) == 0 ? kCertificateInPeriodLine
                                                                  : kCertificateOutOfPeriodLine);
         view.AddLine(kSubjectHeaderLine);

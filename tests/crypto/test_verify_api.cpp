@@ -4,6 +4,7 @@
 #include "CryptoTestUtil.h"
 #include "VerifyTestUtil.h"
 
+#include "crypto/ContentDigest.h"
 #include "crypto/VerifyApi.h"
 #include "platform/Paths.h"
 
@@ -37,9 +38,9 @@ VerifyCall verifyBytes(const std::string& message, const std::vector<std::string
     }
     PCCERT_CONTEXT signer = reinterpret_cast<PCCERT_CONTEXT>(&para); // must be overwritten
     VerifyCall call;
-    call.ok = CryptVerifyDetachedMessageSignature(&para, index, reinterpret_cast<const BYTE*>(message.data()),
-                                                  static_cast<DWORD>(message.size()), static_cast<DWORD>(content.size()),
-                                                  data.data(), lengths.data(), &signer);
+    call.ok = CryptVerifyDetachedMessageSignature(
+        &para, index, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()),
+        static_cast<DWORD>(content.size()), data.data(), lengths.data(), &signer);
     call.error = GetLastError();
     call.signerSet = signer != nullptr;
     if (call.ok && signer != nullptr) {
@@ -109,7 +110,8 @@ TEST_P(VerifyPerAlgorithm, SoundSignaturesVerifyAndDamagedOnesGiveTheirCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Gost, VerifyPerAlgorithm, ::testing::ValuesIn(kGostAlgorithms));
-INSTANTIATE_TEST_SUITE_P(Others, VerifyPerAlgorithm, ::testing::Values(KeyAlgorithm::Rsa2048, KeyAlgorithm::EcP256));
+INSTANTIATE_TEST_SUITE_P(Others, VerifyPerAlgorithm,
+                         ::testing::Values(KeyAlgorithm::Rsa2048, KeyAlgorithm::EcP256));
 
 TEST_F(VerifyApiTest, MessagesThatAreNoSoundSignedDataGiveTheirCode) {
     const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Подписант");
@@ -129,7 +131,8 @@ TEST_F(VerifyApiTest, MessagesThatAreNoSoundSignedDataGiveTheirCode) {
         BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
         CmsPtr cms(CMS_digest_create(in.get(), EVP_get_digestbynid(NID_id_GostR3411_2012_256), CMS_BINARY));
         ASSERT_TRUE(cms);
-        digested = EncodeDer(cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+        digested = EncodeDer(
+            cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
     }
 
     struct Case {
@@ -149,11 +152,10 @@ TEST_F(VerifyApiTest, MessagesThatAreNoSoundSignedDataGiveTheirCode) {
         {"no certificate in the message", cmsSign(signer, content, withoutSignerCertificate()), 0,
          CRYPT_E_NOT_FOUND},
         {"only an unrelated certificate",
-         cmsSign(signer, content, withoutSignerCertificate({other.certificate.get()})), 0,
-         CRYPT_E_NOT_FOUND},
+         cmsSign(signer, content, withoutSignerCertificate({other.certificate.get()})), 0, CRYPT_E_NOT_FOUND},
         {"a certificate with the signer's issuer and serial but another key",
-         cmsSign(namedSigner, content, withoutSignerCertificate({impostor.certificate.get()})),
-         0, NTE_BAD_SIGNATURE},
+         cmsSign(namedSigner, content, withoutSignerCertificate({impostor.certificate.get()})), 0,
+         NTE_BAD_SIGNATURE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -178,7 +180,9 @@ TEST_F(VerifyApiTest, ContentElementsAreVerifiedAsTheirConcatenation) {
     const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Подписант");
     const std::string content = randomBytes(10000, 3);
     const std::string message = cmsSign(signer, content);
-    EXPECT_EQ(verifyBytes(message, {content.substr(0, 1), content.substr(1, 4999), "", content.substr(5000)}).ok, TRUE);
+    EXPECT_EQ(
+        verifyBytes(message, {content.substr(0, 1), content.substr(1, 4999), "", content.substr(5000)}).ok,
+        TRUE);
     EXPECT_EQ(verifyBytes(message, {content.substr(5000), content.substr(0, 5000)}).ok, FALSE);
     const std::string empty = cmsSign(signer, "");
     EXPECT_EQ(verifyBytes(empty, {}).ok, TRUE);
@@ -215,7 +219,9 @@ TEST_F(VerifyApiTest, ParametersAreCheckedBeforeAnythingIsRead) {
     EXPECT_EQ(GetLastError(), E_INVALIDARG);
 
     para.dwMsgAndCertEncodingType = kMessageEncoding;
-    para.pfnGetSignerCertificate = [](void*, DWORD, PCERT_INFO, HCERTSTORE) -> PCCERT_CONTEXT { return nullptr; };
+    para.pfnGetSignerCertificate = [](void*, DWORD, PCERT_INFO, HCERTSTORE) -> PCCERT_CONTEXT {
+        return nullptr;
+    };
     EXPECT_EQ(CryptVerifyDetachedMessageSignature(&para, 0, bytes, size, 1, data, lengths, &out), FALSE);
     EXPECT_EQ(GetLastError(), E_INVALIDARG);
     para.pfnGetSignerCertificate = nullptr;
@@ -247,14 +253,17 @@ TEST_F(VerifyApiTest, ReturnedSignerIsANewContextWithTheCertificatesFields) {
     DWORD lengths[] = {1};
     PCCERT_CONTEXT context = nullptr;
     ASSERT_EQ(CryptVerifyDetachedMessageSignature(&para, 0, reinterpret_cast<const BYTE*>(message.data()),
-                                                  static_cast<DWORD>(message.size()), 1, data, lengths, &context),
+                                                  static_cast<DWORD>(message.size()), 1, data, lengths,
+                                                  &context),
               TRUE);
     CertContextHandle owned(context);
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(CountOpenHandles().certificateContexts, 1);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded), signer.der());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded),
+              signer.der());
     const CRYPT_INTEGER_BLOB& serial = context->pCertInfo->SerialNumber;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(serial.pbData), serial.cbData), std::string("\x02\x01\x7F", 3));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(serial.pbData), serial.cbData),
+              std::string("\x02\x01\x7F", 3));
     EXPECT_EQ(context->hCertStore, nullptr);
     owned.reset();
     EXPECT_EQ(CountOpenHandles().certificateContexts, 0);
@@ -312,13 +321,16 @@ TEST(CertNameToStr, RendersEncodedOrderWithDottedIdentifiersAndUtf8Values) {
          {{{kC, kPrintable, "RU"}}, {{kO, kUtf8, "ООО Ромашка"}}, {{kCN, kUtf8, "Иванов Иван Иванович"}}},
          "2.5.4.6=RU, 2.5.4.10=ООО Ромашка, 2.5.4.3=Иванов Иван Иванович"},
         {"multi-valued RDN in its encoded order",
-         {{{kC, kPrintable, "RU"}}, {{"2.5.4.4", kUtf8, "Иванов"}, {"2.5.4.42", kUtf8, "Иван"}, {kCN, kUtf8, "И. И."}}},
+         {{{kC, kPrintable, "RU"}},
+          {{"2.5.4.4", kUtf8, "Иванов"}, {"2.5.4.42", kUtf8, "Иван"}, {kCN, kUtf8, "И. И."}}},
          "2.5.4.6=RU, 2.5.4.4=Иванов + 2.5.4.42=Иван + 2.5.4.3=И. И."},
         {"Russian registration numbers as identifiers",
-         {{{"1.2.643.3.131.1.1", kNumeric, "007712345678"}}, {{"1.2.643.100.1", kNumeric, "1027700132195"}},
+         {{{"1.2.643.3.131.1.1", kNumeric, "007712345678"}},
+          {{"1.2.643.100.1", kNumeric, "1027700132195"}},
           {{"1.2.643.100.3", kNumeric, "12345678901"}}},
          "1.2.643.3.131.1.1=007712345678, 1.2.643.100.1=1027700132195, 1.2.643.100.3=12345678901"},
-        {"e-mail as IA5String", {{{"1.2.840.113549.1.9.1", kIa5, "ivanov@example.ru"}}},
+        {"e-mail as IA5String",
+         {{{"1.2.840.113549.1.9.1", kIa5, "ivanov@example.ru"}}},
          "1.2.840.113549.1.9.1=ivanov@example.ru"},
         {"BMPString", {{{kCN, kBmp, bigEndianOf("Пётр Ёлкин", 2)}}}, "2.5.4.3=Пётр Ёлкин"},
         {"UniversalString", {{{kCN, kUniversal, bigEndianOf("Юлия", 4)}}}, "2.5.4.3=Юлия"},
@@ -373,12 +385,14 @@ TEST(CertNameToStr, StringTypesAndOptions) {
         const char* text;
     };
     const Case cases[] = {
-        {CERT_OID_NAME_STR,
-         "2.5.4.6=RU, 2.5.4.10=\"ООО \"\"Ромашка\"\"\", 2.5.4.4=Иванов + 2.5.4.42=Иван, 1.2.643.100.1=1027700132195"},
-        {CERT_X500_NAME_STR, "C=RU, O=\"ООО \"\"Ромашка\"\"\", SN=Иванов + G=Иван, OID.1.2.643.100.1=1027700132195"},
+        {CERT_OID_NAME_STR, "2.5.4.6=RU, 2.5.4.10=\"ООО \"\"Ромашка\"\"\", 2.5.4.4=Иванов + 2.5.4.42=Иван, "
+                            "1.2.643.100.1=1027700132195"},
+        {CERT_X500_NAME_STR,
+         "C=RU, O=\"ООО \"\"Ромашка\"\"\", SN=Иванов + G=Иван, OID.1.2.643.100.1=1027700132195"},
         {CERT_SIMPLE_NAME_STR, "RU, \"ООО \"\"Ромашка\"\"\", Иванов + Иван, 1027700132195"},
         {CERT_OID_NAME_STR | CERT_NAME_STR_REVERSE_FLAG,
-         "1.2.643.100.1=1027700132195, 2.5.4.4=Иванов + 2.5.4.42=Иван, 2.5.4.10=\"ООО \"\"Ромашка\"\"\", 2.5.4.6=RU"},
+         "1.2.643.100.1=1027700132195, 2.5.4.4=Иванов + 2.5.4.42=Иван, 2.5.4.10=\"ООО \"\"Ромашка\"\"\", "
+         "2.5.4.6=RU"},
         {CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG | CERT_NAME_STR_NO_PLUS_FLAG,
          "C=RU; O=\"ООО \"\"Ромашка\"\"\"; SN=Иванов G=Иван; OID.1.2.643.100.1=1027700132195"},
         {CERT_X500_NAME_STR | CERT_NAME_STR_CRLF_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG,
@@ -393,7 +407,8 @@ TEST(CertNameToStr, StringTypesAndOptions) {
 TEST(CertNameToStr, TwoCallContract) {
     const std::string der = derName({{{kC, kPrintable, "RU"}}, {{kCN, kUtf8, "Ёж"}}});
     const std::string full = "2.5.4.6=RU, 2.5.4.3=Ёж"; // "Ё" and "ж" take two bytes each
-    CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()), const_cast<BYTE*>(reinterpret_cast<const BYTE*>(der.data()))};
+    CERT_NAME_BLOB blob{static_cast<DWORD>(der.size()),
+                        const_cast<BYTE*>(reinterpret_cast<const BYTE*>(der.data()))};
 
     EXPECT_EQ(CertNameToStrA(kMessageEncoding, &blob, CERT_OID_NAME_STR, nullptr, 0), full.size() + 1);
     EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, &blob, CERT_OID_NAME_STR, nullptr, 12345), full.size() + 1);
@@ -420,7 +435,8 @@ TEST(CertNameToStr, TwoCallContract) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         std::string buffer(c.size + 4, '#');
-        const DWORD written = CertNameToStrA(kMessageEncoding, &blob, CERT_OID_NAME_STR, buffer.data(), c.size);
+        const DWORD written =
+            CertNameToStrA(kMessageEncoding, &blob, CERT_OID_NAME_STR, buffer.data(), c.size);
         EXPECT_EQ(written, c.text.size() + 1);
         EXPECT_EQ(buffer.substr(0, written), c.text + std::string(1, '\0'));
         EXPECT_EQ(buffer.substr(c.size), "####");
@@ -429,7 +445,8 @@ TEST(CertNameToStr, TwoCallContract) {
 
 TEST(CertNameToStr, UnusableInputGivesTheEmptyTextAndACode) {
     const std::string der = derName({{{kCN, kUtf8, "Имя"}}});
-    CERT_NAME_BLOB good{static_cast<DWORD>(der.size()), const_cast<BYTE*>(reinterpret_cast<const BYTE*>(der.data()))};
+    CERT_NAME_BLOB good{static_cast<DWORD>(der.size()),
+                        const_cast<BYTE*>(reinterpret_cast<const BYTE*>(der.data()))};
     const std::string garbage = "not a name";
     CERT_NAME_BLOB bad{static_cast<DWORD>(garbage.size()),
                        const_cast<BYTE*>(reinterpret_cast<const BYTE*>(garbage.data()))};
@@ -513,9 +530,8 @@ TEST(CertVerifyTimeValidity, NoTimeMeansNowForRealCertificates) {
         spec.notAfter = c.notAfter;
         const TestIdentity identity = makeIdentity(spec);
         const std::string der = identity.der();
-        CertContextHandle context(CertCreateCertificateContext(X509_ASN_ENCODING,
-                                                               reinterpret_cast<const BYTE*>(der.data()),
-                                                               static_cast<DWORD>(der.size())));
+        CertContextHandle context(CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
         ASSERT_TRUE(context);
         EXPECT_EQ(CertVerifyTimeValidity(nullptr, context->pCertInfo), c.result);
         EXPECT_EQ(UnixFromFileTime(context->pCertInfo->NotBefore), c.notBefore);
@@ -536,4 +552,73 @@ TEST(CertVerifyTimeValidity, CurrentFileTimeCountsFrom1601) {
     const FILETIME epoch = FileTimeFromUnix(0);
     EXPECT_EQ((static_cast<std::uint64_t>(epoch.dwHighDateTime) << 32) | epoch.dwLowDateTime,
               116444736000000000ULL);
+}
+
+// ---- a digest computed while the content loaded ------------------------------------------------------
+
+namespace {
+
+EvpMdCtxPtr digestState(const EVP_MD* md, const std::string& bytes) {
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    EXPECT_EQ(EVP_DigestInit_ex(ctx.get(), md, nullptr), 1);
+    EXPECT_EQ(EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()), 1);
+    return ctx;
+}
+
+} // namespace
+
+TEST_F(VerifyApiTest, LentDigestIsTakenOverOnlyForTheSameBytesAndDigest) {
+    const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Подписант");
+    const TestIdentity signer512 = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Второй подписант");
+    const std::string content = randomBytes(4000, 12);
+    const std::string copy = content;
+    const std::string message = cmsSign(signer, content);
+    std::string twoSigners;
+    {
+        const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED | CMS_NOATTR;
+        CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+        ASSERT_TRUE(CMS_add1_signer(cms.get(), signer.certificate.get(), signer.key.get(),
+                                    digestForKey(signer.key.get()), flags));
+        ASSERT_TRUE(CMS_add1_signer(cms.get(), signer512.certificate.get(), signer512.key.get(),
+                                    digestForKey(signer512.key.get()), flags));
+        BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        ASSERT_EQ(CMS_final(cms.get(), in.get(), nullptr, flags), 1);
+        twoSigners = EncodeDer(
+            cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+    }
+    const EVP_MD* streebog256 = digestForKey(signer.key.get());
+    const EVP_MD* streebog512 = digestForKey(signer512.key.get());
+
+    struct Case {
+        const char* what;
+        const std::string* message;
+        const std::string* lentFor; // the buffer the state is lent for
+        EvpMdCtxPtr state;
+        BOOL ok; // a state of other bytes fails the check when, and only when, it is taken over
+    };
+    Case cases[] = {
+        {"the right state for the content", &message, &content, digestState(streebog256, content), TRUE},
+        {"a wrong state for the content is taken over", &message, &content, digestState(streebog256, "x"),
+         FALSE},
+        {"a wrong state for other bytes is ignored", &message, &copy, digestState(streebog256, "x"), TRUE},
+        {"a wrong state of another digest is ignored", &message, &content, digestState(streebog512, "x"),
+         TRUE},
+        {"a message with two digests ignores it", &twoSigners, &content, digestState(streebog256, "x"), TRUE},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            ContentDigestScope scope(reinterpret_cast<const BYTE*>(c.lentFor->data()), c.lentFor->size(),
+                                     c.state.get());
+            CRYPT_VERIFY_MESSAGE_PARA para{kVerifyMessageParaSize32, kMessageEncoding, 0, nullptr, nullptr};
+            const BYTE* data[] = {reinterpret_cast<const BYTE*>(content.data())};
+            DWORD lengths[] = {static_cast<DWORD>(content.size())};
+            EXPECT_EQ(CryptVerifyDetachedMessageSignature(
+                          &para, 0, reinterpret_cast<const BYTE*>(c.message->data()),
+                          static_cast<DWORD>(c.message->size()), 1, data, lengths, nullptr),
+                      c.ok);
+        }
+        // Lent state or not, it goes with its scope.
+        EXPECT_EQ(verifyBytes(*c.message, {content}).ok, TRUE);
+    }
 }
