@@ -25,7 +25,8 @@ BOOL CryptUIDlgViewCertificateA(PCCRYPTUI_VIEWCERTIFICATE_STRUCTA pCertViewInfo,
         return crypto::FALSE;
     }
     // Our own reference keeps the certificate alive while the dialog shows it.
-    crypto::CertContextHandle certificate(crypto::CertDuplicateCertificateContext(pCertViewInfo->pCertContext));
+    crypto::CertContextHandle certificate(
+        crypto::CertDuplicateCertificateContext(pCertViewInfo->pCertContext));
     if (!certificate) {
         SetLastError(winerr::E_INVALIDARG);
         return crypto::FALSE;

@@ -177,7 +177,9 @@ ValueText valueText(const ASN1_STRING* value) {
     return {std::move(text), false};
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string quotedIfNeeded(const std::string& value) {
     const bool quote = value.empty() || isBlank(value.front()) || isBlank(value.back()) ||
@@ -211,7 +213,8 @@ bool renderName(DWORD encoding, const CERT_NAME_BLOB* name, DWORD strType, std::
         fail(E_INVALIDARG, "the certificate encoding must include X509_ASN_ENCODING");
         return false;
     }
-    if (stringType != CERT_SIMPLE_NAME_STR && stringType != CERT_OID_NAME_STR && stringType != CERT_X500_NAME_STR) {
+    if (stringType != CERT_SIMPLE_NAME_STR && stringType != CERT_OID_NAME_STR &&
+        stringType != CERT_X500_NAME_STR) {
         fail(E_INVALIDARG, "unknown name string type " + std::to_string(stringType));
         return false;
     }

@@ -3,12 +3,12 @@
 // second line, the page's resets after a completed run and none after an error.
 
 #include "CryptUI.h"
+#include "CryptoTestUtil.h"
 #include "GuiTest.h"
 #include "ScriptedPrompts.h"
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "VerifyTestUtil.h"
-#include "CryptoTestUtil.h"
 
 #include "crypto/SignOperation.h"
 #include "crypto/VerifyOperation.h"
@@ -34,7 +34,9 @@ using namespace plombar::test;
 
 namespace {
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 const QStringList kNotVerified = {kVerifyHeaderLine, kSignatureInvalidLine};
 
@@ -194,7 +196,8 @@ private slots:
         QTest::addColumn<QByteArray>("signature");
         const std::string der = cmsSign(signer, content);
         QTest::newRow("DER without attributes") << QByteArray::fromStdString(der);
-        QTest::newRow("DER with attributes") << QByteArray::fromStdString(cmsSign(signer, content, withAttributes()));
+        QTest::newRow("DER with attributes")
+            << QByteArray::fromStdString(cmsSign(signer, content, withAttributes()));
         QTest::newRow("Base64, LF line ends")
             << QByteArray::fromStdString(der).toBase64(QByteArray::Base64Encoding) + "\n";
     }
@@ -219,10 +222,13 @@ private slots:
                                           << QByteArray();
         QTest::newRow("empty file") << QByteArray() << QByteArray();
         QTest::newRow("garbage") << QByteArray("не подпись") << QByteArray();
-        QTest::newRow("data changed") << QByteArray::fromStdString(cmsSign(signer, content + " ")) << QByteArray();
-        QTest::newRow("signature value damaged") << QByteArray::fromStdString(damageSignatureValue(der)) << QByteArray();
+        QTest::newRow("data changed")
+            << QByteArray::fromStdString(cmsSign(signer, content + " ")) << QByteArray();
+        QTest::newRow("signature value damaged")
+            << QByteArray::fromStdString(damageSignatureValue(der)) << QByteArray();
         QTest::newRow("no certificate inside")
-            << QByteArray::fromStdString(cmsSign(signer, content, withoutSignerCertificate())) << QByteArray();
+            << QByteArray::fromStdString(cmsSign(signer, content, withoutSignerCertificate()))
+            << QByteArray();
 
         // An attached message with outer length 0x4D49 begins 30 82 "MI": sound as DER, taken for Base64.
         const std::string probe = cmsSign(signer, std::string(20000, 'a'), attachedMessage());
@@ -283,14 +289,19 @@ private slots:
         QTest::addColumn<QString>("error"); // %1: the data file's full path
         const QString missingData = QStringLiteral("Cannot open file \"%1\". ") +
                                     qs(SysErrorMessage(winerr::ERROR_FILE_NOT_FOUND)) + QStringLiteral(".");
-        QTest::newRow("signature missing") << "нет.sig" << "данные" << false << "File not found.";
-        QTest::newRow("both missing") << "нет.sig" << "нет данных" << false << "File not found.";
-        QTest::newRow("data missing") << "подпись.sig" << "нет данных" << false << missingData;
+        QTest::newRow("signature missing") << "нет.sig"
+                                           << "данные" << false << "File not found.";
+        QTest::newRow("both missing") << "нет.sig"
+                                      << "нет данных" << false << "File not found.";
+        QTest::newRow("data missing") << "подпись.sig"
+                                      << "нет данных" << false << missingData;
         // The signature's first line reads, but the whole file would not fit into memory: the data
         // file, loaded first, is the one named.
-        QTest::newRow("data missing, signature too big") << "огромная.sig" << "нет данных" << true << missingData;
-        QTest::newRow("signature too big") << "огромная.sig" << "данные" << true
-                                           << "Out of memory while expanding memory stream.";
+        QTest::newRow("data missing, signature too big") << "огромная.sig"
+                                                         << "нет данных" << true << missingData;
+        QTest::newRow("signature too big")
+            << "огромная.sig"
+            << "данные" << true << "Out of memory while expanding memory stream.";
     }
     void errorsLeaveThePageAsItWas() {
         QFETCH(QString, signatureName);
@@ -357,9 +368,8 @@ private slots:
         using plombar::app::CRYPTUI_VIEWCERTIFICATE_STRUCTA;
         using plombar::app::CryptUIDlgViewCertificateA;
         const std::string der = signer.der();
-        CertContextHandle context(CertCreateCertificateContext(X509_ASN_ENCODING,
-                                                               reinterpret_cast<const BYTE*>(der.data()),
-                                                               static_cast<DWORD>(der.size())));
+        CertContextHandle context(CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
         QVERIFY(context);
         CRYPTUI_VIEWCERTIFICATE_STRUCTA view{};
         view.dwSize = sizeof view;

@@ -16,8 +16,8 @@ namespace plombar::test {
 
 struct CmsSignOptions {
     bool detached = true;
-    bool attributes = false;            // signed attributes (contentType, signingTime, messageDigest)
-    bool signerCertificate = true;      // the signer's certificate inside the message
+    bool attributes = false;              // signed attributes (contentType, signingTime, messageDigest)
+    bool signerCertificate = true;        // the signer's certificate inside the message
     std::vector<X509*> extraCertificates; // added to the message as well
 };
 
@@ -59,7 +59,8 @@ inline const EVP_MD* digestForKey(EVP_PKEY* key) {
 }
 
 // A DER signed-data message over `content` with one signer.
-inline std::string cmsSign(const TestIdentity& signer, const std::string& content, const CmsSignOptions& options = {}) {
+inline std::string cmsSign(const TestIdentity& signer, const std::string& content,
+                           const CmsSignOptions& options = {}) {
     using namespace plombar::crypto;
     unsigned flags = CMS_BINARY | CMS_PARTIAL;
     if (options.detached)
@@ -69,8 +70,8 @@ inline std::string cmsSign(const TestIdentity& signer, const std::string& conten
     if (!options.signerCertificate)
         flags |= CMS_NOCERTS;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
-    if (!cms || CMS_add1_signer(cms.get(), signer.certificate.get(), signer.key.get(), digestForKey(signer.key.get()),
-                                flags) == nullptr)
+    if (!cms || CMS_add1_signer(cms.get(), signer.certificate.get(), signer.key.get(),
+                                digestForKey(signer.key.get()), flags) == nullptr)
         throw std::runtime_error("CMS signer: " + TakeOpenSslErrors());
     for (X509* certificate : options.extraCertificates)
         if (CMS_add1_cert(cms.get(), certificate) != 1)
@@ -78,7 +79,8 @@ inline std::string cmsSign(const TestIdentity& signer, const std::string& conten
     BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     if (CMS_final(cms.get(), in.get(), nullptr, flags) != 1)
         throw std::runtime_error("CMS final: " + TakeOpenSslErrors());
-    return EncodeDer(cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+    return EncodeDer(cms.get(),
+                     [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
 }
 
 // The message with one byte of its first signer's signature value changed.
@@ -107,7 +109,8 @@ inline std::string addCertificate(const std::string& der, X509* certificate) {
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
     if (!cms || CMS_add1_cert(cms.get(), certificate) != 1)
         throw std::runtime_error("cannot add the certificate: " + TakeOpenSslErrors());
-    return EncodeDer(cms.get(), [](const CMS_ContentInfo* c, unsigned char** p2) { return i2d_CMS_ContentInfo(c, p2); });
+    return EncodeDer(cms.get(),
+                     [](const CMS_ContentInfo* c, unsigned char** p2) { return i2d_CMS_ContentInfo(c, p2); });
 }
 
 // A DER TLV with a definite length.
@@ -132,7 +135,8 @@ inline std::string derOid(const std::string& dotted) {
     Asn1ObjectPtr object(OBJ_txt2obj(dotted.c_str(), 1));
     if (!object)
         throw std::runtime_error("bad OID " + dotted);
-    return EncodeDer(object.get(), [](const ASN1_OBJECT* o, unsigned char** p) { return i2d_ASN1_OBJECT(o, p); });
+    return EncodeDer(object.get(),
+                     [](const ASN1_OBJECT* o, unsigned char** p) { return i2d_ASN1_OBJECT(o, p); });
 }
 
 // One attribute of a name: identifier, ASN.1 string tag and the value's bytes as encoded.

@@ -5,6 +5,7 @@
 #include "CryptoTestUtil.h"
 #include "VerifyTestUtil.h"
 
+#include "codec/Base64.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
 #include "platform/Exception.h"
@@ -26,12 +27,27 @@ public:
     void ViewCertificate(PCCERT_CONTEXT) override { ++views; }
 };
 
+// The Base64 lines of a PEM file without its armour lines.
+std::string pemBody(const std::string& pem) {
+    std::string body;
+    for (std::size_t at = 0; at < pem.size();) {
+        const std::size_t end = pem.find('\n', at);
+        const std::string line = pem.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.rfind("-----", 0) != 0)
+            body += line + "\n";
+        at = end == std::string::npos ? pem.size() : end + 1;
+    }
+    return body;
+}
+
 std::string derFromPem(const std::string& pem) {
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    CmsPtr cms(PEM_read_bio_CMS(bio.get(), nullptr, nullptr, nullptr));
-    if (!cms)
-        throw std::runtime_error("not a PEM CMS: " + TakeOpenSslErrors());
-    return EncodeDer(cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+    const std::string body = pemBody(pem);
+    TMemoryStream text;
+    text.WriteBuffer(body.data(), static_cast<std::int64_t>(body.size()));
+    text.SetPosition(0);
+    TMemoryStream der;
+    Base64DecodeStream(text, der);
+    return std::string(reinterpret_cast<const char*>(der.Memory()), static_cast<std::size_t>(der.Size()));
 }
 
 X509Ptr certificateFromPem(const std::string& pem) {
@@ -44,8 +60,9 @@ std::uint32_t verifyCode(const std::string& message, const std::string& content)
     const BYTE* data[] = {reinterpret_cast<const BYTE*>(content.data())};
     DWORD lengths[] = {static_cast<DWORD>(content.size())};
     PCCERT_CONTEXT signer = nullptr;
-    const BOOL ok = CryptVerifyDetachedMessageSignature(&para, 0, reinterpret_cast<const BYTE*>(message.data()),
-                                                        static_cast<DWORD>(message.size()), 1, data, lengths, &signer);
+    const BOOL ok =
+        CryptVerifyDetachedMessageSignature(&para, 0, reinterpret_cast<const BYTE*>(message.data()),
+                                            static_cast<DWORD>(message.size()), 1, data, lengths, &signer);
     const std::uint32_t code = GetLastError();
     CertFreeCertificateContext(signer);
     return ok ? 0 : code;
@@ -63,9 +80,9 @@ protected:
     std::string opensslSign(const std::string& extra) {
         std::string log;
         const std::string out = dir.file("openssl.sig");
-        EXPECT_EQ(runOpenssl("cms -sign -binary -engine gost -outform DER -in " + shellQuote(data) + " -signer " +
-                                 shellQuote(dir.file("cert.pem")) + " -inkey " + shellQuote(dir.file("key.pem")) +
-                                 " -out " + shellQuote(out) + " " + extra,
+        EXPECT_EQ(runOpenssl("cms -sign -binary -engine gost -outform DER -in " + shellQuote(data) +
+                                 " -signer " + shellQuote(dir.file("cert.pem")) + " -inkey " +
+                                 shellQuote(dir.file("key.pem")) + " -out " + shellQuote(out) + " " + extra,
                              &log),
                   0)
             << log;
@@ -108,11 +125,12 @@ TEST_F(VerifyInteropTest, OpensslSignaturesVerifyAndDamagedOnesDoNot) {
             EXPECT_EQ(VerifyDetachedSignature(signature, data, view), v.verifies);
             if (v.verifies) {
                 EXPECT_EQ(view.views, 1);
-                EXPECT_EQ(view.lines, (std::vector<std::string>{
-                                          kVerifyHeaderLine, kSignatureValidLine,
-                                          std::string(kSerialNumberPrefix) + "0A 0B0C", kCertificateInPeriodLine,
-                                          kSubjectHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант openssl",
-                                          kIssuerHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант openssl"}));
+                EXPECT_EQ(view.lines, (std::vector<std::string>{kVerifyHeaderLine, kSignatureValidLine,
+                                                                std::string(kSerialNumberPrefix) + "0A 0B0C",
+                                                                kCertificateInPeriodLine, kSubjectHeaderLine,
+                                                                "2.5.4.6=RU, 2.5.4.3=Подписант openssl",
+                                                                kIssuerHeaderLine,
+                                                                "2.5.4.6=RU, 2.5.4.3=Подписант openssl"}));
                 // The same signature as Base64 text of `openssl base64` (64 characters a line, LF).
                 const std::string p7s = dir.file("openssl.p7s");
                 ASSERT_EQ(runOpenssl("base64 -in " + shellQuote(signature) + " -out " + shellQuote(p7s)), 0);
@@ -166,7 +184,7 @@ TEST_F(VerifyInteropTest, EngineVectorsVerifyAsDetachedSignaturesOfTheirContent)
         std::uint32_t changedContentCode;
     };
     const Case cases[] = {
-        {"engine_tc26_signed_a121.pem", winerr::NTE_BAD_SIGNATURE}, // no attributes, 2012-256
+        {"engine_tc26_signed_a121.pem", winerr::NTE_BAD_SIGNATURE},  // no attributes, 2012-256
         {"engine_tc26_signed_a111.pem", winerr::CRYPT_E_HASH_VALUE}, // signed attributes, 2012-512
     };
     for (const Case& c : cases) {
@@ -187,14 +205,7 @@ TEST_F(VerifyInteropTest, EngineVectorsVerifyAsDetachedSignaturesOfTheirContent)
         RecordingView pemView;
         EXPECT_FALSE(VerifyDetachedSignature(kVectors + "/" + c.file, data, pemView));
         // ...while its Base64 lines without the armour are recognised and verify.
-        std::string body;
-        for (std::size_t at = 0; at < pem.size();) {
-            const std::size_t end = pem.find('\n', at);
-            const std::string line = pem.substr(at, end == std::string::npos ? std::string::npos : end - at);
-            if (line.rfind("-----", 0) != 0)
-                body += line + "\n";
-            at = end == std::string::npos ? pem.size() : end + 1;
-        }
+        const std::string body = pemBody(pem);
         const std::string p7s = dir.file("vector.p7s");
         writeFile(p7s, body);
         RecordingView base64View;
@@ -250,10 +261,10 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
     writeFile(bad, damageSignatureValue(cmsSign(signer, content)));
     const std::string missing = dir.file("нет.sig");
 
-    const std::string verified = lines({kVerifyHeaderLine, kSignatureValidLine,
-                                        std::string(kSerialNumberPrefix) + "01 0203", kCertificateInPeriodLine,
-                                        kSubjectHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант", kIssuerHeaderLine,
-                                        "2.5.4.6=RU, 2.5.4.3=Подписант"});
+    const std::string verified =
+        lines({kVerifyHeaderLine, kSignatureValidLine, std::string(kSerialNumberPrefix) + "01 0203",
+               kCertificateInPeriodLine, kSubjectHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант",
+               kIssuerHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант"});
     struct Case {
         const char* what;
         std::string arguments;
@@ -268,9 +279,11 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
          lines({kVerifyHeaderLine, kSignatureInvalidLine}), ""},
         {"arguments swapped", shellQuote(sig) + " " + shellQuote(data), 1,
          lines({kVerifyHeaderLine, kSignatureInvalidLine}), ""},
-        {"signature missing", shellQuote(data) + " " + shellQuote(missing), 2, "", "plombar-cli: File not found.\n"},
+        {"signature missing", shellQuote(data) + " " + shellQuote(missing), 2, "",
+         "plombar-cli: File not found.\n"},
         {"data missing", shellQuote(missing) + " " + shellQuote(sig), 2, "",
-         "plombar-cli: Cannot open file \"" + missing + "\". " + SysErrorMessage(2, MessageLanguage::English) + ".\n"},
+         "plombar-cli: Cannot open file \"" + missing + "\". " +
+             SysErrorMessage(2, MessageLanguage::English) + ".\n"},
         {"one file only", shellQuote(data), 2, "", "plombar-cli: укажите подписанный файл и файл подписи\n"},
         {"three files", shellQuote(data) + " " + shellQuote(sig) + " x", 2, "",
          "plombar-cli: лишние аргументы после файла подписи\n"},

@@ -68,9 +68,15 @@ TEST(ReadFirstLine, EndsAtLfCrLfOrEofMarkAndDropsLoneCr) {
         {"lone CR inside", "ab\rc\nd", "abc"},
         {"lone CR at the end", "ab\r", "ab"},
         {"CR CR LF", "ab\r\r\nx", "ab"},
-        {"CR before 0x1A", "ab\r\x1A" "cd", "ab"},
+        {"CR before 0x1A",
+         "ab\r\x1A"
+         "cd",
+         "ab"},
         {"0x1A before LF", "ab\x1A\ncd", "ab"},
-        {"0x1A at the start", "\x1A" "abc", ""},
+        {"0x1A at the start",
+         "\x1A"
+         "abc",
+         ""},
         {"no line end", "no line end at all", "no line end at all"},
         {"empty file", "", ""},
         {"LF only", "\n", ""},
@@ -238,7 +244,8 @@ protected:
     }
     const std::vector<std::string> notVerified = {"clear", kVerifyHeaderLine, kSignatureInvalidLine};
 
-    bool run(const std::string& signatureBytes, RecordingView& view, const std::string& name = "подпись.sig") {
+    bool run(const std::string& signatureBytes, RecordingView& view,
+             const std::string& name = "подпись.sig") {
         const std::string path = dir.file(name);
         writeFile(path, signatureBytes);
         return VerifyDetachedSignature(path, data, view);
@@ -259,10 +266,12 @@ TEST_F(VerifyOperationTest, DerAndBase64SignaturesGiveTheFullReportWithTheViewBe
     const Case cases[] = {
         {"DER", der},
         {"Base64 as signing writes it", base64Of(der)},
-        {"Base64 in lines of 64 with LF", [&] {
+        {"Base64 in lines of 64 with LF",
+         [&] {
              std::string text = base64Of(der), wrapped;
-             text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
-                        text.end());
+             text.erase(
+                 std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
+                 text.end());
              for (std::size_t i = 0; i < text.size(); i += 64)
                  wrapped += text.substr(i, 64) + "\n";
              return wrapped;
@@ -349,7 +358,8 @@ TEST_F(VerifyOperationTest, BinarySignatureWithMiOnItsFirstLineIsTakenForBase64)
     const BYTE* contents[] = {reinterpret_cast<const BYTE*>(attachedContent.data())};
     DWORD lengths[] = {static_cast<DWORD>(attachedContent.size())};
     EXPECT_EQ(CryptVerifyDetachedMessageSignature(&para, 0, reinterpret_cast<const BYTE*>(message.data()),
-                                                  static_cast<DWORD>(message.size()), 1, contents, lengths, nullptr),
+                                                  static_cast<DWORD>(message.size()), 1, contents, lengths,
+                                                  nullptr),
               TRUE);
     // ...but "MI" on its first line sends it through the Base64 decoder.
     RecordingView view;
@@ -369,7 +379,8 @@ TEST_F(VerifyOperationTest, ValidityPeriodAndSerialNumberLines) {
     };
     const Case cases[] = {
         {"expired", now - 7200, now - 3600, std::string("\x01", 1), "01", kCertificateOutOfPeriodLine},
-        {"not yet valid", now + 3600, now + 7200, std::string("\x01\x02", 2), "0102", kCertificateOutOfPeriodLine},
+        {"not yet valid", now + 3600, now + 7200, std::string("\x01\x02", 2), "0102",
+         kCertificateOutOfPeriodLine},
         {"valid, 16-byte serial", now - 60, now + 3600,
          std::string("\x70\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF", 16),
          "7011 2233 4455 6677 8899 AABB CCDD EEFF", kCertificateInPeriodLine},
@@ -410,7 +421,8 @@ TEST_F(VerifyOperationTest, ErrorsStopTheRunBeforeTheReport) {
         {"both missing: the first line is read first", dir.file("нет.sig"), missing, "File not found"},
         {"signature is a folder", dir.path(), data, "File access denied"},
         {"data missing", signature, missing, "Cannot open file \"" + missing + "\". " + SysErrorMessage(2)},
-        {"data is a folder", signature, dir.path(), "Cannot open file \"" + dir.path() + "\". " + SysErrorMessage(5)},
+        {"data is a folder", signature, dir.path(),
+         "Cannot open file \"" + dir.path() + "\". " + SysErrorMessage(5)},
         {"data missing, signature too big: the data is loaded first", huge, missing,
          "Cannot open file \"" + missing + "\". " + SysErrorMessage(2)},
         {"signature too big", huge, data, "Out of memory while expanding memory stream"},
