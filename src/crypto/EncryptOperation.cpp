@@ -36,8 +36,9 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                 // One DER certificate is expected; PEM or Base64 text is handed over as it
                                 // is and refused as no certificate.
                                 certificateFile->LoadFromFile(request.certificatePath);
-                                recipient = CertCreateCertificateContext(kMessageEncoding, certificateFile->Memory(),
-                                                                         static_cast<DWORD>(certificateFile->Size()));
+                                recipient =
+                                    CertCreateCertificateContext(kMessageEncoding, certificateFile->Memory(),
+                                                                 static_cast<DWORD>(certificateFile->Size()));
                             } else {
                                 recipient = view.SelectCertificate(store, kEncryptCertificateTitle);
                             }
@@ -58,12 +59,12 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                     PCCERT_CONTEXT recipients[] = {recipient};
                                     const auto size = static_cast<DWORD>(input->Size());
                                     DWORD length = 0;
-                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(), size,
-                                                                   nullptr, &length));
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(),
+                                                                   size, nullptr, &length));
                                     auto output = std::make_unique<TMemoryStream>();
                                     output->SetSize(length);
-                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(), size,
-                                                                   output->Memory(), &length));
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(),
+                                                                   size, output->Memory(), &length));
                                     output->SetSize(length);
                                     result.outputPath = request.inputPath + ".enc";
                                     output->SaveToFile(result.outputPath);

@@ -45,9 +45,9 @@ public:
 };
 
 struct EncryptRequest {
-    std::string inputPath;           // EncryptFileName
+    std::string inputPath;            // EncryptFileName
     bool certificateFromFile = false; // "Выбрать сертификат из файла" (CheckBox4) ticked
-    std::string certificatePath;     // RecipientCertFileName, read only when certificateFromFile
+    std::string certificatePath;      // RecipientCertFileName, read only when certificateFromFile
 };
 
 enum class EncryptOutcome {

@@ -41,8 +41,8 @@ inline constexpr DWORD CRYPT_MESSAGE_KEYID_RECIPIENT_FLAG = 0x00000004;
 // CRYPT_E_ASN1_LARGE (content of 2 GiB or more), NTE_PROVIDER_DLL_FAIL (GOST engine missing),
 // CRYPT_E_MSG_ERROR. LastCryptoDiagnostic() says why in words.
 BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipientCert,
-                         PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted, DWORD cbToBeEncrypted,
-                         BYTE* pbEncryptedBlob, DWORD* pcbEncryptedBlob);
+                         PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
+                         DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob, DWORD* pcbEncryptedBlob);
 
 // Decrypts an enveloped message (DER or BER) with the private key of a certificate in the given
 // stores. A store entry serves when its certificate matches a KeyTransRecipientInfo of the message

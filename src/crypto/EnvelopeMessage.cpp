@@ -164,7 +164,8 @@ BOOL startEnvelope(const EVP_CIPHER* cipher, const std::vector<X509*>& recipient
     sink.release(); // now part of the chain
     envelope.chain.reset(chain);
     BIO* cipherBio = BIO_find_type(chain, BIO_TYPE_CIPHER);
-    if (cipherBio == nullptr || BIO_get_cipher_ctx(cipherBio, &envelope.cipher) != 1 || envelope.cipher == nullptr)
+    if (cipherBio == nullptr || BIO_get_cipher_ctx(cipherBio, &envelope.cipher) != 1 ||
+        envelope.cipher == nullptr)
         return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the content cipher cannot be prepared");
     return TRUE;
 }
@@ -192,7 +193,8 @@ bool runCipher(EVP_CIPHER_CTX* ctx, const BYTE* in, std::size_t size, BYTE* out,
     while (done < size) {
         const std::size_t step = std::min(size - done, kCipherStep);
         int written = 0;
-        if (EVP_CipherUpdate(ctx, out + produced, &written, in + done, static_cast<int>(step)) != 1 || written < 0)
+        if (EVP_CipherUpdate(ctx, out + produced, &written, in + done, static_cast<int>(step)) != 1 ||
+            written < 0)
             return false;
         produced += static_cast<std::size_t>(written);
         done += step;
@@ -270,16 +272,21 @@ bool children(const std::uint8_t* base, const Tlv& parent, std::vector<Tlv>& out
     return true;
 }
 
-bool isPrimitive(const Tlv& tlv, int cls, int tag) { return tlv.cls == cls && tlv.tag == tag && !tlv.constructed; }
+bool isPrimitive(const Tlv& tlv, int cls, int tag) {
+    return tlv.cls == cls && tlv.tag == tag && !tlv.constructed;
+}
 
-const std::uint8_t* bytesOf(const std::string& der) { return reinterpret_cast<const std::uint8_t*>(der.data()); }
+const std::uint8_t* bytesOf(const std::string& der) {
+    return reinterpret_cast<const std::uint8_t*>(der.data());
+}
 
 // The EnvelopedData's recipientInfos SET and EncryptedContentInfo in a structure.
 bool envelopedParts(const std::string& der, Tlv& recipientInfos, Tlv& contentInfo) {
     const std::uint8_t* base = bytesOf(der);
     Tlv info, type, wrapper, enveloped;
     if (!readTlv(base, 0, der.size(), info) || !readTlv(base, info.contentStart, info.end, type) ||
-        !readTlv(base, type.end, info.end, wrapper) || !readTlv(base, wrapper.contentStart, wrapper.end, enveloped))
+        !readTlv(base, type.end, info.end, wrapper) ||
+        !readTlv(base, wrapper.contentStart, wrapper.end, enveloped))
         return false;
     std::vector<Tlv> parts;
     if (!children(base, enveloped, parts))
@@ -325,8 +332,8 @@ bool gost28147ParametersReadable(const std::string& structure) {
         return true; // another cipher: OpenSSL's or the engine's own checks apply
     if (algorithm.size() != 2 || !isUniversal(algorithm[1], V_ASN1_SEQUENCE, true) ||
         !children(base, algorithm[1], parameters) || parameters.size() != 2 ||
-        !isPrimitive(parameters[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) || parameters[0].contentLength() != 8 ||
-        !isPrimitive(parameters[1], V_ASN1_UNIVERSAL, V_ASN1_OBJECT))
+        !isPrimitive(parameters[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) ||
+        parameters[0].contentLength() != 8 || !isPrimitive(parameters[1], V_ASN1_UNIVERSAL, V_ASN1_OBJECT))
         return false;
     const unsigned char* p = base + parameters[1].start;
     Asn1ObjectPtr paramSet(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(parameters[1].total())));
@@ -338,7 +345,8 @@ bool gost28147ParametersReadable(const std::string& structure) {
 bool namesCertificate(const std::uint8_t* base, const Tlv& rid, X509* certificate) {
     if (isPrimitive(rid, V_ASN1_CONTEXT_SPECIFIC, 0)) {
         const ASN1_OCTET_STRING* keyId = X509_get0_subject_key_id(certificate);
-        return keyId != nullptr && static_cast<std::size_t>(ASN1_STRING_length(keyId)) == rid.contentLength() &&
+        return keyId != nullptr &&
+               static_cast<std::size_t>(ASN1_STRING_length(keyId)) == rid.contentLength() &&
                std::memcmp(ASN1_STRING_get0_data(keyId), base + rid.contentStart, rid.contentLength()) == 0;
     }
     std::vector<Tlv> parts;
@@ -365,16 +373,20 @@ bool gostKeyBlockReadable(const std::uint8_t* base, const Tlv& block) {
         return false;
     if (isUniversal(parts[0], V_ASN1_SEQUENCE, true)) {
         return parts.size() == 2 && children(base, parts[0], keyInfo) && keyInfo.size() == 2 &&
-               isPrimitive(keyInfo[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && keyInfo[0].contentLength() == 32 &&
-               isPrimitive(keyInfo[1], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && keyInfo[1].contentLength() == 4 &&
-               parts[1].cls == V_ASN1_CONTEXT_SPECIFIC && parts[1].tag == 0 && parts[1].constructed &&
-               children(base, parts[1], agreement) && (agreement.size() == 2 || agreement.size() == 3) &&
+               isPrimitive(keyInfo[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
+               keyInfo[0].contentLength() == 32 &&
+               isPrimitive(keyInfo[1], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
+               keyInfo[1].contentLength() == 4 && parts[1].cls == V_ASN1_CONTEXT_SPECIFIC &&
+               parts[1].tag == 0 && parts[1].constructed && children(base, parts[1], agreement) &&
+               (agreement.size() == 2 || agreement.size() == 3) &&
                isPrimitive(agreement.front(), V_ASN1_UNIVERSAL, V_ASN1_OBJECT) &&
-               (agreement.size() == 2 || (agreement[1].cls == V_ASN1_CONTEXT_SPECIFIC && agreement[1].tag == 0)) &&
+               (agreement.size() == 2 ||
+                (agreement[1].cls == V_ASN1_CONTEXT_SPECIFIC && agreement[1].tag == 0)) &&
                isPrimitive(agreement.back(), V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
                agreement.back().contentLength() == 8;
     }
-    if (isPrimitive(parts[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) && isUniversal(parts[1], V_ASN1_SEQUENCE, true)) {
+    if (isPrimitive(parts[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
+        isUniversal(parts[1], V_ASN1_SEQUENCE, true)) {
         const unsigned char* p = base + parts[1].start;
         EvpPkeyPtr ephemeral(d2i_PUBKEY(nullptr, &p, static_cast<long>(parts[1].total())));
         ClearOpenSslErrors();
@@ -398,7 +410,8 @@ bool gostKeyTransportReadable(const std::string& structure, X509* certificate) {
         if (!children(base, info, fields) || fields.size() != 4)
             return false;
         if (namesCertificate(base, fields[1], certificate) &&
-            (!isPrimitive(fields[3], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) || !gostKeyBlockReadable(base, fields[3])))
+            (!isPrimitive(fields[3], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) ||
+             !gostKeyBlockReadable(base, fields[3])))
             return false;
     }
     return true;
@@ -425,8 +438,9 @@ std::vector<CertContextHandle> findRecipients(CMS_ContentInfo* cms, const std::v
                 if (certificate == nullptr || CMS_RecipientInfo_ktri_cert_cmp(info, certificate) != 0 ||
                     !hasKeyFile(context))
                     continue;
-                const bool known = std::any_of(found.begin(), found.end(),
-                                               [context](const CertContextHandle& h) { return h.get() == context; });
+                const bool known =
+                    std::any_of(found.begin(), found.end(),
+                                [context](const CertContextHandle& h) { return h.get() == context; });
                 if (!known)
                     found.emplace_back(CertDuplicateCertificateContext(context));
             }
@@ -450,7 +464,8 @@ bool requestHonestDecryption(const ParsedEnvelope& parsed) {
 }
 
 // Opens the content key with one candidate's key and decrypts the content into `out`.
-BOOL decryptWith(const ParsedEnvelope& parsed, X509* certificate, EVP_PKEY* key, BYTE* out, std::size_t& produced) {
+BOOL decryptWith(const ParsedEnvelope& parsed, X509* certificate, EVP_PKEY* key, BYTE* out,
+                 std::size_t& produced) {
     // With the certificate given only its own RecipientInfo is tried.
     if (CMS_decrypt_set1_pkey_and_peer(parsed.cms.get(), key, certificate, nullptr) != 1)
         return failWithOpenSsl(NTE_BAD_DATA, "the private key does not open the message's content key");
@@ -521,8 +536,9 @@ bool detail::SplitEnvelopedMessage(const std::uint8_t* message, std::size_t size
         !isUniversal(contentType, V_ASN1_OBJECT, false) ||
         !readTlv(message, contentType.end, contentInfo.end, algorithm) ||
         !isUniversal(algorithm, V_ASN1_SEQUENCE, true) ||
-        !readTlv(message, algorithm.end, contentInfo.end, content) || content.cls != V_ASN1_CONTEXT_SPECIFIC ||
-        content.tag != 0 || content.constructed || content.end != contentInfo.end)
+        !readTlv(message, algorithm.end, contentInfo.end, content) ||
+        content.cls != V_ASN1_CONTEXT_SPECIFIC || content.tag != 0 || content.constructed ||
+        content.end != contentInfo.end)
         return false;
 
     // The same message without the content: every enclosing header shrinks by the content's TLV.
@@ -555,8 +571,8 @@ bool detail::SplitEnvelopedMessage(const std::uint8_t* message, std::size_t size
 }
 
 BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipientCert,
-                         PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted, DWORD cbToBeEncrypted,
-                         BYTE* pbEncryptedBlob, DWORD* pcbEncryptedBlob) {
+                         PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
+                         DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob, DWORD* pcbEncryptedBlob) {
     clearDiagnostic();
     if (pEncryptPara == nullptr || pcbEncryptedBlob == nullptr)
         return fail(E_INVALIDARG, "no parameters or no length");
@@ -574,8 +590,9 @@ BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipi
     if (pEncryptPara->ContentEncryptionAlgorithm.Parameters.cbData != 0 ||
         pEncryptPara->pvEncryptionAuxInfo != nullptr || pEncryptPara->dwFlags != 0 ||
         pEncryptPara->dwInnerContentType != 0)
-        return fail(E_INVALIDARG, "cipher parameters, auxiliary information, key identifier recipients and inner "
-                                  "content types are not supported");
+        return fail(E_INVALIDARG,
+                    "cipher parameters, auxiliary information, key identifier recipients and inner "
+                    "content types are not supported");
     if (cRecipientCert == 0 || rgpRecipientCert == nullptr)
         return fail(E_INVALIDARG, "no recipient");
     if (pbToBeEncrypted == nullptr && cbToBeEncrypted != 0)
@@ -677,7 +694,8 @@ BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* p
         return FALSE;
     std::vector<CertContextHandle> candidates = findRecipients(parsed.cms.get(), stores);
     if (candidates.empty())
-        return fail(CRYPT_E_NO_DECRYPT_CERT, "no certificate with a private key in the store matches a recipient");
+        return fail(CRYPT_E_NO_DECRYPT_CERT,
+                    "no certificate with a private key in the store matches a recipient");
     const std::size_t needed = parsed.contentLength;
 
     if (pbDecrypted == nullptr) {
@@ -701,7 +719,8 @@ BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* p
     for (const CertContextHandle& candidate : candidates) {
         X509* certificate = contextCertificate(candidate.get());
         // Checked before a password is asked: a damaged block would never open anyway.
-        if (isGostKey(X509_get0_pubkey(certificate)) && !gostKeyTransportReadable(parsed.structure, certificate)) {
+        if (isGostKey(X509_get0_pubkey(certificate)) &&
+            !gostKeyTransportReadable(parsed.structure, certificate)) {
             lastError = NTE_BAD_DATA;
             lastDiagnostic = "the key transport block for this recipient is damaged";
             ClearOpenSslErrors();

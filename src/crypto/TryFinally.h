@@ -6,16 +6,16 @@
 
 namespace plombar::crypto {
 
-// Runs `body`, then `finally`. When `body` raises, `finally` still runs and the error goes on; when
-// `finally` raises meanwhile, its error replaces the first one, as a raising finally block does.
-template <typename Body, typename Finally> void TryFinally(Body&& body, Finally&& finally) {
+// Runs `body`, then `release`. When `body` raises, `release` still runs and the error goes on; when
+// `release` raises meanwhile, its error replaces the first one, as a raising finally block does.
+template <typename Body, typename Release> void TryFinally(Body&& body, Release&& release) {
     try {
         body();
     } catch (...) {
-        finally();
+        release();
         throw;
     }
-    finally();
+    release();
 }
 
 } // namespace plombar::crypto

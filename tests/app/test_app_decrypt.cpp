@@ -44,7 +44,9 @@ struct PageState {
     bool button = false;
 
     QString text() const {
-        return QStringLiteral("DecryptFileName=\"%1\" Label5=\"%2\" Button9=%3").arg(qs(slot), label).arg(button);
+        return QStringLiteral("DecryptFileName=\"%1\" Label5=\"%2\" Button9=%3")
+            .arg(qs(slot), label)
+            .arg(button);
     }
 };
 
@@ -68,8 +70,8 @@ const QString kNoHandles = QStringLiteral("contexts=0 storeHandles=0 stores=0 pr
 std::string envelopeFor(const TestIdentity& recipient, const std::string& content) {
     using namespace plombar::crypto;
     const std::string der = recipient.der();
-    CertContextHandle context(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                           static_cast<DWORD>(der.size())));
+    CertContextHandle context(CertCreateCertificateContext(
+        kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
     std::string oid = context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
     CRYPT_ENCRYPT_MESSAGE_PARA para{};
     para.cbSize = kEncryptMessageParaSize32;
@@ -82,7 +84,8 @@ std::string envelopeFor(const TestIdentity& recipient, const std::string& conten
     if (!CryptEncryptMessage(&para, 1, recipients, data, size, nullptr, &length))
         return {};
     std::string message(length, '\0');
-    if (!CryptEncryptMessage(&para, 1, recipients, data, size, reinterpret_cast<BYTE*>(message.data()), &length))
+    if (!CryptEncryptMessage(&para, 1, recipients, data, size, reinterpret_cast<BYTE*>(message.data()),
+                             &length))
         return {};
     message.resize(length);
     return message;
@@ -172,14 +175,16 @@ private slots:
         QTest::addColumn<bool>("emptyContent");
         for (KeyAlgorithm algorithm : test::kGostAlgorithms)
             QTest::addRow("%s", crypto::KeyAlgorithmName(algorithm))
-                << static_cast<int>(algorithm) << QStringLiteral("отчёт.pdf.enc") << QStringLiteral("отчёт.pdf")
-                << false;
-        QTest::newRow("not ending in .enc") << static_cast<int>(KeyAlgorithm::Gost2012_256)
-                                            << QStringLiteral("архив.p7m") << QStringLiteral("архив") << false;
+                << static_cast<int>(algorithm) << QStringLiteral("отчёт.pdf.enc")
+                << QStringLiteral("отчёт.pdf") << false;
+        QTest::newRow("not ending in .enc")
+            << static_cast<int>(KeyAlgorithm::Gost2012_256) << QStringLiteral("архив.p7m")
+            << QStringLiteral("архив") << false;
         QTest::newRow("short name") << static_cast<int>(KeyAlgorithm::Gost2012_256) << QStringLiteral("notes")
                                     << QStringLiteral("n") << false;
-        QTest::newRow("empty content") << static_cast<int>(KeyAlgorithm::Gost2001)
-                                       << QStringLiteral("пусто.txt.enc") << QStringLiteral("пусто.txt") << true;
+        QTest::newRow("empty content")
+            << static_cast<int>(KeyAlgorithm::Gost2001) << QStringLiteral("пусто.txt.enc")
+            << QStringLiteral("пусто.txt") << true;
     }
 
     // The content lands beside the input (an older file there is replaced), "Расшифрован" is shown,
@@ -211,7 +216,8 @@ private slots:
         };
         decrypt();
 
-        QCOMPARE(prompts->log, (QStringList{kDecrypted, QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
+        QCOMPARE(prompts->log,
+                 (QStringList{kDecrypted, QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
         QVERIFY2(writtenAtMessage, "the message comes after the file is written");
         QCOMPARE(atMessage.text(), (PageState{input, qs(input), true}).text());
         QCOMPARE(atFolder.text(), kReset.text());
@@ -246,7 +252,8 @@ private slots:
         QVERIFY(app::test::clickEnabled(*form, form->Button8));
         prompts->log.clear();
         decrypt();
-        QCOMPARE(prompts->log, (QStringList{kDecrypted, QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
+        QCOMPARE(prompts->log,
+                 (QStringList{kDecrypted, QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
         QVERIFY(test::readFile(dir->file("from openssl")) == content);
     }
 
@@ -273,24 +280,35 @@ private slots:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("message");
         QTest::newRow("recipient not in the store")
-            << "stranger" << "C.UTF-8"
-            << QStringLiteral("message: Cannot find the certificate and private key to use for decryption - 2148081676");
+            << "stranger"
+            << "C.UTF-8"
+            << QStringLiteral(
+                   "message: Cannot find the certificate and private key to use for decryption - 2148081676");
         QTest::newRow("recipient not in the store, Russian")
-            << "stranger" << "ru_RU.UTF-8"
-            << QStringLiteral("message: Не удается найти сертификат и закрытый ключ для расшифровки - 2148081676");
+            << "stranger"
+            << "ru_RU.UTF-8"
+            << QStringLiteral(
+                   "message: Не удается найти сертификат и закрытый ключ для расшифровки - 2148081676");
         QTest::newRow("certificate without its key")
-            << "nokey" << "C.UTF-8"
-            << QStringLiteral("message: Cannot find the certificate and private key to use for decryption - 2148081676");
+            << "nokey"
+            << "C.UTF-8"
+            << QStringLiteral(
+                   "message: Cannot find the certificate and private key to use for decryption - 2148081676");
         QTest::newRow("not an enveloped message")
-            << "signature" << "C.UTF-8"
-            << QStringLiteral("message: The type of the cryptographic message being decoded is different than what "
-                              "was expected - 2148081674");
+            << "signature"
+            << "C.UTF-8"
+            << QStringLiteral(
+                   "message: The type of the cryptographic message being decoded is different than what "
+                   "was expected - 2148081674");
         QTest::newRow("not a message at all")
-            << "text" << "C.UTF-8" << QStringLiteral("message: ASN1 bad tag value met - 2148086027");
+            << "text"
+            << "C.UTF-8" << QStringLiteral("message: ASN1 bad tag value met - 2148086027");
         QTest::newRow("another key under the recipient's name")
-            << "impostor" << "C.UTF-8" << QStringLiteral("message: Bad Data - 2148073477");
+            << "impostor"
+            << "C.UTF-8" << QStringLiteral("message: Bad Data - 2148073477");
         QTest::newRow("password cancelled")
-            << "cancel" << "C.UTF-8" << QStringLiteral("message: The operation was canceled by the user - 1223");
+            << "cancel"
+            << "C.UTF-8" << QStringLiteral("message: The operation was canceled by the user - 1223");
     }
 
     void failedCalls() {
@@ -364,8 +382,9 @@ private slots:
         QString expected;
         if (kind == QLatin1String("gone")) {
             ::unlink(input.c_str());
-            expected = QStringLiteral("error: Cannot open file \"%1\". The system cannot find the file specified.")
-                           .arg(qs(input));
+            expected =
+                QStringLiteral("error: Cannot open file \"%1\". The system cannot find the file specified.")
+                    .arg(qs(input));
         } else {
             QVERIFY(::mkdir(dir->file("отчёт.pdf").c_str(), 0700) == 0);
             expected = QStringLiteral("error: Cannot create file \"%1\". Access is denied.")

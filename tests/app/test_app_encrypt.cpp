@@ -57,8 +57,9 @@ struct PageState {
     bool button11 = false;
 
     QString text() const {
-        return QStringLiteral("EncryptFileName=\"%1\" RecipientCertFileName=\"%2\" Label4=\"%3\" Label6=\"%4\" "
-                              "Button7=%5 CheckBox4=%6 Button11=%7")
+        return QStringLiteral(
+                   "EncryptFileName=\"%1\" RecipientCertFileName=\"%2\" Label4=\"%3\" Label6=\"%4\" "
+                   "Button7=%5 CheckBox4=%6 Button11=%7")
             .arg(qs(input), qs(certificate), label4, label6)
             .arg(button7)
             .arg(checkBox4)
@@ -67,8 +68,9 @@ struct PageState {
 };
 
 PageState pageState(const TForm1& form) {
-    return {form.EncryptFileName,     form.RecipientCertFileName,  form.Label4->text(), form.Label6->text(),
-            form.Button7->isEnabled(), form.CheckBox4->isChecked(), form.Button11->isEnabled()};
+    return {form.EncryptFileName,      form.RecipientCertFileName, form.Label4->text(),
+            form.Label6->text(),       form.Button7->isEnabled(),  form.CheckBox4->isChecked(),
+            form.Button11->isEnabled()};
 }
 
 // The page after its reset, with what the slots hold then.
@@ -230,7 +232,8 @@ private slots:
         QTest::addColumn<bool>("emptyInput");
         for (KeyAlgorithm algorithm : test::kGostAlgorithms)
             for (bool fromFile : {false, true})
-                QTest::addRow("%s %s", crypto::KeyAlgorithmName(algorithm), fromFile ? "certificate file" : "store")
+                QTest::addRow("%s %s", crypto::KeyAlgorithmName(algorithm),
+                              fromFile ? "certificate file" : "store")
                     << static_cast<int>(algorithm) << fromFile << false;
         QTest::newRow("empty file") << static_cast<int>(KeyAlgorithm::Gost2012_256) << false << true;
     }
@@ -254,8 +257,9 @@ private slots:
             prompts->answerCertificate(0);
         }
         const PageState before = pageState(*form);
-        QCOMPARE(before.text(), (PageState{input, certificate, qs(input), qs(certificate), true, fromFile, fromFile})
-                                    .text());
+        QCOMPARE(
+            before.text(),
+            (PageState{input, certificate, qs(input), qs(certificate), true, fromFile, fromFile}).text());
 
         PageState atMessage, atFolder;
         bool existedAtMessage = false;
@@ -376,11 +380,14 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("expectedError");
         QTest::newRow("certificate file not chosen")
-            << "nofile" << QStringLiteral("Cannot open file \"\". The system cannot find the path specified.");
+            << "nofile"
+            << QStringLiteral("Cannot open file \"\". The system cannot find the path specified.");
         QTest::newRow("RSA recipient")
-            << "rsa" << QStringLiteral("System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm.");
+            << "rsa"
+            << QStringLiteral("System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm.");
         QTest::newRow("EC recipient")
-            << "ec" << QStringLiteral("System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm.");
+            << "ec"
+            << QStringLiteral("System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm.");
         QTest::newRow("input gone") << "gone" << QString();
         QTest::newRow("output cannot be created") << "blocked" << QString();
     }
@@ -399,14 +406,16 @@ private slots:
             expected << selectEntry({QStringLiteral("Получатель")});
         } else if (kind == QLatin1String("gone")) {
             ::unlink(input.c_str());
-            expectedError = QStringLiteral("Cannot open file \"%1\". The system cannot find the file specified.")
-                                .arg(qs(input));
+            expectedError =
+                QStringLiteral("Cannot open file \"%1\". The system cannot find the file specified.")
+                    .arg(qs(input));
         } else {
             store->add(identity(KeyAlgorithm::Gost2012_256));
             certificate = certificateFile(identity(KeyAlgorithm::Gost2012_256));
             chooseCertificateFile(certificate);
             QVERIFY(::mkdir((input + ".enc").c_str(), 0700) == 0); // a folder in the way
-            expectedError = QStringLiteral("Cannot create file \"%1\". Access is denied.").arg(qs(input + ".enc"));
+            expectedError =
+                QStringLiteral("Cannot create file \"%1\". Access is denied.").arg(qs(input + ".enc"));
         }
         const std::vector<std::string> files = test::listFolder(dir->path());
         encrypt();

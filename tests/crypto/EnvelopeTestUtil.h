@@ -35,8 +35,8 @@ inline crypto::CRYPT_ENCRYPT_MESSAGE_PARA encryptPara(std::string& oid) {
 
 // Both calls of CryptEncryptMessage, as the encryption page makes them: the content cipher named by
 // the first recipient's public-key algorithm unless `cipherOid` is given. Stops after a failing size call.
-inline EnvelopeCall encryptBytes(const std::vector<crypto::PCCERT_CONTEXT>& recipients, const std::string& content,
-                                 const char* cipherOid = nullptr) {
+inline EnvelopeCall encryptBytes(const std::vector<crypto::PCCERT_CONTEXT>& recipients,
+                                 const std::string& content, const char* cipherOid = nullptr) {
     using namespace plombar::crypto;
     std::string oid;
     if (cipherOid != nullptr)
@@ -49,7 +49,8 @@ inline EnvelopeCall encryptBytes(const std::vector<crypto::PCCERT_CONTEXT>& reci
     const auto size = static_cast<DWORD>(content.size());
     EnvelopeCall call;
     DWORD length = 0;
-    call.ok = CryptEncryptMessage(&para, static_cast<DWORD>(list.size()), list.data(), data, size, nullptr, &length);
+    call.ok = CryptEncryptMessage(&para, static_cast<DWORD>(list.size()), list.data(), data, size, nullptr,
+                                  &length);
     call.error = GetLastError();
     call.diagnostic = LastCryptoDiagnostic();
     if (!call.ok)
@@ -152,7 +153,7 @@ inline std::optional<DerField> derAt(const std::string& der, const std::vector<s
 }
 
 // Paths in an enveloped message with one recipient: ContentInfo / [0] / EnvelopedData / ...
-inline const std::vector<std::size_t> kFirstRecipientPath = {0, 1, 0, 1, 0}; // KeyTransRecipientInfo
+inline const std::vector<std::size_t> kFirstRecipientPath = {0, 1, 0, 1, 0};   // KeyTransRecipientInfo
 inline const std::vector<std::size_t> kEncryptedKeyPath = {0, 1, 0, 1, 0, 3};  // its encryptedKey
 inline const std::vector<std::size_t> kContentInfoPath = {0, 1, 0, 2};         // EncryptedContentInfo
 inline const std::vector<std::size_t> kEncryptedContentPath = {0, 1, 0, 2, 2}; // its encryptedContent

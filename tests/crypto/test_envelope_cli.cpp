@@ -23,8 +23,8 @@ protected:
     CliResult cli(const std::string& arguments) {
         CliResult result;
         const std::string errFile = work.file(".stderr");
-        result.status = runCommand("cd " + shellQuote(work.path()) + " && " + shellQuote(PLOMBAR_CLI_PATH) + " " +
-                                       arguments + " </dev/null 2>" + shellQuote(errFile),
+        result.status = runCommand("cd " + shellQuote(work.path()) + " && " + shellQuote(PLOMBAR_CLI_PATH) +
+                                       " " + arguments + " </dev/null 2>" + shellQuote(errFile),
                                    &result.out);
         result.err = readFile(errFile);
         return result;
@@ -40,11 +40,11 @@ protected:
         writeFile(work.file("r.crt"), identity.pem());
         writeFile(work.file("r.key"), identity.keyPem());
         std::string log;
-        const int status = runOpenssl("cms -decrypt -binary -debug_decrypt -engine gost -inform DER -in " +
-                                          shellQuote(message) + " -recip " + shellQuote(work.file("r.crt")) +
-                                          " -inkey " + shellQuote(work.file("r.key")) + " -out " +
-                                          shellQuote(work.file("openssl.out")),
-                                      &log);
+        const int status =
+            runOpenssl("cms -decrypt -binary -debug_decrypt -engine gost -inform DER -in " +
+                           shellQuote(message) + " -recip " + shellQuote(work.file("r.crt")) + " -inkey " +
+                           shellQuote(work.file("r.key")) + " -out " + shellQuote(work.file("openssl.out")),
+                       &log);
         return status == 0 && readFile(work.file("openssl.out")) == expected;
     }
 
@@ -61,7 +61,8 @@ TEST_F(EnvelopeCliTest, EncryptThenDecryptEveryKeyKind) {
         SCOPED_TRACE(KeyAlgorithmName(algorithm));
         const std::string thumbprint = addRecipient(algorithm);
         writeFile(work.file("-отчёт за май.pdf"), content); // a leading dash, Cyrillic and blanks
-        CliResult result = cli("encrypt --thumbprint " + thumbprint + " -- " + shellQuote("-отчёт за май.pdf"));
+        CliResult result =
+            cli("encrypt --thumbprint " + thumbprint + " -- " + shellQuote("-отчёт за май.pdf"));
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.out, "Файл зашифрован\n-отчёт за май.pdf.enc\n");
         EXPECT_TRUE(opensslDecrypts(work.file("-отчёт за май.pdf.enc"), content));
@@ -89,8 +90,9 @@ TEST_F(EnvelopeCliTest, DecryptsWhatOpensslEncrypted) {
     writeFile(work.file("plain"), content);
     writeFile(work.file("r.crt"), identity.pem());
     std::string log;
-    ASSERT_EQ(runOpenssl("cms -encrypt -binary -gost89 -engine gost -outform DER -in " + shellQuote(work.file("plain")) +
-                             " -out " + shellQuote(work.file("from openssl.enc")) + " " + shellQuote(work.file("r.crt")),
+    ASSERT_EQ(runOpenssl("cms -encrypt -binary -gost89 -engine gost -outform DER -in " +
+                             shellQuote(work.file("plain")) + " -out " +
+                             shellQuote(work.file("from openssl.enc")) + " " + shellQuote(work.file("r.crt")),
                          &log),
               0)
         << log;
@@ -119,7 +121,8 @@ TEST_F(EnvelopeCliTest, EncryptionFailures) {
          "plombar-cli: System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm\n"
          "plombar-cli: no content cipher for the identifier \"1.2.840.113549.1.1.1\"\n"},
         {"missing file", "encrypt нет.bin --cert pem.cer", 3, "",
-         "plombar-cli: Cannot open file \"" + work.file("нет.bin") + "\". The system cannot find the file specified\n"},
+         "plombar-cli: Cannot open file \"" + work.file("нет.bin") +
+             "\". The system cannot find the file specified\n"},
         {"two certificate sources", "encrypt data.bin --cert pem.cer --thumbprint ffff", 2, "", ""},
         {"no certificate", "encrypt data.bin", 2, "", ""},
     };

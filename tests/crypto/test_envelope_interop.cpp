@@ -15,14 +15,24 @@ namespace {
 
 const std::string kVectors = PLOMBAR_INTEROP_VECTORS;
 
-std::string vector(const std::string& name) { return readFile(kVectors + "/" + name); }
+std::string vector(const std::string& name) {
+    return readFile(kVectors + "/" + name);
+}
 
-// The DER of a CMS message in a PEM file.
-std::string cmsDerFromPem(const std::string& pem) {
+// The DER bytes of the one PEM block in a text ("-----BEGIN CMS-----").
+std::string derFromPem(const std::string& pem) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    CmsPtr cms(PEM_read_bio_CMS(bio.get(), nullptr, nullptr, nullptr));
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    std::string der;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1)
+        der.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    OpenSslTextPtr nameOwner(name), headerOwner(header);
+    OpenSslBytesPtr dataOwner(data);
     ClearOpenSslErrors();
-    return cms ? encodeCms(cms.get()) : std::string();
+    return der;
 }
 
 // An identity from a certificate file (PEM or DER) and a PEM key file.
@@ -56,8 +66,8 @@ protected:
     }
     PCCERT_CONTEXT contextFor(const TestIdentity& identity) {
         const std::string der = identity.der();
-        recipient.reset(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size())));
+        recipient.reset(CertCreateCertificateContext(
+            kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
         return recipient.get();
     }
     std::string writeIdentity(const TestIdentity& identity, const std::string& name) {
@@ -66,7 +76,8 @@ protected:
         return name;
     }
     // `openssl cms -decrypt` of a DER message with a certificate and key written by writeIdentity.
-    int opensslDecrypt(const std::string& message, const std::string& name, std::string& plain, std::string* log) {
+    int opensslDecrypt(const std::string& message, const std::string& name, std::string& plain,
+                       std::string* log) {
         writeFile(folder.file("message.der"), message);
         const std::string out = folder.file("plain.out");
         ::unlink(out.c_str());
@@ -85,8 +96,8 @@ protected:
         std::string log;
         const int status = runOpenssl("cms -encrypt -binary -gost89 -engine gost -outform DER" +
                                           std::string(stream ? " -stream" : "") + " -in " +
-                                          shellQuote(folder.file("content.in")) + " -out " + shellQuote(out) + " " +
-                                          shellQuote(folder.file(name + ".crt")),
+                                          shellQuote(folder.file("content.in")) + " -out " + shellQuote(out) +
+                                          " " + shellQuote(folder.file(name + ".crt")),
                                       &log);
         EXPECT_EQ(status, 0) << log;
         return status == 0 ? readFile(out) : std::string();
@@ -160,12 +171,17 @@ TEST_F(EnvelopeInterop, SameLayoutAsOpenssl) {
         const EnvelopeCall ours = encryptBytes({contextFor(identity)}, content);
         ASSERT_TRUE(ours.ok);
         EXPECT_EQ(ours.output.size(), theirs.size());
-        for (const std::vector<std::size_t>& path : std::vector<std::vector<std::size_t>>{
-                 {0, 0}, {0, 1, 0, 0}, {0, 1, 0, 1, 0, 0}, {0, 1, 0, 1, 0, 1}, {0, 1, 0, 1, 0, 2}, {0, 1, 0, 2, 0}}) {
+        for (const std::vector<std::size_t>& path : std::vector<std::vector<std::size_t>>{{0, 0},
+                                                                                          {0, 1, 0, 0},
+                                                                                          {0, 1, 0, 1, 0, 0},
+                                                                                          {0, 1, 0, 1, 0, 1},
+                                                                                          {0, 1, 0, 1, 0, 2},
+                                                                                          {0, 1, 0, 2, 0}}) {
             const auto a = derAt(ours.output, path);
             const auto b = derAt(theirs, path);
             ASSERT_TRUE(a && b);
-            EXPECT_EQ(ours.output.substr(a->start, a->end - a->start), theirs.substr(b->start, b->end - b->start))
+            EXPECT_EQ(ours.output.substr(a->start, a->end - a->start),
+                      theirs.substr(b->start, b->end - b->start))
                 << "field " << ::testing::PrintToString(path);
         }
     }
@@ -214,20 +230,21 @@ struct PublishedEnvelope {
 // KeyTransRecipientInfo examples decrypt; the key agreement ones (KeyAgreeRecipientInfo) are not
 // looked for, since this layer decrypts for key transport recipients only.
 const PublishedEnvelope kPublished[] = {
-    {"tk26cms_ktri_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem", "tk26cms_plain_test_data_x100.txt",
-     true, "TK26 key transport, 2012-256 (VKO 2001), GOST 28147-89 CFB, parameter set Z"},
-    {"tk26cms_ktri_512.der", false, "tk26_512_exchange.crt", "tk26_512.key.pem", "tk26cms_plain_test_message.txt",
-     true, "TK26 key transport, 2012-512, GOST 28147-89 CFB"},
+    {"tk26cms_ktri_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem",
+     "tk26cms_plain_test_data_x100.txt", true,
+     "TK26 key transport, 2012-256 (VKO 2001), GOST 28147-89 CFB, parameter set Z"},
+    {"tk26cms_ktri_512.der", false, "tk26_512_exchange.crt", "tk26_512.key.pem",
+     "tk26cms_plain_test_message.txt", true, "TK26 key transport, 2012-512, GOST 28147-89 CFB"},
     {"engine_tc26_encrypted_keytrans_a231.pem", true, "engine_tc26_recipient256_cert.pem",
      "engine_tc26_recipient256_key.pem", "engine_tc26_plain_envelopeddata.txt", true,
      "TC26 key transport (KExp15), Kuznyechik CTR-ACPKM"},
     {"engine_tc26_encrypted_keytrans_a241.pem", true, "engine_tc26_recipient512_cert.pem",
      "engine_tc26_recipient512_key.pem", "engine_tc26_plain_envelopeddata.txt", true,
      "TC26 key transport (KExp15), Magma CTR-ACPKM-OMAC"},
-    {"tk26cms_kari_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem", "tk26cms_plain_test_message.txt",
-     false, "TK26 key agreement, 2012-256"},
-    {"tk26cms_kari_512.der", false, "tk26_512_exchange.crt", "tk26_512.key.pem", "tk26cms_plain_test_message.txt",
-     false, "TK26 key agreement, 2012-512"},
+    {"tk26cms_kari_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem",
+     "tk26cms_plain_test_message.txt", false, "TK26 key agreement, 2012-256"},
+    {"tk26cms_kari_512.der", false, "tk26_512_exchange.crt", "tk26_512.key.pem",
+     "tk26cms_plain_test_message.txt", false, "TK26 key agreement, 2012-512"},
     {"engine_tc26_encrypted_keyagree_a211.pem", true, "engine_tc26_recipient512_cert.pem",
      "engine_tc26_recipient512_key.pem", "engine_tc26_plain_envelopeddata.txt", false,
      "TC26 key agreement, Kuznyechik CTR-ACPKM-OMAC"},
@@ -239,7 +256,8 @@ const PublishedEnvelope kPublished[] = {
 TEST_F(EnvelopeInterop, PublishedExamples) {
     for (const PublishedEnvelope& example : kPublished) {
         SCOPED_TRACE(example.what);
-        const std::string message = example.pem ? cmsDerFromPem(vector(example.message)) : vector(example.message);
+        const std::string message =
+            example.pem ? derFromPem(vector(example.message)) : vector(example.message);
         ASSERT_FALSE(message.empty());
         TestStore own;
         const TestIdentity identity = loadIdentity(example.certificate, example.key);

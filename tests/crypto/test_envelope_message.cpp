@@ -53,8 +53,8 @@ protected:
     // A context for the identity's certificate that is not in any store.
     PCCERT_CONTEXT standalone(const TestIdentity& identity) {
         const std::string der = identity.der();
-        held.emplace_back(CertCreateCertificateContext(kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()),
-                                                       static_cast<DWORD>(der.size())));
+        held.emplace_back(CertCreateCertificateContext(
+            kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
         return held.back().get();
     }
 
@@ -63,9 +63,13 @@ protected:
     std::vector<CertContextHandle> held;
 };
 
-std::string publicKeyOid(PCCERT_CONTEXT context) { return context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId; }
+std::string publicKeyOid(PCCERT_CONTEXT context) {
+    return context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+}
 
-std::string dotted(const ASN1_OBJECT* object) { return DottedOid(object); }
+std::string dotted(const ASN1_OBJECT* object) {
+    return DottedOid(object);
+}
 
 // What an enveloped message says about itself, read through OpenSSL.
 struct EnvelopeFacts {
@@ -116,7 +120,8 @@ EnvelopeFacts factsOf(const std::string& der, X509* recipient) {
     const auto algorithm = derAt(der, {0, 1, 0, 2, 1, 0});
     if (algorithm) {
         const auto* p = reinterpret_cast<const unsigned char*>(der.data()) + algorithm->start;
-        Asn1ObjectPtr object(d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(algorithm->end - algorithm->start)));
+        Asn1ObjectPtr object(
+            d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(algorithm->end - algorithm->start)));
         facts.cipherOid = dotted(object.get());
     }
     ASN1_OCTET_STRING** content = CMS_get0_content(cms.get());
@@ -126,9 +131,12 @@ EnvelopeFacts factsOf(const std::string& der, X509* recipient) {
     return facts;
 }
 
-const std::size_t kSizes[] = {0, 1, 7, 8, 9, 127, 128, 255, 256, 1023, 1024, 1025, 4095, 4096, 4097, 65535, 65536};
+const std::size_t kSizes[] = {0,    1,    7,    8,    9,    127,  128,   255,  256,
+                              1023, 1024, 1025, 4095, 4096, 4097, 65535, 65536};
 
-std::string algorithmName(KeyAlgorithm algorithm) { return KeyAlgorithmName(algorithm); }
+std::string algorithmName(KeyAlgorithm algorithm) {
+    return KeyAlgorithmName(algorithm);
+}
 
 } // namespace
 
@@ -167,7 +175,8 @@ TEST_P(EnvelopeRoundTrip, EverySizeAcrossMeshingAndLengthBoundaries) {
         // The content is encrypted, not copied.
         const auto field = derAt(encrypted.output, kEncryptedContentPath);
         ASSERT_TRUE(field);
-        EXPECT_EQ(field->end, encrypted.output.size()) << "the encrypted content must be the message's last field";
+        EXPECT_EQ(field->end, encrypted.output.size())
+            << "the encrypted content must be the message's last field";
         if (size >= 8) {
             EXPECT_NE(encrypted.output.substr(field->contentStart), content);
         }
@@ -204,7 +213,8 @@ TEST_P(EnvelopeRoundTrip, FreshKeyEveryTimeSameLength) {
     const EnvelopeCall second = encryptBytes({recipient}, content);
     ASSERT_TRUE(first.ok && second.ok);
     EXPECT_EQ(first.output.size(), second.output.size());
-    EXPECT_NE(first.output.substr(first.output.size() - 3000), second.output.substr(second.output.size() - 3000));
+    EXPECT_NE(first.output.substr(first.output.size() - 3000),
+              second.output.substr(second.output.size() - 3000));
 }
 
 INSTANTIATE_TEST_SUITE_P(GostKeys, EnvelopeRoundTrip, ::testing::ValuesIn(kGostAlgorithms),
@@ -311,9 +321,11 @@ TEST_F(EnvelopeTest, SizeCallsReadNoContent) {
 
     // Decryption: the message's structure is readable, its encrypted content is not.
     const std::size_t prefix = encrypted.output.size() - size;
-    const std::size_t prefixPages = (prefix + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page);
+    const std::size_t prefixPages =
+        (prefix + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page);
     const std::size_t mapped = (prefixPages + 4) * static_cast<std::size_t>(page);
-    auto* region = static_cast<BYTE*>(::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* region = static_cast<BYTE*>(
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(static_cast<void*>(region), MAP_FAILED);
     BYTE* message = region + prefixPages * static_cast<std::size_t>(page) - prefix;
     std::memcpy(message, encrypted.output.data(), encrypted.output.size());
@@ -321,8 +333,8 @@ TEST_F(EnvelopeTest, SizeCallsReadNoContent) {
     HCERTSTORE stores[] = {store};
     CRYPT_DECRYPT_MESSAGE_PARA decryptPara{kDecryptMessageParaSize32, kMessageEncoding, 1, stores};
     DWORD plainLength = 0;
-    EXPECT_TRUE(CryptDecryptMessage(&decryptPara, message, static_cast<DWORD>(encrypted.output.size()), nullptr,
-                                    &plainLength, nullptr));
+    EXPECT_TRUE(CryptDecryptMessage(&decryptPara, message, static_cast<DWORD>(encrypted.output.size()),
+                                    nullptr, &plainLength, nullptr));
     EXPECT_EQ(plainLength, size);
     ::munmap(region, mapped);
 }
@@ -339,8 +351,8 @@ TEST_F(EnvelopeTest, TooSmallBuffersAskForMore) {
     std::string buffer(encrypted.output.size() - 1, '\x55');
     DWORD length = static_cast<DWORD>(buffer.size());
     EXPECT_FALSE(CryptEncryptMessage(&para, 1, recipients, reinterpret_cast<const BYTE*>(content.data()),
-                                     static_cast<DWORD>(content.size()), reinterpret_cast<BYTE*>(buffer.data()),
-                                     &length));
+                                     static_cast<DWORD>(content.size()),
+                                     reinterpret_cast<BYTE*>(buffer.data()), &length));
     EXPECT_EQ(GetLastError(), winerr::ERROR_MORE_DATA);
     EXPECT_EQ(length, encrypted.output.size());
     EXPECT_EQ(buffer, std::string(buffer.size(), '\x55')) << "nothing may be written into a too small buffer";
@@ -365,10 +377,10 @@ TEST_F(EnvelopeTest, ContentCipherIdentifiers) {
         const char* oid;
         bool accepted;
     } cases[] = {
-        {"1.2.643.2.2.19", true},     {"1.2.643.7.1.1.1.1", true},  {"1.2.643.7.1.1.1.2", true},
-        {"1.2.643.2.2.21", true},     {"1.2.840.113549.1.1.1", false}, {"1.2.840.10045.2.1", false},
-        {"1.2.643.2.2.19 ", false},   {" 1.2.643.2.2.19", false},   {"1.2.643.7.1.1.5.1.1", false},
-        {"gost89", false},            {"1.2.643.2.2.9", false},     {"", false},
+        {"1.2.643.2.2.19", true},   {"1.2.643.7.1.1.1.1", true},     {"1.2.643.7.1.1.1.2", true},
+        {"1.2.643.2.2.21", true},   {"1.2.840.113549.1.1.1", false}, {"1.2.840.10045.2.1", false},
+        {"1.2.643.2.2.19 ", false}, {" 1.2.643.2.2.19", false},      {"1.2.643.7.1.1.5.1.1", false},
+        {"gost89", false},          {"1.2.643.2.2.9", false},        {"", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.oid);
@@ -388,7 +400,8 @@ TEST_F(EnvelopeTest, ContentCipherIdentifiers) {
     PCCERT_CONTEXT recipients[] = {recipient};
     BYTE out[2048];
     DWORD length = sizeof out;
-    EXPECT_FALSE(CryptEncryptMessage(&para, 1, recipients, reinterpret_cast<const BYTE*>("x"), 1, out, &length));
+    EXPECT_FALSE(
+        CryptEncryptMessage(&para, 1, recipients, reinterpret_cast<const BYTE*>("x"), 1, out, &length));
     EXPECT_EQ(GetLastError(), winerr::CRYPT_E_UNKNOWN_ALGO);
 }
 
@@ -422,9 +435,14 @@ TEST_F(EnvelopeTest, ParameterChecks) {
         {"cbSize 35", [](auto& p) { p.cbSize = 35; }, 1, false},
         {"cbSize 40", [](auto& p) { p.cbSize = 40; }, 1, false},
         {"no PKCS #7 encoding", [](auto& p) { p.dwMsgEncodingType = X509_ASN_ENCODING; }, 1, false},
-        {"cipher parameters", [&](auto& p) { p.ContentEncryptionAlgorithm.Parameters = {2, parameters}; }, 1, false},
+        {"cipher parameters",
+         [&](auto& p) {
+             p.ContentEncryptionAlgorithm.Parameters = {2, parameters};
+         },
+         1, false},
         {"auxiliary information", [&](auto& p) { p.pvEncryptionAuxInfo = &auxiliary; }, 1, false},
-        {"key identifier recipients", [](auto& p) { p.dwFlags = CRYPT_MESSAGE_KEYID_RECIPIENT_FLAG; }, 1, false},
+        {"key identifier recipients", [](auto& p) { p.dwFlags = CRYPT_MESSAGE_KEYID_RECIPIENT_FLAG; }, 1,
+         false},
         {"inner content type", [](auto& p) { p.dwInnerContentType = 2; }, 1, false},
         {"no recipient", [](auto&) {}, 0, false},
         {"length without content", [](auto&) {}, 1, true},
@@ -436,12 +454,13 @@ TEST_F(EnvelopeTest, ParameterChecks) {
         PCCERT_CONTEXT recipients[] = {recipient};
         DWORD length = 0;
         EXPECT_FALSE(CryptEncryptMessage(&para, c.recipients, recipients,
-                                         c.nullContent ? nullptr : reinterpret_cast<const BYTE*>("abc"), 3, nullptr,
-                                         &length));
+                                         c.nullContent ? nullptr : reinterpret_cast<const BYTE*>("abc"), 3,
+                                         nullptr, &length));
         EXPECT_EQ(GetLastError(), winerr::E_INVALIDARG);
     }
     // Both accepted structure sizes.
-    for (const DWORD size : {kEncryptMessageParaSize32, static_cast<DWORD>(sizeof(CRYPT_ENCRYPT_MESSAGE_PARA))}) {
+    for (const DWORD size :
+         {kEncryptMessageParaSize32, static_cast<DWORD>(sizeof(CRYPT_ENCRYPT_MESSAGE_PARA))}) {
         CRYPT_ENCRYPT_MESSAGE_PARA para = encryptPara(oid);
         para.cbSize = size;
         PCCERT_CONTEXT recipients[] = {recipient};
@@ -471,21 +490,26 @@ TEST_F(EnvelopeTest, DecryptParameterChecks) {
     } cases[] = {
         {"cbSize 0", {0, kMessageEncoding, 1, stores}, winerr::E_INVALIDARG},
         {"cbSize 20", {20, kMessageEncoding, 1, stores}, winerr::E_INVALIDARG},
-        {"no PKCS #7 encoding", {kDecryptMessageParaSize32, X509_ASN_ENCODING, 1, stores}, winerr::E_INVALIDARG},
+        {"no PKCS #7 encoding",
+         {kDecryptMessageParaSize32, X509_ASN_ENCODING, 1, stores},
+         winerr::E_INVALIDARG},
         {"no store list", {kDecryptMessageParaSize32, kMessageEncoding, 1, nullptr}, winerr::E_INVALIDARG},
         {"not a store", {kDecryptMessageParaSize32, kMessageEncoding, 1, badStores}, winerr::E_INVALIDARG},
-        {"no stores", {kDecryptMessageParaSize32, kMessageEncoding, 0, nullptr}, winerr::CRYPT_E_NO_DECRYPT_CERT},
+        {"no stores",
+         {kDecryptMessageParaSize32, kMessageEncoding, 0, nullptr},
+         winerr::CRYPT_E_NO_DECRYPT_CERT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CRYPT_DECRYPT_MESSAGE_PARA para = c.para;
         DWORD length = 0;
         EXPECT_FALSE(CryptDecryptMessage(&para, reinterpret_cast<const BYTE*>(encrypted.output.data()),
-                                         static_cast<DWORD>(encrypted.output.size()), nullptr, &length, nullptr));
+                                         static_cast<DWORD>(encrypted.output.size()), nullptr, &length,
+                                         nullptr));
         EXPECT_EQ(GetLastError(), c.expected);
     }
-    CRYPT_DECRYPT_MESSAGE_PARA wide{static_cast<DWORD>(sizeof(CRYPT_DECRYPT_MESSAGE_PARA)), kMessageEncoding, 1,
-                                    stores};
+    CRYPT_DECRYPT_MESSAGE_PARA wide{static_cast<DWORD>(sizeof(CRYPT_DECRYPT_MESSAGE_PARA)), kMessageEncoding,
+                                    1, stores};
     DWORD length = 0;
     EXPECT_TRUE(CryptDecryptMessage(&wide, reinterpret_cast<const BYTE*>(encrypted.output.data()),
                                     static_cast<DWORD>(encrypted.output.size()), nullptr, &length, nullptr));
@@ -524,7 +548,8 @@ TEST_F(EnvelopeTest, EveryRecipientOfAMessageCanDecrypt) {
     const TestIdentity first = makeIdentity(KeyAlgorithm::Gost2001, "CN=Первый");
     const TestIdentity second = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Второй");
     const std::string content = randomBytes(5000, 2);
-    const EnvelopeCall encrypted = encryptBytes({standalone(first), standalone(second)}, content, kGost28147Oid);
+    const EnvelopeCall encrypted =
+        encryptBytes({standalone(first), standalone(second)}, content, kGost28147Oid);
     ASSERT_TRUE(encrypted.ok) << encrypted.diagnostic;
     EXPECT_EQ(factsOf(encrypted.output, first.certificate.get()).recipients, 2);
     for (const TestIdentity* identity : {&first, &second}) {
@@ -562,7 +587,8 @@ TEST_F(EnvelopeTest, RecipientMissingOrWithoutKey) {
         EXPECT_FALSE(decrypted.ok);
         EXPECT_EQ(decrypted.error, winerr::CRYPT_E_NO_DECRYPT_CERT);
         EXPECT_EQ(decrypted.sizeCallLength, 0u) << "the size call itself must fail";
-        EXPECT_EQ(SysErrorMessage(decrypted.error), "Cannot find the certificate and private key to use for decryption");
+        EXPECT_EQ(SysErrorMessage(decrypted.error),
+                  "Cannot find the certificate and private key to use for decryption");
     }
 }
 
@@ -621,8 +647,8 @@ TEST_F(EnvelopeTest, DamagedEncryptedKeyFails) {
         // GostR3410-KeyTransport: { { encryptedKey, macKey }, [0] { paramSet, [0] ephemeralKey, ukm } }
         const std::string block = encrypted.output.substr(key->contentStart, key->end - key->contentStart);
         std::vector<std::pair<std::size_t, std::size_t>> vital; // [from, to) in the message
-        for (const std::vector<std::size_t>& path : std::vector<std::vector<std::size_t>>{
-                 {0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 2}}) {
+        for (const std::vector<std::size_t>& path :
+             std::vector<std::vector<std::size_t>>{{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 2}}) {
             const auto field = derAt(block, path);
             ASSERT_TRUE(field);
             vital.emplace_back(key->contentStart + field->contentStart, key->contentStart + field->end);
@@ -630,7 +656,8 @@ TEST_F(EnvelopeTest, DamagedEncryptedKeyFails) {
         const auto publicKey = derAt(block, {0, 1, 1, 1});
         ASSERT_TRUE(publicKey);
         ASSERT_EQ(publicKey->tag, V_ASN1_BIT_STRING);
-        vital.emplace_back(key->contentStart + publicKey->contentStart + 1, key->contentStart + publicKey->end);
+        vital.emplace_back(key->contentStart + publicKey->contentStart + 1,
+                           key->contentStart + publicKey->end);
         EXPECT_EQ(vital[0].second - vital[0].first, 32u) << "wrapped key";
         EXPECT_EQ(vital[1].second - vital[1].first, 4u) << "MAC";
         EXPECT_EQ(vital[3].second - vital[3].first, 8u) << "UKM";
@@ -640,10 +667,12 @@ TEST_F(EnvelopeTest, DamagedEncryptedKeyFails) {
             damaged[at] = static_cast<char>(damaged[at] ^ 0x01);
             const EnvelopeCall decrypted = decryptBytes({ownStore}, damaged);
             EXPECT_TRUE(!decrypted.ok || decrypted.output == "the content") << "garbage from byte " << at;
-            const bool isVital = std::any_of(vital.begin(), vital.end(),
-                                             [at](const auto& range) { return at >= range.first && at < range.second; });
+            const bool isVital = std::any_of(vital.begin(), vital.end(), [at](const auto& range) {
+                return at >= range.first && at < range.second;
+            });
             if (isVital) {
-                EXPECT_FALSE(decrypted.ok) << "a damaged key transport block was accepted (byte " << at << ")";
+                EXPECT_FALSE(decrypted.ok)
+                    << "a damaged key transport block was accepted (byte " << at << ")";
                 EXPECT_EQ(decrypted.error, winerr::NTE_BAD_DATA);
             }
         }
@@ -723,8 +752,8 @@ TEST_F(EnvelopeTest, EncryptedKeyAsksOnceInTheDataCall) {
     EXPECT_TRUE(passwords.requests().empty());
     std::string plain(length, '\0');
     ASSERT_TRUE(CryptDecryptMessage(&para, reinterpret_cast<const BYTE*>(encrypted.output.data()),
-                                    static_cast<DWORD>(encrypted.output.size()), reinterpret_cast<BYTE*>(plain.data()),
-                                    &length, nullptr));
+                                    static_cast<DWORD>(encrypted.output.size()),
+                                    reinterpret_cast<BYTE*>(plain.data()), &length, nullptr));
     EXPECT_EQ(plain, "content");
     ASSERT_EQ(passwords.requests().size(), 2u);
     EXPECT_EQ(passwords.requests()[0].thumbprint, identity.thumbprint());
@@ -732,7 +761,8 @@ TEST_F(EnvelopeTest, EncryptedKeyAsksOnceInTheDataCall) {
 }
 
 TEST_F(EnvelopeTest, CancelledOrWrongPasswordFails) {
-    PCCERT_CONTEXT recipient = addToStore(makeIdentity(KeyAlgorithm::Gost2012_512), TestStore::Key::Encrypted, "x");
+    PCCERT_CONTEXT recipient =
+        addToStore(makeIdentity(KeyAlgorithm::Gost2012_512), TestStore::Key::Encrypted, "x");
     const EnvelopeCall encrypted = encryptBytes({recipient}, "content");
     ASSERT_TRUE(encrypted.ok);
     {

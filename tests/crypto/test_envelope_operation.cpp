@@ -85,7 +85,8 @@ protected:
         return store.add(identity);
     }
 
-    EncryptResult encrypt(RecordingEncryptView& view, bool fromFile = false, const std::string& certificate = {}) {
+    EncryptResult encrypt(RecordingEncryptView& view, bool fromFile = false,
+                          const std::string& certificate = {}) {
         return EncryptFile({input, fromFile, certificate}, view);
     }
 
@@ -181,10 +182,12 @@ TEST_F(EnvelopeOperationTest, EncryptionErrors) {
     } cases[] = {
         {"missing input", folder.file("нет.pdf"), false, "",
          "Cannot open file \"" + folder.file("нет.pdf") + "\". The system cannot find the file specified"},
-        {"no certificate file chosen", input, true, "", "Cannot open file \"\". The system cannot find the path specified"},
+        {"no certificate file chosen", input, true, "",
+         "Cannot open file \"\". The system cannot find the path specified"},
         {"RSA recipient", input, true, rsa,
          "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm"},
-        {"EC recipient", input, true, ec, "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm"},
+        {"EC recipient", input, true, ec,
+         "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,7 +224,8 @@ TEST_F(EnvelopeOperationTest, ExistingOutputReplacedEmptyInputEncrypted) {
     const std::string message = readFile(input + ".enc");
     EXPECT_NE(message, "old");
     EXPECT_EQ(decryptedBytes(message), "");
-    EXPECT_EQ(listFolder(folder.path()), (std::vector<std::string>{"отчёт за май.pdf", "отчёт за май.pdf.enc"}));
+    EXPECT_EQ(listFolder(folder.path()),
+              (std::vector<std::string>{"отчёт за май.pdf", "отчёт за май.pdf.enc"}));
 }
 
 TEST_F(EnvelopeOperationTest, OutputCannotBeCreated) {
@@ -232,7 +236,8 @@ TEST_F(EnvelopeOperationTest, OutputCannotBeCreated) {
         encrypt(view);
         ADD_FAILURE() << "no error raised";
     } catch (const EFCreateError& error) {
-        EXPECT_EQ(error.Message().rfind("Cannot create file \"" + input + ".enc\". ", 0), 0u) << error.Message();
+        EXPECT_EQ(error.Message().rfind("Cannot create file \"" + input + ".enc\". ", 0), 0u)
+            << error.Message();
     }
     EXPECT_EQ(view.events, (Events{kSelectEvent, "reset"}));
 }
@@ -271,8 +276,8 @@ TEST_F(EnvelopeOperationTest, FailedReleasesAfterSuccess) {
             encrypt(view);
             ADD_FAILURE() << "no error raised";
         } catch (const EOSError& error) {
-            EXPECT_EQ(error.Message(),
-                      "System Error.  Code: -2146885617.\r\nFinal closure is pending until additional frees or closes");
+            EXPECT_EQ(error.Message(), "System Error.  Code: -2146885617.\r\nFinal closure is pending until "
+                                       "additional frees or closes");
         }
         EXPECT_EQ(view.events, (Events{kSelectEvent, kEncryptedEvent, "reset"}));
         EXPECT_EQ(view.openAtReset, "contexts=1 stores=1 storeHandles=0") << "only the kept context";
@@ -385,7 +390,8 @@ TEST_F(DecryptOperationTest, RussianSystemTexts) {
     DecryptFile(path, view);
     ::setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ(view.events,
-              (Events{"message: Не удается найти сертификат и закрытый ключ для расшифровки - 2148081676", "reset"}));
+              (Events{"message: Не удается найти сертификат и закрытый ключ для расшифровки - 2148081676",
+                      "reset"}));
 }
 
 TEST_F(DecryptOperationTest, EmptyContentGivesAnEmptyFile) {
@@ -421,7 +427,8 @@ TEST_F(DecryptOperationTest, DecryptionErrors) {
             DecryptFile(path, view);
             ADD_FAILURE() << "no error raised";
         } catch (const EFCreateError& error) {
-            EXPECT_EQ(error.Message().rfind("Cannot create file \"" + folder.file("отчёт.pdf") + "\". ", 0), 0u)
+            EXPECT_EQ(error.Message().rfind("Cannot create file \"" + folder.file("отчёт.pdf") + "\". ", 0),
+                      0u)
                 << error.Message();
         }
         EXPECT_EQ(view.events, Events{"reset"}) << "the message comes after the file is written";
