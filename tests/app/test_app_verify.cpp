@@ -266,6 +266,9 @@ private slots:
         QTest::newRow("16-byte serial")
             << QByteArray("\x10\x32\x54\x76\x98\xBA\xDC\xFE\x01\x23\x45\x67\x89\xAB\xCD\xEF", 16) << now - 60
             << now + 3600 << "1032 5476 98BA DCFE 0123 4567 89AB CDEF" << QString(kCertificateInPeriodLine);
+        // A serial with its top bit set keeps the sign byte the encoding needs.
+        QTest::newRow("serial with a sign byte") << QByteArray("\x80\x01", 2) << now - 60 << now + 3600
+                                                 << "00 8001" << QString(kCertificateInPeriodLine);
     }
     void certificateLines() {
         QFETCH(QByteArray, serial);

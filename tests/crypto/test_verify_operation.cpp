@@ -5,13 +5,11 @@
 #include "VerifyTestUtil.h"
 
 #include "codec/Base64.h"
-#include "crypto/SignOperation.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
 #include "platform/Exception.h"
 #include "platform/Paths.h"
 
-#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -266,17 +264,6 @@ TEST_F(VerifyOperationTest, DerAndBase64SignaturesGiveTheFullReportWithTheViewBe
     const Case cases[] = {
         {"DER", der},
         {"Base64 as signing writes it", base64Of(der)},
-        {"Base64 in lines of 64 with LF",
-         [&] {
-             std::string text = base64Of(der), wrapped;
-             text.erase(
-                 std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
-                 text.end());
-             for (std::size_t i = 0; i < text.size(); i += 64)
-                 wrapped += text.substr(i, 64) + "\n";
-             return wrapped;
-         }()},
-        {"DER with signed attributes", cmsSign(signer, content, withAttributes())},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -284,63 +271,6 @@ TEST_F(VerifyOperationTest, DerAndBase64SignaturesGiveTheFullReportWithTheViewBe
         EXPECT_TRUE(run(c.file, view));
         EXPECT_EQ(view.events, verifiedReport(signer, "12 3456 789A", kCertificateInPeriodLine));
         EXPECT_EQ(view.contextsWhileViewing, 1);
-    }
-}
-
-TEST_F(VerifyOperationTest, SignaturesFromTheSigningOperationVerify) {
-    TestStore store;
-    const std::string thumbprint = store.add(signer);
-    class Window : public SignView {
-    public:
-        std::string thumbprint;
-        bool base64 = false;
-        PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
-            return findInStore(store, thumbprint).release();
-        }
-        void ShowMessage(const std::string&) override {}
-        bool Base64Checked() override { return base64; }
-        void SignatureSaved(const std::string&, const std::string&) override {}
-        void ClearSelection() override {}
-        void OpenFolder(const std::string&) override {}
-    } window;
-    window.thumbprint = thumbprint;
-    for (bool base64 : {false, true}) {
-        SCOPED_TRACE(base64 ? ".p7s" : ".sig");
-        window.base64 = base64;
-        const SignResult signed_ = SignFile(data, true, window);
-        ASSERT_EQ(signed_.outcome, SignOutcome::Success);
-        EXPECT_EQ(signed_.signaturePath, data + (base64 ? ".p7s" : ".sig"));
-        RecordingView view;
-        EXPECT_TRUE(VerifyDetachedSignature(signed_.signaturePath, data, view));
-        EXPECT_EQ(view.events, verifiedReport(signer, "12 3456 789A", kCertificateInPeriodLine));
-    }
-}
-
-TEST_F(VerifyOperationTest, EverythingThatDoesNotVerifyEndsTheReportWithOneLine) {
-    const std::string der = cmsSign(signer, content);
-    const std::string text = base64Of(der);
-    std::string otherContent = content;
-    otherContent[100] = static_cast<char>(otherContent[100] ^ 0x40);
-    struct Case {
-        const char* what;
-        std::string file;
-    };
-    const Case cases[] = {
-        {"Base64 after a blank line", "\r\n" + text},
-        {"Base64 in PEM armour", "-----BEGIN PKCS7-----\n" + text + "\n-----END PKCS7-----\n"},
-        {"empty file", ""},
-        {"garbage", "это не подпись"},
-        {"Base64 of garbage", "MIIxxxxyyyy"},
-        {"signature value damaged", damageSignatureValue(der)},
-        {"signature for other content", cmsSign(signer, otherContent)},
-        {"no certificate inside", cmsSign(signer, content, withoutSignerCertificate())},
-        {"truncated", der.substr(0, der.size() - 10)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        RecordingView view;
-        EXPECT_FALSE(run(c.file, view));
-        EXPECT_EQ(view.events, notVerified);
     }
 }
 
@@ -365,41 +295,6 @@ TEST_F(VerifyOperationTest, BinarySignatureWithMiOnItsFirstLineIsTakenForBase64)
     RecordingView view;
     EXPECT_FALSE(run(message, view));
     EXPECT_EQ(view.events, notVerified);
-}
-
-TEST_F(VerifyOperationTest, ValidityPeriodAndSerialNumberLines) {
-    const std::time_t now = std::time(nullptr);
-    struct Case {
-        const char* what;
-        std::time_t notBefore;
-        std::time_t notAfter;
-        std::string serial;
-        const char* serialText;
-        const char* period;
-    };
-    const Case cases[] = {
-        {"expired", now - 7200, now - 3600, std::string("\x01", 1), "01", kCertificateOutOfPeriodLine},
-        {"not yet valid", now + 3600, now + 7200, std::string("\x01\x02", 2), "0102",
-         kCertificateOutOfPeriodLine},
-        {"valid, 16-byte serial", now - 60, now + 3600,
-         std::string("\x70\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF", 16),
-         "7011 2233 4455 6677 8899 AABB CCDD EEFF", kCertificateInPeriodLine},
-        {"serial with a sign byte", now - 60, now + 3600, std::string("\x80\x01", 2), "00 8001",
-         kCertificateInPeriodLine},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        IdentitySpec spec;
-        spec.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
-        spec.serial = c.serial;
-        spec.notBefore = c.notBefore;
-        spec.notAfter = c.notAfter;
-        spec.issuer = &ca;
-        const TestIdentity who = makeIdentity(spec);
-        RecordingView view;
-        EXPECT_TRUE(run(cmsSign(who, content), view));
-        EXPECT_EQ(view.events, verifiedReport(who, c.serialText, c.period));
-    }
 }
 
 TEST_F(VerifyOperationTest, ErrorsStopTheRunBeforeTheReport) {
