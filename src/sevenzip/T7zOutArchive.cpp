@@ -100,8 +100,12 @@ public:
         const HRESULT result = T7zStream::Write(data, size, &done);
         if (processedSize != nullptr)
             *processedSize = done;
-        if (result == S_OK && done < size)
+        if (result == S_OK && done < size) {
             errors()->RecordWriteFailure(GetLastError() != 0 ? GetLastError() : winerr::ERROR_WRITE_FAULT);
+            // The library's output buffer tries again for as long as a short write reports success,
+            // so a full disk would keep it spinning: the refused write fails the call instead.
+            return E_FAIL;
+        }
         return result;
     }
 
