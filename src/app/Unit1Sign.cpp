@@ -2,6 +2,7 @@
 #include "Prompts.h"
 #include "Unit1.h"
 #include "crypto/SignOperation.h"
+#include "sevenzip/PackSignedPair.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -29,10 +30,17 @@ public:
 
     bool Base64Checked() override { return form_.CheckBox2->isChecked(); }
 
-    void SignatureSaved(const std::string& /*inputPath*/, const std::string& /*signaturePath*/) override {
+    void SignatureSaved(const std::string& inputPath, const std::string& signaturePath) override {
         untickNow(form_.CheckBox2);
         untickNow(form_.CheckBox3);
-        // Packing the signed file and its signature into a 7z archive (when CheckBox1 is ticked) goes here.
+        // Unticked, the archive library is not even loaded: a missing one goes unnoticed then.
+        if (!form_.CheckBox1->isChecked())
+            return;
+        // An error leaves CheckBox1 ticked and the signature file written.
+        const std::string archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
+        form_.prompts().showMessage(sevenzip::ArchiveCreatedMessage(archive));
+        untickNow(form_.CheckBox1);
+        untickNow(form_.CheckBox3);
     }
 
     void ClearSelection() override {
@@ -45,6 +53,9 @@ public:
 
 private:
     TForm1& form_;
+    // Lives as long as the page, that is until Button1Click ends: the library is unloaded last, after
+    // the folder is opened, or as an error leaves the handler.
+    sevenzip::ComPtr<sevenzip::I7zArchiveWriter> archiveWriter_;
 };
 
 } // namespace
