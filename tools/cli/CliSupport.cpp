@@ -41,6 +41,7 @@ std::string ExitCodeHelp(const std::vector<int>& codes) {
         {kExitNoKey, "закрытый ключ сертификата недоступен"},
         {kExitSignFailed, "подписание не удалось"},
         {kExitWriteFailed, "не удалось записать выходной файл"},
+        {kExitArchiveFailed, "подпись записана, но архив 7z не создан"},
     };
     std::string text = "Коды завершения:\n";
     for (int code : codes) {

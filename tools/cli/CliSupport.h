@@ -30,6 +30,8 @@ enum ExitCode : int {
     kExitNoKey = 10,          // the certificate's private key cannot be used
     kExitSignFailed = 11,     // the signing calls failed
     kExitWriteFailed = 12,    // an output file cannot be written
+    kExitArchiveFailed = 15,  // the signature is written, but packing it into a 7z archive failed
+                              // (13 and 14 are encrypt's and decrypt's own failures)
 };
 
 // The exit-code lines of a command's --help, for the codes it can give.

@@ -1,10 +1,12 @@
-// plombar-cli sign FILE (--thumbprint T | --subject TEXT) [--attached] [--base64]
+// plombar-cli sign FILE (--thumbprint T | --subject TEXT) [--attached] [--base64] [--7z]
 
 #include "CliSupport.h"
 #include "Commands.h"
 
 #include "crypto/SignOperation.h"
+#include "platform/Exception.h"
 #include "platform/SysError.h"
+#include "sevenzip/PackSignedPair.h"
 
 #include <cstdio>
 
@@ -15,7 +17,7 @@ using namespace plombar::crypto;
 namespace {
 
 constexpr const char* kSignHelp =
-    "plombar-cli sign ФАЙЛ (--thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--attached] [--base64]\n"
+    "plombar-cli sign ФАЙЛ (--thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--attached] [--base64] [--7z]\n"
     "                 [--password-file ФАЙЛ | --password-fd N]\n"
     "Подписывает ФАЙЛ сертификатом из хранилища «MY» так же, как окно программы: рядом\n"
     "появляется ФАЙЛ.sig (подпись PKCS #7 в DER) или, с --base64, ФАЙЛ.p7s (её текст Base64);\n"
@@ -26,13 +28,16 @@ constexpr const char* kSignHelp =
     "  --subject     общее имя (CN) владельца целиком или часть строки владельца\n"
     "  --attached    прикреплённая подпись (содержимое файла внутри подписи)\n"
     "  --base64      записать ФАЙЛ.p7s в Base64 вместо ФАЙЛ.sig\n"
+    "  --7z          упаковать ФАЙЛ и подпись в архив ПОДПИСЬ.7z (BZip2, уровень 5) через 7z.so,\n"
+    "                как флажок «Упаковать файлы 7zip»; существующий архив заменяется\n"
     "Пароль зашифрованного закрытого ключа:\n";
 
 // The window's part, played on the terminal: the certificate comes from the options, messages
 // are printed, and no folder is opened.
 class TerminalSignView : public SignView {
 public:
-    TerminalSignView(const CertificateChoice& choice, bool base64) : choice_(choice), base64_(base64) {}
+    TerminalSignView(const CertificateChoice& choice, bool base64, bool pack)
+        : choice_(choice), base64_(base64), pack_(pack) {}
 
     PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
         try {
@@ -44,7 +49,18 @@ public:
     }
     void ShowMessage(const std::string& text) override { printLine(text); }
     bool Base64Checked() override { return base64_; }
-    void SignatureSaved(const std::string&, const std::string&) override {}
+    void SignatureSaved(const std::string& inputPath, const std::string& signaturePath) override {
+        if (!pack_)
+            return;
+        std::string archive;
+        try {
+            archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
+        } catch (const Exception& error) {
+            // The signature is written by now; its own code tells scripts so.
+            throw CliError(kExitArchiveFailed, error.Message());
+        }
+        printLine(sevenzip::ArchiveCreatedMessage(archive));
+    }
     void ClearSelection() override {}
     void OpenFolder(const std::string&) override {}
 
@@ -53,7 +69,10 @@ public:
 private:
     CertificateChoice choice_;
     bool base64_;
+    bool pack_;
     std::string notFound_;
+    // Held until the command ends, as the window holds it until its handler ends.
+    sevenzip::ComPtr<sevenzip::I7zArchiveWriter> archiveWriter_;
 };
 
 int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
@@ -76,20 +95,20 @@ int runSignCommand(const std::vector<std::string>& arguments) {
             std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
                         ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound,
                                       kExitWrongPassword, kExitNotInStore, kExitEngineMissing, kExitCancelled,
-                                      kExitNoKey, kExitSignFailed, kExitWriteFailed})
+                                      kExitNoKey, kExitSignFailed, kExitWriteFailed, kExitArchiveFailed})
                             .c_str());
             return kExitOk;
         }
     }
     Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"},
-                   {"attached", "base64"});
+                   {"attached", "base64", "7z"});
     const std::string file = args.single("подписываемый файл");
     const CertificateChoice choice = choiceFrom(args);
     PasswordSource passwords(args);
     requireGostEngine("sign");
 
     auto prompt = passwords.installKeyPrompt();
-    TerminalSignView view(choice, args.has("base64"));
+    TerminalSignView view(choice, args.has("base64"), args.has("7z"));
     const SignResult result = SignFile(file, !args.has("attached"), view);
     switch (result.outcome) {
     case SignOutcome::Success:

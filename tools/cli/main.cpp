@@ -15,7 +15,8 @@
 namespace plombar::cli {
 
 const CommandGroup kCommandGroups[] = {
-    {"store", runStoreCommand, "личное хранилище сертификатов «MY»: list, show, import, export, remove, new-test-cert"},
+    {"store", runStoreCommand,
+     "личное хранилище сертификатов «MY»: list, show, import, export, remove, new-test-cert"},
     {"sign", runSignCommand, "подписать файл: ФАЙЛ.sig (DER) или ФАЙЛ.p7s (Base64)"},
     {"verify", runVerifyCommand, "проверить отсоединённую подпись: ДАННЫЕ ПОДПИСЬ, отчёт как в окне"},
     {"encrypt", runEncryptCommand, "зашифровать файл для получателя: ФАЙЛ.enc"},
@@ -26,16 +27,27 @@ const std::size_t kCommandGroupCount = std::size(kCommandGroups);
 namespace {
 
 void printOverview() {
-    std::printf("plombar-cli КОМАНДА ...\n\nКоманды:\n");
+    std::printf("plombar-cli КОМАНДА ...\n"
+                "plombar-cli --help | --version\n"
+                "Подпись, проверка, шифрование и расшифровка файлов по ГОСТ (PKCS #7 / CMS) без окна,\n"
+                "с теми же файлами и сообщениями, что у программы plombar.\n\nКоманды:\n");
     for (std::size_t i = 0; i < kCommandGroupCount; ++i)
         std::printf("  %-8s %s\n", kCommandGroups[i].name, kCommandGroups[i].summary);
-    std::printf("\nПодробнее: plombar-cli КОМАНДА --help\n");
+    std::printf("\nПодробнее, с параметрами и кодами завершения: plombar-cli КОМАНДА --help\n");
 }
 
 int run(int argc, char** argv) {
     if (argc < 2) {
         printOverview();
         return kExitUsage;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        printOverview();
+        return kExitOk;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("plombar-cli %s\n", PLOMBAR_VERSION);
+        return kExitOk;
     }
     const std::vector<std::string> rest(argv + 2, argv + argc);
     for (std::size_t i = 0; i < kCommandGroupCount; ++i)
