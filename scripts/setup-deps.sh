@@ -14,6 +14,8 @@ packages=(
     p7zip-full
     # tests: GoogleTest, a virtual X server for screenshots, desktop metadata validators
     libgtest-dev libgmock-dev xvfb xauth desktop-file-utils appstream
+    # the .deb package: dpkg-shlibdeps for its library dependencies
+    dpkg-dev
     # opening the output folder in the file browser
     xdg-utils
 )
