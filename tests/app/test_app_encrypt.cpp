@@ -202,7 +202,7 @@ private slots:
     void cleanupTestCase() { identities.clear(); }
 
     void init() {
-        content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 16) + test::randomBytes(5000, 3);
+        content = std::string("%PDF-1.4\n\r\n\0\x01\x02", 14) + test::randomBytes(5000, 3);
         store = std::make_unique<TestStore>();
         dir = std::make_unique<test::TempDir>("plombar-encrypt");
         prompts = std::make_unique<ScriptedPrompts>();

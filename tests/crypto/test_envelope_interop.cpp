@@ -3,6 +3,8 @@
 
 #include "EnvelopeTestUtil.h"
 
+#include "crypto/GostRuntime.h"
+
 #include <openssl/pem.h>
 
 #include <unistd.h>
@@ -37,6 +39,7 @@ std::string derFromPem(const std::string& pem) {
 
 // An identity from a certificate file (PEM or DER) and a PEM key file.
 TestIdentity loadIdentity(const std::string& certificateFile, const std::string& keyFile) {
+    GostRuntimeReady(); // GOST keys are only read once the engine is the default
     TestIdentity identity;
     const std::string certificate = vector(certificateFile);
     BioPtr certificateBio(BIO_new_mem_buf(certificate.data(), static_cast<int>(certificate.size())));

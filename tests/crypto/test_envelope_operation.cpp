@@ -101,7 +101,7 @@ protected:
     TestStore store;
     TempDir folder{"plombar-envelope-operation"};
     std::string input;
-    std::string content = std::string("%PDF-1.4\n\r\n\0\x01", 15) + randomBytes(3000, 11);
+    std::string content = std::string("%PDF-1.4\n\r\n\0\x01", 13) + randomBytes(3000, 11);
     TestIdentity identity;
 };
 
