@@ -335,65 +335,6 @@ TEST_F(DecryptOperationTest, LastFourCharactersDropped) {
     }
 }
 
-TEST_F(DecryptOperationTest, FailedCallsShowTheSystemTextAndCode) {
-    addRecipient();
-    const TestIdentity stranger = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Чужой");
-    IdentitySpec spec;
-    spec.subject = "CN=Получатель";
-    spec.serial = "\x07\x07";
-    const TestIdentity genuine = makeIdentity(spec);
-    store.add(makeIdentity(spec)); // the same issuer and serial number with another key
-    const std::string signature = folder.file("подпись.sig");
-    writeFile(signature, "");
-    {
-        HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
-        CertContextHandle signer = findInStore(my, identity.thumbprint());
-        const SignCall call = signBytes(signer.get(), "data", true, "1.2.643.7.1.1.2.2");
-        signer.reset();
-        CertCloseStore(my, 0);
-        writeFile(signature, call.message);
-    }
-    const std::string text = folder.file("текст.enc");
-    writeFile(text, "просто текст");
-    const struct {
-        const char* name;
-        std::string path;
-        DecryptOutcome outcome;
-        std::string message;
-    } cases[] = {
-        {"recipient not in the store", encryptedFile("чужое.enc", stranger), DecryptOutcome::SizeCallFailed,
-         "message: Cannot find the certificate and private key to use for decryption - 2148081676"},
-        {"a signature", signature, DecryptOutcome::SizeCallFailed,
-         "message: The type of the cryptographic message being decoded is different than what was expected - "
-         "2148081674"},
-        {"text", text, DecryptOutcome::SizeCallFailed, "message: ASN1 bad tag value met - 2148086027"},
-        {"impostor key", encryptedFile("подмена.enc", genuine), DecryptOutcome::DataCallFailed,
-         "message: Bad Data - 2148073477"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::vector<std::string> before = listFolder(folder.path());
-        RecordingDecryptView view;
-        const DecryptResult result = DecryptFile(c.path, view);
-        EXPECT_EQ(result.outcome, c.outcome);
-        EXPECT_EQ(view.events, (Events{c.message, "reset"}));
-        EXPECT_EQ(view.openAtReset, kNothingOpen);
-        EXPECT_EQ(listFolder(folder.path()), before) << "nothing written";
-    }
-}
-
-TEST_F(DecryptOperationTest, RussianSystemTexts) {
-    const TestIdentity stranger = makeIdentity(KeyAlgorithm::Gost2001, "CN=Чужой");
-    const std::string path = encryptedFile("чужое.enc", stranger);
-    ::setenv("LC_ALL", "ru_RU.UTF-8", 1);
-    RecordingDecryptView view;
-    DecryptFile(path, view);
-    ::setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(view.events,
-              (Events{"message: Не удается найти сертификат и закрытый ключ для расшифровки - 2148081676",
-                      "reset"}));
-}
-
 TEST_F(DecryptOperationTest, EmptyContentGivesAnEmptyFile) {
     addRecipient();
     content.clear();
