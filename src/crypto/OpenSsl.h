@@ -6,9 +6,13 @@
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
-#include <openssl/cms.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h> // before cms.h: PEM_read_bio_CMS is only declared then
+#include <openssl/pem.h>
+
+// After pem.h, in its own block so that sorting keeps it there: PEM_read_bio_CMS is declared only
+// when pem.h came first.
+#include <openssl/cms.h>
+
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
