@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -91,6 +92,32 @@ bool archiveLibraryLoaded() {
 std::string messageOf(const std::string& bytes, bool base64) {
     return base64 ? QByteArray::fromBase64(QByteArray::fromStdString(bytes)).toStdString() : bytes;
 }
+
+// Records, while `recording`, the state changes and paints of the watched check boxes in order.
+class BoxWatcher : public QObject {
+public:
+    QStringList events;
+    bool recording = false;
+
+    void watch(std::initializer_list<QCheckBox*> boxes) {
+        for (QCheckBox* box : boxes) {
+            box->installEventFilter(this);
+            connect(box, &QCheckBox::stateChanged, this, [this, box](int state) {
+                if (recording)
+                    events << box->objectName() + (state == Qt::Checked ? " ticked" : " unticked");
+            });
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (recording && event->type() == QEvent::Paint)
+            events << watched->objectName() + (static_cast<QCheckBox*>(watched)->isChecked()
+                                                   ? " painted ticked"
+                                                   : " painted unticked");
+        return false;
+    }
+};
 
 } // namespace
 
@@ -192,6 +219,8 @@ private slots:
         const std::string archive = signature + ".7z";
         setBoxes(true, base64, attached);
 
+        BoxWatcher boxes;
+        boxes.watch({form->CheckBox1, form->CheckBox3});
         QString cursorAtSigned;
         QString cursorAtArchive;
         PageState atArchive;
@@ -206,7 +235,9 @@ private slots:
                 cursorAtArchive = cursorState();
                 atArchive = pageState(*form);
                 archiveAtMessage = test::fileExists(archive);
+                boxes.recording = true;
             } else if (entry.startsWith(QLatin1String("openFolder:"))) {
+                boxes.recording = false;
                 loadedAtFolder = archiveLibraryLoaded();
                 atFolder = pageState(*form);
                 handlesAtFolder = openHandles();
@@ -221,6 +252,10 @@ private slots:
         QVERIFY(archiveAtMessage);
         // At the message only CheckBox2 and CheckBox3 are unticked; CheckBox1 goes after it.
         QCOMPARE(atArchive.text(), (PageState{input, qs(input), true, true, false, false}).text());
+        // After the message: CheckBox1 unticked and drawn at once, then CheckBox3 drawn again.
+        QCOMPARE(boxes.events, (QStringList{QStringLiteral("CheckBox1 unticked"),
+                                            QStringLiteral("CheckBox1 painted unticked"),
+                                            QStringLiteral("CheckBox3 painted unticked")}));
         const PageState reset{"", QString(), false, false, false, false};
         QCOMPARE(atFolder.text(), reset.text());
         QCOMPARE(handlesAtFolder, 0);
