@@ -3,6 +3,7 @@
 #include "GostRuntime.h"
 #include "platform/SysError.h"
 
+#include <openssl/err.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
@@ -176,6 +177,10 @@ BOOL fail(DWORD code, std::string diagnostic) {
 }
 
 BOOL failWithOpenSsl(DWORD code, const std::string& what) {
+    // An allocation that failed inside OpenSSL is reported as such, not as damaged input.
+    for (const unsigned long error : {ERR_peek_error(), ERR_peek_last_error()})
+        if (error != 0 && ERR_GET_REASON(error) == ERR_R_MALLOC_FAILURE)
+            code = winerr::E_OUTOFMEMORY;
     std::string text = what;
     const std::string reasons = TakeOpenSslErrors();
     if (!reasons.empty())

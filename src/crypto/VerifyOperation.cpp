@@ -149,7 +149,12 @@ const EVP_MD* digestHint(const std::string& signaturePath, bool base64) noexcept
 
 } // namespace
 
-std::string ReadFirstLine(const std::string& path) {
+namespace {
+
+// Hands the first line of a file (as ReadFirstLine defines it) to `take` in pieces, without
+// holding it: a signature file of gigabytes without a line break must not be read into memory
+// just to look at its start. `take` returns false when it has seen enough.
+template <typename Take> void scanFirstLine(const std::string& path, Take take) {
     if (path.empty())
         throw EInOutError(winerr::ERROR_PATH_NOT_FOUND);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -164,7 +169,6 @@ std::string ReadFirstLine(const std::string& path) {
 
     // A CR either stands before an LF, which ends the line anyway, or before anything else, and
     // is then left out: either way no CR ever joins the line.
-    std::string line;
     std::vector<char> block(64 * 1024);
     for (;;) {
         const ssize_t n = ::read(fd.get(), block.data(), block.size());
@@ -174,21 +178,51 @@ std::string ReadFirstLine(const std::string& path) {
             throw EInOutError(SetLastErrorFromErrno(errno));
         }
         if (n == 0)
-            return line;
+            return;
         const char* p = block.data();
         const char* const end = p + n;
         while (p < end) {
             const char* stop = p;
             while (stop < end && *stop != kLineFeed && *stop != kCarriageReturn && *stop != kEndOfFile)
                 ++stop;
-            line.append(p, stop);
+            if (stop > p && !take(p, stop))
+                return;
             if (stop == end)
                 break;
             if (*stop != kCarriageReturn)
-                return line;
+                return;
             p = stop + 1;
         }
     }
+}
+
+} // namespace
+
+std::string ReadFirstLine(const std::string& path) {
+    std::string line;
+    scanFirstLine(path, [&line](const char* begin, const char* end) {
+        line.append(begin, end);
+        return true;
+    });
+    return line;
+}
+
+bool FirstLineHasBase64Marker(const std::string& path) {
+    bool found = false;
+    char previous = '\0';
+    scanFirstLine(path, [&](const char* begin, const char* end) {
+        for (const char* p = begin; p < end; ++p) {
+            if (*p == '\0')
+                return false; // nothing after the first zero byte counts
+            if (previous == 'M' && *p == 'I') {
+                found = true;
+                return false;
+            }
+            previous = *p;
+        }
+        return true;
+    });
+    return found;
 }
 
 bool HasBase64Marker(const std::string& line) {
@@ -230,9 +264,7 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     if (!GostRuntimeReady())
         throw Exception(GostRuntimeErrorText());
 
-    const std::string firstLine = ReadFirstLine(signaturePath);
-
-    const bool base64 = HasBase64Marker(firstLine);
+    const bool base64 = FirstLineHasBase64Marker(signaturePath);
 
     // On raised errors these go in reverse order: data, then signature.
     auto signature = std::make_unique<TMemoryStream>();
@@ -247,6 +279,11 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     } else {
         signature->LoadFromFile(signaturePath);
     }
+
+    // The decoder copies what the message holds (an attached content as large as the message),
+    // beyond any memory stream's check: without room for that copy the load has failed.
+    if (!MemoryAvailableFor(static_cast<std::uint64_t>(signature->Size())))
+        throw EOutOfMemoryStream();
 
     view.ClearReport();
     view.AddLine(kVerifyHeaderLine);
@@ -279,11 +316,15 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     BOOL verified = FALSE;
     PCCERT_CONTEXT signerValue = nullptr;
     // A signature file of 4 GiB or more is no signature this platform could have made.
-    if (static_cast<std::uint64_t>(signature->Size()) <= std::numeric_limits<DWORD>::max())
+    if (static_cast<std::uint64_t>(signature->Size()) <= std::numeric_limits<DWORD>::max()) {
         verified = CryptVerifyDetachedMessageSignature(
             &para, 0, signature->Size() > 0 ? signature->Memory() : &kNothing,
             static_cast<DWORD>(signature->Size()), static_cast<DWORD>(contents.size()), contents.data(),
             lengths.data(), &signerValue);
+        // Running out of memory says nothing about the signature: no verdict is given then.
+        if (!verified && GetLastError() == winerr::E_OUTOFMEMORY)
+            throw EOutOfMemoryStream();
+    }
     CertContextHandle signer(signerValue);
     lentDigest.reset();
 

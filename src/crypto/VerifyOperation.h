@@ -52,6 +52,10 @@ std::string ReadFirstLine(const std::string& path);
 // of `line` before its first zero byte. Case-sensitive.
 bool HasBase64Marker(const std::string& line);
 
+// HasBase64Marker(ReadFirstLine(path)) with the same errors, but reading only as far as the answer
+// needs and holding none of the line: a first line of gigabytes costs no memory.
+bool FirstLineHasBase64Marker(const std::string& path);
+
 // A serial number kept least significant byte first, shown most significant byte first in groups
 // of two bytes counted from the least significant end, one blank between groups: for bytes
 // 01 02 03 "03 0201". Empty for no bytes or a count of 0.
@@ -68,7 +72,9 @@ std::string NameBlobToString(const CERT_NAME_BLOB& name);
 // recognised) is the foreseen outcome false with its report line.
 // Errors raised, each before anything reaches the view: the GOST engine missing (its plain
 // text), EInOutError for the first line, "Cannot open file "%s". %s" for the data file and then for
-// the signature file, "Out of memory while expanding memory stream".
+// the signature file, "Out of memory while expanding memory stream" (also when there is no room
+// for the copy that decoding the message makes; should the verification call itself still run out
+// of memory, that comes after the report's first line, and no verdict is given).
 bool VerifyDetachedSignature(const std::string& signaturePath, const std::string& dataPath, VerifyView& view);
 
 } // namespace plombar::crypto

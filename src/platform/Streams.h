@@ -109,4 +109,15 @@ private:
 // successful allocation proves nothing; growing past this figure would end in the OOM killer.
 std::uint64_t AvailableMemory();
 
+// Whether `bytes` more memory can be had: always for amounts below the step that memory streams
+// grow by without asking, else when AvailableMemory() covers them. For buffers that a library
+// allocates on its own (a decoder copying a message's content), which no memory stream checks.
+bool MemoryAvailableFor(std::uint64_t bytes);
+
+// Room left under the memory limits of the control groups that `selfCgroup` (the text of
+// /proc/self/cgroup) names, looked up under `root` (/sys/fs/cgroup): the v2 group's memory.max
+// and the v1 memory controller's memory.limit_in_bytes, each also of every group above; UINT64_MAX
+// when nothing limits.
+std::uint64_t CgroupMemoryRoom(const std::string& selfCgroup, const std::string& root);
+
 } // namespace plombar

@@ -2,7 +2,9 @@
 
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
+#include "platform/Exception.h"
 #include "platform/Paths.h"
+#include "platform/Streams.h"
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
 
@@ -326,7 +328,12 @@ CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& cho
     return std::move(found.front());
 }
 
-std::string readInputFile(const std::string& path) {
+namespace {
+
+// Reads a whole input file into `bytes` (a std::string or a SecureString). The file is read
+// straight into its holder, so no other copy of a key's text is left, and a file larger than the
+// memory the system can give fails as a load into a memory stream does.
+template <typename Bytes> void readWholeFile(const std::string& path, Bytes& bytes) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
@@ -334,10 +341,18 @@ std::string readInputFile(const std::string& path) {
         throw CliError(kExitFileNotFound, "файл «" + path + "» не открывается: " +
                                               SysErrorMessage(WinErrorFromErrno(err, path.c_str())));
     }
-    std::string bytes;
-    char buffer[65536];
+    if (st.st_size > 0 && !MemoryAvailableFor(static_cast<std::uint64_t>(st.st_size)))
+        throw EOutOfMemoryStream();
+    // A file that grows while it is read is read to its end; one that shrinks, to its new end.
+    std::size_t done = 0;
+    bytes.resize(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (done == bytes.size()) {
+            if (!MemoryAvailableFor(bytes.size() + 65536))
+                throw EOutOfMemoryStream();
+            bytes.resize(bytes.size() + 65536);
+        }
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -345,8 +360,22 @@ std::string readInputFile(const std::string& path) {
                                                   SysErrorMessage(WinErrorFromErrno(errno, path.c_str())));
         if (n == 0)
             break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
+        done += static_cast<std::size_t>(n);
     }
+    bytes.resize(done);
+}
+
+} // namespace
+
+std::string readInputFile(const std::string& path) {
+    std::string bytes;
+    readWholeFile(path, bytes);
+    return bytes;
+}
+
+SecureString readSecretFile(const std::string& path) {
+    SecureString bytes;
+    readWholeFile(path, bytes);
     return bytes;
 }
 

@@ -213,7 +213,7 @@ ImportedIdentity importCertificate(const std::string& file, const std::string& b
                        "«" + file + "» не является сертификатом (DER или PEM) или файлом PKCS #12");
     if (!keyFile)
         return identity;
-    SecureString keyBytes(readInputFile(*keyFile));
+    SecureString keyBytes = readSecretFile(*keyFile);
     std::string reason;
     KeyDecodeResult result = DecodePrivateKey(keyBytes.view(), nullptr, identity.key, &reason);
     if (result == KeyDecodeResult::PasswordNeeded) {

@@ -1,0 +1,288 @@
+// Files larger than the memory the system can give: every load and every buffer that grows with its
+// input ends in "Out of memory while expanding memory stream" (or the platform's own out-of-memory
+// failure where a message function reports it), never in the OOM killer and never in a wrong
+// verdict. The limit is an address-space limit on a child process; the files are sparse.
+
+#include "FaultSupport.h"
+
+#include "TestPki.h"
+#include "crypto/VerifyOperation.h"
+#include "platform/Exception.h"
+#include "platform/Streams.h"
+#include "platform/SysError.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace plombar;
+using namespace plombar::faults;
+using namespace plombar::test;
+
+namespace {
+
+constexpr std::uint64_t kHuge = std::uint64_t{8} << 30;  // 8 GiB, far beyond the child's limit
+constexpr std::uint64_t kLimit = std::uint64_t{1} << 30; // the child's address space
+// Inputs that fit under a limit while a decoder's extra copy of them does not; beyond the 64 MiB
+// that buffers may grow by without asking.
+constexpr std::uint64_t kContent = std::uint64_t{128} << 20;
+constexpr std::uint64_t kProgram = std::uint64_t{64} << 20; // plombar-cli's own address space, roughly
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_UNDER_ASAN()                                                                                    \
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space, so an address-space limit "       \
+                    "leaves it unable to map its own memory"
+#else
+#define SKIP_UNDER_ASAN() (void)0
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// Control-group limits
+
+class CgroupRoom : public ::testing::Test {
+protected:
+    void group(const std::string& path, const std::string& limitFile, const std::string& limit,
+               const std::string& usageFile, const std::string& usage) {
+        const std::string folder = root.path() + path;
+        ASSERT_EQ(runCommand("mkdir -p " + shellQuote(folder)), 0);
+        writeFile(folder + "/" + limitFile, limit + "\n");
+        writeFile(folder + "/" + usageFile, usage + "\n");
+    }
+    TempDir root{"plombar-cgroup"};
+};
+
+TEST_F(CgroupRoom, LimitsOfTheGroupAndItsParentsBind) {
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        std::string selfCgroup;
+        std::uint64_t room;
+    };
+    const std::string unlimitedV1 = "9223372036854771712";
+    const Case cases[] = {
+        {"v2 group with memory.max",
+         [&] { group("/user/app", "memory.max", "1000000", "memory.current", "400000"); }, "0::/user/app\n",
+         600000},
+        {"v2 parent's limit is the tighter one",
+         [&] {
+             group("/user", "memory.max", "500000", "memory.current", "450000");
+             group("/user/app", "memory.max", "1000000", "memory.current", "400000");
+         },
+         "0::/user/app\n", 50000},
+        {"v2 without limits", [&] { group("/user/app", "memory.max", "max", "memory.current", "5"); },
+         "0::/user/app\n", UINT64_MAX},
+        {"v2 group over its limit has no room",
+         [&] { group("/app", "memory.max", "1000", "memory.current", "2000"); }, "0::/app\n", 0},
+        {"v1 memory controller (hybrid host: the unified line carries no limit)",
+         [&] {
+             group("/memory/process_api/job", "memory.limit_in_bytes", "2000000", "memory.usage_in_bytes",
+                   "500000");
+         },
+         "4:memory:/process_api/job\n0::/\n", 1500000},
+        {"v1 controller listed with others",
+         [&] { group("/memory/job", "memory.limit_in_bytes", "3000", "memory.usage_in_bytes", "1000"); },
+         "7:cpu,memory,cpuacct:/job\n", 2000},
+        {"v1 unlimited",
+         [&] { group("/memory/job", "memory.limit_in_bytes", unlimitedV1, "memory.usage_in_bytes", "1"); },
+         "4:memory:/job\n", UINT64_MAX},
+        {"v1 in a cgroup namespace: the mount shows the group as its root",
+         [&] { group("/memory", "memory.limit_in_bytes", "8000", "memory.usage_in_bytes", "1000"); },
+         "4:memory:/not/visible/here\n", 7000},
+        {"no cgroup files at all", [] {}, "0::/\n", UINT64_MAX},
+        {"garbage", [] {}, "nonsense\n\n:::\n", UINT64_MAX},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(runCommand("rm -rf " + shellQuote(root.path()) + "/*"), 0);
+        c.prepare();
+        EXPECT_EQ(CgroupMemoryRoom(c.selfCgroup, root.path()), c.room);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Base64 check of a signature's first line reads no more than it needs and holds none of it,
+// yet answers as the first line read whole would.
+
+TEST(FirstLineMarker, AnswersAsTheWholeLineWould) {
+    TempDir dir("plombar-first-line");
+    const std::string block(64 * 1024 - 1, 'A'); // the reader's block, less one byte
+    const std::pair<const char*, std::string> cases[] = {
+        {"marker at the start", "MIIB\r\nxyz"},
+        {"no marker", "ABCD\r\nMI"},
+        {"marker after the line", "AB\nMI"},
+        {"marker after an end-of-file mark", std::string("AB\x1AMI", 5)},
+        {"a lone CR joins M and I", "xM\rIy"},
+        {"CR LF ends the line", "xM\r\nI"},
+        {"zero byte before the marker", std::string("ab\0MI", 5)},
+        {"zero byte after the marker", std::string("MI\0ab", 5)},
+        {"M and I across two blocks", block + "MI"},
+        {"M and I across two blocks with a CR", block + "M\rI"},
+        {"empty file", ""},
+        {"only M", "M"},
+    };
+    for (const auto& [what, content] : cases) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.file("подпись");
+        writeFile(path, content);
+        EXPECT_EQ(crypto::FirstLineHasBase64Marker(path),
+                  crypto::HasBase64Marker(crypto::ReadFirstLine(path)));
+    }
+    writeFile(dir.file("через границу"), block + "MI");
+    EXPECT_TRUE(crypto::FirstLineHasBase64Marker(dir.file("через границу")));
+    // The errors are those of reading the line.
+    for (const std::string& path : {std::string(), dir.file("нет"), dir.path()}) {
+        std::string expected;
+        std::string actual;
+        try {
+            crypto::ReadFirstLine(path);
+        } catch (const Exception& e) {
+            expected = e.Message();
+        }
+        try {
+            crypto::FirstLineHasBase64Marker(path);
+        } catch (const Exception& e) {
+            actual = e.Message();
+        }
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(actual, expected);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loads over the limit, through plombar-cli
+
+class HugeFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        thumbprint = store.add(identity);
+        writeFile(work.file("малый.txt"), "небольшой документ");
+        ASSERT_EQ(runCli({"sign", work.file("малый.txt"), "--thumbprint", thumbprint}).status, 0);
+        ASSERT_EQ(runCli({"encrypt", work.file("малый.txt"), "--thumbprint", thumbprint}).status, 0);
+        writeFile(work.file("сертификат.cer"), identity.der());
+    }
+
+    ProgramRun limited(const std::vector<std::string>& arguments) {
+        RunOptions options;
+        options.folder = work.path();
+        options.limits.addressSpace = kLimit;
+        return runCli(arguments, options);
+    }
+
+    TestStore store;
+    TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Владелец");
+    std::string thumbprint;
+    TempDir work{"plombar-faults-huge"};
+};
+
+TEST_F(HugeFiles, EveryCommandReportsOutOfMemoryAndEndsNormally) {
+    SKIP_UNDER_ASAN();
+    const std::string data = work.file("данные 8 ГиБ.bin");
+    makeSparseFile(data, kHuge);
+    // Signature files of 8 GiB: zeros without a line break, a Base64 start, a DER start.
+    const std::string zeros = work.file("нули.sig");
+    makeSparseFile(zeros, kHuge);
+    const std::string base64 = work.file("текст.p7s");
+    makeSparseFile(base64, kHuge, "MIIB\r\n");
+    const std::string der = work.file("двоичная.sig");
+    makeSparseFile(der, kHuge, std::string("\x30\x84\xff\xff\xff\xff\x06\x09", 8));
+    const std::string envelope = work.file("огромное.enc");
+    makeSparseFile(envelope, kHuge, std::string("\x30\x80", 2));
+    const std::string certificate = work.file("огромный.cer");
+    makeSparseFile(certificate, kHuge);
+
+    const std::string oom = "Out of memory while expanding memory stream";
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"verify: huge data", {"verify", data, "малый.txt.sig"}, 2, "plombar-cli: " + oom + ".\n"},
+        {"verify: huge signature of zeros", {"verify", "малый.txt", zeros}, 2, "plombar-cli: " + oom + ".\n"},
+        {"verify: huge Base64 signature", {"verify", "малый.txt", base64}, 2, "plombar-cli: " + oom + ".\n"},
+        {"verify: huge DER signature", {"verify", "малый.txt", der}, 2, "plombar-cli: " + oom + ".\n"},
+        {"sign", {"sign", data, "--thumbprint", thumbprint}, 1, "plombar-cli: " + oom + "\n"},
+        {"sign attached Base64",
+         {"sign", data, "--thumbprint", thumbprint, "--attached", "--base64"},
+         1,
+         "plombar-cli: " + oom + "\n"},
+        {"encrypt", {"encrypt", data, "--thumbprint", thumbprint}, 1, "plombar-cli: " + oom + "\n"},
+        {"encrypt for a huge certificate file",
+         {"encrypt", "малый.txt", "--cert", certificate},
+         1,
+         "plombar-cli: " + oom + "\n"},
+        {"decrypt", {"decrypt", envelope}, 1, "plombar-cli: " + oom + "\n"},
+        {"store import", {"store", "import", certificate}, 1, "plombar-cli: " + oom + "\n"},
+        {"store import with a huge key file",
+         {"store", "import", "сертификат.cer", "--key", data},
+         1,
+         "plombar-cli: " + oom + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProgramRun run = limited(c.arguments);
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_LT(run.peakRssKiB, 256u << 10) << "peak RSS in KiB";
+    }
+    // No output was made from any of it.
+    for (const char* name :
+         {"данные 8 ГиБ.bin.sig", "данные 8 ГиБ.bin.p7s", "данные 8 ГиБ.bin.enc", "огромное"})
+        EXPECT_FALSE(fileExists(work.file(name))) << name;
+    EXPECT_TRUE(temporaryFilesIn(work.path()).empty());
+}
+
+// An attached signature handed over as a detached one: it loads, but decoding it copies its content
+// once more. Without room for that copy the run fails as a load would, never with "not valid".
+TEST_F(HugeFiles, AttachedSignatureTooLargeToDecodeIsNoVerdict) {
+    SKIP_UNDER_ASAN();
+    const std::string content = work.file("содержимое.bin");
+    writeNoise(content, kContent, 21);
+    ASSERT_EQ(runCli({"sign", content, "--thumbprint", thumbprint, "--attached"}).status, 0);
+    // Room for the program (some 40 MiB), the data and the signature, not for a third copy.
+    RunOptions options;
+    options.limits.addressSpace = kProgram + 2 * kContent + kContent / 2;
+    const ProgramRun run = runCli({"verify", content, content + ".sig"}, options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(run.err, "plombar-cli: Out of memory while expanding memory stream.\n");
+    EXPECT_EQ(run.out, "");
+
+    // With the memory there, the same pair verifies.
+    const ProgramRun judged = runCli({"verify", content, content + ".sig"});
+    EXPECT_EQ(judged.status, 0) << judged.err;
+}
+
+// A BER envelope (indefinite lengths, as `openssl cms -stream` writes) is decoded whole, copying its
+// content: without room for the copy, decryption fails with the system's out-of-memory text.
+TEST_F(HugeFiles, BerEnvelopeTooLargeToDecodeFailsWithOutOfMemory) {
+    SKIP_UNDER_ASAN();
+    const std::string content = work.file("поток.bin");
+    writeNoise(content, kContent, 23);
+    writeFile(work.file("cert.pem"), identity.pem());
+    ASSERT_EQ(runOpenssl("cms -encrypt -binary -gost89 -engine gost -outform DER -stream -in " +
+                         shellQuote(content) + " -out " + shellQuote(content + ".enc") + " " +
+                         shellQuote(work.file("cert.pem"))),
+              0);
+    ::unlink(content.c_str());
+    // Room for the program and the message, not for a copy of it.
+    RunOptions options;
+    options.limits.addressSpace = kProgram + kContent + kContent / 2;
+    const ProgramRun run = runCli({"decrypt", content + ".enc"}, options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 14) << run.err;
+    EXPECT_EQ(run.err, "plombar-cli: " + SysErrorMessage(winerr::E_OUTOFMEMORY) + " - " +
+                           std::to_string(winerr::E_OUTOFMEMORY) +
+                           "\nplombar-cli: no memory to decode a message of " +
+                           std::to_string(fileSizeOf(content + ".enc")) + " bytes\n");
+    EXPECT_FALSE(fileExists(content));
+    EXPECT_TRUE(temporaryFilesIn(work.path()).empty());
+
+    const ProgramRun decrypted = runCli({"decrypt", content + ".enc"});
+    EXPECT_EQ(decrypted.status, 0) << decrypted.err;
+    EXPECT_EQ(fileSizeOf(content), kContent);
+}
+
+} // namespace
