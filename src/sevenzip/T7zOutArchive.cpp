@@ -270,7 +270,8 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
             if (!subfolder.empty())
                 otherEntries = ListFolder(folder + subfolder);
             for (const FolderEntry& entry : subfolder.empty() ? entries : otherEntries) {
-                if (!MatchesMask(entry.name, pattern))
+                // A temporary left by a save that was killed is nobody's file.
+                if (!MatchesMask(entry.name, pattern) || IsTemporarySaveName(entry.name))
                     continue;
                 const std::string path = folder + subfolder + entry.name;
                 const auto record = ReadFileRecord(path);

@@ -1,0 +1,322 @@
+// Saving outputs when the disk is full, when the file size limit is hit and when the process is
+// killed in the middle: an existing file of the target's name survives whole, no temporary file is
+// left behind by a failure, the error names the target with the system's text, and a temporary
+// left by a killed process is never taken for output.
+
+#include "FaultSupport.h"
+
+#include "TestPki.h"
+#include "platform/AtomicFile.h"
+#include "platform/FileSize.h"
+#include "platform/Paths.h"
+#include "platform/SysError.h"
+#include "sevenzip/ArchiveWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace plombar;
+using namespace plombar::faults;
+using namespace plombar::test;
+
+namespace {
+
+constexpr const char* kPrecious = "precious: the file that was there before";
+
+// One output of plombar-cli and the command that writes it. In `arguments`, "{T}" stands for the
+// test certificate's thumbprint.
+struct OutputCase {
+    const char* what;
+    std::vector<std::string> arguments;
+    std::string target;       // the output's name in the work folder
+    int exitCode;             // the command's code for this failure
+    std::uint64_t room;       // free bytes left on the full disk
+    std::uint64_t fileSize;   // RLIMIT_FSIZE for the limit case
+    bool storeOnDisk = false; // the store itself lives on the small file system
+};
+
+const std::vector<OutputCase>& outputCases() {
+    // The input is 200 KB of noise: its attached signature, envelope and archive cannot shrink below
+    // that, while a detached signature takes about two kilobytes.
+    static const std::vector<OutputCase> cases = {
+        {"detached DER signature",
+         {"sign", "данные.bin", "--thumbprint", "{T}"},
+         "данные.bin.sig",
+         12,
+         0,
+         256},
+        {"attached Base64 signature",
+         {"sign", "данные.bin", "--thumbprint", "{T}", "--attached", "--base64"},
+         "данные.bin.p7s",
+         12,
+         64 << 10,
+         64 << 10},
+        {"archive of the signed pair",
+         {"sign", "данные.bin", "--thumbprint", "{T}", "--base64", "--7z"},
+         "данные.bin.p7s.7z",
+         15,
+         24 << 10,
+         64 << 10},
+        {"encrypted file",
+         {"encrypt", "данные.bin", "--thumbprint", "{T}"},
+         "данные.bin.enc",
+         12,
+         64 << 10,
+         64 << 10},
+        {"decrypted file", {"decrypt", "письмо.txt.enc"}, "письмо.txt", 12, 0, 4096},
+        {"certificate export",
+         {"store", "export", "{T}", "--out", "сертификат.cer"},
+         "сертификат.cer",
+         12,
+         0,
+         100},
+        {"store entry", {"store", "import", "cert.pem", "--key", "key.pem"}, "", 12, 0, 100, true},
+    };
+    return cases;
+}
+
+class SaveFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        thumbprint = store.add(identity);
+        input = randomBytes(200 << 10, 7);
+        // A message for the decryption case, made in a folder of its own.
+        TempDir scratch("plombar-faults-enc");
+        writeFile(scratch.file("письмо.txt"), randomBytes(16 << 10, 5));
+        const ProgramRun made = runCli({"encrypt", scratch.file("письмо.txt"), "--thumbprint", thumbprint});
+        ASSERT_EQ(made.status, 0) << made.err;
+        envelope = readFile(scratch.file("письмо.txt.enc"));
+    }
+
+    std::vector<std::string> argumentsFor(const OutputCase& c) const {
+        std::vector<std::string> arguments;
+        for (const std::string& a : c.arguments)
+            arguments.push_back(a == "{T}" ? thumbprint : a);
+        return arguments;
+    }
+
+    // The inputs every command needs, and an existing file of each output's name.
+    void prepareFolder(const std::string& folder) const {
+        writeFile(folder + "/данные.bin", input);
+        writeFile(folder + "/письмо.txt.enc", envelope);
+        writeFile(folder + "/cert.pem", identity.pem());
+        writeFile(folder + "/key.pem", identity.keyPem());
+        for (const OutputCase& c : outputCases())
+            if (!c.target.empty())
+                writeFile(folder + "/" + c.target, kPrecious);
+    }
+
+    // What went wrong with one run, or "" when the failure was handled as it must be. `entry` is the
+    // store entry's folder when the store lives in the folder.
+    std::string judge(const OutputCase& c, const std::string& folder, const ProgramRun& run,
+                      const std::string& systemText, const std::string& storeFolder = {}) const {
+        std::string problems;
+        const auto expect = [&](bool ok, const std::string& what) {
+            if (!ok)
+                problems += what + "\n";
+        };
+        std::string target =
+            c.target.empty() ? storeFolder + "/" + thumbprint + ".key" : folder + "/" + c.target;
+        expect(run.status == c.exitCode, "exit code " + std::to_string(run.status) + ", stderr: " + run.err);
+        const std::string message =
+            "plombar-cli: Cannot create file \"" + target + "\". " + systemText + "\n";
+        expect(run.err == message, "stderr is \"" + run.err + "\", not \"" + message + "\"");
+        if (c.target.empty()) {
+            expect(readFile(storeFolder + "/" + thumbprint + ".key") == kPrecious, "the key file changed");
+            expect(readFile(storeFolder + "/" + thumbprint + ".cer") == kPrecious,
+                   "the certificate file changed");
+            expect(temporaryFilesIn(storeFolder).empty(), "a temporary file is left in the store");
+        } else {
+            expect(readFile(target) == kPrecious, "the existing " + c.target + " changed");
+        }
+        expect(temporaryFilesIn(folder).empty(), "a temporary file is left behind");
+        expect(readFile(folder + "/данные.bin") == input, "the input changed");
+        return problems;
+    }
+
+    TestStore store;
+    TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Сохраняющий");
+    std::string thumbprint;
+    std::string input;
+    std::string envelope;
+};
+
+TEST_F(SaveFaults, FullDiskKeepsTheExistingFileAndLeavesNoTemporary) {
+    TempDir work("plombar-faults-disk");
+    const std::string disk = work.file("диск");
+    ASSERT_EQ(::mkdir(disk.c_str(), 0777), 0);
+    for (const OutputCase& c : outputCases()) {
+        SCOPED_TRACE(c.what);
+        const std::optional<std::string> problems = inPrivateTmpfs(disk, 4 << 20, [&]() -> std::string {
+            prepareFolder(disk);
+            RunOptions options;
+            options.folder = disk;
+            std::string storeFolder;
+            if (c.storeOnDisk) {
+                const std::string home = disk + "/home";
+                storeFolder = home + "/plombar/stores/MY";
+                options.environment.push_back("XDG_DATA_HOME=" + home);
+                const ProgramRun imported =
+                    runCli({"store", "import", "cert.pem", "--key", "key.pem"}, options);
+                if (imported.status != 0)
+                    return "the first import failed: " + imported.err;
+                writeFile(storeFolder + "/" + thumbprint + ".cer", kPrecious);
+                writeFile(storeFolder + "/" + thumbprint + ".key", kPrecious);
+            }
+            fillFileSystem(disk, c.room, ".filler");
+            const ProgramRun run = runCli(argumentsFor(c), options);
+            return judge(c, disk, run, SysErrorMessage(winerr::ERROR_DISK_FULL), storeFolder);
+        });
+        if (!problems)
+            GTEST_SKIP() << "this machine does not let the test mount a small file system";
+        EXPECT_EQ(*problems, "");
+    }
+}
+
+TEST_F(SaveFaults, FileSizeLimitKeepsTheExistingFileAndLeavesNoTemporary) {
+    for (const OutputCase& c : outputCases()) {
+        SCOPED_TRACE(c.what);
+        TempDir work("plombar-faults-fsize");
+        prepareFolder(work.path());
+        RunOptions options;
+        options.folder = work.path();
+        std::string storeFolder;
+        if (c.storeOnDisk) {
+            storeFolder = store.folder();
+            writeFile(store.certificateFile(thumbprint), kPrecious);
+            writeFile(store.keyFile(thumbprint), kPrecious);
+            ::chmod(store.keyFile(thumbprint).c_str(), 0600);
+        }
+        options.limits.fileSize = c.fileSize;
+        const ProgramRun run = runCli(argumentsFor(c), options);
+        EXPECT_EQ(judge(c, work.path(), run, SysErrorMessage(winerr::ERROR_FILE_TOO_LARGE), storeFolder), "");
+        if (c.storeOnDisk)
+            store.add(identity); // back as it was for the next case
+    }
+}
+
+// A process killed while it writes leaves its temporary file; the file it was replacing stays whole.
+TEST(KilledSave, ExistingFileSurvivesAndTheTemporaryIsIgnored) {
+    TempDir work("plombar-faults-kill");
+    const std::string target = work.file("отчёт.pdf.sig");
+    writeFile(target, kPrecious);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        AtomicFile file(target);
+        const std::string half = randomBytes(1 << 20, 3);
+        file.WriteAll(half.data(), half.size());
+        (void)!::write(ready[1], "w", 1);
+        ::pause(); // killed here, between two writes of one save
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    EXPECT_EQ(readFile(target), kPrecious);
+    const std::vector<std::string> stale = temporaryFilesIn(work.path());
+    ASSERT_EQ(stale.size(), 1u);
+    // Hidden, named after the target, and recognised as a temporary by its name alone.
+    EXPECT_EQ(stale[0].rfind(".отчёт.pdf.sig.", 0), 0u) << stale[0];
+    EXPECT_TRUE(IsTemporarySaveName(stale[0]));
+
+    // The next save goes through as if the stale file were not there, and leaves it alone.
+    SaveFileAtomically(target, "new", 3);
+    EXPECT_EQ(readFile(target), "new");
+    EXPECT_EQ(temporaryFilesIn(work.path()), stale);
+}
+
+// A real command killed while it writes a large envelope: the moment its temporary file appears
+// (watched with inotify) it is killed.
+TEST_F(SaveFaults, KilledEncryptionLeavesTheExistingEnvelopeWhole) {
+    TempDir work("plombar-faults-kill-cli");
+    const std::string source = work.file("большой.bin");
+    writeFile(source, randomBytes(16 << 20, 11));
+    writeFile(source + ".enc", kPrecious);
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, work.path().c_str(), IN_CREATE), 0);
+
+    std::vector<std::string> arguments = {"encrypt", source, "--thumbprint", thumbprint};
+    std::vector<char*> argv = {const_cast<char*>(PLOMBAR_CLI_PATH)};
+    for (auto& a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, 1);
+        ::dup2(devNull, 2);
+        ::execv(PLOMBAR_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    bool seen = false;
+    alignas(inotify_event) char buffer[4096];
+    while (!seen) {
+        const ssize_t n = ::read(watch, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        for (char* p = buffer; p < buffer + n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(p);
+            if (event->len > 0 && IsTemporarySaveName(event->name))
+                seen = true;
+            p += sizeof(inotify_event) + event->len;
+        }
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(watch);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the command finished before it could be killed";
+
+    EXPECT_EQ(readFile(source + ".enc"), kPrecious);
+    EXPECT_EQ(temporaryFilesIn(work.path()).size(), 1u);
+    // Run again, the command replaces the envelope and the stale temporary stays as it was.
+    const ProgramRun again = runCli(arguments);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(readFile(source + ".enc"), kPrecious);
+    EXPECT_EQ(temporaryFilesIn(work.path()).size(), 1u);
+}
+
+// Where folders are listed, a stale temporary is not taken for a file of the user's.
+TEST_F(SaveFaults, StaleTemporariesAreNotPickedUp) {
+    // In the store: a complete certificate under a temporary's name, as a killed import leaves it.
+    const TestIdentity other = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Недописанный");
+    const std::string stale = store.folder() + "/." + other.thumbprint() + ".cer.0123456789ab.plombar-tmp";
+    writeFile(stale, other.der());
+    const ProgramRun list = runCli({"store", "list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find(thumbprint), std::string::npos);
+    EXPECT_EQ(list.out.find(other.thumbprint()), std::string::npos) << list.out;
+    const ProgramRun show = runCli({"store", "show", other.thumbprint()});
+    EXPECT_EQ(show.status, 7) << show.out;
+
+    // In an archive of a folder's files: the writer's folder enumeration passes it over.
+    TempDir folder("plombar-faults-archive");
+    writeFile(folder.file("акт.txt"), "акт");
+    writeFile(folder.file(".акт.txt.sig.0123456789ab.plombar-tmp"), "half a signature");
+    writeFile(folder.file(".скрытый"), "a hidden file of the user's");
+    auto writer = sevenzip::CreateArchiveWriter(sevenzip::ClassId7zFormat);
+    writer->AddFiles(folder.path(), "", "*.*", false);
+    writer->SaveToFile(folder.file("всё.7z"));
+    std::string listing;
+    ASSERT_EQ(runCommand("7z l -slt " + shellQuote(folder.file("всё.7z")), &listing), 0);
+    EXPECT_NE(listing.find("Path = акт.txt"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Path = .скрытый"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("plombar-tmp"), std::string::npos) << listing;
+}
+
+} // namespace
