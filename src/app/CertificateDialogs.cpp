@@ -266,8 +266,66 @@ PasswordDialog::PasswordDialog(const std::string& keyOwner, QWidget* parent) : Q
     setMinimumWidth(400);
 }
 
+namespace {
+
+// Overwrites the characters of `text` where they lie, capacity included (freed unwiped, they
+// would linger), when only the line edit and `text` hold that buffer: a typed password. A text
+// given with setText() shares its buffer with the caller's string, which is the caller's to wipe.
+void wipeEditText(const QString& text) {
+    const auto* data = const_cast<QString&>(text).data_ptr().d_ptr();
+    if (data == nullptr || data->ref_.loadRelaxed() != 2 || text.capacity() == 0)
+        return;
+    std::fill_n(const_cast<QChar*>(text.constData()), text.capacity(), QChar(u'\0'));
+}
+
+// Appends the UTF-8 form of one code point without allocating (the caller reserved room).
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+} // namespace
+
+std::string PasswordDialog::takePassword() {
+    const QString typed = edit_->text(); // shares the line edit's buffer, copies nothing
+    // UTF-8 takes at most three bytes per UTF-16 unit; reserved at once (and beyond the short-string
+    // buffer), the string never reallocates and leaves no partial copy behind.
+    std::string password;
+    password.reserve(static_cast<std::size_t>(typed.size()) * 3 + 32);
+    for (qsizetype i = 0; i < typed.size(); ++i) {
+        char32_t c = typed.at(i).unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < typed.size() && typed.at(i + 1).isLowSurrogate())
+            c = QChar::surrogateToUcs4(static_cast<char16_t>(c), typed.at(++i).unicode());
+        else if (QChar::isSurrogate(c))
+            c = 0xFFFD;
+        appendUtf8(password, c);
+    }
+    const qsizetype typedLength = typed.size();
+    wipeEditText(typed);
+    // The undo history keeps every typed character and survives setText() in its vector's memory:
+    // filling it with as many entries of a harmless character overwrites them, then it is dropped.
+    edit_->setText(QString());
+    edit_->insert(QString(std::max<qsizetype>(typedLength * 4, 256), QChar(u'*')));
+    edit_->setText(QString());
+    return password;
+}
+
 // The typed password does not stay in the widget's buffer longer than the dialog.
 PasswordDialog::~PasswordDialog() {
+    wipeEditText(edit_->text());
     edit_->clear();
 }
 

@@ -74,6 +74,11 @@ public:
 
     QLineEdit* passwordEdit() const { return edit_; }
 
+    // The typed password as UTF-8, in a string whose buffer holds nothing else (its move takes
+    // the buffer along, leaving no copy). The line edit is emptied and its text and undo history
+    // are overwritten, so that the password stays nowhere in the widget's memory.
+    std::string takePassword();
+
 private:
     QLineEdit* edit_ = nullptr;
 };

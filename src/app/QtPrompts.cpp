@@ -115,7 +115,7 @@ std::optional<std::string> QtPrompts::askPassword(const std::string& keyOwner) {
     PasswordDialog dialog(keyOwner, dialogParent());
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    return dialog.passwordEdit()->text().toStdString();
+    return dialog.takePassword();
 }
 
 void QtPrompts::openFolder(const std::string& folder) {

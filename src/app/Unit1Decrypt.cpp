@@ -1,3 +1,4 @@
+#include "DiagnosticLog.h"
 #include "Prompts.h"
 #include "Unit1.h"
 #include "crypto/DecryptOperation.h"
@@ -35,7 +36,8 @@ private:
 // every outcome.
 void TForm1::Button9Click() {
     DecryptionPage page(*this);
-    crypto::DecryptFile(DecryptFileName, page);
+    const crypto::DecryptResult result = crypto::DecryptFile(DecryptFileName, page);
+    LogDiagnostic("расшифровка", result.diagnostic);
 }
 
 } // namespace plombar::app

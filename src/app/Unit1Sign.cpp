@@ -1,4 +1,5 @@
 #include "CryptUI.h"
+#include "DiagnosticLog.h"
 #include "Prompts.h"
 #include "Unit1.h"
 #include "crypto/SignOperation.h"
@@ -68,6 +69,7 @@ void TForm1::Button1Click() {
     const bool detached = !CheckBox3->isChecked();
     SigningPage page(*this);
     const crypto::SignResult result = crypto::SignFile(SignFileName, detached, page);
+    LogDiagnostic("подпись", result.diagnostic);
     if (crypto::UntickAttachedAfter(result.outcome))
         untickNow(CheckBox3);
 }

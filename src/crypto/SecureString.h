@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace plombar::crypto {
 
@@ -39,11 +40,13 @@ public:
         }
         return *this;
     }
-    SecureString(SecureString&& other) noexcept : text_(other.text_) { other.clear(); }
+    // A move takes the other's buffer (a long text) or copies its short-string buffer, which
+    // clear() then wipes; it allocates nothing, so it cannot fail.
+    SecureString(SecureString&& other) noexcept : text_(std::move(other.text_)) { other.clear(); }
     SecureString& operator=(SecureString&& other) noexcept {
         if (this != &other) {
             clear();
-            text_ = other.text_;
+            text_ = std::move(other.text_);
             other.clear();
         }
         return *this;

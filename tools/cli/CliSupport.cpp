@@ -92,7 +92,8 @@ Arguments::Arguments(const std::vector<std::string>& arguments, const std::vecto
                 values_[name] = arguments[++i];
             }
         } else {
-            throw CliError(kExitUsage, "неизвестный параметр «" + argument + "»");
+            // Only the name: what follows "=" may be a secret typed where it does not belong.
+            throw CliError(kExitUsage, "неизвестный параметр «--" + name + "»");
         }
     }
 }

@@ -1,0 +1,434 @@
+// The window under faults: file names with blanks, line breaks, Cyrillic and leading dashes in every
+// operation; files that grew past memory after they were chosen; the reason for a refused key on
+// standard error; and a typed password that leaves no copy in the process's memory.
+
+#include "FaultSupport.h"
+#include "GuiTest.h"
+#include "ScriptedPrompts.h"
+#include "TestPki.h"
+#include "Unit1.h"
+
+#include "CertificateDialogs.h"
+#include "CryptoStartup.h"
+#include "crypto/DecryptOperation.h"
+#include "crypto/EncryptOperation.h"
+#include "crypto/SignOperation.h"
+#include "crypto/VerifyOperation.h"
+#include "platform/Paths.h"
+#include "sevenzip/PackSignedPair.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <openssl/crypto.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+
+using plombar::app::TForm1;
+using plombar::app::test::clickEnabled;
+using plombar::app::test::ScriptedPrompts;
+using namespace plombar;
+using namespace plombar::faults;
+
+namespace {
+
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// Standard error, caught in a file for the object's lifetime.
+class StderrCapture {
+public:
+    StderrCapture() : file_("plombar-stderr") {
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        const int fd = ::open(file_.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() {
+        restore();
+        return test::readFile(file_.file("err"));
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    test::TempDir file_;
+    int saved_ = -1;
+};
+
+// Types `text` character by character as key presses carrying the text (QTest's own helper types
+// Latin-1 only).
+void typeText(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &release);
+    }
+}
+
+// A soft address-space limit on this process for the object's lifetime: what it uses now and
+// `room` more.
+class AddressSpaceLimit {
+public:
+    explicit AddressSpaceLimit(std::uint64_t room) {
+        ::getrlimit(RLIMIT_AS, &saved_);
+        std::ifstream statm("/proc/self/statm");
+        std::uint64_t pages = 0;
+        statm >> pages;
+        const rlimit limit{pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + room,
+                           saved_.rlim_max};
+        ::setrlimit(RLIMIT_AS, &limit);
+    }
+    ~AddressSpaceLimit() { ::setrlimit(RLIMIT_AS, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+} // namespace
+
+class TestWindowFaults : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::TestStore> store;
+    std::unique_ptr<test::TempDir> dir;
+    std::unique_ptr<ScriptedPrompts> prompts;
+    std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
+    std::unique_ptr<TForm1> form;
+    test::TestIdentity identity = test::makeIdentity(crypto::KeyAlgorithm::Gost2012_256, "CN=Подписант");
+    std::string thumbprint;
+
+    void choose(QPushButton* button, const std::string& path) {
+        prompts->answerFile(path);
+        QVERIFY(clickEnabled(*form, button));
+    }
+
+    void click(QPushButton* button) { QVERIFY(clickEnabled(*form, button)); }
+
+private slots:
+    void initTestCase() { ::setenv("LC_ALL", "C.UTF-8", 1); }
+
+    void init() {
+        store = std::make_unique<test::TestStore>();
+        thumbprint = store->add(identity);
+        dir = std::make_unique<test::TempDir>("plombar-window-faults");
+        prompts = std::make_unique<ScriptedPrompts>();
+        passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
+        form = std::make_unique<TForm1>(*prompts);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+    void cleanup() {
+        QCOMPARE(prompts->unscripted(), QStringList());
+        QCOMPARE(prompts->pendingAnswers(), QStringList());
+        form.reset();
+        passwordPrompt.reset();
+        prompts.reset();
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+        dir.reset();
+        store.reset();
+    }
+
+    // ---- awkward names -------------------------------------------------------------------------------
+
+    void awkwardNamesInEveryOperation_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("blanks") << "папка с пробелами"
+                                << "отчёт за май 2024.pdf";
+        QTest::newRow("line break") << "две\nстроки"
+                                    << "имя\nс переводом строки.txt";
+        QTest::newRow("leading dashes") << "-папка"
+                                        << "-x";
+        QTest::newRow("option-like") << "--"
+                                     << "--help";
+        QTest::newRow("quotes and shell characters") << "$(echo) `x` 'y'"
+                                                     << "\"a\"; rm -rf *.txt";
+        QTest::newRow("tab and carriage return") << "таб\tпапка"
+                                                 << "файл\r.bin";
+    }
+
+    // Sign (Base64, packed), verify, encrypt for a certificate file, decrypt: the outputs land under
+    // the names made from the input's, and each page opens the right folder.
+    void awkwardNamesInEveryOperation() {
+        QFETCH(QString, folder);
+        QFETCH(QString, name);
+        const std::string folderPath = dir->file(folder.toStdString());
+        QCOMPARE(::mkdir(folderPath.c_str(), 0700), 0);
+        const std::string input = folderPath + "/" + name.toStdString();
+        const std::string content = test::randomBytes(3000, 5) + "конец";
+        test::writeFile(input, content);
+        const std::string certificate = folderPath + "/-получатель " + name.toStdString() + ".cer";
+        test::writeFile(certificate, identity.der());
+
+        // Signing, Base64, packed with the signed file.
+        choose(form->Button2, input);
+        form->CheckBox1->setChecked(true);
+        form->CheckBox2->setChecked(true);
+        prompts->answerCertificate(0);
+        prompts->log.clear();
+        click(form->Button1);
+        const std::string signature = input + ".p7s";
+        const std::string archive = sevenzip::SignedPairArchivePath(signature);
+        QCOMPARE(prompts->log,
+                 QStringList(
+                     {QStringLiteral("selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
+                                     "[Подписант]"),
+                      QStringLiteral("message: Подписанное сообщение создано"),
+                      qs("message: " + sevenzip::ArchiveCreatedMessage(archive)),
+                      qs("openFolder: " + folderPath + "/")}));
+        QVERIFY(test::fileExists(signature));
+        // The archive holds the pair under their bare names (7z's listing shows control characters as
+        // "_", so it is unpacked and looked at).
+        const test::TempDir unpacked("plombar-unpacked");
+        QCOMPARE(test::runCommand("7z x -bd -y -o" + test::shellQuote(unpacked.path()) + " " +
+                                  test::shellQuote(archive) + " >/dev/null"),
+                 0);
+        QCOMPARE(test::listFolder(unpacked.path()),
+                 std::vector<std::string>({name.toStdString(), name.toStdString() + ".p7s"}));
+        QVERIFY(test::readFile(unpacked.file(name.toStdString())) == content);
+        QVERIFY(test::readFile(unpacked.file(name.toStdString() + ".p7s")) == test::readFile(signature));
+
+        // Verification of that pair.
+        choose(form->Button4, input);
+        choose(form->Button5, signature);
+        prompts->log.clear();
+        click(form->Button3);
+        QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
+        QCOMPARE(form->Memo1->toPlainText().split(QLatin1Char('\n')).mid(0, 2),
+                 QStringList({crypto::kVerifyHeaderLine, crypto::kSignatureValidLine}));
+
+        // Encryption for the certificate file, then decryption of the result into a fresh name.
+        choose(form->Button6, input);
+        QVERIFY(clickEnabled(*form, form->CheckBox4));
+        choose(form->Button11, certificate);
+        prompts->log.clear();
+        click(form->Button7);
+        QCOMPARE(prompts->log, QStringList({QStringLiteral("message: Файл зашифрован"),
+                                            qs("openFolder: " + folderPath + "/")}));
+        QVERIFY(::unlink(input.c_str()) == 0);
+        choose(form->Button8, input + ".enc");
+        prompts->log.clear();
+        click(form->Button9);
+        QCOMPARE(prompts->log, QStringList({QStringLiteral("message: Расшифрован"),
+                                            qs("openFolder: " + folderPath + "/")}));
+        QVERIFY(test::readFile(input) == content);
+        QCOMPARE(temporaryFilesIn(folderPath), std::vector<std::string>());
+    }
+
+    // ---- memory ---------------------------------------------------------------------------------------
+
+    // Files that grew far beyond memory after they were chosen (or, on the verification page, that no
+    // gate looks at): each page reports the failed load and the window goes on working.
+    void filesBeyondMemory_data() {
+        QTest::addColumn<int>("page");
+        QTest::newRow("signing") << 0;
+        QTest::newRow("verification: data") << 1;
+        QTest::newRow("verification: signature without a line break") << 2;
+        QTest::newRow("encryption") << 3;
+        QTest::newRow("encryption: certificate file") << 4;
+        QTest::newRow("decryption") << 5;
+    }
+    void filesBeyondMemory() {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("AddressSanitizer reserves terabytes of address space, so an address-space limit leaves it "
+              "unable to map its own memory");
+#endif
+        QFETCH(int, page);
+        const std::uint64_t huge = std::uint64_t{8} << 30;
+        const std::string small = dir->file("небольшой.txt");
+        test::writeFile(small, "небольшой");
+        const std::string grown = dir->file("выросший.bin");
+        test::writeFile(grown, "сначала небольшой");
+        const std::string certificate = dir->file("сертификат.cer");
+        test::writeFile(certificate, identity.der());
+        crypto::SignResult signedSmall;
+        {
+            struct QuietSign : crypto::SignView {
+                std::string thumbprint;
+                crypto::PCCERT_CONTEXT SelectCertificate(crypto::HCERTSTORE s, const std::string&) override {
+                    crypto::PCCERT_CONTEXT c = nullptr;
+                    while ((c = crypto::CertEnumCertificatesInStore(s, c)) != nullptr)
+                        if (crypto::CertificateThumbprint(c) == thumbprint)
+                            return c;
+                    return nullptr;
+                }
+                void ShowMessage(const std::string&) override {}
+                bool Base64Checked() override { return false; }
+                void SignatureSaved(const std::string&, const std::string&) override {}
+                void ClearSelection() override {}
+                void OpenFolder(const std::string&) override {}
+            } view;
+            view.thumbprint = thumbprint;
+            signedSmall = crypto::SignFile(small, true, view);
+            QCOMPARE(signedSmall.outcome, crypto::SignOutcome::Success);
+        }
+
+        QPushButton* run = nullptr;
+        switch (page) {
+        case 0:
+            choose(form->Button2, grown);
+            prompts->answerCertificate(0);
+            run = form->Button1;
+            break;
+        case 1:
+            choose(form->Button4, grown);
+            choose(form->Button5, signedSmall.signaturePath);
+            run = form->Button3;
+            break;
+        case 2:
+            choose(form->Button4, small);
+            choose(form->Button5, grown);
+            run = form->Button3;
+            break;
+        case 3: // loaded before the certificate is asked for
+            choose(form->Button6, grown);
+            run = form->Button7;
+            break;
+        case 4:
+            choose(form->Button6, small);
+            QVERIFY(clickEnabled(*form, form->CheckBox4));
+            choose(form->Button11, certificate);
+            makeSparseFile(certificate, huge); // grows after the gate let it through
+            run = form->Button7;
+            break;
+        default:
+            choose(form->Button8, grown);
+            run = form->Button9;
+            break;
+        }
+        makeSparseFile(grown, huge);
+        prompts->log.clear();
+        {
+            AddressSpaceLimit limit(std::uint64_t{1} << 30);
+            click(run);
+        }
+        QStringList expected;
+        if (page == 0)
+            expected << QStringLiteral(
+                "selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
+                "[Подписант]");
+        expected << QStringLiteral("error: Out of memory while expanding memory stream.");
+        QCOMPARE(prompts->log, expected);
+
+        // The window is alive: the next run, with files that fit, completes.
+        choose(form->Button4, small);
+        choose(form->Button5, signedSmall.signaturePath);
+        prompts->log.clear();
+        click(form->Button3);
+        QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
+        QCOMPARE(form->Memo1->toPlainText().split(QLatin1Char('\n')).value(1),
+                 qs(crypto::kSignatureValidLine));
+    }
+
+    // ---- keys -----------------------------------------------------------------------------------------
+
+    // A key file that others may read: the window shows the system's fixed text, and the reason goes
+    // to standard error for whoever looks there.
+    void refusedKeyReasonGoesToStandardError() {
+        QCOMPARE(::chmod(store->keyFile(thumbprint).c_str(), 0644), 0);
+        const std::string input = dir->file("документ.txt");
+        test::writeFile(input, "документ");
+        choose(form->Button2, input);
+        prompts->answerCertificate(0);
+        prompts->log.clear();
+        StderrCapture captured;
+        click(form->Button1);
+        const std::string err = captured.text();
+        QCOMPARE(prompts->log,
+                 QStringList(
+                     {QStringLiteral("selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
+                                     "[Подписант]"),
+                      QStringLiteral("message: Не удалось определить криптопровайдер")}));
+        QCOMPARE(qs(err),
+                 qs("plombar: подпись: Права доступа к файлу закрытого ключа «" + store->keyFile(thumbprint) +
+                    "» слишком широкие (0644): его могут читать другие пользователи. Ключ не будет "
+                    "использован; оставьте доступ только владельцу: chmod 600 «" +
+                    store->keyFile(thumbprint) + "»\n"));
+    }
+
+    // The decryption page says why too.
+    void refusedKeyReasonOnDecryption() {
+        const std::string input = dir->file("письмо.txt");
+        test::writeFile(input, "письмо");
+        choose(form->Button6, input);
+        prompts->answerCertificate(0);
+        click(form->Button7);
+        QCOMPARE(::chmod(store->keyFile(thumbprint).c_str(), 0640), 0);
+        choose(form->Button8, input + ".enc");
+        prompts->log.clear();
+        StderrCapture captured;
+        click(form->Button9);
+        const std::string err = captured.text();
+        QCOMPARE(prompts->log.size(), 1);
+        QVERIFY(prompts->log[0].startsWith(QStringLiteral("message: ")));
+        QVERIFY2(err.rfind("plombar: расшифровка: ", 0) == 0, err.c_str());
+        QVERIFY2(err.find("слишком широкие (0640)") != std::string::npos, err.c_str());
+    }
+
+    // A password typed into the dialog: once taken, neither its UTF-16 form (the widget's) nor its
+    // UTF-8 form (the caller's, wiped after use as the key prompt does) is anywhere in memory.
+    void typedPasswordLeavesNoCopy() {
+        // The needles are kept reversed, so that the test itself holds no copy of the password.
+        std::string forwards = "Сложный-пароль-Key5!";
+        const std::string backwards = reversed(forwards);
+        QString typed = QString::fromStdString(forwards);
+        OPENSSL_cleanse(forwards.data(), forwards.size());
+        QByteArray utf16(reinterpret_cast<const char*>(typed.utf16()), typed.size() * 2);
+        std::reverse(utf16.begin(), utf16.end());
+        const std::vector<std::string> needles = {backwards, utf16.toStdString()};
+        std::fill(utf16.begin(), utf16.end(), '\0');
+
+        std::string password;
+        {
+            app::PasswordDialog dialog("Подписант");
+            typeText(dialog.passwordEdit(), typed);
+            std::fill_n(typed.data(), typed.size(), QChar(u'\0'));
+            // A correction, as users make them: the undo history then holds a removal too.
+            QTest::keyClick(dialog.passwordEdit(), Qt::Key_Backspace);
+            typeText(dialog.passwordEdit(), QStringLiteral("!"));
+            QCOMPARE(dialog.passwordEdit()->text().size(), 20);
+            password = dialog.takePassword();
+            QCOMPARE(dialog.passwordEdit()->text(), QString());
+        }
+        QCOMPARE(password.size(), backwards.size());
+        OPENSSL_cleanse(password.data(), password.size());
+        QCoreApplication::processEvents();
+        const std::vector<std::size_t> hits = scanOwnMemory(needles);
+        QCOMPARE(hits[0], std::size_t{0});
+        QCOMPARE(hits[1], std::size_t{0});
+    }
+};
+
+int main(int argc, char** argv) {
+    app::test::useOffscreenWhenHeadless();
+    QApplication application(argc, argv);
+    TestWindowFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app_faults.moc"

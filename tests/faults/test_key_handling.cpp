@@ -1,0 +1,231 @@
+// Private keys and passwords: no copy of a password, of a private key or of its unencrypted
+// encoding is left in plombar-cli's memory when it exits (looked at under ptrace at its exit, while
+// its memory still exists); a password never comes from or goes to the command line; the store keeps
+// its folder and key files private even under a permissive umask.
+
+#include "FaultSupport.h"
+
+#include "TestPki.h"
+#include "crypto/CertStore.h"
+#include "crypto/SecureString.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+
+#include <sys/stat.h>
+
+using namespace plombar;
+using namespace plombar::faults;
+using namespace plombar::test;
+
+namespace {
+
+// The private scalar of a GOST key, big-endian, as long as the key's curve order.
+std::string privateScalar(const TestIdentity& identity) {
+    const auto* ec = static_cast<const EC_KEY*>(EVP_PKEY_get0(identity.key.get()));
+    if (ec == nullptr || EC_KEY_get0_private_key(ec) == nullptr)
+        return {};
+    const int length = EVP_PKEY_get_bits(identity.key.get()) / 8;
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    if (length < 32 || BN_bn2binpad(EC_KEY_get0_private_key(ec),
+                                    reinterpret_cast<unsigned char*>(bytes.data()), length) != length)
+        return {};
+    return bytes;
+}
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777u;
+}
+
+class KeyHandling : public ::testing::Test {
+protected:
+    TestStore store;
+    TempDir work{"plombar-faults-keys"};
+};
+
+TEST_F(KeyHandling, NoSecretIsLeftInTheProcessMemory) {
+    const std::string password = "Пароль-ключа-Q7w#9z";
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Хранитель ключа");
+    const TestIdentity other = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Другой ключ");
+    const std::string thumbprint = store.add(identity, TestStore::Key::Encrypted, password);
+    writeFile(work.file("данные.txt"), "подписываемый текст");
+    writeFile(work.file("other.pem"), other.pem());
+    writeFile(work.file("other.key"), other.keyPem(password));
+    writeFile(work.file("pw"), password + "\n");
+    const std::string plainKey = other.keyPem();
+    writeFile(work.file("plain.key"), plainKey);
+    // A line of the unencrypted key file's Base64 text.
+    const std::string keyLine = plainKey.substr(plainKey.find('\n') + 1, 64);
+    ASSERT_EQ(runCli({"encrypt", work.file("данные.txt"), "--thumbprint", thumbprint}).status, 0);
+    ::rename(work.file("данные.txt.enc").c_str(), work.file("письмо.txt.enc").c_str());
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        const TestIdentity* key; // whose private key the command uses
+        bool passwordOnDescriptor;
+    };
+    const Case cases[] = {
+        {"sign, password from a descriptor",
+         {"sign", work.file("данные.txt"), "--thumbprint", thumbprint, "--password-fd", "3"},
+         &identity,
+         true},
+        {"sign attached, password from a file",
+         {"sign", work.file("данные.txt"), "--thumbprint", thumbprint, "--attached", "--password-file",
+          work.file("pw")},
+         &identity,
+         false},
+        {"decrypt", {"decrypt", work.file("письмо.txt.enc"), "--password-fd", "3"}, &identity, true},
+        {"import of an encrypted key",
+         {"store", "import", work.file("other.pem"), "--key", work.file("other.key"), "--password-fd", "3"},
+         &other,
+         true},
+        {"import, keeping the key unencrypted",
+         {"store", "import", work.file("other.pem"), "--key", work.file("other.key"), "--password-fd", "3",
+          "--no-key-password"},
+         &other,
+         true},
+        {"import of an unencrypted key file",
+         {"store", "import", work.file("other.pem"), "--key", work.file("plain.key")},
+         &other,
+         false},
+        {"new test certificate with an encrypted key",
+         {"store", "new-test-cert", "--encrypt-key", "--password-fd", "3"},
+         nullptr,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> needles = {reversed(password), reversed(keyLine)};
+        std::vector<std::string> names = {"password", "unencrypted key file text"};
+        if (c.key != nullptr) {
+            const std::string scalar = privateScalar(*c.key);
+            ASSERT_FALSE(scalar.empty());
+            // The bytes looked for are the key's own: they stand in its unencrypted encoding.
+            unsigned char* der = nullptr;
+            const int length = i2d_PrivateKey(c.key->key.get(), &der);
+            ASSERT_GT(length, 0);
+            const std::string encoded(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+            OPENSSL_clear_free(der, static_cast<std::size_t>(length));
+            ASSERT_TRUE(encoded.find(scalar) != std::string::npos ||
+                        encoded.find(reversed(scalar)) != std::string::npos);
+            needles.push_back(reversed(scalar));
+            names.push_back("private key, big-endian");
+            needles.push_back(scalar); // reversed twice: the little-endian form
+            names.push_back("private key, little-endian");
+        }
+        RunOptions options;
+        options.folder = work.path();
+        if (c.passwordOnDescriptor)
+            options.descriptor3 = password + "\n";
+        const MemoryScan scan = scanMemoryAtExit(PLOMBAR_CLI_PATH, c.arguments, needles, options);
+        ASSERT_EQ(scan.error, "");
+        EXPECT_EQ(scan.status, 0);
+        for (std::size_t i = 0; i < needles.size(); ++i)
+            EXPECT_EQ(scan.hits[i], 0u) << names[i];
+    }
+}
+
+// The scan itself finds what is there: a process that keeps the password finds it.
+TEST_F(KeyHandling, TheMemoryScanFindsWhatIsThere) {
+    const std::string kept = "Пароль, который остаётся";
+    const MemoryScan scan = scanMemoryAtExit("/bin/sh", {"-c", "read -r p <&3; exit 0"}, {reversed(kept)},
+                                             {{}, {}, {}, kept + "\n"});
+    ASSERT_EQ(scan.error, "");
+    EXPECT_EQ(scan.status, 0);
+    EXPECT_GE(scan.hits[0], 1u);
+}
+
+// A password is never taken from the command line, and one typed there by mistake is not echoed.
+TEST_F(KeyHandling, PasswordsNeverTravelInArguments) {
+    writeFile(work.file("данные.txt"), "x");
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"sign", "данные.txt", "--subject", "x", "--password=Секрет123"},
+             {"decrypt", "данные.txt", "--pass=Секрет123"},
+             {"store", "import", "данные.txt", "--password", "Секрет123"},
+             {"store", "new-test-cert", "--encrypt-key", "--password=Секрет123"},
+         }) {
+        RunOptions options;
+        options.folder = work.path();
+        const ProgramRun run = runCli(arguments, options);
+        EXPECT_EQ(run.status, 2) << arguments[0];
+        EXPECT_NE(run.err.find("неизвестный параметр «--pass"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("Секрет123"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("Секрет123"), std::string::npos) << run.out;
+    }
+}
+
+TEST_F(KeyHandling, StoreFolderAndKeysStayPrivateUnderAnyUmask) {
+    const std::string home = work.file("дом");
+    const std::string folder = home + "/plombar/stores/MY";
+    RunOptions options;
+    options.environment = {"XDG_DATA_HOME=" + home};
+    const mode_t previous = ::umask(0); // inherited by the command
+    const ProgramRun made = runCli({"store", "new-test-cert", "--subject", "Открытый всем"}, options);
+    ::umask(previous);
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(modeOf(home + "/plombar"), 0700u);
+    EXPECT_EQ(modeOf(home + "/plombar/stores"), 0700u);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    int keys = 0;
+    for (const std::string& name : listFolder(folder)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".key") == 0) {
+            EXPECT_EQ(modeOf(folder + "/" + name), 0600u) << name;
+            ++keys;
+        }
+    }
+    EXPECT_EQ(keys, 1);
+}
+
+// Keys that others may read are refused with the reason, through the command line (message and
+// code) whatever the bits that make it readable.
+TEST_F(KeyHandling, KeysOthersCanReadAreRefusedWithTheReason) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Открытый ключ");
+    const std::string thumbprint = store.add(identity);
+    writeFile(work.file("данные.txt"), "x");
+    for (const unsigned mode : {0640u, 0604u, 0660u, 0644u, 0666u, 0400u, 0600u}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(store.keyFile(thumbprint).c_str(), mode), 0);
+        RunOptions options;
+        options.folder = work.path();
+        const ProgramRun run = runCli({"sign", "данные.txt", "--thumbprint", thumbprint}, options);
+        if ((mode & 077) == 0) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            continue;
+        }
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode);
+        EXPECT_EQ(run.status, 10);
+        EXPECT_EQ(run.out, "Не удалось определить криптопровайдер\n");
+        EXPECT_EQ(run.err, "plombar-cli: Права доступа к файлу закрытого ключа «" +
+                               store.keyFile(thumbprint) + "» слишком широкие (" + octal +
+                               "): его могут читать другие пользователи. Ключ не будет использован; оставьте "
+                               "доступ только владельцу: chmod 600 «" +
+                               store.keyFile(thumbprint) + "»\n");
+    }
+}
+
+// A password moved from one holder to another leaves nothing in the one it left.
+TEST(SecureStringMoves, LeaveNothingBehind) {
+    for (const std::size_t length : {std::size_t{7}, std::size_t{15}, std::size_t{16}, std::size_t{100}}) {
+        SCOPED_TRACE(length);
+        crypto::SecureString source(std::string(length, 'k'));
+        const char* before = source.data();
+        crypto::SecureString target(std::move(source));
+        EXPECT_EQ(target.view(), std::string(length, 'k'));
+        EXPECT_TRUE(source.empty());   // NOLINT(bugprone-use-after-move): the moved-from state is the point
+        if (source.data() == before) { // the short-string buffer stayed in the moved-from object: wiped
+            EXPECT_EQ(std::string(before, length), std::string(length, '\0'));
+        }
+        crypto::SecureString assigned("xyz");
+        assigned = std::move(target);
+        EXPECT_EQ(assigned.view(), std::string(length, 'k'));
+        EXPECT_TRUE(target.empty()); // NOLINT(bugprone-use-after-move)
+    }
+}
+
+} // namespace
