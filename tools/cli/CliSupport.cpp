@@ -98,6 +98,20 @@ Arguments::Arguments(const std::vector<std::string>& arguments, const std::vecto
     }
 }
 
+bool HelpAsked(const std::vector<std::string>& arguments, const std::vector<std::string>& valued) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--")
+            return false;
+        if (argument == "--help" || argument == "-h")
+            return true;
+        if (argument.rfind("--", 0) == 0 && argument.find('=') == std::string::npos &&
+            std::find(valued.begin(), valued.end(), argument.substr(2)) != valued.end())
+            ++i; // its value, whatever it looks like
+    }
+    return false;
+}
+
 std::optional<std::string> Arguments::value(const std::string& option) const {
     const auto found = values_.find(option);
     if (found == values_.end())

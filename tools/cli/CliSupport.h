@@ -67,6 +67,10 @@ private:
     std::vector<std::string> positional_;
 };
 
+// Whether "--help" or "-h" stands among the options: not after "--", and not as the value of one of
+// the `valued` options (a file named "--help" given with --out is a file, not a request for help).
+bool HelpAsked(const std::vector<std::string>& arguments, const std::vector<std::string>& valued);
+
 // Where passwords come from: never from the command line (it shows in the process list).
 //   --password-file FILE   the first line of FILE
 //   --password-fd N        read from file descriptor N up to the first line break

@@ -63,13 +63,9 @@ std::string exitCodeHelp() {
 } // namespace
 
 int runDecryptCommand(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        if (argument == "--")
-            break;
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s\n%s", kDecryptHelp, kPasswordOptionsHelp, exitCodeHelp().c_str());
-            return kExitOk;
-        }
+    if (HelpAsked(arguments, {"password-file", "password-fd"})) {
+        std::printf("%s%s\n%s", kDecryptHelp, kPasswordOptionsHelp, exitCodeHelp().c_str());
+        return kExitOk;
     }
     Arguments args(arguments, {"password-file", "password-fd"}, {});
     const std::string file = args.single("расшифровываемый файл");

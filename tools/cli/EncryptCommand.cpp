@@ -66,13 +66,9 @@ std::string exitCodeHelp() {
 } // namespace
 
 int runEncryptCommand(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        if (argument == "--")
-            break;
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s\n%s", kEncryptHelp, exitCodeHelp().c_str());
-            return kExitOk;
-        }
+    if (HelpAsked(arguments, {"thumbprint", "subject", "cert"})) {
+        std::printf("%s\n%s", kEncryptHelp, exitCodeHelp().c_str());
+        return kExitOk;
     }
     Arguments args(arguments, {"thumbprint", "subject", "cert"}, {});
     const std::string file = args.single("шифруемый файл");

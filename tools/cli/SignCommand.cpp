@@ -88,17 +88,13 @@ int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
 } // namespace
 
 int runSignCommand(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        if (argument == "--")
-            break;
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
-                        ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound,
-                                      kExitWrongPassword, kExitNotInStore, kExitEngineMissing, kExitCancelled,
-                                      kExitNoKey, kExitSignFailed, kExitWriteFailed, kExitArchiveFailed})
-                            .c_str());
-            return kExitOk;
-        }
+    if (HelpAsked(arguments, {"thumbprint", "subject", "password-file", "password-fd"})) {
+        std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
+                    ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitWrongPassword,
+                                  kExitNotInStore, kExitEngineMissing, kExitCancelled, kExitNoKey,
+                                  kExitSignFailed, kExitWriteFailed, kExitArchiveFailed})
+                        .c_str());
+        return kExitOk;
     }
     Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"},
                    {"attached", "base64", "7z"});

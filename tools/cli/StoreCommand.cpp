@@ -51,15 +51,9 @@ std::string dateOnly(const std::string& localTime) {
     return localTime.substr(0, 10);
 }
 
-bool helpAsked(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        if (argument == "--")
-            return false;
-        if (argument == "--help" || argument == "-h")
-            return true;
-    }
-    return false;
-}
+// The valued options of every store command, for telling a value from a request for help.
+const std::vector<std::string> kStoreValuedOptions = {
+    "thumbprint", "subject", "out", "key", "name", "alg", "password-file", "password-fd", "days"};
 
 // ---------------------------------------------------------------------------------------------
 
@@ -427,7 +421,7 @@ int runStoreCommand(const std::vector<std::string>& arguments) {
         if (arguments[0] != subcommand.name)
             continue;
         const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
-        if (helpAsked(rest)) {
+        if (HelpAsked(rest, kStoreValuedOptions)) {
             std::string text = subcommand.help;
             if (std::string(subcommand.name) == "import" || std::string(subcommand.name) == "new-test-cert")
                 text += kPasswordOptionsHelp;

@@ -84,13 +84,9 @@ int verify(const std::vector<std::string>& arguments) {
 } // namespace
 
 int runVerifyCommand(const std::vector<std::string>& arguments) {
-    for (const auto& argument : arguments) {
-        if (argument == "--")
-            break;
-        if (argument == "--help" || argument == "-h") {
-            std::printf("%s", kVerifyHelp);
-            return kExitOk;
-        }
+    if (HelpAsked(arguments, {})) {
+        std::printf("%s", kVerifyHelp);
+        return kExitOk;
     }
     // Every error ends in code 2 here, whatever main() would make of it, so that 1 always means
     // "not verified".
