@@ -155,6 +155,11 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
         EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
     if (der.empty())
         throw Exception("Сертификат не кодируется в DER: " + TakeOpenSslErrors());
+    // Readers pass larger certificate files over; one stored anyway would be there and never seen.
+    if (der.size() > kMaxCertificateFileSize)
+        throw Exception("Сертификат слишком велик для хранилища: " + std::to_string(der.size()) +
+                        " байт, а хранилище читает сертификаты не больше " +
+                        std::to_string(kMaxCertificateFileSize) + " байт");
     const std::string thumbprint = ThumbprintOf(certificate);
     const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
     if (keyPem != nullptr)
