@@ -124,7 +124,9 @@ std::string octal(unsigned mode) {
 
 // Reads the key file of a store entry, refusing one that others may read (as ssh does).
 BOOL readKeyFile(const std::string& path, SecureString& bytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Not blocking: a named pipe in the key file's place would otherwise wait for a writer forever;
+    // it is refused below as what it is, not a file.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) {
         const int err = errno;
         if (err == ENOENT)

@@ -9,6 +9,7 @@
 
 #include <regex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace plombar;
 using namespace plombar::crypto;
@@ -563,6 +564,24 @@ TEST_F(StoreTest, KeyAcquisitionOutcomes) {
         }
         EXPECT_EQ(passwords.unused(), 0u) << c.name;
     }
+}
+
+// A named pipe in the key file's place (by mistake, or put there by someone else) fails with the
+// key error at once instead of waiting for a writer forever. The check runs in a child that an
+// alarm ends, so that a regression fails instead of hanging the suite.
+TEST_F(StoreTest, NamedPipeInsteadOfTheKeyFileFailsAtOnce) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    store.add(identity, TestStore::Key::None);
+    ASSERT_EQ(::mkfifo(store.keyFile(identity.thumbprint()).c_str(), 0600), 0);
+    const int code = runInChild([&] {
+        ::alarm(60);
+        const AcquireResult result = acquire(identity.thumbprint());
+        return !result.ok && result.error == winerr::NTE_BAD_KEY &&
+                       result.diagnostic.find("не является файлом закрытого ключа") != std::string::npos
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(StoreTest, EncryptedKeyWithoutAPromptFails) {
