@@ -64,6 +64,24 @@ bool takeOverLentDigest(BIO* chain, DWORD count, const BYTE* const contents[], c
     return lent != nullptr && EVP_MD_CTX_copy_ex(target, lent) == 1;
 }
 
+// Whether the signer's digest algorithm names a digest (or, as some senders write it, a signature
+// algorithm with one). OpenSSL does not refuse an unknown identifier there: without signed
+// attributes it may pair it with a digest of the chain and report a match, or not, depending on how
+// that digest was loaded.
+bool signerDigestKnown(CMS_SignerInfo* signer) {
+    X509_ALGOR* digestAlgorithm = nullptr;
+    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, nullptr);
+    const ASN1_OBJECT* object = nullptr;
+    if (digestAlgorithm != nullptr)
+        X509_ALGOR_get0(&object, nullptr, nullptr, digestAlgorithm);
+    const int nid = object != nullptr ? OBJ_obj2nid(object) : NID_undef;
+    if (nid == NID_undef)
+        return false;
+    int digestNid = NID_undef;
+    return EVP_get_digestbynid(nid) != nullptr ||
+           (OBJ_find_sigid_algs(nid, &digestNid, nullptr) == 1 && EVP_get_digestbynid(digestNid) != nullptr);
+}
+
 } // namespace
 
 FILETIME FileTimeFromUnix(std::int64_t seconds) {
@@ -144,6 +162,10 @@ BOOL CryptVerifyDetachedMessageSignature(PCRYPT_VERIFY_MESSAGE_PARA pVerifyPara,
         return fail(CRYPT_E_NOT_FOUND, "the signer's certificate is not in the message");
     }
     CMS_SignerInfo_set1_signer_cert(signer, certificate.get());
+    if (!signerDigestKnown(signer)) {
+        ClearOpenSslErrors();
+        return fail(CRYPT_E_UNKNOWN_ALGO, "the signer's digest algorithm is unknown");
+    }
 
     // The content is written through the message's digest chain into a sink that keeps nothing, so
     // the caller's bytes are hashed where they lie, without a copy.

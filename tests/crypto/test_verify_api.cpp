@@ -55,6 +55,21 @@ std::string flipBit(std::string bytes, std::size_t at) {
     return bytes;
 }
 
+// The message with its (first) signer's digest algorithm replaced by `oid`, re-encoded by OpenSSL.
+std::string withSignerDigest(const std::string& der, const char* oid) {
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+    if (!cms)
+        return {};
+    X509_ALGOR* digest = nullptr;
+    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0), nullptr, nullptr,
+                             &digest, nullptr);
+    if (digest == nullptr || X509_ALGOR_set0(digest, OBJ_txt2obj(oid, 1), V_ASN1_UNDEF, nullptr) != 1)
+        return {};
+    return EncodeDer(cms.get(),
+                     [](const CMS_ContentInfo* c, unsigned char** q) { return i2d_CMS_ContentInfo(c, q); });
+}
+
 class VerifyApiTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -84,6 +99,8 @@ TEST_P(VerifyPerAlgorithm, SoundSignaturesVerifyAndDamagedOnesGiveTheirCode) {
     const std::string plain = cmsSign(signer, content);
     const std::string attributed = cmsSign(signer, content, withAttributes());
     const std::string attached = cmsSign(signer, content, attachedMessage());
+    // OpenSSL itself may match an unknown identifier with the digest the message lists.
+    const std::string unknownDigest = withSignerDigest(plain, "1.2.643.99.1");
     const Case cases[] = {
         {"without attributes", plain, content, TRUE, 0},
         {"one bit of the content changed", plain, flipBit(content, 1500), FALSE, NTE_BAD_SIGNATURE},
@@ -96,6 +113,9 @@ TEST_P(VerifyPerAlgorithm, SoundSignaturesVerifyAndDamagedOnesGiveTheirCode) {
          NTE_BAD_SIGNATURE},
         {"attached message, its own content passed", attached, content, TRUE, 0},
         {"attached message, other content passed", attached, flipBit(content, 2), FALSE, NTE_BAD_SIGNATURE},
+        {"the signer's digest algorithm unknown", unknownDigest, content, FALSE, CRYPT_E_UNKNOWN_ALGO},
+        {"attributes, the signer's digest algorithm unknown", withSignerDigest(attributed, "1.2.643.99.1"),
+         content, FALSE, CRYPT_E_UNKNOWN_ALGO},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
