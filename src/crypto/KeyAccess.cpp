@@ -214,7 +214,10 @@ std::shared_ptr<UnlockedKey> loadKey(const KeySource& source) {
             if (result == KeyDecodeResult::Ok)
                 break;
             if (result != KeyDecodeResult::WrongPassword) {
-                fail(result == KeyDecodeResult::Unusable ? NTE_PROVIDER_DLL_FAIL : NTE_BAD_KEY,
+                // As for a plain key: only a missing engine is the engine's fault; a key of an
+                // algorithm nobody knows is a bad key.
+                fail(result == KeyDecodeResult::Unusable && !GostRuntimeReady() ? NTE_PROVIDER_DLL_FAIL
+                                                                                : NTE_BAD_KEY,
                      "Закрытый ключ «" + source.keyPath + "» не читается" +
                          (reason.empty() ? "" : ": " + reason));
                 return nullptr;

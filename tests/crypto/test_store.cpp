@@ -437,6 +437,27 @@ AcquireResult acquire(const std::string& thumbprint) {
     return result;
 }
 
+// The key's own bytes under an algorithm identifier that nothing knows, as encrypted PKCS #8 PEM.
+std::string encryptedKeyOfUnknownAlgorithm(const TestIdentity& identity, const std::string& password) {
+    Pkcs8Ptr original(EVP_PKEY2PKCS8(identity.key.get()));
+    const unsigned char* bytes = nullptr;
+    int length = 0;
+    if (!original || PKCS8_pkey_get0(nullptr, &bytes, &length, nullptr, original.get()) != 1)
+        return {};
+    Pkcs8Ptr unknown(PKCS8_PRIV_KEY_INFO_new());
+    auto* copy = static_cast<unsigned char*>(OPENSSL_memdup(bytes, static_cast<std::size_t>(length)));
+    if (!unknown || copy == nullptr ||
+        PKCS8_pkey_set0(unknown.get(), OBJ_txt2obj("1.2.643.99.3", 1), 0, V_ASN1_UNDEF, nullptr, copy,
+                        length) != 1)
+        return {};
+    X509SigPtr sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), password.c_str(), static_cast<int>(password.size()),
+                                 nullptr, 0, 1, unknown.get()));
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!sig || !bio || PEM_write_bio_PKCS8(bio.get(), sig.get()) != 1)
+        return {};
+    return BioText(bio.get());
+}
+
 } // namespace
 
 TEST_F(StoreTest, KeyAcquisitionOutcomes) {
@@ -521,6 +542,18 @@ TEST_F(StoreTest, KeyAcquisitionOutcomes) {
          winerr::NTE_BAD_KEY,
          0,
          "не содержит закрытого ключа"},
+        // Not "the GOST engine is missing": the engine is there, the key is of no known kind.
+        {"encrypted key of an unknown algorithm",
+         [&] {
+             store.add(identity, TestStore::Key::None);
+             writeFile(keyFile, encryptedKeyOfUnknownAlgorithm(identity, password));
+             ::chmod(keyFile.c_str(), 0600);
+         },
+         {{password}},
+         FALSE,
+         winerr::NTE_BAD_KEY,
+         1,
+         "не читается"},
         {"readable by the group",
          [&] {
              store.add(identity);
