@@ -1,6 +1,7 @@
 #include "CryptoInternal.h"
 
 #include "GostRuntime.h"
+#include "platform/Streams.h"
 #include "platform/SysError.h"
 
 #include <openssl/err.h>
@@ -309,6 +310,14 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     // A certificate is a SEQUENCE; PEM text ("-----BEGIN") or Base64 never starts with 0x30.
     if (pbCertEncoded[0] != 0x30) {
         fail(CRYPT_E_ASN1_BADTAG, "not a DER-encoded certificate");
+        return nullptr;
+    }
+    // Decoded, a certificate is held about four times over (OpenSSL's structure with its cached
+    // encoding, the context's copy and its extension values): without room for that, fail as on
+    // running out of memory rather than leave a huge one to the OOM killer.
+    if (!MemoryAvailableFor(std::uint64_t{4} * cbCertEncoded)) {
+        fail(E_OUTOFMEMORY,
+             "no memory to decode a certificate of " + std::to_string(cbCertEncoded) + " bytes");
         return nullptr;
     }
     GostRuntimeReady(); // GOST public keys are only decoded once the engine is the default

@@ -10,6 +10,8 @@
 #include "platform/Streams.h"
 #include "platform/SysError.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 
 namespace plombar::crypto {
@@ -33,7 +35,9 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
                 throw Exception(GostRuntimeErrorText());
             input->LoadFromFile(inputPath);
             output = std::make_unique<TMemoryStream>();
-            const auto size = static_cast<DWORD>(input->Size());
+            // The calls take a 32-bit length; a larger file is no message they could read, and a
+            // cut length must not make its start look like one.
+            const auto size = static_cast<DWORD>(std::min<std::uint64_t>(input->Size(), UINT32_MAX));
             DWORD length = 0;
             if (!CryptDecryptMessage(&para, input->Memory(), size, nullptr, &length, nullptr)) {
                 result.errorCode = GetLastError(); // read once, right after the call

@@ -7,7 +7,10 @@
 #include "platform/Exception.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
+#include "platform/SysError.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 
 namespace plombar::crypto {
@@ -39,6 +42,10 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                 recipient =
                                     CertCreateCertificateContext(kMessageEncoding, certificateFile->Memory(),
                                                                  static_cast<DWORD>(certificateFile->Size()));
+                                // A certificate too large to decode in the memory there is has failed
+                                // to load; it is not "no certificate".
+                                if (recipient == nullptr && GetLastError() == winerr::E_OUTOFMEMORY)
+                                    throw EOutOfMemoryStream();
                             } else {
                                 recipient = view.SelectCertificate(store, kEncryptCertificateTitle);
                             }
@@ -57,7 +64,11 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                     para.ContentEncryptionAlgorithm.pszObjId =
                                         recipient->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
                                     PCCERT_CONTEXT recipients[] = {recipient};
-                                    const auto size = static_cast<DWORD>(input->Size());
+                                    // The call takes a 32-bit length: a file that grew past it
+                                    // since it was chosen is refused by the call as too large,
+                                    // never encrypted in part under a cut length.
+                                    const auto size = static_cast<DWORD>(
+                                        std::min<std::uint64_t>(input->Size(), UINT32_MAX));
                                     DWORD length = 0;
                                     Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(),
                                                                    size, nullptr, &length));

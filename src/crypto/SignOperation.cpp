@@ -6,6 +6,7 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "codec/Base64.h"
+#include "platform/AtomicFile.h"
 #include "platform/Exception.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
@@ -34,6 +35,48 @@ std::string ChooseHashAlgorithm(const std::string& publicKeyAlgorithm) {
     return {};
 }
 
+namespace {
+
+// Base64 text on its way into the signature file, a mebibyte at a time: an attached signature of a
+// 300 MB file would otherwise need a third buffer of 400 MB for its text. Write failures raise the
+// file's create error ("Cannot create file ..."), as a failed save of a memory stream does.
+class FileTextWriter : public TStream {
+public:
+    explicit FileTextWriter(AtomicFile& file) : file_(file) { buffer_.reserve(kBufferSize); }
+
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* data, std::int64_t count) override {
+        if (count <= 0)
+            return 0;
+        const auto size = static_cast<std::size_t>(count);
+        if (buffer_.size() + size > kBufferSize)
+            Flush();
+        const auto* bytes = static_cast<const char*>(data);
+        if (size >= kBufferSize)
+            file_.WriteAll(bytes, size);
+        else
+            buffer_.insert(buffer_.end(), bytes, bytes + size);
+        written_ += count;
+        return count;
+    }
+    std::int64_t Seek(std::int64_t, SeekOrigin) override { return written_; }
+    void SetSize(std::int64_t) override { throw EStreamError("Stream write error"); }
+
+    void Flush() {
+        if (!buffer_.empty())
+            file_.WriteAll(buffer_.data(), buffer_.size());
+        buffer_.clear();
+    }
+
+private:
+    static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+    AtomicFile& file_;
+    std::vector<char> buffer_;
+    std::int64_t written_ = 0;
+};
+
+} // namespace
+
 std::string FailureMessage(std::uint32_t code) {
     return SysErrorMessage(code) + " - " + std::to_string(code);
 }
@@ -58,9 +101,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     }
 
     const std::string input = inputPath;
-    // On early returns and raised errors these go in reverse order: message, Base64 text, content.
+    // On early returns and raised errors these go in reverse order: message, content.
     auto content = std::make_unique<TMemoryStream>();
-    auto base64 = std::make_unique<TMemoryStream>();
     auto signature = std::make_unique<TMemoryStream>();
 
     const std::string hashAlgorithm =
@@ -136,8 +178,11 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     if (view.Base64Checked()) {
         signaturePath = input + ".p7s";
         signature->SetPosition(0);
-        Base64EncodeStream(*signature, *base64);
-        base64->SaveToFile(signaturePath);
+        AtomicFile file(signaturePath);
+        FileTextWriter text(file);
+        Base64EncodeStream(*signature, text);
+        text.Flush();
+        file.Commit();
     } else {
         signaturePath = input + ".sig";
         signature->SaveToFile(signaturePath);
@@ -146,7 +191,6 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
 
     signature.reset();
     content.reset();
-    base64.reset();
     view.ClearSelection();
     signer.reset();
     provider.reset();

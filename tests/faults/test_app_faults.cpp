@@ -14,7 +14,9 @@
 #include "crypto/EncryptOperation.h"
 #include "crypto/SignOperation.h"
 #include "crypto/VerifyOperation.h"
+#include "platform/FileSize.h"
 #include "platform/Paths.h"
+#include "platform/SysError.h"
 #include "sevenzip/PackSignedPair.h"
 
 #include <QApplication>
@@ -240,6 +242,66 @@ private slots:
         QCOMPARE(temporaryFilesIn(folderPath), std::vector<std::string>());
     }
 
+    // ---- saves -----------------------------------------------------------------------------------------
+
+    void savesOverTheFileSizeLimit_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("output"); // appended to the input's path
+        QTest::newRow("signature") << 0 << ".sig";
+        QTest::newRow("Base64 signature") << 1 << ".p7s";
+        QTest::newRow("archive of the pair") << 2 << ".p7s.7z";
+        QTest::newRow("envelope") << 3 << ".enc";
+        QTest::newRow("decrypted file") << 4 << "";
+    }
+
+    // Each page's output at the file size limit: the application's error report names the file with
+    // the system's text, an older file of that name stays whole, and no temporary file is left.
+    void savesOverTheFileSizeLimit() {
+        QFETCH(int, page);
+        QFETCH(QString, output);
+        const std::string input = dir->file("отчёт.bin");
+        const std::string content = test::randomBytes(64 << 10, 9);
+        test::writeFile(input, content);
+        QPushButton* run = nullptr;
+        std::uint64_t limit = 256;
+        if (page <= 2) {
+            choose(form->Button2, input);
+            form->CheckBox2->setChecked(page >= 1);
+            form->CheckBox1->setChecked(page == 2);
+            prompts->answerCertificate(0);
+            run = form->Button1;
+            if (page == 2)
+                limit = 16 << 10; // the signature fits, the archive does not
+        } else if (page == 3) {
+            choose(form->Button6, input);
+            prompts->answerCertificate(0);
+            run = form->Button7;
+        } else {
+            choose(form->Button6, input);
+            prompts->answerCertificate(0);
+            click(form->Button7);
+            test::writeFile(input, "precious");
+            choose(form->Button8, input + ".enc");
+            run = form->Button9;
+        }
+        const std::string target = input + output.toStdString();
+        test::writeFile(target, "precious");
+        prompts->log.clear();
+        {
+            rlimit saved{};
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            const rlimit small{limit, saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            click(run);
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+        }
+        const QString error = QStringLiteral("error: Cannot create file \"%1\". %2.")
+                                  .arg(qs(target), qs(SysErrorMessage(winerr::ERROR_FILE_TOO_LARGE)));
+        QVERIFY2(prompts->log.contains(error), qPrintable(prompts->log.join('\n')));
+        QCOMPARE(test::readFile(target), std::string("precious"));
+        QCOMPARE(temporaryFilesIn(dir->path()), std::vector<std::string>());
+    }
+
     // ---- memory ---------------------------------------------------------------------------------------
 
     // Files that grew far beyond memory after they were chosen (or, on the verification page, that no
@@ -426,6 +488,7 @@ private slots:
 
 int main(int argc, char** argv) {
     app::test::useOffscreenWhenHeadless();
+    IgnoreFileSizeSignal(); // as the program's main does
     QApplication application(argc, argv);
     TestWindowFaults test;
     return QTest::qExec(&test, argc, argv);

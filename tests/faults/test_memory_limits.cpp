@@ -4,6 +4,7 @@
 // verdict. The limit is an address-space limit on a child process; the files are sparse.
 
 #include "FaultSupport.h"
+#include "HugeCertificate.h"
 
 #include "TestPki.h"
 #include "crypto/VerifyOperation.h"
@@ -283,6 +284,27 @@ TEST_F(HugeFiles, BerEnvelopeTooLargeToDecodeFailsWithOutOfMemory) {
     const ProgramRun decrypted = runCli({"decrypt", content + ".enc"});
     EXPECT_EQ(decrypted.status, 0) << decrypted.err;
     EXPECT_EQ(fileSizeOf(content), kContent);
+}
+
+// A real certificate file that passes the size gate but whose decoding would not fit: the load
+// fails as one, for encryption and for the store.
+TEST_F(HugeFiles, CertificateTooLargeToDecode) {
+    SKIP_UNDER_ASAN();
+    writeFile(work.file("огромный.cer"), certificateWithExtension(identity, kContent));
+    RunOptions options;
+    options.folder = work.path();
+    options.limits.addressSpace = kProgram + 2 * kContent;
+    ProgramRun run = runCli({"encrypt", "малый.txt", "--cert", "огромный.cer"}, options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(run.err, "plombar-cli: Out of memory while expanding memory stream\n");
+    run = runCli({"store", "import", "огромный.cer"}, options);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(run.err, "plombar-cli: Out of memory while expanding memory stream\n");
+    // With the memory there, it is a certificate like any other.
+    run = runCli({"encrypt", "малый.txt", "--cert", "огромный.cer"}, {work.path(), {}, {}, {}});
+    EXPECT_EQ(run.status, 0) << run.err;
 }
 
 } // namespace

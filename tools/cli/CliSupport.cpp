@@ -8,6 +8,8 @@
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -358,24 +360,44 @@ template <typename Bytes> void readWholeFile(const std::string& path, Bytes& byt
     }
     if (st.st_size > 0 && !MemoryAvailableFor(static_cast<std::uint64_t>(st.st_size)))
         throw EOutOfMemoryStream();
-    // A file that grows while it is read is read to its end; one that shrinks, to its new end.
-    std::size_t done = 0;
+    // The file is read into a buffer of its size; what a file that grows meanwhile adds is
+    // appended, and one that shrinks ends early.
     bytes.resize(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
-    for (;;) {
-        if (done == bytes.size()) {
-            if (!MemoryAvailableFor(bytes.size() + 65536))
-                throw EOutOfMemoryStream();
-            bytes.resize(bytes.size() + 65536);
-        }
+    std::size_t done = 0;
+    const auto fail = [&path](int err) {
+        throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
+                                              SysErrorMessage(WinErrorFromErrno(err, path.c_str())));
+    };
+    while (done < bytes.size()) {
         const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
-                                                  SysErrorMessage(WinErrorFromErrno(errno, path.c_str())));
+            fail(errno);
         if (n == 0)
             break;
         done += static_cast<std::size_t>(n);
+    }
+    if (done == bytes.size()) {
+        char more[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd.get(), more, sizeof more);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                OPENSSL_cleanse(more, sizeof more);
+                fail(errno);
+            }
+            if (n == 0)
+                break;
+            if (!MemoryAvailableFor(bytes.size() + static_cast<std::size_t>(n))) {
+                OPENSSL_cleanse(more, sizeof more);
+                throw EOutOfMemoryStream();
+            }
+            bytes.append(more, static_cast<std::size_t>(n));
+        }
+        OPENSSL_cleanse(more, sizeof more); // it may have held a key's text
+        done = bytes.size();
     }
     bytes.resize(done);
 }

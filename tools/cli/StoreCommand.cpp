@@ -9,6 +9,7 @@
 #include "crypto/GostRuntime.h"
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
+#include "platform/Streams.h"
 
 #include <ctime>
 
@@ -125,9 +126,14 @@ int runShow(const std::vector<std::string>& arguments) {
 // import
 
 X509Ptr parseCertificate(const std::string& bytes) {
+    // Decoding holds a certificate several times over; see CertCreateCertificateContext.
+    if (!MemoryAvailableFor(std::uint64_t{4} * bytes.size()))
+        throw EOutOfMemoryStream();
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
-    if (!certificate) {
+    // PEM is looked for only where it can be: reading a large file of anything else line by line
+    // would copy all of it once more.
+    if (!certificate && bytes.find("-----BEGIN") != std::string::npos) {
         BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
         certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     }
