@@ -10,6 +10,8 @@
 #include <QTimer>
 
 int main(int argc, char* argv[]) {
+    // Before anything can make OpenSSL allocate: every block it frees is wiped.
+    plombar::crypto::WipeOpenSslMemoryOnFree();
     // Qt takes its own options (-platform, -style ...); the program reads no other argument.
     QApplication application(argc, argv);
     plombar::app::installQtTranslations();

@@ -6,7 +6,11 @@
 #include <openssl/crypto.h>
 #include <openssl/engine.h>
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace plombar::crypto {
@@ -37,8 +41,50 @@ void releaseEngine() {
     }
 }
 
+// OpenSSL's allocator, wiping on release. malloc_usable_size covers the whole block, slack included.
+void* wipingMalloc(std::size_t size, const char*, int) {
+    return size == 0 ? nullptr : std::malloc(size); // as OpenSSL's own: nothing for zero bytes
+}
+
+void wipingFree(void* block, const char*, int) {
+    if (block == nullptr)
+        return;
+    OPENSSL_cleanse(block, ::malloc_usable_size(block));
+    std::free(block);
+}
+
+// Never realloc(): it may move the block and leave the old copy behind unwiped.
+void* wipingRealloc(void* block, std::size_t size, const char* file, int line) {
+    if (block == nullptr)
+        return wipingMalloc(size, file, line);
+    if (size == 0) {
+        wipingFree(block, file, line);
+        return nullptr;
+    }
+    const std::size_t held = ::malloc_usable_size(block);
+    if (size <= held)
+        return block;
+    void* moved = std::malloc(size);
+    if (moved == nullptr)
+        return nullptr; // the old block stays valid, as realloc() leaves it
+    std::memcpy(moved, block, std::min(held, size));
+    wipingFree(block, file, line);
+    return moved;
+}
+
+struct WipeState {
+    std::once_flag once;
+    bool installed = false;
+};
+
+WipeState& wipeState() {
+    static auto* s = new WipeState;
+    return *s;
+}
+
 void load() {
     RuntimeState& s = state();
+    WipeOpenSslMemoryOnFree();
     // These variables override the engine's settings (parameter sets, PBE MAC, key format); a stray
     // value in the user's environment would silently change what we write.
     ::unsetenv("CRYPT_PARAMS");
@@ -93,6 +139,21 @@ bool GostRuntime::Ready() const {
 
 std::string GostRuntime::ErrorText() const {
     return GostRuntimeErrorText();
+}
+
+bool WipeOpenSslMemoryOnFree() {
+    WipeState& s = wipeState();
+    std::call_once(s.once, [&s] {
+        s.installed = CRYPTO_set_mem_functions(wipingMalloc, wipingRealloc, wipingFree) == 1;
+    });
+    if (s.installed)
+        return true;
+    // Someone may have installed them before us (a second call after a failed one cannot succeed).
+    CRYPTO_malloc_fn m = nullptr;
+    CRYPTO_realloc_fn r = nullptr;
+    CRYPTO_free_fn f = nullptr;
+    CRYPTO_get_mem_functions(&m, &r, &f);
+    return f == wipingFree;
 }
 
 bool GostRuntimeReady() {

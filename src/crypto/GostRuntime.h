@@ -30,6 +30,13 @@ public:
     std::string ErrorText() const;
 };
 
+// Makes OpenSSL wipe every block it frees or moves, so that keys, passwords and values derived
+// from them that OpenSSL or the engine free without clearing them first (big numbers, decoded key
+// encodings) leave no copy in the freed heap. Takes effect only before OpenSSL's first allocation:
+// the runtime calls it first thing, and a main() that may touch OpenSSL before the runtime starts
+// calls it first. True when OpenSSL's blocks are wiped.
+bool WipeOpenSslMemoryOnFree();
+
 // Loads the engine if that has not happened yet (thread-safe) and tells whether it is usable.
 bool GostRuntimeReady();
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -339,6 +340,12 @@ MemoryScan scanMemoryAtExit(const std::string& program, const std::vector<std::s
     const pid_t pid = ::fork();
     if (pid == 0) {
         prepareChild(options, devNull, devNull, passwordFd);
+        // LeakSanitizer refuses to run under ptrace and would end a sanitized program with status 1.
+        const char* sanitizer = std::getenv("ASAN_OPTIONS");
+        const std::string noLeakCheck =
+            (sanitizer != nullptr && *sanitizer != '\0' ? std::string(sanitizer) + ":" : std::string()) +
+            "detect_leaks=0";
+        ::setenv("ASAN_OPTIONS", noLeakCheck.c_str(), 1);
         if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
             ::_exit(126);
         ::raise(SIGSTOP);
