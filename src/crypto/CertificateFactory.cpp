@@ -78,15 +78,15 @@ EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm) {
     return EvpPkeyPtr(key);
 }
 
-X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key) {
-    if (spec.subject == nullptr || key == nullptr)
+X509Ptr MakeCertificate(const CertificateFields& fields, EVP_PKEY* key) {
+    if (fields.subject == nullptr || key == nullptr)
         throw Exception("Нет имени владельца или ключа для сертификата");
     X509Ptr certificate(X509_new());
     if (!certificate)
         raise("Недостаточно памяти");
     X509* x = certificate.get();
 
-    std::string serial = spec.serial;
+    std::string serial = fields.serial;
     if (serial.empty()) {
         serial.assign(16, '\0');
         if (RAND_bytes(reinterpret_cast<unsigned char*>(serial.data()), 16) != 1)
@@ -95,19 +95,19 @@ X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key) {
     }
     BignumPtr serialNumber(BN_bin2bn(reinterpret_cast<const unsigned char*>(serial.data()),
                                      static_cast<int>(serial.size()), nullptr));
-    const std::time_t notBefore = spec.notBefore != 0 ? spec.notBefore : std::time(nullptr) - 3600;
-    const std::time_t notAfter = spec.notAfter != 0 ? spec.notAfter : notBefore + 366L * 24 * 3600;
-    X509_NAME* issuerName = spec.issuer != nullptr ? X509_get_subject_name(spec.issuer) : spec.subject;
+    const std::time_t notBefore = fields.notBefore != 0 ? fields.notBefore : std::time(nullptr) - 3600;
+    const std::time_t notAfter = fields.notAfter != 0 ? fields.notAfter : notBefore + 366L * 24 * 3600;
+    X509_NAME* issuerName = fields.issuer != nullptr ? X509_get_subject_name(fields.issuer) : fields.subject;
     if (X509_set_version(x, 2) != 1 || !serialNumber ||
         !BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(x)) ||
-        X509_set_subject_name(x, spec.subject) != 1 || X509_set_issuer_name(x, issuerName) != 1 ||
+        X509_set_subject_name(x, fields.subject) != 1 || X509_set_issuer_name(x, issuerName) != 1 ||
         !ASN1_TIME_set(X509_getm_notBefore(x), notBefore) ||
         !ASN1_TIME_set(X509_getm_notAfter(x), notAfter) || X509_set_pubkey(x, key) != 1)
         raise("Не удалось заполнить сертификат");
 
     X509V3_CTX context;
-    X509V3_set_ctx(&context, spec.issuer != nullptr ? spec.issuer : x, x, nullptr, nullptr, 0);
-    if (spec.authority) {
+    X509V3_set_ctx(&context, fields.issuer != nullptr ? fields.issuer : x, x, nullptr, nullptr, 0);
+    if (fields.authority) {
         addExtension(x, &context, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(x, &context, NID_key_usage, "critical,digitalSignature,keyCertSign,cRLSign");
     } else {
@@ -120,7 +120,7 @@ X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key) {
     }
     addExtension(x, &context, NID_subject_key_identifier, "hash");
 
-    EVP_PKEY* signingKey = spec.issuerKey != nullptr ? spec.issuerKey : key;
+    EVP_PKEY* signingKey = fields.issuerKey != nullptr ? fields.issuerKey : key;
     int digestNid = NID_undef;
     if (EVP_PKEY_get_default_digest_nid(signingKey, &digestNid) <= 0 || digestNid == NID_undef)
         digestNid = NID_sha256;

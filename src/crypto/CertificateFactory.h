@@ -26,7 +26,7 @@ bool ParseKeyAlgorithm(const std::string& text, KeyAlgorithm& algorithm);
 // for GOST) when it cannot be made.
 EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm);
 
-struct CertificateSpec {
+struct CertificateFields {
     X509_NAME* subject = nullptr;  // required; copied
     std::string serial;            // big-endian bytes; empty: 16 random bytes, positive
     std::time_t notBefore = 0;     // 0: now minus one hour
@@ -39,6 +39,6 @@ struct CertificateSpec {
 // A version 3 certificate for `key` with the usual end-entity extensions (basic constraints, key
 // usage for signing and key transport, subject key identifier), signed with the issuer's key (or
 // the key itself) and that key's own hash (GOST R 34.11-94 / 34.11-2012, SHA-256 otherwise).
-X509Ptr MakeCertificate(const CertificateSpec& spec, EVP_PKEY* key);
+X509Ptr MakeCertificate(const CertificateFields& fields, EVP_PKEY* key);
 
 } // namespace plombar::crypto

@@ -341,11 +341,11 @@ private slots:
         } else if (kind == QLatin1String("text")) {
             bytes = "Это не зашифрованный файл\n";
         } else if (kind == QLatin1String("impostor")) {
-            test::IdentitySpec spec;
-            spec.subject = "CN=Получатель";
-            spec.serial = "\x05\x05\x05";
-            store->add(test::makeIdentity(spec));
-            bytes = envelopeFor(test::makeIdentity(spec), content);
+            test::IdentityFields fields;
+            fields.subject = "CN=Получатель";
+            fields.serial = "\x05\x05\x05";
+            store->add(test::makeIdentity(fields));
+            bytes = envelopeFor(test::makeIdentity(fields), content);
         } else {
             store->add(identity(KeyAlgorithm::Gost2012_512), TestStore::Key::Encrypted, "пароль");
             bytes = envelopeFor(identity(KeyAlgorithm::Gost2012_512), content);

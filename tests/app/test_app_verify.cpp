@@ -83,13 +83,13 @@ private:
     }
 
     TestIdentity makeSigner(const std::string& serial, std::time_t notBefore = 0, std::time_t notAfter = 0) {
-        IdentitySpec spec;
-        spec.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
-        spec.serial = serial;
-        spec.notBefore = notBefore;
-        spec.notAfter = notAfter;
-        spec.issuer = &ca;
-        return makeIdentity(spec);
+        IdentityFields fields;
+        fields.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
+        fields.serial = serial;
+        fields.notBefore = notBefore;
+        fields.notAfter = notAfter;
+        fields.issuer = &ca;
+        return makeIdentity(fields);
     }
 
     // Chooses the pair through the page's two dialogs, as the user would; the log is emptied after.
@@ -131,9 +131,9 @@ private:
 private slots:
     void initTestCase() {
         store = std::make_unique<TestStore>();
-        IdentitySpec caSpec;
-        caSpec.subject = "CN=Тестовый УЦ, O=Пломбарь, C=RU";
-        ca = makeIdentity(caSpec);
+        IdentityFields caFields;
+        caFields.subject = "CN=Тестовый УЦ, O=Пломбарь, C=RU";
+        ca = makeIdentity(caFields);
         signer = makeSigner(std::string("\x01\x23\x45", 3));
     }
 

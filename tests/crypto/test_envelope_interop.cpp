@@ -191,12 +191,12 @@ TEST_F(EnvelopeInterop, SameLayoutAsOpenssl) {
 }
 
 TEST_F(EnvelopeInterop, WrongKeyFailsBothWays) {
-    IdentitySpec spec;
-    spec.algorithm = KeyAlgorithm::Gost2012_256;
-    spec.subject = "CN=Получатель";
-    spec.serial = "\x42\x42";
-    const TestIdentity genuine = makeIdentity(spec);
-    const TestIdentity impostor = makeIdentity(spec);
+    IdentityFields fields;
+    fields.algorithm = KeyAlgorithm::Gost2012_256;
+    fields.subject = "CN=Получатель";
+    fields.serial = "\x42\x42";
+    const TestIdentity genuine = makeIdentity(fields);
+    const TestIdentity impostor = makeIdentity(fields);
     const std::string content = randomBytes(5000, 12);
 
     // openssl with the wrong key on our message.

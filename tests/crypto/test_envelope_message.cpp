@@ -597,12 +597,12 @@ TEST_F(EnvelopeTest, RecipientMissingOrWithoutKey) {
 TEST_F(EnvelopeTest, ImpostorKeyFails) {
     for (const KeyAlgorithm algorithm : kGostAlgorithms) {
         SCOPED_TRACE(KeyAlgorithmName(algorithm));
-        IdentitySpec spec;
-        spec.algorithm = algorithm;
-        spec.subject = "CN=Получатель";
-        spec.serial = "\x01\x23\x45\x67";
-        const TestIdentity genuine = makeIdentity(spec);
-        const TestIdentity impostor = makeIdentity(spec);
+        IdentityFields fields;
+        fields.algorithm = algorithm;
+        fields.subject = "CN=Получатель";
+        fields.serial = "\x01\x23\x45\x67";
+        const TestIdentity genuine = makeIdentity(fields);
+        const TestIdentity impostor = makeIdentity(fields);
         const std::string content = randomBytes(4000, 3);
         const EnvelopeCall encrypted = encryptBytes({standalone(genuine)}, content);
         ASSERT_TRUE(encrypted.ok);

@@ -347,11 +347,11 @@ TEST_F(DecryptOperationTest, EmptyContentGivesAnEmptyFile) {
 
 // The data call runs for an empty content too, so that a foreign key is refused even then.
 TEST_F(DecryptOperationTest, EmptyContentStillNeedsTheRightKey) {
-    IdentitySpec spec;
-    spec.subject = "CN=Получатель";
-    spec.serial = "\x09";
-    const TestIdentity genuine = makeIdentity(spec);
-    store.add(makeIdentity(spec));
+    IdentityFields fields;
+    fields.subject = "CN=Получатель";
+    fields.serial = "\x09";
+    const TestIdentity genuine = makeIdentity(fields);
+    store.add(makeIdentity(fields));
     content.clear();
     RecordingDecryptView view;
     EXPECT_EQ(DecryptFile(encryptedFile("пусто.enc", genuine), view).outcome, DecryptOutcome::DataCallFailed);

@@ -238,14 +238,14 @@ TEST_F(StoreTest, CreateCertificateContextAcceptsDerOnly) {
 }
 
 TEST_F(StoreTest, CertInfoHoldsTheFieldsAsThePlatformDoes) {
-    IdentitySpec spec;
-    spec.algorithm = KeyAlgorithm::Gost2012_512;
-    spec.subject = "CN=Иванов Иван, O=ООО Ромашка, C=RU";
+    IdentityFields fields;
+    fields.algorithm = KeyAlgorithm::Gost2012_512;
+    fields.subject = "CN=Иванов Иван, O=ООО Ромашка, C=RU";
     // 16 bytes with the top bit set: DER adds a sign byte, which the platform keeps.
-    spec.serial = std::string("\x81\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10", 16);
-    spec.notBefore = 1577934245; // 2020-01-02 03:04:05 UTC
-    spec.notAfter = 4102444800;  // 2100-01-01 00:00:00 UTC
-    const TestIdentity identity = makeIdentity(spec);
+    fields.serial = std::string("\x81\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10", 16);
+    fields.notBefore = 1577934245; // 2020-01-02 03:04:05 UTC
+    fields.notAfter = 4102444800;  // 2100-01-01 00:00:00 UTC
+    const TestIdentity identity = makeIdentity(fields);
     const std::string der = identity.der();
     CertContextHandle context(CertCreateCertificateContext(
         kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
@@ -287,10 +287,10 @@ TEST_F(StoreTest, ShortSerialsAndKeyAlgorithmIdentifiers) {
         {KeyAlgorithm::EcP256, "1.2.840.10045.2.1", "ECDSA 256 бит"},
     };
     for (const auto& c : cases) {
-        IdentitySpec spec;
-        spec.algorithm = c.algorithm;
-        spec.serial = std::string("\x01\x02", 2);
-        const TestIdentity identity = makeIdentity(spec);
+        IdentityFields fields;
+        fields.algorithm = c.algorithm;
+        fields.serial = std::string("\x01\x02", 2);
+        const TestIdentity identity = makeIdentity(fields);
         const std::string der = identity.der();
         CertContextHandle context(CertCreateCertificateContext(
             kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
@@ -302,14 +302,14 @@ TEST_F(StoreTest, ShortSerialsAndKeyAlgorithmIdentifiers) {
 }
 
 TEST_F(StoreTest, DescriptionForTheDialogs) {
-    IdentitySpec spec;
-    spec.algorithm = KeyAlgorithm::Gost2012_256;
-    spec.rdns = {{{"C", "RU"}},
+    IdentityFields fields;
+    fields.algorithm = KeyAlgorithm::Gost2012_256;
+    fields.rdns = {{{"C", "RU"}},
                  {{"O", "ООО \"Ромашка\", филиал"}},
                  {{"CN", "Иванов Иван"}, {"SN", "Иванов"}},
                  {{"ИНН", "007712345678"}}};
-    spec.serial = std::string("\x00\xAB\xCD", 3);
-    const TestIdentity identity = makeIdentity(spec);
+    fields.serial = std::string("\x00\xAB\xCD", 3);
+    const TestIdentity identity = makeIdentity(fields);
     const std::string thumbprint = store.add(identity, TestStore::Key::Plain, {}, "Для отчётов");
     store.add(makeIdentity(KeyAlgorithm::Gost2001, "CN=Без ключа"), TestStore::Key::None);
     StoreHandle handle(CertOpenSystemStoreA(0, "MY"));

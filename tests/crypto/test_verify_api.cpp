@@ -137,12 +137,12 @@ TEST_F(VerifyApiTest, MessagesThatAreNoSoundSignedDataGiveTheirCode) {
     const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Подписант");
     const TestIdentity other = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Кто-то другой");
     // Same issuer name and serial number as the signer, another key.
-    IdentitySpec impostorSpec;
-    impostorSpec.subject = "CN=Подписант";
-    impostorSpec.serial = std::string("\x01\x02\x03\x04", 4);
-    IdentitySpec signerSpec = impostorSpec;
-    const TestIdentity namedSigner = makeIdentity(signerSpec);
-    const TestIdentity impostor = makeIdentity(impostorSpec);
+    IdentityFields impostorFields;
+    impostorFields.subject = "CN=Подписант";
+    impostorFields.serial = std::string("\x01\x02\x03\x04", 4);
+    IdentityFields signerFields = impostorFields;
+    const TestIdentity namedSigner = makeIdentity(signerFields);
+    const TestIdentity impostor = makeIdentity(impostorFields);
     const std::string content = "Текст договора";
 
     const std::string plain = cmsSign(signer, content);
@@ -263,10 +263,10 @@ TEST_F(VerifyApiTest, ParametersAreCheckedBeforeAnythingIsRead) {
 }
 
 TEST_F(VerifyApiTest, ReturnedSignerIsANewContextWithTheCertificatesFields) {
-    IdentitySpec spec;
-    spec.subject = "CN=Подписант, O=Пломбарь, C=RU";
-    spec.serial = std::string("\x7F\x01\x02", 3);
-    const TestIdentity signer = makeIdentity(spec);
+    IdentityFields fields;
+    fields.subject = "CN=Подписант, O=Пломбарь, C=RU";
+    fields.serial = std::string("\x7F\x01\x02", 3);
+    const TestIdentity signer = makeIdentity(fields);
     const std::string message = cmsSign(signer, "x");
     CRYPT_VERIFY_MESSAGE_PARA para{kVerifyMessageParaSize32, kMessageEncoding, 0, nullptr, nullptr};
     const BYTE* data[] = {reinterpret_cast<const BYTE*>("x")};
@@ -545,10 +545,10 @@ TEST(CertVerifyTimeValidity, NoTimeMeansNowForRealCertificates) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        IdentitySpec spec;
-        spec.notBefore = c.notBefore;
-        spec.notAfter = c.notAfter;
-        const TestIdentity identity = makeIdentity(spec);
+        IdentityFields fields;
+        fields.notBefore = c.notBefore;
+        fields.notAfter = c.notAfter;
+        const TestIdentity identity = makeIdentity(fields);
         const std::string der = identity.der();
         CertContextHandle context(CertCreateCertificateContext(
             X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));

@@ -112,11 +112,11 @@ TEST_F(VerifyInteropTest, OpensslSignaturesVerifyAndDamagedOnesDoNot) {
         {"attributes, without certificates", "-nocerts", false},
     };
     for (KeyAlgorithm algorithm : kGostAlgorithms) {
-        IdentitySpec spec;
-        spec.algorithm = algorithm;
-        spec.rdns = {{{"C", "RU"}}, {{"CN", "Подписант openssl"}}};
-        spec.serial = std::string("\x0A\x0B\x0C", 3);
-        const TestIdentity signer = makeIdentity(spec);
+        IdentityFields fields;
+        fields.algorithm = algorithm;
+        fields.rdns = {{{"C", "RU"}}, {{"CN", "Подписант openssl"}}};
+        fields.serial = std::string("\x0A\x0B\x0C", 3);
+        const TestIdentity signer = makeIdentity(fields);
         writeSigner(signer);
         for (const Variant& v : variants) {
             SCOPED_TRACE(std::string(KeyAlgorithmName(algorithm)) + ", " + v.what);
@@ -251,10 +251,10 @@ std::string lines(std::initializer_list<std::string> list) {
 TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
     const std::string content = randomBytes(5000, 2);
     writeFile(data, content);
-    IdentitySpec spec;
-    spec.rdns = {{{"C", "RU"}}, {{"CN", "Подписант"}}};
-    spec.serial = std::string("\x01\x02\x03", 3);
-    const TestIdentity signer = makeIdentity(spec);
+    IdentityFields fields;
+    fields.rdns = {{{"C", "RU"}}, {{"CN", "Подписант"}}};
+    fields.serial = std::string("\x01\x02\x03", 3);
+    const TestIdentity signer = makeIdentity(fields);
     const std::string sig = dir.file("подпись.sig");
     writeFile(sig, cmsSign(signer, content));
     const std::string bad = dir.file("плохая.sig");
@@ -304,9 +304,9 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
 
 TEST_F(VerifyInteropTest, CommandLineCertificateOptionAndHelp) {
     writeFile(data, "содержимое");
-    IdentitySpec spec;
-    spec.subject = "CN=Подписант";
-    const TestIdentity signer = makeIdentity(spec);
+    IdentityFields fields;
+    fields.subject = "CN=Подписант";
+    const TestIdentity signer = makeIdentity(fields);
     const std::string sig = dir.file("подпись.sig");
     writeFile(sig, cmsSign(signer, "содержимое"));
 

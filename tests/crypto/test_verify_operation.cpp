@@ -215,14 +215,14 @@ TEST(NameBlobToString, DottedIdentifiersInEncodedOrder) {
 class VerifyOperationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        IdentitySpec caSpec;
-        caSpec.subject = "CN=Тестовый УЦ, O=Пломбарь, C=RU";
-        ca = makeIdentity(caSpec);
-        IdentitySpec spec;
-        spec.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
-        spec.serial = std::string("\x12\x34\x56\x78\x9A", 5);
-        spec.issuer = &ca;
-        signer = makeIdentity(spec);
+        IdentityFields caFields;
+        caFields.subject = "CN=Тестовый УЦ, O=Пломбарь, C=RU";
+        ca = makeIdentity(caFields);
+        IdentityFields fields;
+        fields.rdns = {{{"C", "RU"}}, {{"O", "Пломбарь"}}, {{"CN", "Тестовый подписант"}}};
+        fields.serial = std::string("\x12\x34\x56\x78\x9A", 5);
+        fields.issuer = &ca;
+        signer = makeIdentity(fields);
         data = dir.file("договор №5.pdf");
         writeFile(data, content);
     }

@@ -196,9 +196,9 @@ TEST_F(HostileInputs, CertificatesWithEnormousNames) {
     writeFile(work.file("письмо.txt"), "письмо");
     for (const Shape& shape : shapes) {
         SCOPED_TRACE(shape.what);
-        IdentitySpec spec;
-        spec.rdns = shape.rdns;
-        const TestIdentity big = makeIdentity(spec);
+        IdentityFields fields;
+        fields.rdns = shape.rdns;
+        const TestIdentity big = makeIdentity(fields);
         const std::string bigThumbprint = store.add(big);
         writeFile(work.file("большой.cer"), big.der());
 
@@ -238,9 +238,9 @@ TEST_F(HostileInputs, CertificatesWithEnormousNames) {
 // The store reads certificate files of up to a mebibyte; a larger certificate is refused when it is
 // imported, not stored to be passed over on every later opening.
 TEST_F(HostileInputs, CertificatesTooLargeForTheStoreAreRefused) {
-    IdentitySpec spec;
-    spec.rdns = {{{"CN", "Слишком большой"}}, {{"1.2.643.100.999", std::string(600 << 10, 'x')}}};
-    const TestIdentity big = makeIdentity(spec);
+    IdentityFields fields;
+    fields.rdns = {{{"CN", "Слишком большой"}}, {{"1.2.643.100.999", std::string(600 << 10, 'x')}}};
+    const TestIdentity big = makeIdentity(fields);
     writeFile(work.file("большой.pem"), big.pem());
     writeFile(work.file("большой.key"), big.keyPem());
     const ProgramRun run = cli({"store", "import", "большой.pem", "--key", "большой.key"});
@@ -260,10 +260,10 @@ TEST_F(HostileInputs, StoreOfFiveThousandEntriesMostlyJunk) {
     std::vector<std::string> ders;
     for (int i = 0; i < 499; ++i) {
         const crypto::X509NamePtr name = crypto::ParseSubjectText("CN=Сертификат " + std::to_string(i));
-        crypto::CertificateSpec spec;
-        spec.subject = name.get();
-        spec.serial = "\x01" + std::to_string(i);
-        const crypto::X509Ptr certificate = crypto::MakeCertificate(spec, key.get());
+        crypto::CertificateFields fields;
+        fields.subject = name.get();
+        fields.serial = "\x01" + std::to_string(i);
+        const crypto::X509Ptr certificate = crypto::MakeCertificate(fields, key.get());
         const std::string t = crypto::ThumbprintOf(certificate.get());
         unsigned char* der = nullptr;
         const int length = i2d_X509(certificate.get(), &der);

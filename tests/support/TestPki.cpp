@@ -38,15 +38,15 @@ std::string TestIdentity::publicKeyOid() const {
     return DottedOid(object);
 }
 
-TestIdentity makeIdentity(const IdentitySpec& spec) {
+TestIdentity makeIdentity(const IdentityFields& fields) {
     TestIdentity identity;
-    identity.key = GenerateKey(spec.algorithm);
+    identity.key = GenerateKey(fields.algorithm);
     X509NamePtr name;
-    if (spec.rdns.empty()) {
-        name = ParseSubjectText(spec.subject);
+    if (fields.rdns.empty()) {
+        name = ParseSubjectText(fields.subject);
     } else {
         name.reset(X509_NAME_new());
-        for (const auto& rdn : spec.rdns) {
+        for (const auto& rdn : fields.rdns) {
             bool first = true;
             for (const auto& [type, value] : rdn) {
                 const char* field = type == "ИНН"    ? "1.2.643.3.131.1.1"
@@ -61,24 +61,24 @@ TestIdentity makeIdentity(const IdentitySpec& spec) {
             }
         }
     }
-    CertificateSpec certificateSpec;
-    certificateSpec.subject = name.get();
-    certificateSpec.serial = spec.serial;
-    certificateSpec.notBefore = spec.notBefore;
-    certificateSpec.notAfter = spec.notAfter;
-    if (spec.issuer != nullptr) {
-        certificateSpec.issuer = spec.issuer->certificate.get();
-        certificateSpec.issuerKey = spec.issuer->key.get();
+    CertificateFields certificateFields;
+    certificateFields.subject = name.get();
+    certificateFields.serial = fields.serial;
+    certificateFields.notBefore = fields.notBefore;
+    certificateFields.notAfter = fields.notAfter;
+    if (fields.issuer != nullptr) {
+        certificateFields.issuer = fields.issuer->certificate.get();
+        certificateFields.issuerKey = fields.issuer->key.get();
     }
-    identity.certificate = MakeCertificate(certificateSpec, identity.key.get());
+    identity.certificate = MakeCertificate(certificateFields, identity.key.get());
     return identity;
 }
 
 TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject) {
-    IdentitySpec spec;
-    spec.algorithm = algorithm;
-    spec.subject = subject;
-    return makeIdentity(spec);
+    IdentityFields fields;
+    fields.algorithm = algorithm;
+    fields.subject = subject;
+    return makeIdentity(fields);
 }
 
 TestStore::TestStore() : dir_("plombar-store") {

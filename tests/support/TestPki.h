@@ -24,7 +24,7 @@ using NameAttribute = std::pair<std::string, std::string>;
 // RDNs in encoded order (most general first); an RDN with several attributes is multi-valued.
 using NameRdns = std::vector<std::vector<NameAttribute>>;
 
-struct IdentitySpec {
+struct IdentityFields {
     KeyAlgorithm algorithm = KeyAlgorithm::Gost2012_256;
     std::string subject = "CN=Тестовый подписант, O=Пломбарь, C=RU"; // as ParseSubjectText reads it
     NameRdns rdns;                               // when not empty: the exact name instead of `subject`
@@ -46,7 +46,7 @@ struct TestIdentity {
     std::string publicKeyOid() const;
 };
 
-TestIdentity makeIdentity(const IdentitySpec& spec = {});
+TestIdentity makeIdentity(const IdentityFields& fields = {});
 TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject = "CN=Тестовый подписант");
 
 // The three GOST key kinds, for data-driven tests.

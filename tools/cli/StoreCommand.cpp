@@ -354,11 +354,11 @@ int runNewTestCertificate(const std::vector<std::string>& arguments) {
             throw CliError(kExitUsage, "пустой пароль не защищает ключ");
     }
     EvpPkeyPtr key = GenerateKey(algorithm);
-    CertificateSpec spec;
-    spec.subject = subject.get();
-    spec.notBefore = std::time(nullptr) - 3600;
-    spec.notAfter = spec.notBefore + days * 24 * 3600 + 3600;
-    X509Ptr certificate = MakeCertificate(spec, key.get());
+    CertificateFields fields;
+    fields.subject = subject.get();
+    fields.notBefore = std::time(nullptr) - 3600;
+    fields.notAfter = fields.notBefore + days * 24 * 3600 + 3600;
+    X509Ptr certificate = MakeCertificate(fields, key.get());
     const SecureString keyPem = EncodePrivateKeyPem(key.get(), &keyPassword);
     const std::string thumbprint = AddStoreEntry(PersonalStoreFolder(), certificate.get(), &keyPem,
                                                  args.value("name").value_or("Тестовый сертификат Пломбаря"));
