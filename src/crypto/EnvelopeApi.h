@@ -49,7 +49,9 @@ BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipi
 // (issuer and serial number, or subject key identifier) and the entry has a key file; entries are
 // tried in the order of the recipients, then of the stores, then of the store's certificates, until
 // one key opens the content key. An encrypted key asks for its password through the password
-// prompt (KeyAccess.h).
+// prompt (KeyAccess.h). Besides GOST 28147-89 CFB, the content may be encrypted as other GOST senders
+// do (`openssl cms -encrypt -magma-ctr-acpkm` and the like): Magma or Kuznyechik in CTR-ACPKM mode,
+// with the key changed every 8 KiB / 256 KiB, and with or without an OMAC that is then checked.
 //
 // pDecryptPara: cbSize 16 (or the structure's size); dwMsgAndCertEncodingType including
 // PKCS_7_ASN_ENCODING; cCertStore store handles in rghCertStore.

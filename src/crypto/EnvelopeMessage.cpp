@@ -1,5 +1,6 @@
 #include "EnvelopeApi.h"
 
+#include "ContentCipher.h"
 #include "CryptoHandles.h"
 #include "CryptoInternal.h"
 #include "EnvelopeLayout.h"
@@ -486,6 +487,10 @@ BOOL decryptWith(const ParsedEnvelope& parsed, X509* certificate, EVP_PKEY* key,
     BIO* cipherBio = BIO_find_type(chain.get(), BIO_TYPE_CIPHER);
     if (cipherBio == nullptr || BIO_get_cipher_ctx(cipherBio, &ctx) != 1 || ctx == nullptr)
         return failWithOpenSsl(NTE_BAD_DATA, "the content cipher cannot be prepared");
+    if (!UseCmsSectionLength(ctx))
+        return failWithOpenSsl(NTE_BAD_DATA, "the content cipher does not take the section length of "
+                                             "enveloped data");
+    ClearOpenSslErrors(); // a failing check below then reports its own error, not an earlier one
     static const BYTE kNothing = 0;
     const BYTE* in = parsed.content != nullptr ? parsed.content : &kNothing;
     if (!runCipher(ctx, in, parsed.contentLength, out, produced) || produced > parsed.contentLength) {

@@ -101,6 +101,56 @@ TEST_F(EnvelopeCliTest, DecryptsWhatOpensslEncrypted) {
     EXPECT_TRUE(readFile(work.file("from openssl")) == content);
 }
 
+// Magma and Kuznyechik CTR-ACPKM envelopes made by openssl decrypt to the exact bytes across their key
+// changes, at lengths around the engine's default sections (1 KiB, 4 KiB) and the CMS ones (8 KiB,
+// 256 KiB); one whose MAC no longer matches (a ciphertext byte or the MAC, its last byte, changed) is
+// refused and leaves nothing behind.
+TEST_F(EnvelopeCliTest, DecryptsCtrAcpkmFromOpenssl) {
+    const std::size_t sizes[] = {1024, 1025, 4096, 4097, 8192, 8193, 262144, 262145, 1048576};
+    for (const std::string cipher :
+         {"magma-ctr-acpkm", "magma-ctr-acpkm-omac", "kuznyechik-ctr-acpkm", "kuznyechik-ctr-acpkm-omac"}) {
+        addRecipient(cipher[0] == 'm' ? KeyAlgorithm::Gost2012_256 : KeyAlgorithm::Gost2012_512);
+        writeFile(work.file("r.crt"), identity.pem());
+        const bool withMac = cipher.ends_with("omac");
+        for (const std::size_t size : sizes) {
+            for (const int damage : withMac&& size == sizes[7] ? std::vector{0, 1, 2} : std::vector{0}) {
+                SCOPED_TRACE(cipher + " " + std::to_string(size) + " damage " + std::to_string(damage));
+                const std::string plain = randomBytes(size, static_cast<std::uint32_t>(size));
+                writeFile(work.file("plain"), plain);
+                std::string log;
+                ASSERT_EQ(runOpenssl("cms -encrypt -binary -" + cipher + " -engine gost -outform DER -in " +
+                                         shellQuote(work.file("plain")) + " -out " +
+                                         shellQuote(work.file("plain.enc")) + " " +
+                                         shellQuote(work.file("r.crt")),
+                                     &log),
+                          0)
+                    << log;
+                ::unlink(work.file("plain").c_str());
+                std::string message = readFile(work.file("plain.enc"));
+                if (damage != 0) {
+                    const std::size_t at = damage == 1 ? message.size() / 2 : message.size() - 1;
+                    message[at] = static_cast<char>(message[at] ^ 0x04);
+                    writeFile(work.file("plain.enc"), message);
+                }
+                const CliResult result = cli("decrypt plain.enc");
+                if (damage != 0) {
+                    EXPECT_EQ(result.status, 14);
+                    EXPECT_EQ(result.out, "");
+                    EXPECT_EQ(result.err,
+                              "plombar-cli: Bad Data - 2148073477\nplombar-cli: the content does not "
+                              "decrypt (padding or MAC check failed)\n");
+                    EXPECT_EQ(listFolder(work.path()),
+                              (std::vector<std::string>{".stderr", "plain.enc", "r.crt"}));
+                } else {
+                    EXPECT_EQ(result.status, 0) << result.err;
+                    EXPECT_EQ(result.out, "Расшифрован\nplain\n");
+                    EXPECT_TRUE(fileExists(work.file("plain")) && readFile(work.file("plain")) == plain);
+                }
+            }
+        }
+    }
+}
+
 TEST_F(EnvelopeCliTest, EncryptionFailures) {
     addRecipient(KeyAlgorithm::Gost2012_256);
     const std::string rsa = store.add(makeIdentity(KeyAlgorithm::Rsa2048, "CN=RSA"));
