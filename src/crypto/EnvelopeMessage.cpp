@@ -323,9 +323,24 @@ bool sameObject(const std::uint8_t* base, const Tlv& tlv, int nid) {
            std::memcmp(base + tlv.contentStart, OBJ_get0_data(object), tlv.contentLength()) == 0;
 }
 
-// GOST 28147-89 content parameters, { iv OCTET STRING (8), paramSet OBJECT IDENTIFIER }: the engine
-// dereferences them without looking, so anything else must never reach it.
-bool gost28147ParametersReadable(const std::string& structure) {
+// The UKM of the CTR-ACPKM ciphers' parameters, { ukm OCTET STRING }: the IV (the counter block's
+// first half) and an 8-byte seed from which the -omac variants derive their keys.
+struct UkmLength {
+    int nid;
+    std::size_t bytes;
+};
+constexpr UkmLength kCtrAcpkmUkmLengths[] = {
+    {NID_magma_ctr_acpkm, 12},
+    {NID_magma_ctr_acpkm_omac, 12},
+    {NID_kuznyechik_ctr_acpkm, 16},
+    {NID_kuznyechik_ctr_acpkm_omac, 16},
+};
+
+// The content cipher's parameters in the form the GOST engine reads them, since it does not check
+// them: GOST 28147-89 { iv OCTET STRING (8), paramSet OBJECT IDENTIFIER }; Magma and Kuznyechik
+// CTR-ACPKM { ukm OCTET STRING } (absent parameters would crash the engine, and a Magma UKM of
+// another length would decrypt with a zero IV). Other ciphers get OpenSSL's own checks.
+bool contentParametersReadable(const std::string& structure) {
     Tlv recipientInfos, contentInfo;
     if (!envelopedParts(structure, recipientInfos, contentInfo))
         return false;
@@ -334,10 +349,17 @@ bool gost28147ParametersReadable(const std::string& structure) {
     if (!children(base, contentInfo, fields) || fields.size() < 2 || !children(base, fields[1], algorithm) ||
         algorithm.empty())
         return false;
+    const bool sequenceOfParameters = algorithm.size() == 2 &&
+                                      isUniversal(algorithm[1], V_ASN1_SEQUENCE, true) &&
+                                      children(base, algorithm[1], parameters);
+    for (const UkmLength& ukm : kCtrAcpkmUkmLengths)
+        if (sameObject(base, algorithm[0], ukm.nid))
+            return sequenceOfParameters && parameters.size() == 1 &&
+                   isPrimitive(parameters[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) &&
+                   parameters[0].contentLength() == ukm.bytes;
     if (!sameObject(base, algorithm[0], NID_id_Gost28147_89))
-        return true; // another cipher: OpenSSL's or the engine's own checks apply
-    if (algorithm.size() != 2 || !isUniversal(algorithm[1], V_ASN1_SEQUENCE, true) ||
-        !children(base, algorithm[1], parameters) || parameters.size() != 2 ||
+        return true;
+    if (!sequenceOfParameters || parameters.size() != 2 ||
         !isPrimitive(parameters[0], V_ASN1_UNIVERSAL, V_ASN1_OCTET_STRING) ||
         parameters[0].contentLength() != 8 || !isPrimitive(parameters[1], V_ASN1_UNIVERSAL, V_ASN1_OBJECT))
         return false;
@@ -719,8 +741,8 @@ BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* p
         *pcbDecrypted = static_cast<DWORD>(needed);
         return fail(ERROR_MORE_DATA, "the output buffer is too small");
     }
-    if (!gost28147ParametersReadable(parsed.structure))
-        return fail(NTE_BAD_DATA, "the message's GOST 28147-89 parameters are damaged");
+    if (!contentParametersReadable(parsed.structure))
+        return fail(NTE_BAD_DATA, "the message's content cipher parameters are damaged");
     if (!requestHonestDecryption(parsed))
         return failWithOpenSsl(CRYPT_E_MSG_ERROR, "the message cannot be prepared for decryption");
 

@@ -92,12 +92,13 @@ protected:
         plain = fileExists(out) ? readFile(out) : std::string();
         return status;
     }
-    // `openssl cms -encrypt -gost89` of some content for a certificate written by writeIdentity.
-    std::string opensslEncrypt(const std::string& content, const std::string& name, bool stream) {
+    // `openssl cms -encrypt -<cipher>` of some content for a certificate written by writeIdentity.
+    std::string opensslEncrypt(const std::string& content, const std::string& name, bool stream,
+                               const std::string& cipher = "gost89") {
         writeFile(folder.file("content.in"), content);
         const std::string out = folder.file("openssl.der");
         std::string log;
-        const int status = runOpenssl("cms -encrypt -binary -gost89 -engine gost -outform DER" +
+        const int status = runOpenssl("cms -encrypt -binary -" + cipher + " -engine gost -outform DER" +
                                           std::string(stream ? " -stream" : "") + " -in " +
                                           shellQuote(folder.file("content.in")) + " -out " + shellQuote(out) +
                                           " " + shellQuote(folder.file(name + ".crt")),
@@ -215,6 +216,86 @@ TEST_F(EnvelopeInterop, WrongKeyFailsBothWays) {
     const EnvelopeCall refused = decryptBytes({storeWith(impostor)}, theirs);
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error, winerr::NTE_BAD_DATA);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Magma and Kuznyechik in CTR-ACPKM mode (their decryption is checked in test_envelope_cli.cpp)
+
+namespace {
+
+// A DER header: the tag byte and the definite length.
+std::string derHeader(char tag, std::size_t length) {
+    std::string header(1, tag);
+    if (length < 0x80)
+        return header + static_cast<char>(length);
+    std::string bytes;
+    for (; length != 0; length >>= 8)
+        bytes.insert(bytes.begin(), static_cast<char>(length & 0xFF));
+    return header + static_cast<char>(0x80 | bytes.size()) + bytes;
+}
+
+// The message with the field at `path` replaced by the TLV `field`, every enclosing length adjusted.
+std::string withField(const std::string& der, const std::vector<std::size_t>& path,
+                      const std::string& field) {
+    std::string replaced = field;
+    for (std::size_t depth = path.size() - 1; depth > 0; --depth) {
+        const auto parent = derAt(der, {path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth)});
+        const auto child = derAt(der, {path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth) + 1});
+        const std::string content = der.substr(parent->contentStart, child->start - parent->contentStart) +
+                                    replaced + der.substr(child->end, parent->end - child->end);
+        replaced = derHeader(der[parent->start], content.size()) + content;
+    }
+    return replaced + der.substr(derAt(der, {path.front()})->end);
+}
+
+} // namespace
+
+// Content cipher parameters that the GOST engine would read without checking (absent ones crash it)
+// are refused before it sees them.
+TEST_F(EnvelopeInterop, CtrAcpkmMalformedParametersAreRefused) {
+    const std::vector<std::size_t> algorithmPath = {0, 1, 0, 2, 1};
+    for (const char* option : {"magma-ctr-acpkm", "kuznyechik-ctr-acpkm-omac"}) {
+        SCOPED_TRACE(option);
+        const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Получатель");
+        const std::string message =
+            opensslEncrypt(randomBytes(100, 3), writeIdentity(identity, "recipient"), false, option);
+        const HCERTSTORE ownStore = storeWith(identity);
+        const auto oid = derAt(message, {0, 1, 0, 2, 1, 0});
+        const auto ukm = derAt(message, {0, 1, 0, 2, 1, 1, 0});
+        ASSERT_TRUE(oid && ukm);
+        const std::string oidTlv = message.substr(oid->start, oid->end - oid->start);
+        const std::size_t ukmLength = ukm->end - ukm->contentStart;
+        const auto octets = [](std::size_t n) { return derHeader(0x04, n) + std::string(n, '\x5A'); };
+        const auto algorithm = [&](const std::string& parameters) {
+            return derHeader(0x30, oidTlv.size() + parameters.size()) + oidTlv + parameters;
+        };
+        const struct {
+            const char* what;
+            std::string parameters;
+        } cases[] = {
+            {"absent", ""},
+            {"NULL", std::string("\x05\x00", 2)},
+            {"a bare OCTET STRING", octets(ukmLength)},
+            {"an empty SEQUENCE", derHeader(0x30, 0)},
+            {"a short UKM", derHeader(0x30, ukmLength + 1) + octets(ukmLength - 1)},
+            {"a long UKM", derHeader(0x30, ukmLength + 3) + octets(ukmLength + 1)},
+            {"a second field", derHeader(0x30, 2 * ukmLength + 4) + octets(ukmLength) + octets(ukmLength)},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const EnvelopeCall decrypted =
+                decryptBytes({ownStore}, withField(message, algorithmPath, algorithm(c.parameters)));
+            EXPECT_FALSE(decrypted.ok);
+            EXPECT_EQ(decrypted.error, winerr::NTE_BAD_DATA);
+            EXPECT_TRUE(decrypted.output.empty());
+        }
+        // The same surgery with the parameters as they were gives the message back unchanged.
+        const auto parameters = derAt(message, {0, 1, 0, 2, 1, 1});
+        EXPECT_EQ(
+            withField(message, algorithmPath,
+                      algorithm(message.substr(parameters->start, parameters->end - parameters->start))),
+            message);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
