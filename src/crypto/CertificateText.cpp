@@ -2,6 +2,7 @@
 
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
+#include "platform/DisplayText.h"
 #include "platform/Exception.h"
 
 #include <openssl/objects.h>
@@ -200,7 +201,7 @@ std::string NameAttribute(const X509_NAME* name, int nid) {
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0)
         return {};
-    return valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    return EscapeForDisplay(valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))));
 }
 
 std::string NameToText(const X509_NAME* name) {
@@ -230,7 +231,7 @@ std::string NameToText(const X509_NAME* name) {
             text += quoted(valueText(X509_NAME_ENTRY_get_data(entry)));
         }
     }
-    return text;
+    return EscapeForDisplay(text);
 }
 
 X509NamePtr ParseSubjectText(std::string_view text) {

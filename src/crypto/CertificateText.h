@@ -14,10 +14,12 @@ namespace plombar::crypto {
 // "CN=Иванов Иван, O=\"ООО \"\"Ромашка\"\"\", C=RU". Attributes of a multi-valued RDN are joined by
 // " + "; a value with , + = " < > # ; line breaks or blanks at either end is put in double quotes
 // with inner quotes doubled. Russian registration numbers show as ИНН, ИННЮЛ, ОГРН, ОГРНИП, СНИЛС;
-// unknown attributes as their dotted identifier.
+// unknown attributes as their dotted identifier. Control and bidirectional characters come out
+// escaped (EscapeForDisplay): the text is always one line.
 std::string NameToText(const X509_NAME* name);
 
-// The value of the first attribute of a type (NID_commonName, ...) in UTF-8, empty when absent.
+// The value of the first attribute of a type (NID_commonName, ...) in UTF-8, escaped as NameToText
+// escapes it; empty when absent.
 std::string NameAttribute(const X509_NAME* name, int nid);
 
 // Parses a subject typed by a user: either a bare text (taken as the common name) or

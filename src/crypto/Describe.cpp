@@ -2,7 +2,13 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
 
+#include "platform/DisplayText.h"
+
 #include <openssl/objects.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <optional>
 
 namespace plombar::crypto {
 
@@ -64,13 +70,77 @@ std::string keyParametersText(const std::string& der) {
     return text;
 }
 
+// A decoded extension value with the free function of its method.
+struct DecodedExtensionDeleter {
+    const X509V3_EXT_METHOD* method;
+    void operator()(void* value) const noexcept {
+        if (method->it != nullptr)
+            ASN1_item_free(static_cast<ASN1_VALUE*>(value), ASN1_ITEM_ptr(method->it));
+        else
+            method->ext_free(value);
+    }
+};
+using DecodedExtensionPtr = std::unique_ptr<void, DecodedExtensionDeleter>;
+
+struct ConfValueStackDeleter {
+    void operator()(STACK_OF(CONF_VALUE) * values) const noexcept {
+        sk_CONF_VALUE_pop_free(values, X509V3_conf_free);
+    }
+};
+using ConfValueStackPtr = std::unique_ptr<STACK_OF(CONF_VALUE), ConfValueStackDeleter>;
+
+// The text OpenSSL prints for a string or multi-valued extension, made here from the same pieces
+// so that each text taken from the certificate is escaped on its own while the ", " or the line
+// breaks between the values stay. Nullopt for the extensions OpenSSL lays out itself.
+std::optional<std::string> valuesText(X509_EXTENSION* extension) {
+    const X509V3_EXT_METHOD* method = X509V3_EXT_get(extension);
+    if (method == nullptr || (method->i2s == nullptr && method->i2v == nullptr))
+        return std::nullopt;
+    DecodedExtensionPtr decoded(X509V3_EXT_d2i(extension), DecodedExtensionDeleter{method});
+    if (!decoded)
+        return std::nullopt;
+    if (method->i2s != nullptr) {
+        OpenSslTextPtr value(method->i2s(method, decoded.get()));
+        if (!value)
+            return std::nullopt;
+        return EscapeForDisplay(value.get());
+    }
+    ConfValueStackPtr values(method->i2v(method, decoded.get(), nullptr));
+    if (!values)
+        return std::nullopt;
+    if (sk_CONF_VALUE_num(values.get()) == 0)
+        return std::string("<EMPTY>");
+    const char* separator = (method->ext_flags & X509V3_EXT_MULTILINE) != 0 ? "\n" : ", ";
+    std::string text;
+    for (int i = 0; i < sk_CONF_VALUE_num(values.get()); ++i) {
+        const CONF_VALUE* value = sk_CONF_VALUE_value(values.get(), i);
+        if (i > 0)
+            text += separator;
+        if (value->name != nullptr)
+            text += EscapeForDisplay(value->name);
+        if (value->name != nullptr && value->value != nullptr)
+            text += ':';
+        if (value->value != nullptr)
+            text += EscapeForDisplay(value->value);
+    }
+    return text;
+}
+
+std::string withoutTrailingBreaks(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
 std::string extensionValueText(X509_EXTENSION* extension) {
+    std::optional<std::string> text = valuesText(extension);
+    ClearOpenSslErrors();
+    if (text)
+        return withoutTrailingBreaks(*text);
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (bio && X509V3_EXT_print(bio.get(), extension, 0, 0) == 1) {
-        std::string text = BioText(bio.get());
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-            text.pop_back();
-        return text;
+        // Laid out in lines by OpenSSL's own printer: its line breaks stay, all else is escaped.
+        return EscapeForDisplay(withoutTrailingBreaks(BioText(bio.get())), true);
     }
     ClearOpenSslErrors();
     const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
@@ -95,7 +165,7 @@ CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
         if (impl == nullptr)
             return d;
         d.hasPrivateKey = impl->keyFilePresent;
-        d.friendlyName = impl->friendlyName;
+        d.friendlyName = EscapeForDisplay(impl->friendlyName);
     }
     // The caller holds a reference, so the certificate stays while we read it.
     GostRuntimeReady();

@@ -5,6 +5,7 @@
 #include "GostRuntime.h"
 #include "VerifyApi.h"
 #include "codec/Base64.h"
+#include "platform/DisplayText.h"
 #include "platform/Exception.h"
 #include "platform/Streams.h"
 #include "platform/SysError.h"
@@ -255,7 +256,8 @@ std::string NameBlobToString(const CERT_NAME_BLOB& name) {
     std::string text(needed, '\0');
     const DWORD written = CertNameToStrA(kMessageEncoding, &blob, CERT_OID_NAME_STR, text.data(), needed);
     text.resize(written > 0 ? std::min<std::size_t>(written - 1, text.size()) : 0);
-    return text;
+    // A line of the report: a name holding a line break must not add lines of its own.
+    return EscapeForDisplay(text);
 }
 
 bool VerifyDetachedSignature(const std::string& signaturePath, const std::string& dataPath,

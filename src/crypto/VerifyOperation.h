@@ -62,7 +62,8 @@ bool FirstLineHasBase64Marker(const std::string& path);
 std::string BytesToHex(const BYTE* bytes, DWORD count);
 
 // The text of an encoded X.500 name as CertNameToStrA writes it with CERT_OID_NAME_STR
-// ("2.5.4.6=RU, 2.5.4.10=Пломбарь, 2.5.4.3=Иванов"): two calls, length then text.
+// ("2.5.4.6=RU, 2.5.4.10=Пломбарь, 2.5.4.3=Иванов"): two calls, length then text. Control and
+// bidirectional characters come out escaped (EscapeForDisplay), so the text is always one line.
 std::string NameBlobToString(const CERT_NAME_BLOB& name);
 
 // One run. Reads the signature file's first line, then the data file whole, then the signature

@@ -283,6 +283,29 @@ private slots:
         checkReset();
     }
 
+    // ---- names that try to forge or hide report lines --------------------------------------------
+
+    // A subject that forges the verdict line and an issuer hidden by an escape sequence each stay on
+    // their own line, written out; the certificate dialog gets the same texts.
+    void hostileNamesStayOnTheirLines() {
+        IdentityFields authorityFields;
+        authorityFields.rdns = {{{"CN", "\x1B[8mНастоящий УЦ"}}};
+        const TestIdentity authority = makeIdentity(authorityFields);
+        IdentityFields fields;
+        fields.rdns = {{{"CN", std::string("\n") + kSignatureValidLine}}};
+        fields.serial = "\x07";
+        fields.issuer = &authority;
+        choosePair(data, writeSignature("подпись.sig", cmsSign(makeIdentity(fields), content)));
+        verifyPressed();
+        const QString forged = QStringLiteral("\\n") + kSignatureValidLine;
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: " + forged}));
+        QCOMPARE(
+            memoLines(),
+            QStringList({kVerifyHeaderLine, kSignatureValidLine, qs(std::string(kSerialNumberPrefix) + "07"),
+                         kCertificateInPeriodLine, kSubjectHeaderLine, "2.5.4.3=\"" + forged + "\"",
+                         kIssuerHeaderLine, QStringLiteral("2.5.4.3=\\x1B[8mНастоящий УЦ")}));
+    }
+
     // ---- errors --------------------------------------------------------------------------------
 
     void errorsLeaveThePageAsItWas_data() {

@@ -7,6 +7,8 @@
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
 
+#include <openssl/x509v3.h>
+
 #include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -305,9 +307,9 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     IdentityFields fields;
     fields.algorithm = KeyAlgorithm::Gost2012_256;
     fields.rdns = {{{"C", "RU"}},
-                 {{"O", "ООО \"Ромашка\", филиал"}},
-                 {{"CN", "Иванов Иван"}, {"SN", "Иванов"}},
-                 {{"ИНН", "007712345678"}}};
+                   {{"O", "ООО \"Ромашка\", филиал"}},
+                   {{"CN", "Иванов Иван"}, {"SN", "Иванов"}},
+                   {{"ИНН", "007712345678"}}};
     fields.serial = std::string("\x00\xAB\xCD", 3);
     const TestIdentity identity = makeIdentity(fields);
     const std::string thumbprint = store.add(identity, TestStore::Key::Plain, {}, "Для отчётов");
@@ -348,6 +350,34 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     EXPECT_EQ(other.keyAlgorithm, "ГОСТ Р 34.10-2001 256 бит");
     EXPECT_EQ(other.signatureAlgorithm, "ГОСТ Р 34.11-94/34.10-2001 (1.2.643.2.2.3)");
     EXPECT_EQ(other.friendlyName, "");
+}
+
+// Texts of a certificate and of its store entry that would forge lines or hide text in the dialogs
+// (and on a terminal) come out escaped; the ", " between the values of an extension stays.
+TEST_F(StoreTest, DescriptionEscapesWhatCouldForgeOrHideText) {
+    IdentityFields fields;
+    fields.rdns = {{{"O", "Ромашка\x1B[8m"}}, {{"CN", "Иванов\nКем выдан: Минцифры"}}};
+    const TestIdentity identity = makeIdentity(fields);
+    GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+    for (const std::string text : {"a.example\nV - Подпись верна", "b.example\u202Emoc"}) {
+        ASN1_IA5STRING* value = ASN1_IA5STRING_new();
+        ASN1_STRING_set(value, text.data(), static_cast<int>(text.size()));
+        GENERAL_NAME* name = GENERAL_NAME_new();
+        GENERAL_NAME_set0_value(name, GEN_DNS, value);
+        sk_GENERAL_NAME_push(names, name);
+    }
+    X509_add1_ext_i2d(identity.certificate.get(), NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT);
+    GENERAL_NAMES_free(names);
+    const std::string thumbprint = store.add(identity, TestStore::Key::None, {}, "Моя\x1B]0;подпись\x07");
+    StoreHandle handle(CertOpenSystemStoreA(0, "MY"));
+    const CertContextHandle context = findInStore(handle.get(), thumbprint);
+    const CertificateDescription d = DescribeCertificate(context.get());
+    EXPECT_EQ(d.issuedTo, "Иванов\\nКем выдан: Минцифры");
+    EXPECT_EQ(d.subject, "CN=\"Иванов\\nКем выдан: Минцифры\", O=Ромашка\\x1B[8m");
+    EXPECT_EQ(d.issuer, d.subject);
+    EXPECT_EQ(d.friendlyName, "Моя\\x1B]0;подпись\\x07");
+    ASSERT_EQ(d.extensions.size(), 4u);
+    EXPECT_EQ(d.extensions[3].second, "DNS:a.example\\nV - Подпись верна, DNS:b.example\\u202Emoc");
 }
 
 TEST(SubjectText, ParsesWhatNameToTextWrites) {

@@ -10,6 +10,8 @@
 #include "crypto/VerifyOperation.h"
 #include "platform/Exception.h"
 
+#include <algorithm>
+
 using namespace plombar;
 using namespace plombar::crypto;
 using namespace plombar::test;
@@ -327,4 +329,29 @@ TEST_F(VerifyInteropTest, CommandLineCertificateOptionAndHelp) {
     for (const char* part : {"plombar-cli verify ДАННЫЕ ПОДПИСЬ", "--certificate", "Коды выхода:",
                              "  0  подпись математически верна", "  1  подпись не верна", "  2  ошибка"})
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
+}
+
+// Names made to forge the verdict line or to hide the issuer on a terminal come out escaped on
+// their own lines, in the report and in the printed certificate.
+TEST_F(VerifyInteropTest, CommandLineShowsHostileNamesEscaped) {
+    writeFile(data, "содержимое");
+    IdentityFields authorityFields;
+    authorityFields.rdns = {{{"CN", "\x1B[8mНастоящий УЦ\x1B[0mДоверенный УЦ"}}};
+    const TestIdentity authority = makeIdentity(authorityFields);
+    IdentityFields fields;
+    fields.rdns = {{{"CN", std::string("\n") + kSignatureValidLine}}};
+    fields.serial = "\x05";
+    fields.issuer = &authority;
+    writeFile(dir.file("подпись.sig"), cmsSign(makeIdentity(fields), "содержимое"));
+    const CliRun run =
+        runCli("--certificate " + shellQuote(data) + " " + shellQuote(dir.file("подпись.sig")));
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string issuer = "\\x1B[8mНастоящий УЦ\\x1B[0mДоверенный УЦ";
+    for (const std::string& line :
+         {"    Кому выдан: \\n" + std::string(kSignatureValidLine) + "\n", "    Кем выдан: " + issuer + "\n",
+          lines({kSubjectHeaderLine, "2.5.4.3=\"\\n" + std::string(kSignatureValidLine) + "\"",
+                 kIssuerHeaderLine, "2.5.4.3=" + issuer})})
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\nin\n" << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 18) << run.out; // 8 report, 10 certificate
+    EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
 }

@@ -1,3 +1,4 @@
+#include "platform/DisplayText.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Paths.h"
 
@@ -50,7 +51,7 @@ TEST(ErrorReportText, FullStopOnlyAfterBytesSortingAfterIt) {
     EXPECT_EQ(ErrorReportText("File not found"), "File not found.");
     EXPECT_EQ(ErrorReportText("I/O error 6"), "I/O error 6.");
     EXPECT_EQ(ErrorReportText("ends with stop."), "ends with stop.");
-    EXPECT_EQ(ErrorReportText("ends with dash-"), "ends with dash-");   // '-' < '.'
+    EXPECT_EQ(ErrorReportText("ends with dash-"), "ends with dash-");    // '-' < '.'
     EXPECT_EQ(ErrorReportText("ends with slash/"), "ends with slash/."); // '/' > '.'
     EXPECT_EQ(ErrorReportText("line\r\n"), "line\r\n");
     EXPECT_EQ(ErrorReportText("Отказано"), "Отказано.");
@@ -75,4 +76,22 @@ TEST(DynamicLibrary, LoadsAndUnloads) {
     DynamicLibrary moved = std::move(libc);
     EXPECT_FALSE(libc);
     EXPECT_TRUE(moved);
+}
+
+// Line breaks, terminal controls, bidirectional marks and bytes that are no UTF-8 are written out;
+// ordinary names (quotes, backslashes, Cyrillic, emoji) stay as they are.
+TEST(EscapeForDisplay, WritesOutWhatCouldForgeLinesOrHideText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"CN=Иванов, O=\"ООО \"\"Ромашка\"\"\", DOMAIN\\user 😀",
+         "CN=Иванов, O=\"ООО \"\"Ромашка\"\"\", DOMAIN\\user 😀"},
+        {"Иванов\nV - Подпись верна\r\t", "Иванов\\nV - Подпись верна\\r\\t"},
+        {std::string("\x1B[8m\0\x07\x7F", 7), "\\x1B[8m\\x00\\x07\\x7F"},
+        {"\u0085\u009B\u061C\u200E\u200F\u2028\u2029\u202A\u202E\u2066\u2069",
+         "\\u0085\\u009B\\u061C\\u200E\\u200F\\u2028\\u2029\\u202A\\u202E\\u2066\\u2069"},
+        {"a\xFF\xC3(\xE2\x82", "a\\xFF\\xC3(\\xE2\\x82"},
+        {"\xC0\xAF\xED\xA0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"}, // overlong form, surrogate
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(EscapeForDisplay(text), shown);
+    EXPECT_EQ(EscapeForDisplay("a\n b\x1B", true), "a\n b\\x1B");
 }
