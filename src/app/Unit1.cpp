@@ -334,9 +334,15 @@ void TForm1::Button6Click() {
 void TForm1::Button8Click() {
     chooseGated(OpenDialog5, DecryptFileName, Label5, Button9);
 }
-// Choosing the certificate file never enables "Зашифровать": only a file to encrypt does.
+// Choosing the certificate file never enables "Зашифровать": only a file to encrypt does. A gate
+// error keeps the chosen path in the slot, and "Зашифровать" will use it, so the label shows it too.
 void TForm1::Button11Click() {
-    chooseGated(OpenDialog6, RecipientCertFileName, Label6, nullptr);
+    try {
+        chooseGated(OpenDialog6, RecipientCertFileName, Label6, nullptr);
+    } catch (...) {
+        setLabelText(Label6, RecipientCertFileName);
+        throw;
+    }
 }
 
 void TForm1::Button4Click() {
@@ -346,9 +352,11 @@ void TForm1::Button5Click() {
     chooseUngated(OpenDialog3, VerifySignatureFileName, Label3);
 }
 
-// The certificate path shown belongs to the source just left; the slot keeps its value.
+// While the box is ticked the label shows the certificate file that "Зашифровать" will use: the
+// slot keeps its path through every untick and tick, and encrypting for a file the window does not
+// show would be encrypting for someone the user cannot see. Unticked, the label is empty.
 void TForm1::CheckBox4Click() {
-    setLabelText(Label6, "");
+    setLabelText(Label6, CheckBox4->isChecked() ? RecipientCertFileName : std::string());
     Button11->setEnabled(CheckBox4->isChecked());
 }
 

@@ -372,6 +372,32 @@ private slots:
         QVERIFY(!test::fileExists(input + ".enc"));
     }
 
+    // The certificate file kept through an untick and tick, or through a cancelled store dialog, is
+    // the one "Зашифровать" uses: while the box is ticked, the label shows it.
+    void keptCertificateFileIsShown_data() {
+        QTest::addColumn<bool>("storeDialogCancelled");
+        QTest::newRow("untick and tick") << false;
+        QTest::newRow("store dialog cancelled") << true;
+    }
+    void keptCertificateFileIsShown() {
+        QFETCH(bool, storeDialogCancelled);
+        store->add(identity(KeyAlgorithm::Gost2012_256, "Другой"));
+        chooseInput();
+        const std::string certificate = certificateFile(identity(KeyAlgorithm::Gost2012_256));
+        chooseCertificateFile(certificate);
+        QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
+        QCOMPARE(form->Label6->text(), QString());
+        if (storeDialogCancelled) {
+            prompts->cancelCertificate();
+            encrypt();
+            chooseInput();
+        }
+        QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
+        QCOMPARE(form->Label6->text(), qs(certificate));
+        encrypt();
+        checkOpensslDecrypts(input + ".enc", identity(KeyAlgorithm::Gost2012_256));
+    }
+
     // ---- errors --------------------------------------------------------------------------------------
 
     // An error shows in the error report (with the full stop), the page is reset and both slots keep

@@ -108,7 +108,8 @@ private slots:
         }
     }
 
-    // "File access denied.": the slot takes the read-only path, the label and the button stay.
+    // "File access denied.": the slot takes the read-only path, the label and the button stay; the
+    // certificate file's label shows that path, which "Зашифровать" will read the certificate from.
     void gatedRefusesReadOnlyFile() {
         QFETCH(int, handler);
         QFETCH(bool, afterGoodChoice);
@@ -133,7 +134,8 @@ private slots:
         QCOMPARE(prompts->log, expected);
         QCOMPARE((*form).*g.slot, locked);
         auto* label = form->findChild<QLabel*>(QString::fromLatin1(g.label));
-        QCOMPARE(label->text(), afterGoodChoice ? QString::fromStdString(good) : QString());
+        const std::string shown = g.operation == nullptr ? locked : afterGoodChoice ? good : std::string();
+        QCOMPARE(label->text(), QString::fromStdString(shown));
         QCOMPARE(button(g.operation != nullptr ? g.operation : "Button7")->isEnabled(),
                  afterGoodChoice && g.operation != nullptr);
     }
