@@ -12,12 +12,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace plombar::crypto {
 
@@ -99,15 +102,76 @@ void writeFile(const std::string& path, const char* data, std::size_t size, bool
     file.Commit();
 }
 
+// The folder and those above it that belong to the store's layout (…/plombar/stores/<name>): the
+// ones the store creates for itself.
+std::vector<std::string> storeOwnFolders(const std::string& folder) {
+    std::vector<std::string> folders{folder};
+    std::string path = folder;
+    for (const char* expected : {"stores", "plombar"}) {
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos || slash == 0)
+            break;
+        path.resize(slash);
+        if (path.substr(path.find_last_of('/') + 1) != expected)
+            break;
+        folders.push_back(path);
+    }
+    return folders;
+}
+
+std::string octalMode(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777u);
+    return text;
+}
+
+std::string userName(uid_t uid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return std::to_string(uid);
+}
+
 } // namespace
+
+std::string StoreFolderProblem(const std::string& folder) {
+    const uid_t user = ::geteuid();
+    for (const std::string& path : storeOwnFolders(folder)) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0)
+            continue; // what does not exist holds nothing, and opening it says so
+        if (st.st_uid != user && st.st_uid != 0)
+            return "Папка хранилища «" + path + "» принадлежит другому пользователю (" + userName(st.st_uid) +
+                   "): он может подложить в неё свои сертификаты и ключи. Хранилище не будет "
+                   "использовано; папка должна принадлежать вам: выполните sudo chown " +
+                   userName(user) + " «" + path + "»";
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return "Папка хранилища «" + path + "» доступна для записи другим пользователям (права " +
+                   octalMode(st.st_mode) +
+                   "): в неё могут подложить чужие сертификаты и ключи. Хранилище не будет использовано; "
+                   "оставьте запись только владельцу: выполните chmod 700 «" +
+                   path + "»";
+    }
+    return {};
+}
 
 std::string PersonalStoreFolder() {
     return XdgDataHome() + "/plombar/stores/" + kPersonalStoreName;
 }
 
-std::uint32_t EnsureStoreFolder(const std::string& folder) {
+std::uint32_t EnsureStoreFolder(const std::string& folder, std::string* why) {
+    const auto failed = [&](std::uint32_t code, const std::string& text) {
+        if (why != nullptr)
+            *why = text;
+        return code;
+    };
+    const auto cannotCreate = [&](std::uint32_t code) {
+        return failed(code, "Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+    };
     if (folder.empty())
-        return ERROR_PATH_NOT_FOUND;
+        return cannotCreate(ERROR_PATH_NOT_FOUND);
     std::string path;
     std::size_t position = 0;
     while (position != std::string::npos) {
@@ -118,13 +182,15 @@ std::uint32_t EnsureStoreFolder(const std::string& folder) {
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0) {
             if (!S_ISDIR(st.st_mode))
-                return ERROR_PATH_NOT_FOUND;
+                return cannotCreate(ERROR_PATH_NOT_FOUND);
             continue;
         }
         // Only the user may see which certificates and keys are there.
         if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-            return WinErrorFromErrno(errno, path.c_str());
+            return cannotCreate(WinErrorFromErrno(errno, path.c_str()));
     }
+    if (const std::string problem = StoreFolderProblem(folder); !problem.empty())
+        return failed(ERROR_ACCESS_DENIED, problem);
     return 0;
 }
 
@@ -149,8 +215,9 @@ std::string ThumbprintOf(X509* certificate) {
 
 std::string AddStoreEntry(const std::string& folder, X509* certificate, const SecureString* keyPem,
                           const std::string& friendlyName) {
-    if (const std::uint32_t code = EnsureStoreFolder(folder); code != 0)
-        throw Exception("Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+    std::string why;
+    if (EnsureStoreFolder(folder, &why) != 0)
+        throw Exception(why);
     const std::string der =
         EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
     if (der.empty())
@@ -173,6 +240,8 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
 }
 
 bool RemoveStoreEntry(const std::string& folder, const std::string& thumbprint) {
+    if (const std::string problem = StoreFolderProblem(folder); !problem.empty())
+        throw Exception(problem);
     const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
     bool removed = false;
     removeFile(files.certificate, removed);
@@ -195,8 +264,9 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY /*hProv*/, LPCSTR szSubsystemP
         return nullptr;
     }
     const std::string folder = PersonalStoreFolder();
-    if (const std::uint32_t code = EnsureStoreFolder(folder); code != 0) {
-        fail(code, "Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+    std::string why;
+    if (const std::uint32_t code = EnsureStoreFolder(folder, &why); code != 0) {
+        fail(code, why);
         return nullptr;
     }
     GostRuntimeReady(); // GOST public keys decode only once the engine is the default

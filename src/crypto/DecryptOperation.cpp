@@ -19,6 +19,8 @@ namespace plombar::crypto {
 DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
     DecryptResult result;
     StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
+    const std::string storeProblem = store ? std::string() : LastCryptoDiagnostic();
+    const std::uint32_t storeCode = store ? 0 : GetLastError();
     HCERTSTORE stores[] = {store.get()};
     CRYPT_DECRYPT_MESSAGE_PARA para{};
     para.cbSize = kDecryptMessageParaSize32;
@@ -33,6 +35,10 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
         [&] {
             if (!GostRuntimeReady())
                 throw Exception(GostRuntimeErrorText());
+            // Without the store no key is found; its own reason (a folder others can write to, one
+            // that cannot be read) says more than "no key" would.
+            if (!store)
+                throw Exception(storeProblem.empty() ? FailureMessage(storeCode) : storeProblem);
             input->LoadFromFile(inputPath);
             output = std::make_unique<TMemoryStream>();
             // The calls take a 32-bit length; a larger file is no message they could read, and a

@@ -50,7 +50,8 @@ struct DecryptResult {
 // One run over `inputPath` (the value of DecryptFileName). A failed decryption call is a foreseen
 // outcome: FailureMessage(code) is shown and returned. Errors raised ("Cannot open file ...",
 // "Cannot create file ...", "Out of memory while expanding memory stream", the text of a missing
-// GOST engine) leave after the releases and resets.
+// GOST engine, the reason the store cannot be opened, such as a store folder others can write to)
+// leave after the releases and resets.
 DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view);
 
 } // namespace plombar::crypto

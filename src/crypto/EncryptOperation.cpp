@@ -29,8 +29,12 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                     if (!GostRuntimeReady())
                         throw Exception(GostRuntimeErrorText());
                     input->LoadFromFile(request.inputPath);
-                    // Used by the selection dialog only; a store that cannot be opened shows as an empty one.
+                    // Used by the selection dialog only. When it is needed and cannot be opened, its
+                    // reason is the error: a folder others can write to may hold a planted recipient.
                     HCERTSTORE store = CertOpenSystemStoreA(0, kPersonalStoreName);
+                    if (store == nullptr && !request.certificateFromFile)
+                        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
+                                                                       : LastCryptoDiagnostic());
                     auto certificateFile = std::make_unique<TMemoryStream>();
                     TryFinally(
                         [&] {

@@ -66,7 +66,8 @@ struct EncryptResult {
 // text; LastCryptoDiagnostic() then says why), "Out of memory while expanding memory stream",
 // "Cannot create file ...", the OS error of a failed CertFreeCertificateContext or CertCloseStore
 // (then the file is written and was announced, but the folder is not opened and the slots keep
-// their values), the text of a missing GOST engine.
+// their values), the text of a missing GOST engine, and, when the recipient is to be chosen from
+// the store, the reason the store cannot be opened (a store folder others can write to).
 EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view);
 
 } // namespace plombar::crypto

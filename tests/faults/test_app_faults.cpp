@@ -407,6 +407,27 @@ private slots:
                  qs(crypto::kSignatureValidLine));
     }
 
+    // ---- the store folder ---------------------------------------------------------------------------
+
+    // A store folder others can write to may hold a planted key or recipient: the window refuses it
+    // in the error report, before any dialog, and writes nothing.
+    void storeFolderOthersCanWriteToIsRefused() {
+        const std::string input = dir->file("документ.txt");
+        test::writeFile(input, "документ");
+        QCOMPARE(::chmod(store->folder().c_str(), 0777), 0);
+        choose(form->Button2, input);
+        prompts->log.clear();
+        click(form->Button1);
+        QCOMPARE(
+            prompts->log,
+            QStringList({"error: Папка хранилища «" + qs(store->folder()) +
+                         "» доступна для записи другим пользователям (права 0777): в неё могут подложить "
+                         "чужие сертификаты и ключи. Хранилище не будет использовано; оставьте запись "
+                         "только владельцу: выполните chmod 700 «" +
+                         qs(store->folder()) + "»."}));
+        QCOMPARE(test::listFolder(dir->path()), std::vector<std::string>{"документ.txt"});
+    }
+
     // ---- keys -----------------------------------------------------------------------------------------
 
     // A key file that others may read: the window shows the system's fixed text, and the reason goes

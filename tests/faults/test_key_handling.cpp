@@ -1,7 +1,8 @@
 // Private keys and passwords: no copy of a password, of a private key or of its unencrypted
 // encoding is left in plombar-cli's memory when it exits (looked at under ptrace at its exit, while
 // its memory still exists); a password never comes from or goes to the command line; the store keeps
-// its folder and key files private even under a permissive umask.
+// its folder and key files private even under a permissive umask, and refuses a store folder that
+// others could write to.
 
 #include "FaultSupport.h"
 
@@ -14,6 +15,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 using namespace plombar;
@@ -225,6 +227,70 @@ TEST(SecureStringMoves, LeaveNothingBehind) {
         assigned = std::move(target);
         EXPECT_EQ(assigned.view(), std::string(length, 'k'));
         EXPECT_TRUE(target.empty()); // NOLINT(bugprone-use-after-move)
+    }
+}
+
+// A store folder, or one of the store's own folders above it, that others can write to or that
+// belongs to someone else is refused by every command that uses the store, saying why and what to
+// do; one that only its owner can write to is used.
+TEST_F(KeyHandling, StoreFoldersOthersCanWriteToAreRefused) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Хозяин хранилища");
+    const std::string thumbprint = store.add(identity);
+    writeFile(work.file("данные.txt"), "x");
+    writeFile(work.file("cert.der"), identity.der());
+    RunOptions options;
+    options.folder = work.path();
+    ASSERT_EQ(runCli({"encrypt", "данные.txt", "--thumbprint", thumbprint}, options).status, 0);
+    ::rename(work.file("данные.txt.enc").c_str(), work.file("письмо.enc").c_str());
+    const std::string my = store.folder();
+    const std::string plombar = store.home() + "/plombar";
+    const passwd* nobody = runningAsRoot() ? ::getpwnam("nobody") : nullptr; // only root gives folders away
+    const struct {
+        std::string path;
+        unsigned mode;
+        const passwd* owner;
+        const char* why; // empty: the store is used
+    } cases[] = {
+        {my, 0777, nullptr, "доступна для записи другим пользователям (права 0777)"},
+        {my, 0770, nullptr, "доступна для записи другим пользователям (права 0770)"},
+        {plombar + "/stores", 0777, nullptr, "доступна для записи другим пользователям (права 0777)"},
+        {plombar, 0703, nullptr, "доступна для записи другим пользователям (права 0703)"},
+        {my, 0700, nobody, "принадлежит другому пользователю (nobody)"},
+        {my, 0755, nullptr, ""},
+        {my, 0700, nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.mode) + " " + c.why);
+        if (std::string(c.why).find("nobody") != std::string::npos && nobody == nullptr)
+            continue;
+        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(c.path.c_str(), c.owner ? c.owner->pw_uid : ::geteuid(), ::getegid()), 0);
+        for (const std::vector<std::string>& command :
+             std::vector<std::vector<std::string>>{{"store", "list"},
+                                                   {"store", "show", thumbprint},
+                                                   {"store", "import", "cert.der"},
+                                                   {"sign", "данные.txt", "--thumbprint", thumbprint},
+                                                   {"encrypt", "данные.txt", "--thumbprint", thumbprint},
+                                                   {"decrypt", "письмо.enc"}}) {
+            for (const char* output : {"данные.txt.sig", "данные.txt.enc", "письмо"})
+                ::unlink(work.file(output).c_str());
+            const ProgramRun run = runCli(command, options);
+            if (*c.why == '\0') {
+                EXPECT_EQ(run.status, 0) << command[0] << ": " << run.err;
+                continue;
+            }
+            EXPECT_EQ(run.status, 1) << command[0];
+            EXPECT_EQ(run.err.rfind("plombar-cli: Папка хранилища «" + c.path + "» " + c.why, 0), 0u)
+                << run.err;
+            EXPECT_NE(run.err.find(c.owner ? "выполните sudo chown root «" : "выполните chmod 700 «"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_EQ(run.out.find(thumbprint), std::string::npos) << run.out;
+            EXPECT_EQ(listFolder(work.path()),
+                      (std::vector<std::string>{"cert.der", "данные.txt", "письмо.enc"}));
+        }
+        ASSERT_EQ(::chown(c.path.c_str(), ::geteuid(), ::getegid()), 0);
+        ASSERT_EQ(::chmod(c.path.c_str(), 0700), 0);
     }
 }
 
