@@ -5,11 +5,14 @@
 #include "crypto/GostRuntime.h"
 #include "crypto/KeyAccess.h"
 #include "platform/FileSize.h"
+#include "platform/ProcessLimits.h"
 
 #include <QApplication>
 #include <QTimer>
 
 int main(int argc, char* argv[]) {
+    // Before any key or password is in memory: no core dump is ever written of it.
+    plombar::DisableCoreDumps();
     // Before anything can make OpenSSL allocate: every block it frees is wiped.
     plombar::crypto::WipeOpenSslMemoryOnFree();
     // Qt takes its own options (-platform, -style ...); the program reads no other argument.

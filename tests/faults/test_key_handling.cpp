@@ -2,7 +2,7 @@
 // encoding is left in plombar-cli's memory when it exits (looked at under ptrace at its exit, while
 // its memory still exists); a password never comes from or goes to the command line; the store keeps
 // its folder and key files private even under a permissive umask, and refuses a store folder that
-// others could write to.
+// others could write to; neither program may dump core.
 
 #include "FaultSupport.h"
 
@@ -15,8 +15,20 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
 #include <pwd.h>
+#include <sstream>
+#include <stdexcept>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace plombar;
 using namespace plombar::faults;
@@ -42,6 +54,96 @@ unsigned modeOf(const std::string& path) {
     ::stat(path.c_str(), &st);
     return st.st_mode & 07777u;
 }
+
+// A program on a pseudo-terminal of its own, the controlling terminal of a new session, so that its
+// /dev/tty (and stdout) is the test's to read and type into; stderr goes to a file. It starts with a
+// core file size limit of 1 MiB: a limit of 0 can only be the program's own doing.
+class TerminalRun {
+public:
+    TerminalRun(const std::string& program, const std::vector<std::string>& arguments)
+        : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        const std::string terminal = ::ptsname(master_), err = files_.file("err");
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        std::fflush(nullptr);
+        if ((pid_ = ::fork()) == 0) {
+            const rlimit core{1 << 20, 1 << 20};
+            ::setsid(); // the terminal opened next becomes the controlling one
+            const int tty = ::open(terminal.c_str(), O_RDWR);
+            const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+            if (tty < 0 || errFd < 0 || ::dup2(tty, 0) < 0 || ::dup2(tty, 1) < 0 || ::dup2(errFd, 2) < 0 ||
+                ::setrlimit(RLIMIT_CORE, &core) != 0)
+                ::_exit(127);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+    ~TerminalRun() {
+        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
+            ::waitpid(pid_, nullptr, 0);
+        ::close(master_);
+    }
+
+    // Reads the terminal until `text` comes (true), the program closes it or a minute passes.
+    bool waitFor(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        char buffer[4096];
+        pollfd fd{master_, POLLIN, 0};
+        while (seen_.find(text, from_) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            if (::poll(&fd, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            seen_.append(buffer, static_cast<std::size_t>(n));
+        }
+        from_ = seen_.find(text, from_) + text.size();
+        return true;
+    }
+    void type(const std::string& bytes) { (void)!::write(master_, bytes.data(), bytes.size()); }
+
+    // The running program's "Max core file size" line of /proc/PID/limits, blanks squeezed.
+    std::string coreLimit() const {
+        std::ifstream limits("/proc/" + std::to_string(pid_) + "/limits");
+        std::string line, word, squeezed;
+        while (std::getline(limits, line) && line.rfind("Max core file size", 0) != 0) {
+        }
+        for (std::istringstream words(line); words >> word;)
+            squeezed += (squeezed.empty() ? "" : " ") + word;
+        return squeezed;
+    }
+
+    // The exit status, or -1 when a signal ended the program or it still runs after a minute.
+    int finish() {
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        pid_t done = 0;
+        while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+            ::usleep(10000);
+        if (done == pid_)
+            pid_ = -1;
+        return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string err() const { return readFile(files_.file("err")); }
+    // Whether the terminal echoes again (given back after a password entry, however it ended).
+    bool echoes() const {
+        termios settings{};
+        return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    }
+
+private:
+    TempDir files_{"plombar-terminal"};
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string seen_;
+    std::size_t from_ = 0;
+};
 
 class KeyHandling : public ::testing::Test {
 protected:
@@ -228,6 +330,27 @@ TEST(SecureStringMoves, LeaveNothingBehind) {
         EXPECT_EQ(assigned.view(), std::string(length, 'k'));
         EXPECT_TRUE(target.empty()); // NOLINT(bugprone-use-after-move)
     }
+}
+
+// The limit that programs start with here is not 0: what the tests see is the programs' own doing.
+TEST_F(KeyHandling, TerminalRunsStartWithCoreDumpsAllowed) {
+    TerminalRun run("/bin/sh", {"-c", "echo ready; read -r line"});
+    ASSERT_TRUE(run.waitFor("ready"));
+    EXPECT_EQ(run.coreLimit(), "Max core file size 1048576 1048576 bytes");
+    run.type("\n");
+    EXPECT_EQ(run.finish(), 0);
+}
+
+// The window holds keys and typed passwords too: it switches core dumps off as it starts.
+TEST_F(KeyHandling, TheWindowDumpsNoCore) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    TerminalRun run(PLOMBAR_APP_PATH, {});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    std::string limit;
+    while ((limit = run.coreLimit()) != "Max core file size 0 0 bytes" && !limit.empty() &&
+           std::chrono::steady_clock::now() < deadline)
+        ::usleep(20000);
+    EXPECT_EQ(limit, "Max core file size 0 0 bytes");
 }
 
 // A store folder, or one of the store's own folders above it, that others can write to or that

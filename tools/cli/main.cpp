@@ -7,6 +7,7 @@
 #include "crypto/GostRuntime.h"
 #include "platform/Exception.h"
 #include "platform/FileSize.h"
+#include "platform/ProcessLimits.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,6 +64,8 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace plombar::cli;
+    // Before any key or password is in memory: no core dump is ever written of it.
+    plombar::DisableCoreDumps();
     plombar::IgnoreFileSizeSignal();
     // Loaded before anything else; every certificate, key and store handle is released before it goes.
     plombar::crypto::GostRuntime gost;

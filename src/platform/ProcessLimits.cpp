@@ -1,0 +1,12 @@
+#include "ProcessLimits.h"
+
+#include <sys/resource.h>
+
+namespace plombar {
+
+bool DisableCoreDumps() noexcept {
+    const rlimit none{0, 0};
+    return ::setrlimit(RLIMIT_CORE, &none) == 0;
+}
+
+} // namespace plombar
