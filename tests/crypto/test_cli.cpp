@@ -393,3 +393,32 @@ TEST_F(CliTest, EveryCommandDocumentsItsExitCodes) {
               std::string::npos);
     EXPECT_EQ(cli("").status, 2);
 }
+
+// A password source that cannot be read is its own error saying why, never a wrong password.
+TEST_F(CliTest, UnreadablePasswordSourceIsNotAWrongPassword) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Под паролем");
+    const std::string sign =
+        "sign data.txt --thumbprint " + store.add(identity, TestStore::Key::Encrypted, "пароль");
+    writeFile(work.file("data.txt"), "x");
+    writeFile(work.file("cert.pem"), identity.pem());
+    writeFile(work.file("key.pem"), identity.keyPem("пароль"));
+    ASSERT_EQ(::mkdir(work.file("папка").c_str(), 0700), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {sign + " --password-file папка",
+         "пароль не прочитан: файл пароля «папка» не читается: Is a directory"},
+        {sign + " --password-fd 7 7<&-", "пароль не прочитан: дескриптор 7 не читается: Bad file descriptor"},
+        {sign + " --password-file нет",
+         "пароль не прочитан: файл пароля «нет» не открывается: The system cannot find"},
+        {"store import cert.pem --key key.pem --password-fd 7 7<&-", "пароль не прочитан: дескриптор 7"},
+        {"store new-test-cert --encrypt-key --password-file папка",
+         "пароль не прочитан: файл пароля «папка»"},
+    };
+    for (const auto& [arguments, reason] : cases) {
+        const CliResult result = cli(arguments);
+        EXPECT_EQ(result.status, 3) << arguments << "\n" << result.err;
+        EXPECT_NE(result.err.find(reason), std::string::npos) << arguments << "\n" << result.err;
+        EXPECT_EQ(result.err.find("неверный пароль"), std::string::npos) << result.err;
+    }
+    EXPECT_NE(cli("sign --help").out.find("закрытый дескриптор), — ошибка с кодом 3, а не неверный пароль"),
+              std::string::npos);
+}

@@ -2,7 +2,8 @@
 // encoding is left in plombar-cli's memory when it exits (looked at under ptrace at its exit, while
 // its memory still exists); a password never comes from or goes to the command line; the store keeps
 // its folder and key files private even under a permissive umask, and refuses a store folder that
-// others could write to; neither program may dump core.
+// others could write to; neither program may dump core; the end of input at the terminal prompt
+// cancels it.
 
 #include "FaultSupport.h"
 
@@ -329,6 +330,39 @@ TEST(SecureStringMoves, LeaveNothingBehind) {
         assigned = std::move(target);
         EXPECT_EQ(assigned.view(), std::string(length, 'k'));
         EXPECT_TRUE(target.empty()); // NOLINT(bugprone-use-after-move)
+    }
+}
+
+// The terminal prompt: the end of input (Ctrl-D) is a cancel, also after a wrong password, and the
+// terminal echoes again afterwards; the program, asking for a key's password, dumps no core.
+TEST_F(KeyHandling, EndOfInputAtTheTerminalPromptCancels) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=На терминале"),
+                                             TestStore::Key::Encrypted, "пароль");
+    writeFile(work.file("данные.txt"), "x");
+    const std::string prompt = "Пароль закрытого ключа «CN=На терминале»: ";
+    const std::string cancelled = "plombar-cli: ввод пароля отменён (конец ввода)\n";
+    const struct {
+        std::vector<std::pair<std::string, std::string>> dialogue; // awaited text, typed answer
+        int status;
+        std::string err;
+    } cases[] = {
+        {{{prompt, "\x04"}}, 9, cancelled},
+        {{{prompt, "не тот\n"}, {"Неверный пароль. " + prompt, "\x04"}}, 9, cancelled},
+        {{{prompt, "пароль\n"}}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dialogue.back().second);
+        ::unlink(work.file("данные.txt.sig").c_str());
+        TerminalRun run(PLOMBAR_CLI_PATH, {"sign", work.file("данные.txt"), "--thumbprint", thumbprint});
+        for (const auto& [awaited, answer] : c.dialogue) {
+            ASSERT_TRUE(run.waitFor(awaited)) << awaited;
+            EXPECT_EQ(run.coreLimit(), "Max core file size 0 0 bytes");
+            run.type(answer);
+        }
+        EXPECT_EQ(run.finish(), c.status) << run.err();
+        EXPECT_EQ(run.err(), c.err);
+        EXPECT_TRUE(run.echoes());
+        EXPECT_EQ(fileExists(work.file("данные.txt.sig")), c.status == 0);
     }
 }
 

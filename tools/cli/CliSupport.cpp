@@ -28,6 +28,9 @@ const char* const kPasswordOptionsHelp =
     "  --password-file FILE  взять пароль из первой строки файла FILE\n"
     "  --password-fd N       прочитать пароль из дескриптора N (до перевода строки)\n"
     "                        без них пароль спрашивается на терминале без эха;\n"
+    "                        Ctrl-D вместо пароля отменяет ввод (код 9);\n"
+    "                        файл или дескриптор, который не читается (папка,\n"
+    "                        закрытый дескриптор), — ошибка с кодом 3, а не неверный пароль;\n"
     "                        в командной строке пароль не передаётся никогда\n";
 
 std::string ExitCodeHelp(const std::vector<int>& codes) {
@@ -35,13 +38,13 @@ std::string ExitCodeHelp(const std::vector<int>& codes) {
         {kExitOk, "успех"},
         {kExitFailure, "иная ошибка"},
         {kExitUsage, "неверная команда или параметр"},
-        {kExitFileNotFound, "входной файл не найден или не читается"},
+        {kExitFileNotFound, "входной файл не найден или не читается (также файл или дескриптор пароля)"},
         {kExitNotACertificate, "файл не является сертификатом, файлом PKCS #12 или закрытым ключом"},
         {kExitWrongPassword, "неверный пароль"},
         {kExitKeyMismatch, "закрытый ключ не соответствует сертификату"},
         {kExitNotInStore, "сертификат не найден в хранилище (или найден не один)"},
         {kExitEngineMissing, "не установлен модуль ГОСТ для OpenSSL (libengine-gost-openssl)"},
-        {kExitCancelled, "ввод пароля отменён или нет терминала для него"},
+        {kExitCancelled, "ввод пароля отменён (Ctrl-D) или нет терминала для него"},
         {kExitNoKey, "закрытый ключ сертификата недоступен"},
         {kExitSignFailed, "подписание не удалось"},
         {kExitWriteFailed, "не удалось записать выходной файл"},
@@ -154,29 +157,65 @@ extern "C" void interruptDuringPassword(int signal) {
     ::raise(signal);
 }
 
+// Echo off on the terminal for its lifetime, given back however the entry ends (a line, the end of
+// input, an error, a signal).
+class EchoOff {
+public:
+    explicit EchoOff(int fd) {
+        termios settings{};
+        if (::tcgetattr(fd, &settings) != 0)
+            return; // not a terminal: nothing to switch
+        gTerminal.fd = fd;
+        gTerminal.saved = settings;
+        gTerminal.active = true;
+        ::signal(SIGINT, interruptDuringPassword);
+        ::signal(SIGTERM, interruptDuringPassword);
+        ::signal(SIGHUP, interruptDuringPassword);
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        settings.c_lflag |= ECHONL;
+        ::tcsetattr(fd, TCSAFLUSH, &settings);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+    ~EchoOff() {
+        if (!gTerminal.active)
+            return;
+        restoreTerminal();
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGHUP, SIG_DFL);
+    }
+};
+
 void stripLineEnd(SecureString& text) {
-    if (!text.empty() && text.data()[text.size() - 1] == '\n')
-        text.pop_back();
     if (!text.empty() && text.data()[text.size() - 1] == '\r')
         text.pop_back();
 }
 
-SecureString readLineFrom(int fd, bool stopAtLineBreak) {
+// One line from `fd` without its line break. `complete` tells whether the line break came (false:
+// the input ended first). A failing read raises CliError(`code`) naming `source` and the reason.
+SecureString readLineFrom(int fd, bool& complete, int code, const std::string& source) {
     SecureString text;
+    complete = false;
     char c = 0;
     for (;;) {
         const ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+            throw CliError(code, "пароль не прочитан: " + source + " не читается: " + std::strerror(errno));
+        if (n == 0)
             break;
-        if (stopAtLineBreak && c == '\n')
+        if (c == '\n') {
+            complete = true;
             break;
+        }
         text.push_back(c);
         if (text.size() > 4096)
             throw CliError(kExitUsage, "пароль длиннее 4096 байт");
     }
     c = 0;
+    stripLineEnd(text);
     return text;
 }
 
@@ -185,28 +224,15 @@ SecureString readFromTerminal(const std::string& prompt) {
     if (!tty)
         throw CliError(kExitCancelled,
                        "нет терминала, чтобы спросить пароль: укажите --password-file или --password-fd");
+    const EchoOff echoOff(tty.get());
+    // Asked once echo is off: switching it drops what was typed before, so the question comes when
+    // the answer can be taken.
     (void)!::write(tty.get(), prompt.data(), prompt.size());
-    termios settings{};
-    const bool isTerminal = ::tcgetattr(tty.get(), &settings) == 0;
-    if (isTerminal) {
-        gTerminal.fd = tty.get();
-        gTerminal.saved = settings;
-        gTerminal.active = true;
-        ::signal(SIGINT, interruptDuringPassword);
-        ::signal(SIGTERM, interruptDuringPassword);
-        ::signal(SIGHUP, interruptDuringPassword);
-        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        settings.c_lflag |= ECHONL;
-        ::tcsetattr(tty.get(), TCSAFLUSH, &settings);
-    }
-    SecureString password = readLineFrom(tty.get(), true);
-    if (isTerminal) {
-        restoreTerminal();
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGHUP, SIG_DFL);
-    }
-    stripLineEnd(password);
+    bool complete = false;
+    SecureString password = readLineFrom(tty.get(), complete, kExitCancelled, "терминал");
+    // The end of input (Ctrl-D) before the line is ended is a cancel, never a password.
+    if (!complete)
+        throw CliError(kExitCancelled, "ввод пароля отменён (конец ввода)");
     return password;
 }
 
@@ -229,21 +255,19 @@ PasswordSource::PasswordSource(const Arguments& arguments) {
 SecureString PasswordSource::get(const std::string& prompt) {
     if (cached_)
         return *cached_;
+    bool complete = false;
     if (file_) {
         UniqueFd fd(::open(file_->c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd)
-            throw CliError(kExitFileNotFound, "файл пароля «" + *file_ + "» не открывается: " +
+            throw CliError(kExitFileNotFound, "пароль не прочитан: файл пароля «" + *file_ +
+                                                  "» не открывается: " +
                                                   SysErrorMessage(WinErrorFromErrno(errno, file_->c_str())));
-        SecureString password = readLineFrom(fd.get(), true);
-        stripLineEnd(password);
-        cached_ = password;
-        return password;
+        cached_ = readLineFrom(fd.get(), complete, kExitFileNotFound, "файл пароля «" + *file_ + "»");
+        return *cached_;
     }
     if (fd_) {
-        SecureString password = readLineFrom(*fd_, true);
-        stripLineEnd(password);
-        cached_ = password;
-        return password;
+        cached_ = readLineFrom(*fd_, complete, kExitFileNotFound, "дескриптор " + std::to_string(*fd_));
+        return *cached_;
     }
     return readFromTerminal(prompt);
 }
@@ -259,8 +283,7 @@ ScopedPasswordPrompt PasswordSource::installKeyPrompt() {
         try {
             password = get(prompt);
         } catch (const CliError& error) {
-            if (error.code() == kExitCancelled)
-                noTerminal_ = true;
+            promptFailure_ = error.code();
             printError(error.what());
             return PasswordAnswer::Cancelled;
         }

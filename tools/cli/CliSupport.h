@@ -80,8 +80,9 @@ public:
     explicit PasswordSource(const Arguments& arguments);
 
     // A password for `prompt`: from the file or descriptor (the same one every time it is asked),
-    // else from the terminal. Raises CliError(kExitCancelled) when there is no terminal or the entry
-    // is interrupted.
+    // else from the terminal. Raises CliError(kExitCancelled) when there is no terminal, or when the
+    // input ends (Ctrl-D) before the line does; CliError(kExitFileNotFound) with the reason when the
+    // file or descriptor cannot be read (a folder, a closed descriptor): never a wrong password.
     crypto::SecureString get(const std::string& prompt);
     bool interactive() const { return !file_ && !fd_; }
 
@@ -89,14 +90,16 @@ public:
     // password is given once; a second question means it was wrong.
     crypto::ScopedPasswordPrompt installKeyPrompt();
     bool wrongPasswordSeen() const { return wrong_; }
-    bool noTerminalSeen() const { return noTerminal_; }
+    // The exit code of what stopped the prompt (no terminal, a cancel, a source that cannot be read),
+    // whose message is printed already; 0 when nothing did.
+    int promptFailure() const { return promptFailure_; }
 
 private:
     std::optional<std::string> file_;
     std::optional<int> fd_;
     std::optional<crypto::SecureString> cached_;
     bool wrong_ = false;
-    bool noTerminal_ = false;
+    int promptFailure_ = 0;
 };
 
 extern const char* const kPasswordOptionsHelp;

@@ -37,9 +37,13 @@ public:
 };
 
 int failureExit(std::uint32_t code, const PasswordSource& passwords) {
+    // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
+    // best, also after a wrong password.
+    if (passwords.promptFailure() != 0)
+        return passwords.promptFailure();
     if (passwords.wrongPasswordSeen() || code == winerr::ERROR_INVALID_PASSWORD)
         return kExitWrongPassword;
-    if (passwords.noTerminalSeen() || code == winerr::ERROR_CANCELLED)
+    if (code == winerr::ERROR_CANCELLED)
         return kExitCancelled;
     switch (code) {
     case winerr::NTE_PROVIDER_DLL_FAIL:
@@ -82,8 +86,8 @@ int runDecryptCommand(const std::vector<std::string>& arguments) {
     }
     const int code = failureExit(result.errorCode, passwords);
     printError(view.message);
-    // Without a terminal the prompt has said why already.
-    if (!passwords.noTerminalSeen() && !result.diagnostic.empty())
+    // When the prompt failed, it has said why already.
+    if (passwords.promptFailure() == 0 && !result.diagnostic.empty())
         printError(result.diagnostic);
     return code;
 }

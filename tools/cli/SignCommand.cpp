@@ -76,9 +76,13 @@ private:
 };
 
 int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
+    // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
+    // best, also after a wrong password.
+    if (passwords.promptFailure() != 0)
+        return passwords.promptFailure();
     if (passwords.wrongPasswordSeen() || code == winerr::ERROR_INVALID_PASSWORD)
         return kExitWrongPassword;
-    if (passwords.noTerminalSeen() || code == winerr::ERROR_CANCELLED)
+    if (code == winerr::ERROR_CANCELLED)
         return kExitCancelled;
     if (code == winerr::NTE_PROVIDER_DLL_FAIL)
         return kExitEngineMissing;
@@ -117,8 +121,8 @@ int runSignCommand(const std::vector<std::string>& arguments) {
         const int code = noKeyExit(result.errorCode, passwords);
         if (code == kExitWrongPassword)
             printError("неверный пароль закрытого ключа");
-        else if (!passwords.noTerminalSeen() && !result.diagnostic.empty())
-            printError(result.diagnostic); // without a terminal the prompt has said why already
+        else if (passwords.promptFailure() == 0 && !result.diagnostic.empty())
+            printError(result.diagnostic); // a failed prompt has said why already
         return code;
     }
     case SignOutcome::FirstCallFailed:

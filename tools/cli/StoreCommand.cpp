@@ -413,7 +413,8 @@ const StoreSubcommand kSubcommands[] = {
      "  --subject  владелец: «Иванов Иван» или «CN=Иванов Иван, O=Ромашка, C=RU»\n"
      "  --days     срок действия в днях (по умолчанию 365)\n"
      "  --encrypt-key  защитить ключ паролем\n",
-     {kExitOk, kExitFailure, kExitUsage, kExitEngineMissing, kExitCancelled, kExitWriteFailed}},
+     {kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitEngineMissing, kExitCancelled,
+      kExitWriteFailed}},
 };
 
 } // namespace
