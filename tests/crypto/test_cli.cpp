@@ -394,6 +394,26 @@ TEST_F(CliTest, EveryCommandDocumentsItsExitCodes) {
     EXPECT_EQ(cli("").status, 2);
 }
 
+// A thumbprint that cannot be one is a mistake in the command, the same in every command that takes
+// one (and its --help says so); a well-formed one that matches nothing is "not in the store".
+TEST_F(CliTest, MalformedThumbprintIsAUsageErrorInEveryCommand) {
+    store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Один"));
+    writeFile(work.file("data.txt"), "x");
+    const std::pair<std::string, int> thumbprints[] = {
+        {"zz", 2}, {"ab:c", 2}, {std::string(41, 'a'), 2}, {"ff:ff", 7}};
+    for (const char* command : {"sign data.txt --thumbprint", "encrypt data.txt --thumbprint", "store show",
+                                "store export --out x.cer", "store remove --thumbprint"}) {
+        for (const auto& [thumbprint, status] : thumbprints)
+            EXPECT_EQ(cli(std::string(command) + " " + thumbprint).status, status)
+                << command << " " << thumbprint;
+        const std::string help =
+            cli(std::string(command).substr(0, std::string(command).find(" --")) + " --help").out;
+        EXPECT_NE(help.find("короче 4 или длиннее 40 цифр), — ошибка в команде (код 2)"), std::string::npos)
+            << help;
+    }
+    EXPECT_EQ(listFolder(work.path()), (std::vector<std::string>{".stderr", "data.txt"}));
+}
+
 // A password source that cannot be read is its own error saying why, never a wrong password.
 TEST_F(CliTest, UnreadablePasswordSourceIsNotAWrongPassword) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Под паролем");

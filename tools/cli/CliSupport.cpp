@@ -33,6 +33,11 @@ const char* const kPasswordOptionsHelp =
     "                        закрытый дескриптор), — ошибка с кодом 3, а не неверный пароль;\n"
     "                        в командной строке пароль не передаётся никогда\n";
 
+const char* const kThumbprintHelp =
+    "Отпечаток, который не может быть отпечатком SHA-1 или его началом (не шестнадцатеричный,\n"
+    "короче 4 или длиннее 40 цифр), — ошибка в команде (код 2); код 7 значит, что такого\n"
+    "сертификата в хранилище нет.\n";
+
 std::string ExitCodeHelp(const std::vector<int>& codes) {
     static const std::map<int, const char*> kTexts = {
         {kExitOk, "успех"},
@@ -309,6 +314,31 @@ std::string CertificateChoice::describe() const {
     return {};
 }
 
+namespace {
+
+// A thumbprint as typed (any case, blanks and colons between the digits) in lower-case hex digits
+// only. What cannot be a thumbprint or its start is a mistake in the command, whichever command it
+// is given to, and never "not in the store".
+std::string normalisedThumbprint(const std::string& typed) {
+    std::string digits;
+    for (char c : typed) {
+        if (c == ' ' || c == ':')
+            continue;
+        if (c >= 'A' && c <= 'F')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            throw CliError(kExitUsage, "отпечаток «" + typed + "» не шестнадцатеричный");
+        digits += c;
+    }
+    if (digits.size() < 4)
+        throw CliError(kExitUsage, "отпечаток должен иметь хотя бы 4 шестнадцатеричные цифры");
+    if (digits.size() > 40)
+        throw CliError(kExitUsage, "отпечаток «" + typed + "» длиннее 40 шестнадцатеричных цифр SHA-1");
+    return digits;
+}
+
+} // namespace
+
 CertificateChoice choiceFrom(const Arguments& arguments, const std::string& positionalThumbprint) {
     CertificateChoice choice;
     choice.thumbprint = arguments.value("thumbprint");
@@ -322,24 +352,13 @@ CertificateChoice choiceFrom(const Arguments& arguments, const std::string& posi
         throw CliError(kExitUsage, "укажите либо --thumbprint, либо --subject");
     if (!choice.given())
         throw CliError(kExitUsage, "не указан сертификат (--thumbprint ОТПЕЧАТОК или --subject ИМЯ)");
+    if (choice.thumbprint)
+        normalisedThumbprint(*choice.thumbprint); // refuses a malformed one now
     return choice;
 }
 
 CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {
-    std::string wanted;
-    if (choice.thumbprint) {
-        for (char c : *choice.thumbprint) {
-            if (c == ' ' || c == ':')
-                continue;
-            if (c >= 'A' && c <= 'F')
-                c = static_cast<char>(c - 'A' + 'a');
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-                throw CliError(kExitUsage, "отпечаток «" + *choice.thumbprint + "» не шестнадцатеричный");
-            wanted += c;
-        }
-        if (wanted.size() < 4)
-            throw CliError(kExitUsage, "отпечаток должен иметь хотя бы 4 шестнадцатеричные цифры");
-    }
+    const std::string wanted = choice.thumbprint ? normalisedThumbprint(*choice.thumbprint) : std::string();
     std::vector<CertContextHandle> exact;
     std::vector<CertContextHandle> partial;
     PCCERT_CONTEXT context = nullptr;

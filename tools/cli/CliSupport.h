@@ -103,16 +103,20 @@ private:
 };
 
 extern const char* const kPasswordOptionsHelp;
+// What a malformed thumbprint gives, for the help of every command that takes one.
+extern const char* const kThumbprintHelp;
 
 // Messages: plain lines on stdout; errors "plombar-cli: ..." on stderr.
 void printLine(const std::string& text);
 void printError(const std::string& text);
 
-// A certificate of the store chosen by --thumbprint (full or a unique prefix of at least 4 hex
-// digits; blanks and colons ignored, any case) or --subject (an exact common name, else a part of
-// the subject line). Raises CliError(kExitNotInStore) when none or several match.
+// A certificate of the store chosen by --thumbprint (full or a unique prefix of 4 to 40 hex digits;
+// blanks and colons ignored, any case) or --subject (an exact common name, else a part of the
+// subject line). choiceFrom raises CliError(kExitUsage) for a thumbprint that is not hex or too short
+// or long, before anything else is done; findCertificate raises CliError(kExitNotInStore) when none
+// or several match.
 struct CertificateChoice {
-    std::optional<std::string> thumbprint;
+    std::optional<std::string> thumbprint; // as typed
     std::optional<std::string> subject;
     bool given() const { return thumbprint || subject; }
     std::string describe() const;

@@ -67,7 +67,7 @@ std::string exitCodeHelp() {
 
 int runEncryptCommand(const std::vector<std::string>& arguments) {
     if (HelpAsked(arguments, {"thumbprint", "subject", "cert"})) {
-        std::printf("%s\n%s", kEncryptHelp, exitCodeHelp().c_str());
+        std::printf("%s%s\n%s", kEncryptHelp, kThumbprintHelp, exitCodeHelp().c_str());
         return kExitOk;
     }
     Arguments args(arguments, {"thumbprint", "subject", "cert"}, {});

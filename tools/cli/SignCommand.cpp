@@ -93,7 +93,7 @@ int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
 
 int runSignCommand(const std::vector<std::string>& arguments) {
     if (HelpAsked(arguments, {"thumbprint", "subject", "password-file", "password-fd"})) {
-        std::printf("%s%s\n%s", kSignHelp, kPasswordOptionsHelp,
+        std::printf("%s%s%s\n%s", kSignHelp, kPasswordOptionsHelp, kThumbprintHelp,
                     ExitCodeHelp({kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitWrongPassword,
                                   kExitNotInStore, kExitEngineMissing, kExitCancelled, kExitNoKey,
                                   kExitSignFailed, kExitWriteFailed, kExitArchiveFailed})

@@ -31,7 +31,8 @@ constexpr const char* kStoreHelp =
     "  new-test-cert [--alg 2001|2012-256|2012-512] [--subject ИМЯ]\n"
     "                             создать самоподписанный тестовый сертификат с ключом\n"
     "\n"
-    "СЕРТИФИКАТ: отпечаток SHA-1 (или его начало), --thumbprint ОТПЕЧАТОК или --subject ИМЯ.\n"
+    "СЕРТИФИКАТ: отпечаток SHA-1 (или его начало), --thumbprint ОТПЕЧАТОК или --subject ИМЯ;\n"
+    "отпечаток не из 4–40 шестнадцатеричных цифр — ошибка в команде (код 2).\n"
     "Подробнее: plombar-cli store КОМАНДА --help\n";
 
 struct StoreSubcommand {
@@ -39,6 +40,7 @@ struct StoreSubcommand {
     int (*run)(const std::vector<std::string>& arguments);
     const char* help;
     std::vector<int> exitCodes;
+    bool takesThumbprint = false;
 };
 
 StoreHandle openStore() {
@@ -83,9 +85,9 @@ int runShow(const std::vector<std::string>& arguments) {
     Arguments args(arguments, {"thumbprint", "subject"}, {});
     if (args.positional().size() > 1)
         throw CliError(kExitUsage, "лишние аргументы");
+    const CertificateChoice choice = choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]);
     StoreHandle store = openStore();
-    const CertContextHandle context =
-        findCertificate(store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
+    const CertContextHandle context = findCertificate(store.get(), choice);
     const CertificateDescription d = DescribeCertificate(context.get());
     const auto field = [](const char* name, const std::string& value) {
         printLine(std::string(name) + " " + value);
@@ -282,9 +284,9 @@ int runExport(const std::vector<std::string>& arguments) {
     const auto out = args.value("out");
     if (!out || out->empty())
         throw CliError(kExitUsage, "не указан выходной файл (--out ФАЙЛ)");
+    const CertificateChoice choice = choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]);
     StoreHandle store = openStore();
-    const CertContextHandle context =
-        findCertificate(store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
+    const CertContextHandle context = findCertificate(store.get(), choice);
     std::string bytes(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded);
     if (args.has("pem")) {
         BioPtr bio(BIO_new(BIO_s_mem()));
@@ -302,12 +304,12 @@ int runRemove(const std::vector<std::string>& arguments) {
     Arguments args(arguments, {"thumbprint", "subject"}, {});
     if (args.positional().size() > 1)
         throw CliError(kExitUsage, "лишние аргументы");
+    const CertificateChoice choice = choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]);
     std::string thumbprint;
     std::string subject;
     {
         StoreHandle store = openStore();
-        const CertContextHandle context = findCertificate(
-            store.get(), choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]));
+        const CertContextHandle context = findCertificate(store.get(), choice);
         thumbprint = CertificateThumbprint(context.get());
         subject = CertificateSubjectText(context.get());
     }
@@ -381,7 +383,8 @@ const StoreSubcommand kSubcommands[] = {
      "plombar-cli store show (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
      "Показывает сертификат подробно. ОТПЕЧАТОК: SHA-1 или его начало (от 4 цифр);\n"
      "ИМЯ: общее имя (CN) целиком или часть строки владельца.\n",
-     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore}},
+     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore},
+     true},
     {"import",
      runImport,
      "plombar-cli store import ФАЙЛ [--key КЛЮЧ] [--name ИМЯ] [--no-key-password]\n"
@@ -397,12 +400,14 @@ const StoreSubcommand kSubcommands[] = {
      runExport,
      "plombar-cli store export (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ) --out ФАЙЛ [--pem]\n"
      "Записывает сертификат (без ключа) в ФАЙЛ: DER, или PEM с --pem.\n",
-     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore, kExitWriteFailed}},
+     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore, kExitWriteFailed},
+     true},
     {"remove",
      runRemove,
      "plombar-cli store remove (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
      "Удаляет сертификат, его закрытый ключ и понятное имя из хранилища.\n",
-     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore}},
+     {kExitOk, kExitFailure, kExitUsage, kExitNotInStore},
+     true},
     {"new-test-cert",
      runNewTestCertificate,
      "plombar-cli store new-test-cert [--alg 2001|2012-256|2012-512] [--subject ИМЯ] [--days N]\n"
@@ -432,6 +437,8 @@ int runStoreCommand(const std::vector<std::string>& arguments) {
             std::string text = subcommand.help;
             if (std::string(subcommand.name) == "import" || std::string(subcommand.name) == "new-test-cert")
                 text += kPasswordOptionsHelp;
+            if (subcommand.takesThumbprint)
+                text += kThumbprintHelp;
             std::printf("%s\n%s", text.c_str(), ExitCodeHelp(subcommand.exitCodes).c_str());
             return kExitOk;
         }
