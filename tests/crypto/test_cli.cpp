@@ -414,6 +414,35 @@ TEST_F(CliTest, MalformedThumbprintIsAUsageErrorInEveryCommand) {
     EXPECT_EQ(listFolder(work.path()), (std::vector<std::string>{".stderr", "data.txt"}));
 }
 
+// A result path or report that does not reach stdout (a full disk, a closed descriptor) is a
+// failure with its message, never a success; verify keeps 1 for "not verified", its errors are 2.
+TEST_F(CliTest, OutputThatCannotBeWrittenIsAnError) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Вывод"));
+    writeFile(work.file("data.txt"), "данные");
+    ASSERT_EQ(cli("sign data.txt --thumbprint " + thumbprint).status, 0);
+    ASSERT_EQ(cli("encrypt data.txt --thumbprint " + thumbprint).status, 0);
+    ::rename(work.file("data.txt.enc").c_str(), work.file("письмо.enc").c_str());
+    const std::pair<std::string, int> commands[] = {{"sign data.txt --thumbprint " + thumbprint, 1},
+                                                    {"verify data.txt data.txt.sig", 2},
+                                                    {"encrypt data.txt --thumbprint " + thumbprint, 1},
+                                                    {"decrypt письмо.enc", 1},
+                                                    {"store list", 1},
+                                                    {"sign --help", 1}};
+    for (const char* redirection : {">/dev/full", ">&-"}) {
+        for (const auto& [command, status] : commands) {
+            const CliResult result = cli(command + " " + redirection);
+            EXPECT_EQ(result.status, status) << command << " " << redirection << "\n" << result.err;
+            EXPECT_NE(result.err.find("plombar-cli: вывод не записан: стандартный вывод не принимает его ("),
+                      std::string::npos)
+                << command << " " << redirection << "\n"
+                << result.err;
+        }
+    }
+    // The files are whole: no message took the place of the closed descriptor in them.
+    EXPECT_TRUE(opensslVerifies(work.file("data.txt.sig"), work.file("data.txt")));
+    EXPECT_EQ(readFile(work.file("письмо")), "данные");
+}
+
 // A password source that cannot be read is its own error saying why, never a wrong password.
 TEST_F(CliTest, UnreadablePasswordSourceIsNotAWrongPassword) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Под паролем");

@@ -41,7 +41,7 @@ const char* const kThumbprintHelp =
 std::string ExitCodeHelp(const std::vector<int>& codes) {
     static const std::map<int, const char*> kTexts = {
         {kExitOk, "успех"},
-        {kExitFailure, "иная ошибка"},
+        {kExitFailure, "иная ошибка (и когда вывод не дошёл до стандартного вывода)"},
         {kExitUsage, "неверная команда или параметр"},
         {kExitFileNotFound, "входной файл не найден или не читается (также файл или дескриптор пароля)"},
         {kExitNotACertificate, "файл не является сертификатом, файлом PKCS #12 или закрытым ключом"},
@@ -298,8 +298,50 @@ ScopedPasswordPrompt PasswordSource::installKeyPrompt() {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// The first error that kept something from reaching stdout (an errno value), and whether it has
+// been reported.
+int gStandardOutputError = 0;
+bool gStandardOutputErrorReported = false;
+
+void noteStandardOutputError() {
+    if (gStandardOutputError == 0)
+        gStandardOutputError = errno != 0 ? errno : EIO;
+}
+
+} // namespace
+
 void printLine(const std::string& text) {
-    std::cout << text << std::endl;
+    errno = 0;
+    // Written and flushed line by line, so that a failing stdout is seen at the line that failed.
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fputc('\n', stdout) == EOF ||
+        std::fflush(stdout) != 0)
+        noteStandardOutputError();
+}
+
+bool ReportStandardOutputFailure() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        noteStandardOutputError();
+    if (gStandardOutputError == 0)
+        return false;
+    if (!gStandardOutputErrorReported) {
+        gStandardOutputErrorReported = true;
+        printError(std::string("вывод не записан: стандартный вывод не принимает его (") +
+                   std::strerror(gStandardOutputError) + ")");
+    }
+    return true;
+}
+
+void ReserveStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is taken, which is `fd`: the ones below it are open by now. Left
+        // open for the life of the process, as the standard descriptors are.
+        (void)::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    }
 }
 
 void printError(const std::string& text) {

@@ -106,9 +106,19 @@ extern const char* const kPasswordOptionsHelp;
 // What a malformed thumbprint gives, for the help of every command that takes one.
 extern const char* const kThumbprintHelp;
 
-// Messages: plain lines on stdout; errors "plombar-cli: ..." on stderr.
+// Messages: plain lines on stdout; errors "plombar-cli: ..." on stderr. A line that does not reach
+// stdout (a full disk, a closed descriptor) is not lost silently: ReportStandardOutputFailure says so.
 void printLine(const std::string& text);
 void printError(const std::string& text);
+
+// Flushes stdout and tells whether anything written to it (lines, help texts) failed to arrive;
+// the first time it does, its message goes to stderr. The command's result then counts as not given.
+bool ReportStandardOutputFailure();
+
+// Opens /dev/null on those of descriptors 0, 1 and 2 that are closed when the program starts: read-only
+// for 1 and 2, so that writing to a closed stdout still fails, and no file the program opens takes
+// their number and gets the messages written into it.
+void ReserveStandardDescriptors();
 
 // A certificate of the store chosen by --thumbprint (full or a unique prefix of 4 to 40 hex digits;
 // blanks and colons ignored, any case) or --subject (an exact common name, else a part of the

@@ -37,7 +37,8 @@ constexpr const char* kVerifyHelp =
     "  1  подпись не верна (повреждена, не подпись, данные изменены, нет сертификата\n"
     "     подписанта в подписи)\n"
     "  2  ошибка: неверные параметры, файл не открывается, нет модуля ГОСТ для OpenSSL\n"
-    "     (текст ошибки — в stderr, отчёт не печатается)\n";
+    "     (текст ошибки — в stderr, отчёт не печатается), или отчёт не дошёл до\n"
+    "     стандартного вывода (например, диск заполнен)\n";
 
 // The window's part, played on the terminal: report lines go to stdout, the certificate view is
 // either skipped or printed as text.
@@ -89,9 +90,10 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
         return kExitOk;
     }
     // Every error ends in code 2 here, whatever main() would make of it, so that 1 always means
-    // "not verified".
+    // "not verified". A report that did not reach stdout is such an error.
     try {
-        return verify(arguments);
+        const int code = verify(arguments);
+        return ReportStandardOutputFailure() ? kExitError : code;
     } catch (const CliError& error) {
         printError(error.what());
     } catch (const Exception& error) {

@@ -59,18 +59,8 @@ int run(int argc, char** argv) {
     return kExitUsage;
 }
 
-} // namespace
-} // namespace plombar::cli
-
-int main(int argc, char** argv) {
-    using namespace plombar::cli;
-    // Before any key or password is in memory: no core dump is ever written of it.
-    plombar::DisableCoreDumps();
-    plombar::IgnoreFileSizeSignal();
-    // Loaded before anything else; every certificate, key and store handle is released before it goes.
-    plombar::crypto::GostRuntime gost;
-    if (!gost.Ready())
-        printError(gost.ErrorText());
+// The command, with every error it raises turned into its message on stderr and its exit code.
+int runGuarded(int argc, char** argv) {
     try {
         return run(argc, argv);
     } catch (const CliError& error) {
@@ -89,4 +79,27 @@ int main(int argc, char** argv) {
         printError(error.what());
         return kExitFailure;
     }
+}
+
+} // namespace
+} // namespace plombar::cli
+
+int main(int argc, char** argv) {
+    using namespace plombar::cli;
+    // Before any key or password is in memory: no core dump is ever written of it.
+    plombar::DisableCoreDumps();
+    ReserveStandardDescriptors();
+    plombar::IgnoreFileSizeSignal();
+    int code = kExitFailure;
+    {
+        // Loaded before anything else; every certificate, key and store handle is released before it goes.
+        plombar::crypto::GostRuntime gost;
+        if (!gost.Ready())
+            printError(gost.ErrorText());
+        code = runGuarded(argc, argv);
+    }
+    // A result path or report that did not reach stdout is no success.
+    if (ReportStandardOutputFailure() && code == kExitOk)
+        code = kExitFailure;
+    return code;
 }
