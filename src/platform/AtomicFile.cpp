@@ -45,7 +45,7 @@ std::string temporaryStem(const std::string& bare) {
 
 // Follows a symbolic link at the target so that saving replaces the file it points to, not the link.
 std::string resolveTarget(const std::string& full) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char resolved[PATH_MAX];
         if (::realpath(full.c_str(), resolved) != nullptr)
@@ -60,7 +60,7 @@ AtomicFile::AtomicFile(const std::string& target) : target_(resolveTarget(Expand
     if (target_.empty() || target_.back() == '/')
         Fail(target_.empty() ? winerr::ERROR_PATH_NOT_FOUND : winerr::ERROR_ACCESS_DENIED);
 
-    struct stat st{};
+    struct stat st {};
     mode_t keepMode = 0;
     if (::stat(target_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode))

@@ -32,8 +32,8 @@ public:
     [[noreturn]] void Fail(std::uint32_t code) const;
 
 private:
-    std::string target_;    // full path of the file to produce (symbolic links resolved)
-    std::string tempName_;  // full path of the temporary file
+    std::string target_;   // full path of the file to produce (symbolic links resolved)
+    std::string tempName_; // full path of the temporary file
     bool replacing_ = false;
     bool committed_ = false;
     std::unique_ptr<TFileStream> stream_;

@@ -37,6 +37,8 @@ EOutOfMemoryStream::EOutOfMemoryStream() : EStreamError("Out of memory while exp
 
 EIntfCastError::EIntfCastError() : Exception("Interface not supported") {}
 
-void RaiseLastOSError() { throw EOSError(GetLastError()); }
+void RaiseLastOSError() {
+    throw EOSError(GetLastError());
+}
 
 } // namespace plombar

@@ -18,7 +18,7 @@ std::uint64_t FileSizeForGate(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd)
         throw EInOutError(SetLastErrorFromErrno(errno, path.c_str()));
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         throw EInOutError(SetLastErrorFromErrno(errno));
     if (fd.reset() != 0)
@@ -26,6 +26,8 @@ std::uint64_t FileSizeForGate(const std::string& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-void IgnoreFileSizeSignal() { std::signal(SIGXFSZ, SIG_IGN); }
+void IgnoreFileSizeSignal() {
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 } // namespace plombar

@@ -1,7 +1,7 @@
 #include "Streams.h"
 
-#include "Exception.h"
 #include "AtomicFile.h"
+#include "Exception.h"
 #include "Paths.h"
 #include "SysError.h"
 
@@ -169,7 +169,9 @@ bool MemoryAvailableFor(std::uint64_t bytes) {
     return bytes <= static_cast<std::uint64_t>(kUncheckedGrowth) || bytes <= AvailableMemory();
 }
 
-TMemoryStream::~TMemoryStream() { std::free(memory_); }
+TMemoryStream::~TMemoryStream() {
+    std::free(memory_);
+}
 
 void TMemoryStream::ensureCapacity(std::int64_t needed, bool exact) {
     if (needed <= capacity_)
@@ -319,19 +321,21 @@ TFileStream::TFileStream(const std::string& fileName, std::uint32_t mode) : file
     fd_ = UniqueFd(::open(fileName.c_str(), flags, 0666));
     if (!fd_)
         failOpen(fileName, WinErrorFromErrno(errno, fileName.c_str()), create);
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_.get(), &st) == 0 && S_ISDIR(st.st_mode))
         failOpen(fileName, winerr::ERROR_ACCESS_DENIED, create);
 }
 
-TFileStream::TFileStream(UniqueFd fd, std::string fileName) : fd_(std::move(fd)), fileName_(std::move(fileName)) {}
+TFileStream::TFileStream(UniqueFd fd, std::string fileName)
+    : fd_(std::move(fd)), fileName_(std::move(fileName)) {}
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     auto* p = static_cast<std::uint8_t*>(buffer);
     std::int64_t done = 0;
     SetLastError(0);
     while (done < count) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
+        const auto chunk =
+            static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
         const ssize_t n = ::read(fd_.get(), p + done, chunk);
         if (n < 0) {
             if (errno == EINTR)
@@ -351,7 +355,8 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
     std::int64_t done = 0;
     SetLastError(0);
     while (done < count) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
+        const auto chunk =
+            static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
         const ssize_t n = ::write(fd_.get(), p + done, chunk);
         if (n < 0) {
             if (errno == EINTR)
@@ -383,7 +388,7 @@ std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 std::int64_t TFileStream::GetSize() {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd_.get(), &st) != 0) {
         SetLastErrorFromErrno(errno);
         return -1;

@@ -59,7 +59,8 @@ constexpr MessageEntry kMessages[] = {
     {183, "Cannot create a file when that file already exists.",
      "Невозможно создать файл, так как он уже существует."},
     {193, "%1 is not a valid Win32 application.", "%1 не является приложением Win32."},
-    {206, "The filename or extension is too long.", "Имя файла или его расширение имеет слишком большую длину."},
+    {206, "The filename or extension is too long.",
+     "Имя файла или его расширение имеет слишком большую длину."},
     {223, "The file size exceeds the limit allowed and cannot be saved.",
      "Размер файла превышает установленное ограничение, сохранение файла невозможно."},
     {234, "More data is available.", "Имеются дополнительные данные."},
@@ -74,14 +75,16 @@ constexpr MessageEntry kMessages[] = {
     {0x80004004, "Operation aborted", "Операция прервана"},
     {0x80004005, "Unspecified error", "Неопознанная ошибка"},
     {0x8000FFFF, "Catastrophic failure", "Разрушительный сбой"},
-    {0x80040111, "ClassFactory cannot supply requested class", "Фабрика класса не может предоставить запрошенный класс"},
+    {0x80040111, "ClassFactory cannot supply requested class",
+     "Фабрика класса не может предоставить запрошенный класс"},
 
     {0x80090003, "Bad Key.", "Плохой ключ."},
     {0x80090005, "Bad Data.", "Плохие данные."},
     {0x80090006, "Invalid Signature.", "Неправильная подпись."},
     {0x80090008, "Invalid algorithm specified.", "Указан неправильный алгоритм."},
     {0x8009000D, "Key does not exist.", "Ключ не существует."},
-    {0x8009000E, "Insufficient memory available for the operation.", "Недостаточно памяти для выполнения операции."},
+    {0x8009000E, "Insufficient memory available for the operation.",
+     "Недостаточно памяти для выполнения операции."},
     {0x80090010, "Access denied.", "Отказано в доступе."},
     {0x80090016, "Keyset does not exist", "Набор ключей не существует"},
     {0x8009001D, "Provider DLL failed to initialize correctly.", "Ошибка при инициализации DLL поставщика."},
@@ -89,7 +92,8 @@ constexpr MessageEntry kMessages[] = {
     {0x80091001, "An error occurred while performing an operation on a cryptographic message.",
      "Ошибка при выполнении операции над криптографическим сообщением."},
     {0x80091002, "Unknown cryptographic algorithm.", "Неизвестный криптографический алгоритм."},
-    {0x80091003, "The object identifier is poorly formatted.", "Идентификатор объекта имеет неверный формат."},
+    {0x80091003, "The object identifier is poorly formatted.",
+     "Идентификатор объекта имеет неверный формат."},
     {0x80091004, "Invalid cryptographic message type.", "Недопустимый тип криптографического сообщения."},
     {0x80091007, "The hash value is not correct.", "Неправильное значение хеша."},
     {0x80091008, "The index value is not valid.", "Недопустимое значение индекса."},
@@ -100,7 +104,8 @@ constexpr MessageEntry kMessages[] = {
      "Длина, указанная для выходных данных, недостаточна."},
     {0x80092002, "An error occurred during encode or decode operation.",
      "Ошибка при кодировании или декодировании."},
-    {0x80092003, "An error occurred while reading or writing to a file.", "Ошибка при чтении или записи файла."},
+    {0x80092003, "An error occurred while reading or writing to a file.",
+     "Ошибка при чтении или записи файла."},
     {0x80092004, "Cannot find object or property.", "Не удается найти объект или свойство."},
     {0x80092005, "The object or property already exists.", "Объект или свойство уже существует."},
     {0x80092009, "Cannot find the requested object.", "Не удается найти запрошенный объект."},
@@ -116,7 +121,8 @@ constexpr MessageEntry kMessages[] = {
      "Подписанное криптографическое сообщение не содержит подписавшего с указанным индексом."},
     {0x8009200F, "Final closure is pending until additional frees or closes.",
      "Окончательное закрытие отложено до дополнительных освобождений или закрытий."},
-    {0x80093100, "ASN1 internal encode or decode error.", "Внутренняя ошибка кодирования или декодирования ASN1."},
+    {0x80093100, "ASN1 internal encode or decode error.",
+     "Внутренняя ошибка кодирования или декодирования ASN1."},
     {0x80093102, "ASN1 unexpected end of data.", "ASN1: непредвиденный конец данных."},
     {0x80093103, "ASN1 corrupted data.", "ASN1: поврежденные данные."},
     {0x80093104, "ASN1 value too large.", "ASN1: слишком большое значение."},
@@ -130,7 +136,9 @@ const MessageEntry* findMessage(std::uint32_t code) {
     return nullptr;
 }
 
-bool isTrimmedTail(unsigned char c) { return c == ' ' || c == '.' || c < 0x20 || c == 0x7F; }
+bool isTrimmedTail(unsigned char c) {
+    return c == ' ' || c == '.' || c < 0x20 || c == 0x7F;
+}
 
 // Cuts a UTF-8 text to at most `limit` characters without splitting a character.
 std::string cutToCharacters(std::string text, std::size_t limit) {
@@ -156,14 +164,18 @@ bool folderMissing(const char* path) {
     if (slash == std::string_view::npos || slash == 0)
         return false;
     const std::string folder(p.substr(0, slash));
-    struct stat st{};
+    struct stat st {};
     return ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
 }
 
 } // namespace
 
-std::uint32_t GetLastError() noexcept { return tLastError; }
-void SetLastError(std::uint32_t code) noexcept { tLastError = code; }
+std::uint32_t GetLastError() noexcept {
+    return tLastError;
+}
+void SetLastError(std::uint32_t code) noexcept {
+    tLastError = code;
+}
 
 std::uint32_t WinErrorFromErrno(int err, const char* path) noexcept {
     using namespace winerr;
@@ -228,12 +240,15 @@ std::string SysErrorMessage(std::uint32_t code, MessageLanguage language) {
         entry = findMessage(WinErrorFromErrno(static_cast<int>(code & 0xFFFFu)));
     if (entry == nullptr)
         return {};
-    std::string text = cutToCharacters(language == MessageLanguage::Russian ? entry->russian : entry->english, 256);
+    std::string text =
+        cutToCharacters(language == MessageLanguage::Russian ? entry->russian : entry->english, 256);
     while (!text.empty() && isTrimmedTail(static_cast<unsigned char>(text.back())))
         text.pop_back();
     return text;
 }
 
-std::string SysErrorMessage(std::uint32_t code) { return SysErrorMessage(code, CurrentMessageLanguage()); }
+std::string SysErrorMessage(std::uint32_t code) {
+    return SysErrorMessage(code, CurrentMessageLanguage());
+}
 
 } // namespace plombar

@@ -105,7 +105,8 @@ TEST_F(StreamTest, OpenErrorsNameTheFullPathAndTheSystemText) {
         m.LoadFromFile(missing);
         FAIL();
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + missing + "\". The system cannot find the file specified");
+        EXPECT_EQ(e.Message(),
+                  "Cannot open file \"" + missing + "\". The system cannot find the file specified");
         EXPECT_EQ(GetLastError(), 2u);
     }
     const std::string inMissingFolder = dir.file("nope/missing.txt");
@@ -142,7 +143,8 @@ TEST_F(StreamTest, RelativeNamesAreShownAsFullPaths) {
         m.LoadFromFile("sub/../x.txt");
         FAIL();
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.path() + "/x.txt\". The system cannot find the file specified");
+        EXPECT_EQ(e.Message(),
+                  "Cannot open file \"" + dir.path() + "/x.txt\". The system cannot find the file specified");
     }
     ASSERT_EQ(::chdir(cwd.c_str()), 0);
 }
@@ -154,7 +156,8 @@ TEST_F(StreamTest, RussianLocaleGivesRussianSystemText) {
         m.LoadFromFile(dir.file("нет.txt"));
         FAIL();
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.file("нет.txt") + "\". Не удается найти указанный файл");
+        EXPECT_EQ(e.Message(),
+                  "Cannot open file \"" + dir.file("нет.txt") + "\". Не удается найти указанный файл");
     }
 }
 
@@ -171,7 +174,7 @@ TEST_F(StreamTest, SaveWritesWholeContentWhateverThePosition) {
     other.Write("xy", 2);
     other.SaveToFile(path);
     EXPECT_EQ(test::readFile(path), "xy");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{"out.bin"}) << "no temporary file left";
@@ -183,7 +186,7 @@ TEST_F(StreamTest, NewFileGetsModeFromUmask) {
     m.Write("z", 1);
     m.SaveToFile(dir.file("new.bin"));
     ::umask(old);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(dir.file("new.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
@@ -195,7 +198,7 @@ TEST_F(StreamTest, SaveThroughSymlinkReplacesTheLinkedFile) {
     m.Write("new", 3);
     m.SaveToFile(dir.file("link.bin"));
     EXPECT_EQ(test::readFile(dir.file("real.bin")), "new");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::lstat(dir.file("link.bin").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }

@@ -19,7 +19,8 @@ namespace plombar::test {
 
 TempDir::TempDir(const std::string& prefix) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr)
@@ -53,7 +54,7 @@ std::string readFile(const std::string& path) {
 }
 
 bool fileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -73,9 +74,13 @@ std::string randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-bool runningAsRoot() { return ::geteuid() == 0; }
+bool runningAsRoot() {
+    return ::geteuid() == 0;
+}
 
-void makeWorldAccessible(const std::string& path) { ::chmod(path.c_str(), 0777); }
+void makeWorldAccessible(const std::string& path) {
+    ::chmod(path.c_str(), 0777);
+}
 
 namespace {
 int runForked(const std::function<int()>& body, bool dropRoot) {
@@ -106,8 +111,12 @@ int runForked(const std::function<int()>& body, bool dropRoot) {
 }
 } // namespace
 
-int runUnprivileged(const std::function<int()>& body) { return runForked(body, true); }
-int runInChild(const std::function<int()>& body) { return runForked(body, false); }
+int runUnprivileged(const std::function<int()>& body) {
+    return runForked(body, true);
+}
+int runInChild(const std::function<int()>& body) {
+    return runForked(body, false);
+}
 
 std::int64_t FailingStream::Write(const void* buffer, std::int64_t count) {
     const std::int64_t allowed = std::max<std::int64_t>(0, std::min(count, limit_ - written_));
