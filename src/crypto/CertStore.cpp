@@ -4,6 +4,7 @@
 #include "GostRuntime.h"
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
+#include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
@@ -37,26 +38,11 @@ struct DirCloser {
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
-// The whole content of a regular file of at most `limit` bytes; false when it cannot be read.
+// The whole content of a regular file of at most `limit` bytes; false when it cannot be read (a
+// FIFO, device or folder in the store is passed over without being read or waited for).
 bool readSmallFile(const std::string& path, std::size_t limit, std::string& bytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd)
-        return false;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > limit)
-        return false;
-    bytes.assign(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    bytes.resize(done);
-    return true;
+    InputFile file(path);
+    return file.isOpen() && readWholeFile(file, bytes, limit) == ReadFileResult::Ok;
 }
 
 bool isRegularFile(const std::string& path) {

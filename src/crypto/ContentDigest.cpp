@@ -133,6 +133,18 @@ EvpMdCtxPtr LoadFileWithDigest(TMemoryStream& target, const std::string& fileNam
         target.LoadFromStream(file);
         return nullptr;
     }
+    // A file that does not know its size (empty, or under /proc) is read into a buffer that grows
+    // and moves, which the hashing thread cannot follow: it is hashed once it is loaded.
+    if (!file.SizeKnown()) {
+        target.LoadFromStream(file);
+        EvpMdCtxPtr digest(EVP_MD_CTX_new());
+        if (!digest || EVP_DigestInit_ex(digest.get(), md, nullptr) != 1 ||
+            EVP_DigestUpdate(digest.get(), target.Memory(), static_cast<std::size_t>(target.Size())) != 1) {
+            ClearOpenSslErrors();
+            return nullptr;
+        }
+        return digest;
+    }
     DigestingReader reader(file, md);
     target.LoadFromStream(reader);
     return reader.finish(target.Memory(), static_cast<std::size_t>(target.Size()));

@@ -4,6 +4,7 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "platform/Exception.h"
+#include "platform/InputFile.h"
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
 
@@ -23,7 +24,7 @@ using namespace detail;
 
 namespace {
 
-constexpr long kMaxKeyFileSize = 1 << 20;
+constexpr std::uint64_t kMaxKeyFileSize = 1 << 20;
 constexpr int kKeyEncryptionIterations = 100000;
 
 std::mutex gPromptMutex;
@@ -124,40 +125,39 @@ std::string octal(unsigned mode) {
 
 // Reads the key file of a store entry, refusing one that others may read (as ssh does).
 BOOL readKeyFile(const std::string& path, SecureString& bytes) {
-    // Not blocking: a named pipe in the key file's place would otherwise wait for a writer forever;
-    // it is refused below as what it is, not a file.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd) {
-        const int err = errno;
+    // A named pipe in the key file's place would otherwise wait for a writer forever; it is refused
+    // as what it is, not a file, and so is a device.
+    InputFile file(path);
+    if (!file.isOpen()) {
+        const int err = file.openErrno();
         if (err == ENOENT)
             return fail(CRYPT_E_NO_KEY_PROPERTY,
                         "Для сертификата нет закрытого ключа (нет файла «" + path + "»)");
+        if (file.openError() == kNotAFileError || err == EISDIR)
+            return fail(NTE_BAD_KEY, "«" + path + "» не является файлом закрытого ключа");
         return fail(WinErrorFromErrno(err, path.c_str()),
                     "Файл закрытого ключа «" + path + "» не открывается: " + std::strerror(err));
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail(NTE_BAD_KEY, "«" + path + "» не является файлом закрытого ключа");
+    const struct stat& st = file.status();
     if ((st.st_mode & 077) != 0)
         return fail(NTE_PERM, "Права доступа к файлу закрытого ключа «" + path + "» слишком широкие (" +
                                   octal(st.st_mode) +
                                   "): его могут читать другие пользователи. Ключ не будет использован; "
                                   "оставьте доступ только владельцу: chmod 600 «" +
                                   path + "»");
-    if (st.st_size > kMaxKeyFileSize)
+    switch (readWholeFile(file, bytes, kMaxKeyFileSize)) {
+    case ReadFileResult::Ok:
+        return TRUE;
+    case ReadFileResult::TooLarge:
         return fail(NTE_BAD_KEY, "Файл закрытого ключа «" + path + "» слишком велик");
-    bytes.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
+    case ReadFileResult::Changed:
+        return fail(NTE_BAD_KEY, "Файл закрытого ключа «" + path + "» изменил размер, пока его читали");
+    case ReadFileResult::Failed:
+        break;
     }
-    bytes.resize(done);
-    return TRUE;
+    const int err = errno;
+    return fail(WinErrorFromErrno(err, path.c_str()),
+                "Файл закрытого ключа «" + path + "» не читается: " + std::strerror(err));
 }
 
 struct KeySource {

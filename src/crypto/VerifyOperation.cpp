@@ -7,6 +7,8 @@
 #include "codec/Base64.h"
 #include "platform/DisplayText.h"
 #include "platform/Exception.h"
+#include "platform/InputFile.h"
+#include "platform/Paths.h"
 #include "platform/Streams.h"
 #include "platform/SysError.h"
 #include "platform/UniqueFd.h"
@@ -120,15 +122,13 @@ const EVP_MD* digestOfPrefix(const std::string& der) {
 // verification takes the early digest over only when the message asks for exactly that one.
 const EVP_MD* digestHint(const std::string& signaturePath, bool base64) noexcept {
     try {
-        UniqueFd fd(::open(signaturePath.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd)
+        InputFile file(signaturePath);
+        if (!file.isOpen())
             return nullptr;
         std::string prefix(kHintPrefix, '\0');
         std::size_t done = 0;
         while (done < prefix.size()) {
-            const ssize_t n = ::read(fd.get(), prefix.data() + done, prefix.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const std::int64_t n = file.read(prefix.data() + done, prefix.size() - done);
             if (n <= 0)
                 break;
             done += static_cast<std::size_t>(n);
@@ -158,24 +158,22 @@ namespace {
 template <typename Take> void scanFirstLine(const std::string& path, Take take) {
     if (path.empty())
         throw EInOutError(winerr::ERROR_PATH_NOT_FOUND);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        throw EInOutError(SetLastErrorFromErrno(errno, path.c_str()));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        throw EInOutError(SetLastErrorFromErrno(errno));
-    // Reading a folder as a text file is refused as the original platform refuses opening one.
-    if (S_ISDIR(st.st_mode))
-        throw EInOutError(SetLastErrorFromErrno(EISDIR));
+    // A folder is refused as opening one as a text file is, and a FIFO, socket or device as no
+    // file at all, before anything is read.
+    InputFile file(path);
+    if (!file.isOpen()) {
+        SetLastError(file.openError());
+        throw EInOutError(file.openError());
+    }
 
     // A CR either stands before an LF, which ends the line anyway, or before anything else, and
     // is then left out: either way no CR ever joins the line.
     std::vector<char> block(64 * 1024);
     for (;;) {
-        const ssize_t n = ::read(fd.get(), block.data(), block.size());
+        const std::int64_t n = file.read(block.data(), block.size());
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (file.changed())
+                throw EFileChanged(ExpandFileName(path));
             throw EInOutError(SetLastErrorFromErrno(errno));
         }
         if (n == 0)

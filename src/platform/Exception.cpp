@@ -33,6 +33,9 @@ EInOutError::EInOutError(std::uint32_t code) : Exception(InOutErrorText(code)), 
 
 EOSError::EOSError(std::uint32_t code) : Exception(OSErrorText(code)), ErrorCode(code) {}
 
+EFileChanged::EFileChanged(const std::string& fullPath)
+    : EStreamError("The size of \"" + fullPath + "\" changed while it was read") {}
+
 EOutOfMemoryStream::EOutOfMemoryStream() : EStreamError("Out of memory while expanding memory stream") {}
 
 EIntfCastError::EIntfCastError() : Exception("Interface not supported") {}

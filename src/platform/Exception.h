@@ -38,13 +38,25 @@ class EStreamError : public Exception {
 public:
     using Exception::Exception;
 };
+// A file that cannot be opened or created; ErrorCode is the system code its text was made from
+// (0 when none), so that a caller can add a plainer word for a code such as kNotAFileError.
 class EFOpenError : public EStreamError {
 public:
-    using EStreamError::EStreamError;
+    explicit EFOpenError(std::string message, std::uint32_t code = 0)
+        : EStreamError(std::move(message)), ErrorCode(code) {}
+    std::uint32_t ErrorCode;
 };
 class EFCreateError : public EStreamError {
 public:
-    using EStreamError::EStreamError;
+    explicit EFCreateError(std::string message, std::uint32_t code = 0)
+        : EStreamError(std::move(message)), ErrorCode(code) {}
+    std::uint32_t ErrorCode;
+};
+// An input whose size changed while it was read ("The size of "%s" changed while it was read",
+// with the full path): what was read is not the file's content, so it is never used.
+class EFileChanged : public EStreamError {
+public:
+    explicit EFileChanged(const std::string& fullPath);
 };
 class EOutOfMemoryStream : public EStreamError {
 public:

@@ -1,6 +1,7 @@
 #include "FileSize.h"
 
 #include "Exception.h"
+#include "InputFile.h"
 #include "SysError.h"
 #include "UniqueFd.h"
 
@@ -11,16 +12,31 @@
 
 namespace plombar {
 
+namespace {
+
+std::uint32_t SetLastErrorCode(std::uint32_t code) noexcept {
+    SetLastError(code);
+    return code;
+}
+
+} // namespace
+
 std::uint64_t FileSizeForGate(const std::string& path) {
     if (path.empty())
         throw EInOutError(winerr::ERROR_INVALID_HANDLE);
-    // Others may go on reading and writing the file meanwhile.
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd)
-        throw EInOutError(SetLastErrorFromErrno(errno, path.c_str()));
+    // A name that is no file (FIFO, socket, device; a folder) fails like any other open, before it
+    // is opened: a FIFO without a writer would block, and opening a device can have effects.
     struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && notAFileCode(st.st_mode) != 0)
+        throw EInOutError(SetLastErrorCode(notAFileCode(st.st_mode)));
+    // Others may go on reading and writing the file meanwhile.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        throw EInOutError(SetLastErrorCode(openFailureCode(path, errno)));
     if (::fstat(fd.get(), &st) != 0)
         throw EInOutError(SetLastErrorFromErrno(errno));
+    if (notAFileCode(st.st_mode) != 0)
+        throw EInOutError(SetLastErrorCode(notAFileCode(st.st_mode)));
     if (fd.reset() != 0)
         throw EInOutError(SetLastErrorFromErrno(errno));
     return static_cast<std::uint64_t>(st.st_size);

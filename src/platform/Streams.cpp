@@ -261,18 +261,29 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
 
 void TMemoryStream::LoadFromStream(TStream& stream) {
     const std::int64_t start = stream.GetPosition();
-    const std::int64_t count = std::max<std::int64_t>(stream.GetSize() - start, 0);
-    ensureCapacity(count, true);
+    const std::int64_t reported = std::max<std::int64_t>(stream.GetSize() - start, 0);
+    ensureCapacity(reported, true);
     std::int64_t done = 0;
     SetLastError(0);
-    while (done < count) {
-        const std::int64_t n = stream.Read(memory_ + done, count - done);
+    for (;;) {
+        std::int64_t n = 0;
+        if (done < capacity_) {
+            n = stream.Read(memory_ + done, capacity_ - done);
+        } else {
+            // Full: more is asked for through a small buffer, so that a stream that has ended
+            // (the usual case) costs no growth.
+            std::uint8_t more[4096];
+            n = stream.Read(more, sizeof more);
+            if (n > 0) {
+                ensureCapacity(done + n, false);
+                std::memcpy(memory_ + done, more, static_cast<std::size_t>(n));
+            }
+        }
         if (n <= 0)
             break;
         done += n;
     }
-    // A file that shrank while it was read simply ends early; a failing read is an error.
-    if (done < count && GetLastError() != 0)
+    if (GetLastError() != 0)
         throw EStreamError("Stream read error");
     size_ = done;
     position_ = 0;
@@ -291,8 +302,8 @@ namespace {
     SetLastError(code);
     const std::string text = "\"" + ExpandFileName(fileName) + "\". " + SysErrorMessage(code);
     if (create)
-        throw EFCreateError("Cannot create file " + text);
-    throw EFOpenError("Cannot open file " + text);
+        throw EFCreateError("Cannot create file " + text, code);
+    throw EFOpenError("Cannot open file " + text, code);
 }
 
 } // namespace
@@ -301,23 +312,19 @@ TFileStream::TFileStream(const std::string& fileName, std::uint32_t mode) : file
     const bool create = (mode & 0xFF00u) == fmCreate;
     if (fileName.empty())
         failOpen(fileName, winerr::ERROR_PATH_NOT_FOUND, create);
+    // Share modes (mode & 0xF0) have no counterpart here: files are not locked against others.
+    if (!create && (mode & 0x3u) == fmOpenRead) {
+        input_ = std::make_unique<InputFile>(fileName);
+        if (!input_->isOpen())
+            failOpen(fileName, input_->openError(), false);
+        return;
+    }
     int flags = O_CLOEXEC;
     if (create) {
         flags |= O_RDWR | O_CREAT | O_TRUNC;
     } else {
-        switch (mode & 0x3u) {
-        case fmOpenWrite:
-            flags |= O_WRONLY;
-            break;
-        case fmOpenReadWrite:
-            flags |= O_RDWR;
-            break;
-        default:
-            flags |= O_RDONLY;
-            break;
-        }
+        flags |= (mode & 0x3u) == fmOpenWrite ? O_WRONLY : O_RDWR;
     }
-    // Share modes (mode & 0xF0) have no counterpart here: files are not locked against others.
     fd_ = UniqueFd(::open(fileName.c_str(), flags, 0666));
     if (!fd_)
         failOpen(fileName, WinErrorFromErrno(errno, fileName.c_str()), create);
@@ -336,10 +343,17 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
     while (done < count) {
         const auto chunk =
             static_cast<std::size_t>(std::min<std::int64_t>(count - done, std::int64_t{1} << 30));
-        const ssize_t n = ::read(fd_.get(), p + done, chunk);
-        if (n < 0) {
-            if (errno == EINTR)
+        ssize_t n = 0;
+        if (input_) {
+            n = input_->read(p + done, chunk);
+            if (n < 0 && input_->changed())
+                throw EFileChanged(ExpandFileName(fileName_));
+        } else {
+            n = ::read(fd_.get(), p + done, chunk);
+            if (n < 0 && errno == EINTR)
                 continue;
+        }
+        if (n < 0) {
             SetLastErrorFromErrno(errno);
             break;
         }
@@ -379,17 +393,19 @@ std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
         whence = SEEK_CUR;
     else if (origin == SeekOrigin::soEnd)
         whence = SEEK_END;
-    const off_t result = ::lseek(fd_.get(), static_cast<off_t>(offset), whence);
+    const off_t result = ::lseek(Handle(), static_cast<off_t>(offset), whence);
     if (result < 0) {
         SetLastErrorFromErrno(errno);
         return -1;
     }
+    if (input_)
+        input_->seeked(result);
     return result;
 }
 
 std::int64_t TFileStream::GetSize() {
     struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0) {
+    if (::fstat(Handle(), &st) != 0) {
         SetLastErrorFromErrno(errno);
         return -1;
     }
@@ -397,7 +413,7 @@ std::int64_t TFileStream::GetSize() {
 }
 
 void TFileStream::SetSize(std::int64_t newSize) {
-    if (::ftruncate(fd_.get(), static_cast<off_t>(newSize)) != 0) {
+    if (::ftruncate(Handle(), static_cast<off_t>(newSize)) != 0) {
         SetLastErrorFromErrno(errno);
         throw EStreamError("Stream write error");
     }

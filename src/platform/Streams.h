@@ -1,9 +1,11 @@
 #pragma once
 
+#include "InputFile.h"
 #include "UniqueFd.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace plombar {
@@ -53,9 +55,11 @@ public:
     void Clear();
 
     // Replaces the content with the whole file and leaves the position at 0. The file is opened for
-    // reading; "Cannot open file "%s". %s" when that fails.
+    // reading; "Cannot open file "%s". %s" when that fails or the name is not a regular file, and
+    // EFileChanged when its size changes while it is read.
     void LoadFromFile(const std::string& fileName);
-    // Replaces the content with the rest of `stream` from its current position.
+    // Replaces the content with the rest of `stream` from its current position to its end: the size
+    // the stream reports is where reading starts from, and reading goes on until Read returns 0.
     void LoadFromStream(TStream& stream);
     // Writes the whole content, whatever the position, creating the file or replacing an existing one.
     // The replacement is atomic: a failed save leaves an existing file untouched and no temporary
@@ -84,6 +88,8 @@ inline constexpr std::uint32_t fmCreate = 0xFF00;
 // A stream over one open file. Opening an existing file fails with "Cannot open file "%s". %s";
 // fmCreate creates the file (an existing one is truncated) and fails with "Cannot create file "%s". %s".
 // Read and Write report a short count on an I/O failure and set the last system error.
+// Opened for reading only, the name must be a regular file (see InputFile), and Read raises
+// EFileChanged once the file is seen to change size.
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string& fileName, std::uint32_t mode);
@@ -97,10 +103,13 @@ public:
     void SetSize(std::int64_t newSize) override;
 
     const std::string& FileName() const noexcept { return fileName_; }
-    int Handle() const noexcept { return fd_.get(); }
+    int Handle() const noexcept { return input_ ? input_->handle() : fd_.get(); }
+    // Whether GetSize() tells how many bytes reading will give (false for files under /proc).
+    bool SizeKnown() const noexcept { return !input_ || input_->sizeKnown(); }
 
 private:
-    UniqueFd fd_;
+    std::unique_ptr<InputFile> input_; // a file opened for reading only
+    UniqueFd fd_;                      // else
     std::string fileName_;
 };
 

@@ -68,6 +68,7 @@ constexpr MessageEntry kMessages[] = {
     {1117, "The request could not be performed because of an I/O device error.",
      "Запрос не был выполнен из-за ошибки ввода/вывода на устройстве."},
     {1223, "The operation was canceled by the user.", "Операция была отменена пользователем."},
+    {1920, "The file cannot be accessed by the system.", "Системе не удается получить доступ к файлу."},
 
     {0x80004001, "Not implemented", "Не реализовано"},
     {0x80004002, "No such interface supported", "Интерфейс не поддерживается"},

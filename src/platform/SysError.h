@@ -41,6 +41,7 @@ inline constexpr std::uint32_t ERROR_MORE_DATA = 234;
 inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
 inline constexpr std::uint32_t ERROR_IO_DEVICE = 1117;
 inline constexpr std::uint32_t ERROR_CANCELLED = 1223;
+inline constexpr std::uint32_t ERROR_CANT_ACCESS_FILE = 1920;
 
 inline constexpr std::uint32_t E_NOTIMPL = 0x80004001;
 inline constexpr std::uint32_t E_NOINTERFACE = 0x80004002;
@@ -88,6 +89,13 @@ inline constexpr std::uint32_t CRYPT_E_ASN1_CORRUPT = 0x80093103;
 inline constexpr std::uint32_t CRYPT_E_ASN1_LARGE = 0x80093104;
 inline constexpr std::uint32_t CRYPT_E_ASN1_BADTAG = 0x8009310B;
 } // namespace winerr
+
+// The code for a name whose bytes are not a file's content: a FIFO, a socket or a device given
+// where a file is read or written. Windows gives 1920, "The file cannot be accessed by the system",
+// when it meets such a name (a socket file, or the FIFOs and device nodes that WSL keeps as
+// reparse points), and its text says what went wrong. A folder keeps code 5, "Access is denied",
+// which is what Windows answers when a folder is opened as a file.
+inline constexpr std::uint32_t kNotAFileError = winerr::ERROR_CANT_ACCESS_FILE;
 
 // The calling thread's last system error code (one per thread, as on the original platform).
 std::uint32_t GetLastError() noexcept;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <sys/stat.h>
 
 using plombar::app::TForm1;
 using plombar::app::test::ScriptedPrompts;
@@ -418,6 +419,9 @@ private slots:
                                                  << "error: Invalid filename.";
             QTest::newRow(b + " a folder") << i << "папка"
                                            << "error: File access denied.";
+            // Refused without being opened: a FIFO without a writer would hang the window.
+            QTest::newRow(b + " a named pipe") << i << "канал"
+                                               << "error: I/O error 1920.";
         }
     }
 
@@ -428,6 +432,7 @@ private slots:
         const Gated& g = kGated[handler];
         prepare(g);
         QVERIFY(QDir().mkpath(qs(dir->file("папка"))));
+        QCOMPARE(::mkfifo(dir->file("канал").c_str(), 0600), 0);
         const std::string badPath = dir->file(bad.toStdString());
 
         // From the start: nothing gets enabled or shown.

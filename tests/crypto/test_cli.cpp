@@ -6,7 +6,10 @@
 #include "crypto/CertStore.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace plombar;
 using namespace plombar::crypto;
@@ -327,6 +330,94 @@ TEST_F(CliTest, BadInputsHaveTheirMessagesAndCodes) {
     const CliResult result = cli("sign data.txt --subject Никто");
     EXPECT_EQ(result.out, "Не выбран сертификат\n");
     EXPECT_FALSE(fileExists(work.file("data.txt.sig")));
+}
+
+// Named pipes, sockets and devices given as any input are refused before a byte is read, with the
+// open error and a plainer second line; nothing is written. A pipe without a writer never blocks
+// (each run has a time limit), and one that holds data is not taken for a file of that data.
+TEST_F(CliTest, InputsThatAreNotFilesAreRefusedAndNothingIsWritten) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Осторожный");
+    const std::string thumbprint = store.add(identity);
+    writeFile(work.file("data.txt"), "данные");
+    writeFile(work.file("cert.pem"), identity.pem());
+    ASSERT_EQ(cli("sign data.txt --thumbprint " + thumbprint).status, 0);
+    const std::string input = work.file("вход.bin");
+    const std::string hint = "это не обычный файл, а именованный канал, сокет или устройство: "
+                             "читаются и заменяются только обычные файлы\n";
+    const std::string openError =
+        "Cannot open file \"" + input + "\". The file cannot be accessed by the system";
+    const struct {
+        const char* arguments;
+        int status;
+        std::string error;
+    } commands[] = {
+        {"sign вход.bin --thumbprint {T}", 3, "plombar-cli: " + openError + "\n" + hint},
+        {"encrypt вход.bin --thumbprint {T}", 3, "plombar-cli: " + openError + "\n" + hint},
+        {"encrypt data.txt --cert вход.bin", 3, "plombar-cli: " + openError + "\n" + hint},
+        {"decrypt вход.bin", 3, "plombar-cli: " + openError + "\n" + hint},
+        {"verify вход.bin data.txt.sig", 2, "plombar-cli: " + openError + ".\n" + hint},
+        {"verify data.txt вход.bin", 2, "plombar-cli: I/O error 1920.\n" + hint},
+        {"store import вход.bin", 3,
+         "plombar-cli: файл «вход.bin» не открывается: The file cannot be accessed by the system\n" + hint},
+        {"store import cert.pem --key вход.bin", 3,
+         "plombar-cli: файл «вход.bin» не открывается: The file cannot be accessed by the system\n" + hint},
+    };
+    std::vector<std::string> before = listFolder(work.path());
+    before.push_back("вход.bin");
+    std::sort(before.begin(), before.end());
+    for (const char* kind : {"FIFO without a writer", "FIFO holding 10000 bytes", "socket", "/dev/zero"}) {
+        SCOPED_TRACE(kind);
+        std::remove(input.c_str());
+        UniqueFd held;
+        if (kind[0] == 'F') {
+            ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+            if (kind[5] == 'h') { // a writer that has put its bytes in and stays
+                held = UniqueFd(::open(input.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+                const std::string bytes = randomBytes(10000, 4);
+                ASSERT_EQ(::write(held.get(), bytes.data(), bytes.size()), 10000);
+            }
+        } else if (kind[0] == 's') {
+            held = bindUnixSocket(input);
+        } else {
+            ASSERT_EQ(::symlink("/dev/zero", input.c_str()), 0);
+        }
+        for (const auto& c : commands) {
+            std::string arguments = c.arguments;
+            if (const auto at = arguments.find("{T}"); at != std::string::npos)
+                arguments.replace(at, 3, thumbprint);
+            const CliResult result = cli(arguments, "timeout 20");
+            EXPECT_EQ(result.status, c.status) << arguments << "\n" << result.err;
+            EXPECT_EQ(result.err, c.error) << arguments;
+        }
+        EXPECT_EQ(listFolder(work.path()), before);
+    }
+    std::remove(input.c_str());
+    // A password file in a pipe's place: a pipe's password comes by --password-fd.
+    store.add(identity, TestStore::Key::Encrypted, "secret");
+    ASSERT_EQ(::mkfifo(work.file("pw").c_str(), 0600), 0);
+    const CliResult result =
+        cli("sign data.txt --thumbprint " + thumbprint + " --password-file pw", "timeout 20");
+    EXPECT_NE(result.status, 0);
+    EXPECT_NE(result.status, 124) << "blocked on the pipe";
+    EXPECT_NE(
+        result.err.find("plombar-cli: файл пароля «pw» не открывается: The file cannot be accessed by the "
+                        "system\n" +
+                        hint.substr(0, hint.size() - 1) + "; пароль из канала: --password-fd N\n"),
+        std::string::npos)
+        << result.err;
+}
+
+// Files under /proc report a size of 0 but have content: a signature covers all of it.
+TEST_F(CliTest, FilesThatReportNoSizeAreSignedWhole) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Ядро"));
+    ASSERT_EQ(::symlink("/proc/version", work.file("версия").c_str()), 0);
+    const CliResult result = cli("sign версия --attached --thumbprint " + thumbprint);
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::string extracted;
+    std::string log;
+    ASSERT_TRUE(opensslVerifies(work.file("версия.sig"), "", &extracted, &log)) << log;
+    EXPECT_EQ(extracted, readFile("/proc/version"));
+    EXPECT_FALSE(extracted.empty());
 }
 
 TEST_F(CliTest, AmbiguousSubjectsAndKeysOthersCanRead) {

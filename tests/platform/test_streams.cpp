@@ -1,13 +1,16 @@
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
 #include "platform/FileSize.h"
+#include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
 #include "platform/SysError.h"
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +133,98 @@ TEST_F(StreamTest, OpenErrorsNameTheFullPathAndTheSystemText) {
         FAIL();
     } catch (const EFOpenError& e) {
         EXPECT_EQ(e.Message(), "Cannot open file \"\". The system cannot find the path specified");
+    }
+}
+
+// Names that are not files given as input: each is refused before a byte is read, by the load
+// with its open error and by the window's size gate with its input/output error. A FIFO without a
+// writer must not block: an alarm ends the test if it does.
+TEST_F(StreamTest, NamesThatAreNotFilesAreRefusedBeforeReading) {
+    const std::string fifo = dir.file("канал");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socketPath = dir.file("сокет");
+    const UniqueFd listener = test::bindUnixSocket(socketPath);
+    const std::string device = dir.file("ноль");
+    ASSERT_EQ(::symlink("/dev/zero", device.c_str()), 0);
+    const struct {
+        const char* what;
+        std::string path;
+        std::string text;
+        std::uint32_t gateCode;
+        std::string gateText;
+    } cases[] = {
+        {"FIFO without a writer", fifo, "The file cannot be accessed by the system", 1920, "I/O error 1920"},
+        {"socket", socketPath, "The file cannot be accessed by the system", 1920, "I/O error 1920"},
+        {"link to /dev/zero", device, "The file cannot be accessed by the system", 1920, "I/O error 1920"},
+        {"folder", dir.path(), "Access is denied", 5, "File access denied"},
+    };
+    ::alarm(60);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TMemoryStream m;
+        try {
+            m.LoadFromFile(c.path);
+            ADD_FAILURE() << "loaded " << m.Size() << " bytes";
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.Message(), "Cannot open file \"" + c.path + "\". " + c.text);
+        }
+        try {
+            FileSizeForGate(c.path);
+            ADD_FAILURE() << "the gate let it through";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.ErrorCode, c.gateCode);
+            EXPECT_EQ(e.Message(), c.gateText);
+        }
+    }
+    ::alarm(0);
+}
+
+// Files under /proc report a size of 0 and have content all the same: they are read to their end.
+TEST_F(StreamTest, FilesThatReportNoSizeAreReadToTheirEnd) {
+    std::ifstream in("/proc/version");
+    const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(expected.empty());
+    TMemoryStream m;
+    m.LoadFromFile("/proc/version");
+    EXPECT_EQ(contentOf(m), expected);
+    InputFile file("/proc/version");
+    std::string bytes;
+    ASSERT_EQ(readWholeFile(file, bytes, 1 << 20), ReadFileResult::Ok);
+    EXPECT_EQ(bytes, expected);
+}
+
+// A file that shrinks, is emptied or grows while it is read is refused, never taken as read: by a
+// load into a memory stream and by the reader of small input files alike.
+TEST_F(StreamTest, AFileThatChangesSizeWhileReadIsRefused) {
+    const std::string path = dir.file("меняется.bin");
+    const struct {
+        const char* what;
+        off_t newSize;
+    } changes[] = {{"shrank", 50000}, {"emptied", 0}, {"grew", 150000}};
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        for (const bool stream : {true, false}) {
+            test::writeFile(path, test::randomBytes(100000));
+            char head[1000];
+            if (stream) {
+                TFileStream file(path, fmOpenRead);
+                ASSERT_EQ(file.Read(head, sizeof head), 1000);
+                ASSERT_EQ(::truncate(path.c_str(), change.newSize), 0);
+                TMemoryStream m;
+                try {
+                    m.LoadFromStream(file);
+                    ADD_FAILURE() << "loaded " << m.Size() << " bytes";
+                } catch (const EFileChanged& e) {
+                    EXPECT_EQ(e.Message(), "The size of \"" + path + "\" changed while it was read");
+                }
+            } else {
+                InputFile file(path);
+                ASSERT_EQ(file.read(head, sizeof head), 1000);
+                ASSERT_EQ(::truncate(path.c_str(), change.newSize), 0);
+                std::string bytes;
+                EXPECT_EQ(readWholeFile(file, bytes, 1 << 20), ReadFileResult::Changed);
+            }
+        }
     }
 }
 

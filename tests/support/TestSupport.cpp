@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +12,9 @@
 #include <pwd.h>
 #include <random>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +47,18 @@ void writeFile(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+UniqueFd bindUnixSocket(const std::string& path) {
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!socket || path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("cannot make a socket at " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot bind a socket at " + path);
+    return socket;
 }
 
 std::string readFile(const std::string& path) {

@@ -52,6 +52,9 @@ private:
     std::int64_t written_ = 0;
 };
 
+// A Unix socket bound at `path` (the name shows in the folder as a socket file) while it lives.
+UniqueFd bindUnixSocket(const std::string& path);
+
 // Runs a command through /bin/sh, returning its exit status (-1 when it could not run) and, when
 // `output` is given, what it wrote to stdout.
 int runCommand(const std::string& command, std::string* output = nullptr);

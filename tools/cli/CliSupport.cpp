@@ -3,6 +3,7 @@
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
 #include "platform/Exception.h"
+#include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
 #include "platform/SysError.h"
@@ -262,12 +263,15 @@ SecureString PasswordSource::get(const std::string& prompt) {
         return *cached_;
     bool complete = false;
     if (file_) {
-        UniqueFd fd(::open(file_->c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd)
-            throw CliError(kExitFileNotFound, "пароль не прочитан: файл пароля «" + *file_ +
-                                                  "» не открывается: " +
-                                                  SysErrorMessage(WinErrorFromErrno(errno, file_->c_str())));
-        cached_ = readLineFrom(fd.get(), complete, kExitFileNotFound, "файл пароля «" + *file_ + "»");
+        // A named pipe without a writer would wait forever; a pipe's password comes by --password-fd.
+        InputFile file(*file_);
+        if (!file.isOpen())
+            throw CliError(
+                kExitFileNotFound,
+                "пароль не прочитан: файл пароля «" + *file_ + "» не открывается: " +
+                    SysErrorMessage(file.openError()) + notAFileLine(file.openError(), "\n") +
+                    (file.openError() == kNotAFileError ? "; пароль из канала: --password-fd N" : ""));
+        cached_ = readLineFrom(file.handle(), complete, kExitFileNotFound, "файл пароля «" + *file_ + "»");
         return *cached_;
     }
     if (fd_) {
@@ -434,70 +438,56 @@ namespace {
 // Reads a whole input file into `bytes` (a std::string or a SecureString). The file is read
 // straight into its holder, so no other copy of a key's text is left, and a file larger than the
 // memory the system can give fails as a load into a memory stream does.
-template <typename Bytes> void readWholeFile(const std::string& path, Bytes& bytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = fd ? EISDIR : errno;
-        throw CliError(kExitFileNotFound, "файл «" + path + "» не открывается: " +
-                                              SysErrorMessage(WinErrorFromErrno(err, path.c_str())));
-    }
-    if (st.st_size > 0 && !MemoryAvailableFor(static_cast<std::uint64_t>(st.st_size)))
+template <typename Bytes> void readWholeInput(const std::string& path, Bytes& bytes) {
+    InputFile file(path);
+    if (!file.isOpen())
+        throw CliError(kExitFileNotFound, "файл «" + path +
+                                              "» не открывается: " + SysErrorMessage(file.openError()) +
+                                              notAFileLine(file.openError(), "\n"));
+    switch (readWholeFile(file, bytes, SIZE_MAX - 1)) {
+    case ReadFileResult::Ok:
+        return;
+    case ReadFileResult::Changed:
+        throw CliError(kExitFileNotFound, "файл «" + path + "» изменил размер, пока его читали");
+    case ReadFileResult::Failed:
+        break;
+    case ReadFileResult::TooLarge:
         throw EOutOfMemoryStream();
-    // The file is read into a buffer of its size; what a file that grows meanwhile adds is
-    // appended, and one that shrinks ends early.
-    bytes.resize(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
-    std::size_t done = 0;
-    const auto fail = [&path](int err) {
-        throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
-                                              SysErrorMessage(WinErrorFromErrno(err, path.c_str())));
-    };
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            fail(errno);
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
     }
-    if (done == bytes.size()) {
-        char more[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd.get(), more, sizeof more);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                OPENSSL_cleanse(more, sizeof more);
-                fail(errno);
-            }
-            if (n == 0)
-                break;
-            if (!MemoryAvailableFor(bytes.size() + static_cast<std::size_t>(n))) {
-                OPENSSL_cleanse(more, sizeof more);
-                throw EOutOfMemoryStream();
-            }
-            bytes.append(more, static_cast<std::size_t>(n));
-        }
-        OPENSSL_cleanse(more, sizeof more); // it may have held a key's text
-        done = bytes.size();
-    }
-    bytes.resize(done);
+    throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
+                                          SysErrorMessage(WinErrorFromErrno(errno, path.c_str())));
 }
 
 } // namespace
 
 std::string readInputFile(const std::string& path) {
     std::string bytes;
-    readWholeFile(path, bytes);
+    readWholeInput(path, bytes);
     return bytes;
 }
 
 SecureString readSecretFile(const std::string& path) {
     SecureString bytes;
-    readWholeFile(path, bytes);
+    readWholeInput(path, bytes);
     return bytes;
+}
+
+std::string notAFileLine(std::uint32_t code, const std::string& before) {
+    if (code != kNotAFileError)
+        return {};
+    return before + "это не обычный файл, а именованный канал, сокет или устройство: "
+                    "читаются и заменяются только обычные файлы";
+}
+
+std::string notAFileLine(const std::exception& error, const std::string& before) {
+    std::uint32_t code = 0;
+    if (const auto* open = dynamic_cast<const EFOpenError*>(&error))
+        code = open->ErrorCode;
+    else if (const auto* create = dynamic_cast<const EFCreateError*>(&error))
+        code = create->ErrorCode;
+    else if (const auto* io = dynamic_cast<const EInOutError*>(&error))
+        code = io->ErrorCode;
+    return notAFileLine(code, before);
 }
 
 void requireGostEngine(const std::string& command) {

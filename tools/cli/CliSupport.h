@@ -140,6 +140,11 @@ std::string readInputFile(const std::string& path);
 // The same for a file with secrets (a private key): read straight into memory that is wiped.
 crypto::SecureString readSecretFile(const std::string& path);
 
+// A plainer word for a name that is not a regular file (its system text says little): `before`
+// and the line, for kNotAFileError or an error carrying it; else empty.
+std::string notAFileLine(std::uint32_t code, const std::string& before);
+std::string notAFileLine(const std::exception& error, const std::string& before);
+
 // Raises CliError(kExitEngineMissing) when the GOST engine is not usable.
 void requireGostEngine(const std::string& command);
 

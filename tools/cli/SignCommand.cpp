@@ -57,7 +57,7 @@ public:
             archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
         } catch (const Exception& error) {
             // The signature is written by now; its own code tells scripts so.
-            throw CliError(kExitArchiveFailed, error.Message());
+            throw CliError(kExitArchiveFailed, error.Message() + notAFileLine(error, "\n"));
         }
         printLine(sevenzip::ArchiveCreatedMessage(archive));
     }

@@ -97,7 +97,7 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
     } catch (const CliError& error) {
         printError(error.what());
     } catch (const Exception& error) {
-        printError(ErrorReportText(error.Message()));
+        printError(ErrorReportText(error.Message()) + notAFileLine(error, "\n"));
     } catch (const std::exception& error) {
         printError(error.what());
     }

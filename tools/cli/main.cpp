@@ -67,10 +67,13 @@ int runGuarded(int argc, char** argv) {
         printError(error.what());
         return error.code();
     } catch (const plombar::EFOpenError& error) {
+        printError(error.Message() + notAFileLine(error, "\n"));
+        return kExitFileNotFound;
+    } catch (const plombar::EFileChanged& error) {
         printError(error.Message());
         return kExitFileNotFound;
     } catch (const plombar::EFCreateError& error) {
-        printError(error.Message());
+        printError(error.Message() + notAFileLine(error, "\n"));
         return kExitWriteFailed;
     } catch (const plombar::Exception& error) {
         printError(error.Message());
