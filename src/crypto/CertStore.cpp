@@ -81,9 +81,7 @@ void removeFile(const std::string& path, bool& removed) {
 }
 
 void writeFile(const std::string& path, const char* data, std::size_t size, bool secret) {
-    AtomicFile file(path);
-    if (secret && ::fchmod(file.Stream().Handle(), 0600) != 0)
-        file.Fail(WinErrorFromErrno(errno, path.c_str()));
+    AtomicFile file(path, secret ? AtomicFile::Access::OwnerOnly : AtomicFile::Access::AsNewFile);
     file.WriteAll(data, size);
     file.Commit();
 }

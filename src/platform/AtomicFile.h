@@ -6,22 +6,38 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace plombar {
 
-// Writes a file so that it either appears whole under its name or not at all: the data goes to a
-// hidden temporary file in the target's folder, which Commit() renames over the target. An existing
-// target keeps its permission bits; a target that the user may not write is refused as it would be
-// when opened for writing. Without Commit() the temporary file is removed. Every failure raises
-// "Cannot create file "%s". %s" with the target's full path and the system text.
+// Writes a file so that it either appears whole under its name or not at all. The data goes to a
+// file without a name in the target's folder (O_TMPFILE), which Commit() flushes, links under a
+// hidden name and renames over the target; nothing is left to clean up when the process dies, even
+// by SIGKILL. Where the file system has no such files, a hidden temporary file is written instead
+// and removed on failure and on SIGINT, SIGTERM and SIGHUP.
+//
+// The target's name is replaced as a directory entry: a symbolic link there becomes the new file,
+// and the file it pointed to is never written (a link in the folder part of the path is followed).
+// A name that is neither a regular file nor a link (a folder, FIFO, socket or device) is refused
+// without being opened. An existing file keeps its permission bits, and one that the user may not
+// write is refused as it would be when opened for writing; a new file gets 0666 less the umask.
+// While it is being written, the file is readable by its owner only (it may hold decrypted text).
+// Every failure raises "Cannot create file "%s". %s" with the target's full path and the system text.
 class AtomicFile {
 public:
-    explicit AtomicFile(const std::string& target);
+    enum class Access {
+        AsNewFile, // an existing file's bits, else 0666 less the umask
+        OwnerOnly, // 0600 whatever was there (private keys)
+    };
+
+    explicit AtomicFile(const std::string& target, Access access = Access::AsNewFile);
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
     ~AtomicFile();
 
     TFileStream& Stream() { return *stream_; }
+    // The hidden name the data has while it is written (a named temporary) or for a moment during
+    // Commit() (a file without a name gets it just before the rename).
     const std::string& TemporaryName() const noexcept { return tempName_; }
     const std::string& TargetName() const noexcept { return target_; }
 
@@ -32,9 +48,20 @@ public:
     [[noreturn]] void Fail(std::uint32_t code) const;
 
 private:
-    std::string target_;   // full path of the file to produce (symbolic links resolved)
-    std::string tempName_; // full path of the temporary file
+    void checkTarget();
+    void createNamed();
+    void linkUnnamed();
+
+    std::string target_;   // full path of the file to produce (a link there is replaced, not followed)
+    std::string tempName_; // full path of the hidden name
+    UniqueFd folder_;      // the target's folder (O_PATH)
+    bool unnamed_ = false; // the data is in an O_TMPFILE file
+    bool named_ = false;   // tempName_ exists and is ours to remove
+    int cleanupSlot_ = -1; // where tempName_ is registered for removal on a signal
+    Access access_;
     bool replacing_ = false;
+    mode_t keepMode_ = 0; // an existing file's permission bits
+    mode_t newMode_ = 0;  // what a new file in the folder gets
     bool committed_ = false;
     std::unique_ptr<TFileStream> stream_;
 };
@@ -45,5 +72,9 @@ void SaveFileAtomically(const std::string& path, const void* data, std::size_t s
 // True for the names our temporary files carry (".<name>.<suffix>.plombar-tmp"), so that a file left
 // behind by a killed process is never taken for output.
 bool IsTemporarySaveName(std::string_view bareName);
+
+// For tests: makes every later AtomicFile write a named temporary, as on file systems without
+// O_TMPFILE (true), or use O_TMPFILE where it can again (false).
+void UseNamedTemporariesForTesting(bool named);
 
 } // namespace plombar

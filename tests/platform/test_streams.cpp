@@ -26,6 +26,14 @@ std::string contentOf(const TMemoryStream& m) {
     return std::string(reinterpret_cast<const char*>(m.Memory()), static_cast<std::size_t>(m.Size()));
 }
 
+// Saves write named temporaries, as on file systems without unnamed files, while it lives.
+struct NamedTemporaries {
+    explicit NamedTemporaries(bool named) { UseNamedTemporariesForTesting(named); }
+    NamedTemporaries(const NamedTemporaries&) = delete;
+    NamedTemporaries& operator=(const NamedTemporaries&) = delete;
+    ~NamedTemporaries() { UseNamedTemporariesForTesting(false); }
+};
+
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override { setenv("LC_ALL", "C.UTF-8", 1); }
@@ -275,27 +283,42 @@ TEST_F(StreamTest, SaveWritesWholeContentWhateverThePosition) {
     EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{"out.bin"}) << "no temporary file left";
 }
 
-TEST_F(StreamTest, NewFileGetsModeFromUmask) {
-    const mode_t old = ::umask(027);
-    TMemoryStream m;
-    m.Write("z", 1);
-    m.SaveToFile(dir.file("new.bin"));
-    ::umask(old);
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.file("new.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+// A file being written is its owner's alone (it may hold decrypted text); complete, it gets the
+// bits a new file gets (0666 less the umask) or those of the file it replaces. Both ways of writing
+// it: without a name, and named where the file system has no unnamed files.
+TEST_F(StreamTest, TemporaryIsPrivateUntilCompleteThenGetsItsMode) {
+    for (const bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary" : "unnamed temporary");
+        const NamedTemporaries way(named);
+        test::writeFile(dir.file("existing.bin"), "old");
+        ASSERT_EQ(::chmod(dir.file("existing.bin").c_str(), 0604), 0);
+        const mode_t old = ::umask(027);
+        for (const auto& [name, mode] : {std::pair{"new.bin", 0640u}, std::pair{"existing.bin", 0604u}}) {
+            AtomicFile file(dir.file(name));
+            file.WriteAll("secret", 6);
+            struct stat st {};
+            ASSERT_EQ(::fstat(file.Stream().Handle(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name << " while it is written";
+            file.Commit();
+            ASSERT_EQ(::stat(dir.file(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, mode) << name;
+        }
+        ::umask(old);
+        std::remove(dir.file("new.bin").c_str());
+    }
 }
 
-TEST_F(StreamTest, SaveThroughSymlinkReplacesTheLinkedFile) {
+TEST_F(StreamTest, SaveOverASymlinkReplacesTheLinkNotTheFileItPointsTo) {
     test::writeFile(dir.file("real.bin"), "old");
     ASSERT_EQ(::symlink(dir.file("real.bin").c_str(), dir.file("link.bin").c_str()), 0);
     TMemoryStream m;
     m.Write("new", 3);
     m.SaveToFile(dir.file("link.bin"));
-    EXPECT_EQ(test::readFile(dir.file("real.bin")), "new");
+    EXPECT_EQ(test::readFile(dir.file("real.bin")), "old");
+    EXPECT_EQ(test::readFile(dir.file("link.bin")), "new");
     struct stat st {};
     ASSERT_EQ(::lstat(dir.file("link.bin").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 TEST_F(StreamTest, FailedSaveInReadOnlyFolderKeepsExistingFile) {
@@ -376,18 +399,24 @@ TEST_F(StreamTest, SaveOverAFolderFails) {
 }
 
 TEST_F(StreamTest, TemporaryNamesAreHiddenAndRecognisable) {
+    std::optional<NamedTemporaries> way(true);
     AtomicFile file(dir.file("report.pdf.sig"));
+    way.reset();
     const std::string temp = ExtractFileName(file.TemporaryName());
     EXPECT_EQ(temp.front(), '.');
     EXPECT_TRUE(IsTemporarySaveName(temp));
     EXPECT_FALSE(IsTemporarySaveName("report.pdf.sig"));
     EXPECT_FALSE(IsTemporarySaveName(".plombar-tmp"));
     EXPECT_TRUE(test::fileExists(file.TemporaryName()));
+    // Without a name until it is complete, nothing shows in the folder.
+    AtomicFile unnamed(dir.file("other.sig"));
+    EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{temp});
 }
 
 // A target whose name is near the file system's limit of 255 bytes is saved all the same; the
 // temporary's name is cut to fit, never in the middle of a character.
 TEST_F(StreamTest, SavesUnderNamesNearTheLimit) {
+    const NamedTemporaries way(true);
     for (const std::string unit : {"a", "ж", "\xF0\x9F\x93\x84"}) {
         std::string name;
         while (name.size() + unit.size() <= 255)
@@ -411,12 +440,15 @@ TEST_F(StreamTest, SavesUnderNamesNearTheLimit) {
 
 TEST_F(StreamTest, AbandonedAtomicFileLeavesNothing) {
     test::writeFile(dir.file("a.txt"), "old");
-    {
-        AtomicFile file(dir.file("a.txt"));
-        file.WriteAll("new", 3);
+    for (const bool named : {false, true}) {
+        const NamedTemporaries way(named);
+        {
+            AtomicFile file(dir.file("a.txt"));
+            file.WriteAll("new", 3);
+        }
+        EXPECT_EQ(test::readFile(dir.file("a.txt")), "old");
+        EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{"a.txt"});
     }
-    EXPECT_EQ(test::readFile(dir.file("a.txt")), "old");
-    EXPECT_EQ(test::listFolder(dir.path()), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(StreamTest, FileStreamCreateOpenAndShortWrites) {
