@@ -13,7 +13,7 @@ namespace plombar {
 namespace {
 
 // The kernel's own file systems, whose files report sizes that say nothing of their content.
-bool onKernelFileSystem(int fd) noexcept {
+bool isKernelFileSystem(int fd) noexcept {
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0)
         return false;
@@ -56,7 +56,8 @@ InputFile::InputFile(const std::string& path) noexcept {
             openError_ = openFailureCode(path, openErrno_);
         return;
     }
-    sizeKnown_ = status_.st_size > 0 && !onKernelFileSystem(fd_.get());
+    onKernelFileSystem_ = isKernelFileSystem(fd_.get());
+    sizeKnown_ = status_.st_size > 0 && !onKernelFileSystem_;
 }
 
 int InputFile::open(const std::string& path) noexcept {

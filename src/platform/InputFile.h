@@ -45,6 +45,9 @@ public:
     // an empty size (files under /proc report 0 whatever they hold) and for the kernel's own file
     // systems (sysfs reports a page).
     bool sizeKnown() const noexcept { return sizeKnown_; }
+    // Whether the file lies on one of the kernel's own file systems (/proc, /sys and the like),
+    // whose sizes say nothing of the content even when they are not 0.
+    bool onKernelFileSystem() const noexcept { return onKernelFileSystem_; }
     std::uint64_t reportedSize() const noexcept { return static_cast<std::uint64_t>(status_.st_size); }
 
     // Reads up to `count` bytes at the current position. Returns how many, 0 at the end, or -1: on
@@ -63,6 +66,7 @@ private:
     int openErrno_ = 0;
     struct stat status_ {};
     bool sizeKnown_ = false;
+    bool onKernelFileSystem_ = false;
     bool changed_ = false;
     std::int64_t position_ = 0;
 };

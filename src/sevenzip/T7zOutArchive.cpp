@@ -2,6 +2,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Exception.h"
+#include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/SysError.h"
 #include "sevenzip/FileEnumeration.h"
@@ -237,6 +238,15 @@ void T7zOutArchive::AddFile(const std::string& fileName, const std::u16string& a
     const auto record = ReadFileRecord(fileName);
     if (!record || !record->isRegular)
         return;
+    // The library stores as many bytes as the item's size says, and a file of the kernel's own file
+    // systems (/proc) reports a size that says nothing of its content: its bytes are taken now.
+    if (InputFile probe(fileName); probe.isOpen() && probe.onKernelFileSystem()) {
+        auto bytes = std::make_unique<TMemoryStream>();
+        bytes->LoadFromFile(fileName);
+        AddStream(bytes.release(), true, record->attributes, record->creationTime, record->lastWriteTime,
+                  archivePath, false, false);
+        return;
+    }
     Items.push_back(makeFileItem(fileName, archivePath, *record));
 }
 

@@ -407,17 +407,22 @@ TEST_F(CliTest, InputsThatAreNotFilesAreRefusedAndNothingIsWritten) {
         << result.err;
 }
 
-// Files under /proc report a size of 0 but have content: a signature covers all of it.
+// Files under /proc report a size of 0 but have content: a signature covers all of it, and the
+// archive of the signed pair holds all of it.
 TEST_F(CliTest, FilesThatReportNoSizeAreSignedWhole) {
     const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Ядро"));
     ASSERT_EQ(::symlink("/proc/version", work.file("версия").c_str()), 0);
-    const CliResult result = cli("sign версия --attached --thumbprint " + thumbprint);
+    const CliResult result = cli("sign версия --attached --7z --thumbprint " + thumbprint);
     ASSERT_EQ(result.status, 0) << result.err;
+    const std::string content = readFile("/proc/version");
+    ASSERT_FALSE(content.empty());
     std::string extracted;
     std::string log;
     ASSERT_TRUE(opensslVerifies(work.file("версия.sig"), "", &extracted, &log)) << log;
-    EXPECT_EQ(extracted, readFile("/proc/version"));
-    EXPECT_FALSE(extracted.empty());
+    EXPECT_EQ(extracted, content);
+    std::string packed;
+    ASSERT_EQ(runCommand("7z e -so " + shellQuote(work.file("версия.sig.7z")) + " версия", &packed), 0);
+    EXPECT_EQ(packed, content);
 }
 
 TEST_F(CliTest, AmbiguousSubjectsAndKeysOthersCanRead) {
