@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -204,62 +205,39 @@ TEST_F(SaveFaults, FileSizeLimitKeepsTheExistingFileAndLeavesNoTemporary) {
     }
 }
 
-// An output name that is a symbolic link is replaced as a name, never written through: whether it
-// points at the command's own input ("x.enc -> x") or at a file elsewhere ("x -> ~/.bashrc"), that
-// file stays as it was and the output is a file of its own. The same for a store entry's key file.
-TEST_F(SaveFaults, ALinkInTheOutputsPlaceIsReplacedNotWrittenThrough) {
+// What stands in an output's place. A symbolic link is replaced as a name, never written through,
+// whether it points at the command's own input ("x.enc -> x") or at a file elsewhere
+// ("x -> ~/.bashrc"). A folder, FIFO, socket or device (a copy of /dev/null's node, where the test
+// may make one) is refused with the create error before anything is written, and stays as it was:
+// root used to replace a device node, and opening a FIFO would wait for a reader.
+TEST_F(SaveFaults, WhatStandsInAnOutputsPlace) {
     TempDir elsewhere("plombar-faults-victim");
     const std::string victim = elsewhere.file(".bashrc");
-    for (const OutputCase& c : outputCases()) {
-        SCOPED_TRACE(c.what);
-        TempDir work("plombar-faults-link");
-        prepareFolder(work.path());
-        writeFile(victim, kPrecious);
-        const std::string target = c.target.empty() ? store.keyFile(thumbprint) : work.file(c.target);
-        std::remove(target.c_str());
-        const bool ownInput = c.arguments[0] == "sign" || c.arguments[0] == "encrypt";
-        ASSERT_EQ(::symlink(ownInput ? "данные.bin" : victim.c_str(), target.c_str()), 0);
-        RunOptions options;
-        options.folder = work.path();
-        const ProgramRun run = runCli(argumentsFor(c), options);
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(readFile(work.file("данные.bin")), input);
-        EXPECT_EQ(readFile(victim), kPrecious);
-        struct stat st {};
-        ASSERT_EQ(::lstat(target.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        if (c.target.empty()) {
-            EXPECT_EQ(st.st_mode & 07777, 0600u);
-        }
-        EXPECT_EQ(temporaryFilesIn(work.path()), std::vector<std::string>{});
-        EXPECT_EQ(temporaryFilesIn(store.folder()), std::vector<std::string>{});
-    }
-}
-
-// A folder, a FIFO, a socket or a device in an output's place is refused with the create error
-// before anything is written, and stays as it was: root would otherwise replace a device node, and
-// opening a FIFO would wait for a reader. The device is a copy of /dev/null's node, where the test
-// may make one.
-TEST_F(SaveFaults, NamesThatAreNotFilesInTheOutputsPlaceStay) {
     struct stat null {};
     ASSERT_EQ(::stat("/dev/null", &null), 0);
-    const std::string hint = "это не обычный файл, а именованный канал, сокет или устройство: "
-                             "читаются и заменяются только обычные файлы\n";
     for (const OutputCase& c : outputCases()) {
-        for (const char* kind : {"folder", "FIFO", "socket", "device"}) {
+        for (const char kind : std::string("lfFsd")) { // link, folder, FIFO, socket, device
             SCOPED_TRACE(std::string(c.what) + ", " + kind);
-            TempDir work("plombar-faults-node");
+            TempDir work("plombar-faults-place");
             prepareFolder(work.path());
+            writeFile(victim, kPrecious);
             const std::string target = c.target.empty() ? store.keyFile(thumbprint) : work.file(c.target);
             std::remove(target.c_str());
             UniqueFd socket;
-            std::string text = "The file cannot be accessed by the system\n" + hint;
-            if (kind[0] == 'f') {
+            std::string error = "plombar-cli: Cannot create file \"" + target +
+                                "\". The file cannot be accessed by the system\nэто не обычный файл, а "
+                                "именованный канал, сокет или устройство: читаются и заменяются только "
+                                "обычные файлы\n";
+            if (kind == 'l') {
+                const bool ownInput = c.arguments[0] == "sign" || c.arguments[0] == "encrypt";
+                ASSERT_EQ(::symlink(ownInput ? "данные.bin" : victim.c_str(), target.c_str()), 0);
+                error.clear();
+            } else if (kind == 'f') {
                 ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
-                text = "Access is denied\n";
-            } else if (kind[0] == 'F') {
+                error = "plombar-cli: Cannot create file \"" + target + "\". Access is denied\n";
+            } else if (kind == 'F') {
                 ASSERT_EQ(::mkfifo(target.c_str(), 0600), 0);
-            } else if (kind[0] == 's') {
+            } else if (kind == 's') {
                 socket = bindUnixSocket(target);
             } else if (::mknod(target.c_str(), S_IFCHR | 0666, null.st_rdev) != 0) {
                 continue; // no right to make device nodes here
@@ -269,52 +247,67 @@ TEST_F(SaveFaults, NamesThatAreNotFilesInTheOutputsPlaceStay) {
             RunOptions options;
             options.folder = work.path();
             const ProgramRun run = runCli(argumentsFor(c), options);
-            EXPECT_EQ(run.status, c.exitCode);
-            EXPECT_EQ(run.err, "plombar-cli: Cannot create file \"" + target + "\". " + text);
+            EXPECT_EQ(run.status, error.empty() ? 0 : c.exitCode);
+            EXPECT_EQ(run.err, error);
+            EXPECT_EQ(readFile(work.file("данные.bin")), input);
+            EXPECT_EQ(readFile(victim), kPrecious);
             struct stat after {};
             ASSERT_EQ(::lstat(target.c_str(), &after), 0);
-            EXPECT_EQ(after.st_mode, before.st_mode);
-            EXPECT_EQ(after.st_ino, before.st_ino);
-            EXPECT_EQ(after.st_rdev, before.st_rdev);
+            if (error.empty()) {
+                EXPECT_TRUE(S_ISREG(after.st_mode));
+            } else {
+                EXPECT_EQ(after.st_mode, before.st_mode);
+                EXPECT_EQ(after.st_ino, before.st_ino);
+                EXPECT_EQ(after.st_rdev, before.st_rdev);
+            }
             EXPECT_EQ(temporaryFilesIn(work.path()), std::vector<std::string>{});
-            if (kind[0] == 'f')
-                ::rmdir(target.c_str());
-            else
-                std::remove(target.c_str());
+            EXPECT_EQ(temporaryFilesIn(store.folder()), std::vector<std::string>{});
+            (kind == 'f' ? ::rmdir : ::unlink)(target.c_str());
         }
         if (c.target.empty())
             store.add(identity); // back as it was for the next case
     }
 }
 
-// A process killed by SIGKILL while it writes a named temporary leaves it behind; the file it was
-// replacing stays whole, and the stale temporary is never taken for output.
-TEST(KilledSave, ExistingFileSurvivesAndTheTemporaryIsIgnored) {
-    TempDir work("plombar-faults-kill");
-    const std::string target = work.file("отчёт.pdf.sig");
-    writeFile(target, kPrecious);
+namespace {
+
+// Ends with `signal` a child that is in the middle of saving to `target` (between two writes of one
+// save), writing a named temporary or not; returns its wait status.
+int endSaveInTheMiddle(const std::string& target, bool named, int signal) {
     int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    if (::pipe(ready) != 0)
+        return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
-        // Named, as on a file system without unnamed files: only there can SIGKILL leave one.
-        UseNamedTemporariesForTesting(true);
+        UseNamedTemporariesForTesting(named);
         AtomicFile file(target);
         const std::string half = randomBytes(1 << 20, 3);
         file.WriteAll(half.data(), half.size());
         (void)!::write(ready[1], "w", 1);
-        ::pause(); // killed here, between two writes of one save
+        ::pause();
         ::_exit(0);
     }
     ::close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    char byte = 0;
+    (void)!::read(ready[0], &byte, 1);
     ::close(ready[0]);
-    ::kill(pid, SIGKILL);
+    ::kill(pid, signal);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    return status;
+}
+
+} // namespace
+
+// A process killed by SIGKILL while it writes a named temporary (on a file system without unnamed
+// files) leaves it behind; the file it was replacing stays whole, and the stale temporary is never
+// taken for output.
+TEST(KilledSave, ExistingFileSurvivesAndTheTemporaryIsIgnored) {
+    TempDir work("plombar-faults-kill");
+    const std::string target = work.file("отчёт.pdf.sig");
+    writeFile(target, kPrecious);
+    ASSERT_TRUE(WIFSIGNALED(endSaveInTheMiddle(target, true, SIGKILL)));
 
     EXPECT_EQ(readFile(target), kPrecious);
     const std::vector<std::string> stale = temporaryFilesIn(work.path());
@@ -329,107 +322,63 @@ TEST(KilledSave, ExistingFileSurvivesAndTheTemporaryIsIgnored) {
     EXPECT_EQ(temporaryFilesIn(work.path()), stale);
 }
 
-// A save ended by a signal in the middle of writing leaves no temporary, and no target where there
-// was none (an existing one stays whole): a file without a name goes with the process, even on
-// SIGKILL; a named temporary is removed by the signal handler, which then lets the signal end the
-// process as it would have.
+// A save ended by a signal in the middle of writing leaves no temporary and no target: a file
+// without a name goes with the process, even on SIGKILL; a named temporary is removed by the signal
+// handler, which then lets the signal end the process as it would have.
 TEST(KilledSave, NoTemporarySurvivesTheSignalsThatEndAProcess) {
-    const struct {
-        bool named;
-        int signal;
-    } cases[] = {{false, SIGINT}, {false, SIGTERM}, {false, SIGHUP}, {false, SIGKILL},
-                 {true, SIGINT},  {true, SIGTERM},  {true, SIGHUP}};
-    for (const auto& c : cases) {
-        for (const bool existing : {false, true}) {
-            SCOPED_TRACE(std::string(c.named ? "named" : "unnamed") + " temporary, " + strsignal(c.signal) +
-                         (existing ? ", replacing a file" : ", new file"));
+    for (const bool named : {false, true}) {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+            if (named && signal == SIGKILL)
+                continue; // nothing can remove a name then (see above)
+            SCOPED_TRACE(std::string(named ? "named, " : "unnamed, ") + strsignal(signal));
             TempDir work("plombar-faults-signal");
-            const std::string target = work.file("расшифровка.txt");
-            if (existing)
-                writeFile(target, kPrecious);
-            int ready[2];
-            ASSERT_EQ(::pipe(ready), 0);
-            const pid_t pid = ::fork();
-            if (pid == 0) {
-                ::close(ready[0]);
-                UseNamedTemporariesForTesting(c.named);
-                AtomicFile file(target);
-                const std::string half = randomBytes(1 << 20, 3);
-                file.WriteAll(half.data(), half.size());
-                (void)!::write(ready[1], "w", 1);
-                ::pause(); // the signal comes here, between two writes of one save
-                ::_exit(0);
-            }
-            ::close(ready[1]);
-            char byte = 0;
-            ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-            ::close(ready[0]);
-            ::kill(pid, c.signal);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status;
-            EXPECT_EQ(listFolder(work.path()),
-                      existing ? std::vector<std::string>{"расшифровка.txt"} : std::vector<std::string>{});
-            if (existing) {
-                EXPECT_EQ(readFile(target), kPrecious);
-            }
+            const int status = endSaveInTheMiddle(work.file("расшифровка.txt"), named, signal);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+            EXPECT_EQ(listFolder(work.path()), std::vector<std::string>{});
         }
     }
 }
 
-namespace {
-
-// Whether process `pid` holds a file without a name open in `folder`: its descriptor links to
-// "<folder>/#<inode> (deleted)".
-bool holdsUnnamedFileIn(pid_t pid, const std::string& folder) {
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        const std::string link = std::filesystem::read_symlink(entry.path(), error).string();
-        if (link.rfind(folder + "/#", 0) == 0 && link.size() > 10 &&
-            link.substr(link.size() - 10) == " (deleted)")
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 // The real command ended by each signal while it writes a large archive (packing is the slow
-// writer): the existing archive stays whole and nothing else is left in the folder.
+// writer): the moment it holds the archive's file without a name (its descriptor links to
+// "<folder>/#<inode> (deleted)"), it is ended; the existing archive stays whole and nothing is left.
 TEST_F(SaveFaults, CommandEndedBySignalsWhileWritingLeavesNothingBehind) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(strsignal(signal));
         TempDir work("plombar-faults-kill-cli");
         const std::string source = work.file("большой.bin");
         writeNoise(source, 32 << 20, 11);
-        const std::string archive = source + ".sig.7z";
-        writeFile(archive, kPrecious);
-
-        std::vector<std::string> arguments = {"sign", source, "--thumbprint", thumbprint, "--7z"};
-        std::vector<char*> argv = {const_cast<char*>(PLOMBAR_CLI_PATH)};
-        for (auto& a : arguments)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        writeFile(source + ".sig.7z", kPrecious);
         const pid_t pid = ::fork();
         if (pid == 0) {
             const int devNull = ::open("/dev/null", O_WRONLY);
             ::dup2(devNull, 1);
             ::dup2(devNull, 2);
-            ::execv(PLOMBAR_CLI_PATH, argv.data());
+            ::execl(PLOMBAR_CLI_PATH, PLOMBAR_CLI_PATH, "sign", source.c_str(), "--thumbprint",
+                    thumbprint.c_str(), "--7z", nullptr);
             ::_exit(127);
         }
-        // The signature is written first; then the archive's file without a name appears.
+        const auto writingArchive = [&] {
+            std::error_code error;
+            const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", error);
+            try {
+                return fileExists(source + ".sig") && std::any_of(begin(fds), end(fds), [&](const auto& fd) {
+                           const std::string link = std::filesystem::read_symlink(fd.path(), error).string();
+                           return link.rfind(work.path() + "/#", 0) == 0 && link.ends_with(" (deleted)");
+                       });
+            } catch (const std::filesystem::filesystem_error&) {
+                return false; // it ended meanwhile
+            }
+        };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!(fileExists(source + ".sig") && holdsUnnamedFileIn(pid, work.path())) &&
-               std::chrono::steady_clock::now() < deadline && ::waitpid(pid, nullptr, WNOHANG) == 0)
+        while (!writingArchive() && std::chrono::steady_clock::now() < deadline &&
+               ::waitpid(pid, nullptr, WNOHANG) == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ::kill(pid, signal);
         int status = 0;
         ::waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the command finished before it could be killed";
-
-        EXPECT_EQ(readFile(archive), kPrecious);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the command finished before it could be ended";
+        EXPECT_EQ(readFile(source + ".sig.7z"), kPrecious);
         EXPECT_EQ(listFolder(work.path()),
                   std::vector<std::string>({"большой.bin", "большой.bin.sig", "большой.bin.sig.7z"}));
     }
