@@ -358,7 +358,7 @@ TEST_F(CliTest, InputsThatAreNotFilesAreRefusedAndNothingIsWritten) {
         {"store import вход.bin", readError},
         {"store import cert.pem --key вход.bin", readError},
         {"sign data.txt --password-file вход.bin --thumbprint " + thumbprint,
-         "plombar-cli: файл пароля «вход.bin» не открывается: " + notAFile + hint +
+         "plombar-cli: пароль не прочитан: файл пароля «вход.bin» не открывается: " + notAFile + hint +
              "; пароль из канала: --password-fd N\n"},
     };
     std::vector<std::string> before = listFolder(work.path());

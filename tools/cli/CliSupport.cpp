@@ -265,6 +265,9 @@ SecureString PasswordSource::get(const std::string& prompt) {
     if (file_) {
         // A named pipe without a writer would wait forever; a pipe's password comes by --password-fd.
         InputFile file(*file_);
+        if (file.openErrno() == EISDIR) // refused before it is opened, said as reading it would
+            throw CliError(kExitFileNotFound, "пароль не прочитан: файл пароля «" + *file_ +
+                                                  "» не читается: " + std::strerror(EISDIR));
         if (!file.isOpen())
             throw CliError(
                 kExitFileNotFound,
