@@ -271,6 +271,12 @@ TEST_F(SaveFaults, WhatStandsInAnOutputsPlace) {
 
 namespace {
 
+// As in a shell's foreground: a test run in the background may have inherited SIGINT ignored.
+void resetEndingSignals() {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(signal, SIG_DFL);
+}
+
 // Ends with `signal` a child that is in the middle of saving to `target` (between two writes of one
 // save), writing a named temporary or not; returns its wait status.
 int endSaveInTheMiddle(const std::string& target, bool named, int signal) {
@@ -280,6 +286,7 @@ int endSaveInTheMiddle(const std::string& target, bool named, int signal) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
+        resetEndingSignals();
         UseNamedTemporariesForTesting(named);
         AtomicFile file(target);
         const std::string half = randomBytes(1 << 20, 3);
@@ -351,6 +358,7 @@ TEST_F(SaveFaults, CommandEndedBySignalsWhileWritingLeavesNothingBehind) {
         writeFile(source + ".sig.7z", kPrecious);
         const pid_t pid = ::fork();
         if (pid == 0) {
+            resetEndingSignals();
             const int devNull = ::open("/dev/null", O_WRONLY);
             ::dup2(devNull, 1);
             ::dup2(devNull, 2);
