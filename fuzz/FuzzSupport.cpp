@@ -2,7 +2,7 @@
 
 #include "TestPki.h"
 #include "crypto/CertStore.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdio>
 #include <cstdlib>

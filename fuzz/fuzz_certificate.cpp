@@ -12,7 +12,7 @@
 #include "crypto/OpenSsl.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
 

@@ -11,7 +11,7 @@
 #include "crypto/CryptoHandles.h"
 #include "crypto/EnvelopeApi.h"
 #include "crypto/KeyAccess.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdint>
 #include <string>

@@ -14,7 +14,7 @@
 #include "crypto/CertificateText.h"
 #include "crypto/OpenSsl.h"
 #include "crypto/VerifyApi.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdint>
 #include <string>

@@ -13,7 +13,7 @@
 
 #include "crypto/CryptoHandles.h"
 #include "crypto/KeyAccess.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
 #include <cstdint>

@@ -11,9 +11,9 @@
 #include "crypto/CryptoHandles.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdint>
 #include <string>
@@ -143,8 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool operationVerified = false;
     try {
         operationVerified = VerifyDetachedSignature(f.signature, f.data, view);
-    } catch (const Exception& error) {
-        FUZZ_CHECK(false, "VerifyDetachedSignature raised: " + error.Message());
+    } catch (const Error& error) {
+        FUZZ_CHECK(false, "VerifyDetachedSignature raised: " + error.message());
     }
     FUZZ_CHECK(operationVerified == verified, "the operation and the function disagree");
     FUZZ_CHECK(view.events.size() >= 2 && view.events[0] == "clear" && view.events[1] == kVerifyHeaderLine,

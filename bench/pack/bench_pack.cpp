@@ -2,7 +2,7 @@
 // bare names, level 5, BZip2.
 //   bench-pack ARCHIVE FILE...          write the archive
 //   bench-pack --text FILE BYTES        write BYTES of compressible text (pseudo-random words)
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "sevenzip/ArchiveWriter.h"
 
@@ -50,11 +50,11 @@ int main(int argc, char** argv) {
     try {
         auto writer = CreateArchiveWriter(ClassId7zFormat, kLibraryFileName);
         for (int i = 2; i < argc; ++i)
-            writer->AddFile(argv[i], Utf8ToUtf16(ExtractFileName(argv[i])));
+            writer->AddFile(argv[i], utf8ToUtf16(fileNameOf(argv[i])));
         SetLevelProperty(*writer, 5);
         SetMethodProperty(*writer, 2);
         writer->SaveToFile(argv[1]);
-    } catch (const Exception& e) {
+    } catch (const Error& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }

@@ -2,7 +2,7 @@
 
 #include "Prompts.h"
 #include "crypto/CryptoHandles.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <utility>
 #include <vector>

@@ -34,7 +34,7 @@ crypto::PasswordPrompt passwordPromptFor(IPrompts& prompts) {
 bool reportGostRuntimeAtStart(IPrompts& prompts) {
     if (crypto::GostRuntimeReady())
         return true;
-    prompts.showError(ErrorReportText(crypto::GostRuntimeErrorText()));
+    prompts.showError(errorReportText(crypto::GostRuntimeErrorText()));
     return false;
 }
 

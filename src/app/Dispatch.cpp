@@ -1,7 +1,7 @@
 #include "Dispatch.h"
 
 #include "Prompts.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
@@ -37,8 +37,8 @@ BusyCursorPause::~BusyCursorPause() {
 std::string currentExceptionMessage() {
     try {
         throw;
-    } catch (const Exception& e) {
-        return e.Message();
+    } catch (const Error& e) {
+        return e.message();
     } catch (const std::bad_alloc&) {
         return "Out of memory";
     } catch (const std::exception& e) {
@@ -63,7 +63,7 @@ void runGuarded(IPrompts& prompts, const std::function<void()>& handler) noexcep
         }
     }
     try {
-        prompts.showError(ErrorReportText(message));
+        prompts.showError(errorReportText(message));
     } catch (...) {
         // The report itself failed (no memory for a dialog): keep the event loop alive anyway.
         qCritical("%s", message.c_str());

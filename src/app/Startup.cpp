@@ -10,7 +10,7 @@
 namespace plombar::app {
 
 std::string executableTitle() {
-    return ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
+    return applicationTitle(QCoreApplication::applicationFilePath().toStdString());
 }
 
 bool installQtTranslations() {

@@ -40,7 +40,7 @@ public:
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
-    // The size gate: true when the file is at most MaxInputFileSize bytes. Raises EInOutError when
+    // The size gate: true when the file is at most MaxInputFileSize bytes. Raises InputOutputError when
     // the file cannot be opened for reading and writing or sized ("I/O error 6" for an empty path).
     static bool IsFileSizeAllowed(const std::string& path);
 

@@ -1,6 +1,6 @@
 #include "codec/Base64.h"
 
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <algorithm>
 #include <array>
@@ -88,7 +88,7 @@ TMemoryStream* exactMemoryStream(TStream& stream) {
 // does. A write of 0 bytes still reaches the stream.
 void writeOut(TStream& output, const void* buffer, std::int64_t count) {
     if (output.Write(buffer, count) != count)
-        throw EStreamError("Stream write error");
+        throw StreamError("Stream write error");
 }
 
 // ---------------------------------------------------------------------------------------------

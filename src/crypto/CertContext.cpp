@@ -2,7 +2,7 @@
 
 #include "GostRuntime.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <openssl/err.h>
 #include <openssl/sha.h>

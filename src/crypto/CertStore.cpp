@@ -3,10 +3,10 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
 #include <openssl/sha.h>
@@ -76,8 +76,8 @@ void removeFile(const std::string& path, bool& removed) {
     }
     if (errno == ENOENT)
         return;
-    const std::uint32_t code = WinErrorFromErrno(errno, path.c_str());
-    throw Exception("Не удалось удалить «" + path + "»: " + SysErrorMessage(code));
+    const std::uint32_t code = systemCodeFromErrno(errno, path.c_str());
+    throw Error("Не удалось удалить «" + path + "»: " + systemMessage(code));
 }
 
 void writeFile(const std::string& path, const char* data, std::size_t size, bool secret) {
@@ -142,7 +142,7 @@ std::string StoreFolderProblem(const std::string& folder) {
 }
 
 std::string PersonalStoreFolder() {
-    return XdgDataHome() + "/plombar/stores/" + kPersonalStoreName;
+    return xdgDataHome() + "/plombar/stores/" + kPersonalStoreName;
 }
 
 std::uint32_t EnsureStoreFolder(const std::string& folder, std::string* why) {
@@ -152,7 +152,7 @@ std::uint32_t EnsureStoreFolder(const std::string& folder, std::string* why) {
         return code;
     };
     const auto cannotCreate = [&](std::uint32_t code) {
-        return failed(code, "Не удалось создать папку хранилища «" + folder + "»: " + SysErrorMessage(code));
+        return failed(code, "Не удалось создать папку хранилища «" + folder + "»: " + systemMessage(code));
     };
     if (folder.empty())
         return cannotCreate(ERROR_PATH_NOT_FOUND);
@@ -171,7 +171,7 @@ std::uint32_t EnsureStoreFolder(const std::string& folder, std::string* why) {
         }
         // Only the user may see which certificates and keys are there.
         if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-            return cannotCreate(WinErrorFromErrno(errno, path.c_str()));
+            return cannotCreate(systemCodeFromErrno(errno, path.c_str()));
     }
     if (const std::string problem = StoreFolderProblem(folder); !problem.empty())
         return failed(ERROR_ACCESS_DENIED, problem);
@@ -201,14 +201,14 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
                           const std::string& friendlyName) {
     std::string why;
     if (EnsureStoreFolder(folder, &why) != 0)
-        throw Exception(why);
+        throw Error(why);
     const std::string der =
         EncodeDer(certificate, [](const X509* c, unsigned char** p) { return i2d_X509(c, p); });
     if (der.empty())
-        throw Exception("Сертификат не кодируется в DER: " + TakeOpenSslErrors());
+        throw Error("Сертификат не кодируется в DER: " + TakeOpenSslErrors());
     // Readers pass larger certificate files over; one stored anyway would be there and never seen.
     if (der.size() > kMaxCertificateFileSize)
-        throw Exception("Сертификат слишком велик для хранилища: " + std::to_string(der.size()) +
+        throw Error("Сертификат слишком велик для хранилища: " + std::to_string(der.size()) +
                         " байт, а хранилище читает сертификаты не больше " +
                         std::to_string(kMaxCertificateFileSize) + " байт");
     const std::string thumbprint = ThumbprintOf(certificate);
@@ -225,7 +225,7 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
 
 bool RemoveStoreEntry(const std::string& folder, const std::string& thumbprint) {
     if (const std::string problem = StoreFolderProblem(folder); !problem.empty())
-        throw Exception(problem);
+        throw Error(problem);
     const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
     bool removed = false;
     removeFile(files.certificate, removed);
@@ -266,8 +266,8 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV_LEGACY /*hProv*/, LPCSTR szSubsystemP
                 names.push_back(name);
         }
     } else {
-        const std::uint32_t code = WinErrorFromErrno(errno, folder.c_str());
-        fail(code, "Папка хранилища «" + folder + "» не читается: " + SysErrorMessage(code));
+        const std::uint32_t code = systemCodeFromErrno(errno, folder.c_str());
+        fail(code, "Папка хранилища «" + folder + "» не читается: " + systemMessage(code));
         return nullptr;
     }
     std::sort(names.begin(), names.end());

@@ -44,13 +44,13 @@ std::string ThumbprintOf(X509* certificate);
 
 // Adds a certificate to the store or replaces its entry, and returns the thumbprint. `keyPem`, when
 // given, becomes the key file (mode 0600); without it an existing key file stays. A non-empty
-// `friendlyName` becomes the name file. Raises plombar::Exception ("Cannot create file ...") when a
+// `friendlyName` becomes the name file. Raises plombar::Error ("Cannot create file ...") when a
 // file cannot be written, or with EnsureStoreFolder's message when the folder cannot be made or
 // is not safe.
 std::string AddStoreEntry(const std::string& folder, X509* certificate, const SecureString* keyPem,
                           const std::string& friendlyName);
 
-// Removes an entry's files. False when no file of that entry existed; raises plombar::Exception when
+// Removes an entry's files. False when no file of that entry existed; raises plombar::Error when
 // a file cannot be removed or the folder is not safe (StoreFolderProblem).
 bool RemoveStoreEntry(const std::string& folder, const std::string& thumbprint);
 

@@ -1,7 +1,7 @@
 #include "CertificateFactory.h"
 
 #include "GostRuntime.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -34,7 +34,7 @@ const AlgorithmInfo& infoOf(KeyAlgorithm algorithm) {
 
 [[noreturn]] void raise(const std::string& what) {
     const std::string reasons = TakeOpenSslErrors();
-    throw Exception(what + (reasons.empty() ? "" : ": " + reasons));
+    throw Error(what + (reasons.empty() ? "" : ": " + reasons));
 }
 
 void addExtension(X509* certificate, X509V3_CTX* context, int nid, const char* value) {
@@ -61,7 +61,7 @@ bool ParseKeyAlgorithm(const std::string& text, KeyAlgorithm& algorithm) {
 EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm) {
     const AlgorithmInfo& info = infoOf(algorithm);
     if (info.paramset != nullptr && !GostRuntimeReady())
-        throw Exception(GostRuntimeErrorText());
+        throw Error(GostRuntimeErrorText());
     EvpPkeyCtxPtr context(EVP_PKEY_CTX_new_id(info.nid, nullptr));
     if (!context || EVP_PKEY_keygen_init(context.get()) != 1)
         raise("Не удалось создать ключ " + std::string(info.name));
@@ -80,7 +80,7 @@ EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm) {
 
 X509Ptr MakeCertificate(const CertificateFields& fields, EVP_PKEY* key) {
     if (fields.subject == nullptr || key == nullptr)
-        throw Exception("Нет имени владельца или ключа для сертификата");
+        throw Error("Нет имени владельца или ключа для сертификата");
     X509Ptr certificate(X509_new());
     if (!certificate)
         raise("Недостаточно памяти");

@@ -22,7 +22,7 @@ enum class KeyAlgorithm {
 const char* KeyAlgorithmName(KeyAlgorithm algorithm);
 bool ParseKeyAlgorithm(const std::string& text, KeyAlgorithm& algorithm);
 
-// A fresh key pair. Raises plombar::Exception (with OpenSSL's reason, or the missing-engine text
+// A fresh key pair. Raises plombar::Error (with OpenSSL's reason, or the missing-engine text
 // for GOST) when it cannot be made.
 EvpPkeyPtr GenerateKey(KeyAlgorithm algorithm);
 

@@ -3,7 +3,7 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "platform/DisplayText.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <openssl/objects.h>
 
@@ -140,7 +140,7 @@ std::vector<std::vector<ParsedAttribute>> splitName(std::string_view text) {
         std::string t = trim(type);
         std::string v = wasQuoted ? value : trim(value);
         if (t.empty() || !inValue)
-            throw Exception("Не разобрать имя «" + std::string(text) + "»: ожидается ТИП=значение");
+            throw Error("Не разобрать имя «" + std::string(text) + "»: ожидается ТИП=значение");
         rdns.back().push_back({std::move(t), std::move(v)});
         if (newRdn)
             rdns.emplace_back();
@@ -182,11 +182,11 @@ std::vector<std::vector<ParsedAttribute>> splitName(std::string_view text) {
         } else if (!wasQuoted) {
             value += c;
         } else if (c != ' ' && c != '\t') {
-            throw Exception("Не разобрать имя «" + std::string(text) + "»: текст после кавычек");
+            throw Error("Не разобрать имя «" + std::string(text) + "»: текст после кавычек");
         }
     }
     if (inQuotes)
-        throw Exception("Не разобрать имя «" + std::string(text) + "»: нет закрывающей кавычки");
+        throw Error("Не разобрать имя «" + std::string(text) + "»: нет закрывающей кавычки");
     finishAttribute(false);
     return rdns;
 }
@@ -201,7 +201,7 @@ std::string NameAttribute(const X509_NAME* name, int nid) {
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0)
         return {};
-    return EscapeForDisplay(valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))));
+    return escapeForDisplay(valueText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))));
 }
 
 std::string NameToText(const X509_NAME* name) {
@@ -231,13 +231,13 @@ std::string NameToText(const X509_NAME* name) {
             text += quoted(valueText(X509_NAME_ENTRY_get_data(entry)));
         }
     }
-    return EscapeForDisplay(text);
+    return escapeForDisplay(text);
 }
 
 X509NamePtr ParseSubjectText(std::string_view text) {
     const std::string whole = trim(text);
     if (whole.empty())
-        throw Exception("Имя владельца сертификата не задано");
+        throw Error("Имя владельца сертификата не задано");
     std::vector<std::vector<ParsedAttribute>> rdns;
     if (whole.find('=') == std::string::npos)
         rdns.push_back({{"CN", whole}});
@@ -246,26 +246,26 @@ X509NamePtr ParseSubjectText(std::string_view text) {
 
     X509NamePtr name(X509_NAME_new());
     if (!name)
-        throw Exception("Недостаточно памяти");
+        throw Error("Недостаточно памяти");
     // Typed most specific first, encoded most general first.
     for (auto rdn = rdns.rbegin(); rdn != rdns.rend(); ++rdn) {
         bool first = true;
         for (const ParsedAttribute& attribute : *rdn) {
             const AttributeName* known = attributeByText(attribute.type);
             if (known == nullptr && !isDottedOid(attribute.type))
-                throw Exception("Неизвестный тип атрибута имени «" + attribute.type + "»");
+                throw Error("Неизвестный тип атрибута имени «" + attribute.type + "»");
             Asn1ObjectPtr object(OBJ_txt2obj(known != nullptr ? known->oid : attribute.type.c_str(), 1));
             if (!object)
-                throw Exception("Неизвестный тип атрибута имени «" + attribute.type + "»");
+                throw Error("Неизвестный тип атрибута имени «" + attribute.type + "»");
             if (attribute.value.empty())
-                throw Exception("Пустое значение атрибута «" + attribute.type + "»");
+                throw Error("Пустое значение атрибута «" + attribute.type + "»");
             const bool numeric = known != nullptr && known->numeric &&
                                  attribute.value.find_first_not_of("0123456789") == std::string::npos;
             const int type = numeric ? V_ASN1_NUMERICSTRING : MBSTRING_UTF8;
             if (X509_NAME_add_entry_by_OBJ(name.get(), object.get(), type,
                                            reinterpret_cast<const unsigned char*>(attribute.value.data()),
                                            static_cast<int>(attribute.value.size()), -1, first ? 0 : -1) != 1)
-                throw Exception("Недопустимое значение атрибута «" + attribute.type +
+                throw Error("Недопустимое значение атрибута «" + attribute.type +
                                 "»: " + TakeOpenSslErrors());
             first = false;
         }

@@ -15,7 +15,7 @@ namespace plombar::crypto {
 // " + "; a value with , + = " < > # ; line breaks or blanks at either end is put in double quotes
 // with inner quotes doubled. Russian registration numbers show as ИНН, ИННЮЛ, ОГРН, ОГРНИП, СНИЛС;
 // unknown attributes as their dotted identifier. Control and bidirectional characters come out
-// escaped (EscapeForDisplay): the text is always one line.
+// escaped (escapeForDisplay): the text is always one line.
 std::string NameToText(const X509_NAME* name);
 
 // The value of the first attribute of a type (NID_commonName, ...) in UTF-8, escaped as NameToText
@@ -24,7 +24,7 @@ std::string NameAttribute(const X509_NAME* name, int nid);
 
 // Parses a subject typed by a user: either a bare text (taken as the common name) or
 // "CN=..., O=..., C=RU" in the form NameToText writes (most specific first; "+" joins attributes of
-// one RDN; values in double quotes or with backslash escapes). Raises plombar::Exception naming the
+// one RDN; values in double quotes or with backslash escapes). Raises plombar::Error naming the
 // part it cannot read.
 X509NamePtr ParseSubjectText(std::string_view text);
 

@@ -1,7 +1,7 @@
 #include "ContentDigest.h"
 
 #include "CryptoInternal.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <atomic>
 #include <climits>
@@ -50,7 +50,7 @@ public:
     std::int64_t Write(const void*, std::int64_t) override { return 0; }
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override { return file_.Seek(offset, origin); }
     std::int64_t GetSize() override { return file_.GetSize(); }
-    void SetSize(std::int64_t) override { throw EStreamError("Stream write error"); }
+    void SetSize(std::int64_t) override { throw StreamError("Stream write error"); }
 
     // Waits for the hash to catch up; the state when it covers exactly [data, data + size).
     EvpMdCtxPtr finish(const std::uint8_t* data, std::size_t size) {

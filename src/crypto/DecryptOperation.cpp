@@ -5,10 +5,10 @@
 #include "EnvelopeApi.h"
 #include "GostRuntime.h"
 #include "TryFinally.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -34,11 +34,11 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
     TryFinally(
         [&] {
             if (!GostRuntimeReady())
-                throw Exception(GostRuntimeErrorText());
+                throw Error(GostRuntimeErrorText());
             // Without the store no key is found; its own reason (a folder others can write to, one
             // that cannot be read) says more than "no key" would.
             if (!store)
-                throw Exception(storeProblem.empty() ? FailureMessage(storeCode) : storeProblem);
+                throw Error(storeProblem.empty() ? FailureMessage(storeCode) : storeProblem);
             input->LoadFromFile(inputPath);
             output = std::make_unique<TMemoryStream>();
             // The calls take a 32-bit length; a larger file is no message they could read, and a
@@ -64,13 +64,13 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
                 return;
             }
             output->SetSize(length);
-            result.outputPath = StripExtension(inputPath);
+            result.outputPath = withoutLastFourCharacters(inputPath);
             output->SaveToFile(result.outputPath);
             view.ShowMessage(kDecryptedText);
             result.outcome = DecryptOutcome::Success;
         },
         [&] {
-            folder = ExtractFilePath(inputPath);
+            folder = folderOf(inputPath);
             output.reset();
             store.reset(); // closed with CERT_CLOSE_STORE_CHECK_FLAG; the result does not matter here
             input.reset();

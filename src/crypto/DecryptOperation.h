@@ -42,7 +42,7 @@ enum class DecryptOutcome {
 
 struct DecryptResult {
     DecryptOutcome outcome = DecryptOutcome::SizeCallFailed;
-    std::string outputPath;      // StripExtension(inputPath) once written
+    std::string outputPath;      // withoutLastFourCharacters(inputPath) once written
     std::uint32_t errorCode = 0; // the last error read right after the failed call
     std::string diagnostic;      // LastCryptoDiagnostic() at that moment (for logs and the CLI)
 };

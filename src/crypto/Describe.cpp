@@ -103,7 +103,7 @@ std::optional<std::string> valuesText(X509_EXTENSION* extension) {
         OpenSslTextPtr value(method->i2s(method, decoded.get()));
         if (!value)
             return std::nullopt;
-        return EscapeForDisplay(value.get());
+        return escapeForDisplay(value.get());
     }
     ConfValueStackPtr values(method->i2v(method, decoded.get(), nullptr));
     if (!values)
@@ -117,11 +117,11 @@ std::optional<std::string> valuesText(X509_EXTENSION* extension) {
         if (i > 0)
             text += separator;
         if (value->name != nullptr)
-            text += EscapeForDisplay(value->name);
+            text += escapeForDisplay(value->name);
         if (value->name != nullptr && value->value != nullptr)
             text += ':';
         if (value->value != nullptr)
-            text += EscapeForDisplay(value->value);
+            text += escapeForDisplay(value->value);
     }
     return text;
 }
@@ -140,7 +140,7 @@ std::string extensionValueText(X509_EXTENSION* extension) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (bio && X509V3_EXT_print(bio.get(), extension, 0, 0) == 1) {
         // Laid out in lines by OpenSSL's own printer: its line breaks stay, all else is escaped.
-        return EscapeForDisplay(withoutTrailingBreaks(BioText(bio.get())), true);
+        return escapeForDisplay(withoutTrailingBreaks(BioText(bio.get())), true);
     }
     ClearOpenSslErrors();
     const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
@@ -165,7 +165,7 @@ CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
         if (impl == nullptr)
             return d;
         d.hasPrivateKey = impl->keyFilePresent;
-        d.friendlyName = EscapeForDisplay(impl->friendlyName);
+        d.friendlyName = escapeForDisplay(impl->friendlyName);
     }
     // The caller holds a reference, so the certificate stays while we read it.
     GostRuntimeReady();

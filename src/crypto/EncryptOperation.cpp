@@ -4,10 +4,10 @@
 #include "EnvelopeApi.h"
 #include "GostRuntime.h"
 #include "TryFinally.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,13 +27,13 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                 [&] {
                     // Without the engine nothing GOST can be encrypted; say so instead of an OS error.
                     if (!GostRuntimeReady())
-                        throw Exception(GostRuntimeErrorText());
+                        throw Error(GostRuntimeErrorText());
                     input->LoadFromFile(request.inputPath);
                     // Used by the selection dialog only. When it is needed and cannot be opened, its
                     // reason is the error: a folder others can write to may hold a planted recipient.
                     HCERTSTORE store = CertOpenSystemStoreA(0, kPersonalStoreName);
                     if (store == nullptr && !request.certificateFromFile)
-                        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
+                        throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
                                                                        : LastCryptoDiagnostic());
                     auto certificateFile = std::make_unique<TMemoryStream>();
                     TryFinally(
@@ -49,7 +49,7 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                 // A certificate too large to decode in the memory there is has failed
                                 // to load; it is not "no certificate".
                                 if (recipient == nullptr && GetLastError() == winerr::E_OUTOFMEMORY)
-                                    throw EOutOfMemoryStream();
+                                    throw OutOfMemoryError();
                             } else {
                                 recipient = view.SelectCertificate(store, kEncryptCertificateTitle);
                             }
@@ -99,7 +99,7 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
 
     if (!saved)
         return result;
-    view.OpenFolder(ExtractFilePath(request.inputPath));
+    view.OpenFolder(folderOf(request.inputPath));
     view.ClearSlots();
     result.outcome = EncryptOutcome::Success;
     return result;

@@ -6,7 +6,7 @@
 #include "EnvelopeLayout.h"
 #include "GostRuntime.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <openssl/crypto.h>
 

@@ -1,7 +1,7 @@
 #include "GostRuntime.h"
 
 #include "OpenSsl.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <openssl/crypto.h>
 #include <openssl/engine.h>
@@ -166,7 +166,7 @@ std::string GostRuntimeErrorText() {
     const RuntimeState& s = state();
     if (s.ready)
         return {};
-    const bool russian = CurrentMessageLanguage() == MessageLanguage::Russian;
+    const bool russian = currentMessageLanguage() == MessageLanguage::Russian;
     std::string text;
     if (!s.engineFound)
         text = russian

@@ -3,9 +3,9 @@
 #include "CertificateText.h"
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/InputFile.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
 #include <openssl/rand.h>
@@ -135,7 +135,7 @@ BOOL readKeyFile(const std::string& path, SecureString& bytes) {
                         "Для сертификата нет закрытого ключа (нет файла «" + path + "»)");
         if (file.openError() == kNotAFileError || err == EISDIR)
             return fail(NTE_BAD_KEY, "«" + path + "» не является файлом закрытого ключа");
-        return fail(WinErrorFromErrno(err, path.c_str()),
+        return fail(systemCodeFromErrno(err, path.c_str()),
                     "Файл закрытого ключа «" + path + "» не открывается: " + std::strerror(err));
     }
     const struct stat& st = file.status();
@@ -156,7 +156,7 @@ BOOL readKeyFile(const std::string& path, SecureString& bytes) {
         break;
     }
     const int err = errno;
-    return fail(WinErrorFromErrno(err, path.c_str()),
+    return fail(systemCodeFromErrno(err, path.c_str()),
                 "Файл закрытого ключа «" + path + "» не читается: " + std::strerror(err));
 }
 
@@ -303,24 +303,24 @@ KeyDecodeResult DecodePrivateKey(std::string_view bytes, const SecureString* pas
 SecureString EncodePrivateKeyPem(EVP_PKEY* key, const SecureString* password) {
     Pkcs8Ptr info(EVP_PKEY2PKCS8(key));
     if (!info)
-        throw Exception("Закрытый ключ не кодируется в PKCS #8: " + TakeOpenSslErrors());
+        throw Error("Закрытый ключ не кодируется в PKCS #8: " + TakeOpenSslErrors());
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio)
-        throw Exception("Недостаточно памяти");
+        throw Error("Недостаточно памяти");
     bool written = false;
     if (password == nullptr || password->empty()) {
         written = PEM_write_bio_PKCS8_PRIV_KEY_INFO(bio.get(), info.get()) == 1;
     } else {
         unsigned char salt[16];
         if (RAND_bytes(salt, sizeof salt) != 1)
-            throw Exception("Нет случайных чисел для шифрования ключа: " + TakeOpenSslErrors());
+            throw Error("Нет случайных чисел для шифрования ключа: " + TakeOpenSslErrors());
         X509SigPtr sig(PKCS8_encrypt(-1, EVP_aes_256_cbc(), password->c_str(),
                                      static_cast<int>(password->size()), salt, sizeof salt,
                                      kKeyEncryptionIterations, info.get()));
         written = sig && PEM_write_bio_PKCS8(bio.get(), sig.get()) == 1;
     }
     if (!written)
-        throw Exception("Закрытый ключ не кодируется в PKCS #8: " + TakeOpenSslErrors());
+        throw Error("Закрытый ключ не кодируется в PKCS #8: " + TakeOpenSslErrors());
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
     SecureString pem;

@@ -1,7 +1,7 @@
 #include "VerifyApi.h"
 
 #include "CryptoInternal.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <climits>
 #include <cstring>

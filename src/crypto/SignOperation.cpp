@@ -7,10 +7,10 @@
 #include "GostRuntime.h"
 #include "codec/Base64.h"
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -60,7 +60,7 @@ public:
         return count;
     }
     std::int64_t Seek(std::int64_t, SeekOrigin) override { return written_; }
-    void SetSize(std::int64_t) override { throw EStreamError("Stream write error"); }
+    void SetSize(std::int64_t) override { throw StreamError("Stream write error"); }
 
     void Flush() {
         if (!buffer_.empty())
@@ -78,18 +78,18 @@ private:
 } // namespace
 
 std::string FailureMessage(std::uint32_t code) {
-    return SysErrorMessage(code) + " - " + std::to_string(code);
+    return systemMessage(code) + " - " + std::to_string(code);
 }
 
 SignResult SignFile(const std::string& inputPath, bool detached, SignView& view) {
     SignResult result;
     // Without the engine nothing GOST can be signed; say so instead of failing obscurely later.
     if (!GostRuntimeReady())
-        throw Exception(GostRuntimeErrorText());
+        throw Error(GostRuntimeErrorText());
 
     StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
     if (!store)
-        throw Exception(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
+        throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
                                                        : LastCryptoDiagnostic());
 
     CertContextHandle signer(view.SelectCertificate(store.get(), kSignCertificateTitle));
@@ -195,7 +195,7 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     signer.reset();
     provider.reset();
     store.reset();
-    view.OpenFolder(ExtractFilePath(signaturePath));
+    view.OpenFolder(folderOf(signaturePath));
     result.outcome = SignOutcome::Success;
     result.signaturePath = signaturePath;
     return result;

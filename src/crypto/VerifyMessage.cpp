@@ -2,7 +2,7 @@
 
 #include "CryptoInternal.h"
 #include "GostRuntime.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <chrono>
 

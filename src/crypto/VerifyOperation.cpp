@@ -6,11 +6,11 @@
 #include "VerifyApi.h"
 #include "codec/Base64.h"
 #include "platform/DisplayText.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
 #include <algorithm>
@@ -157,13 +157,13 @@ namespace {
 // just to look at its start. `take` returns false when it has seen enough.
 template <typename Take> void scanFirstLine(const std::string& path, Take take) {
     if (path.empty())
-        throw EInOutError(winerr::ERROR_PATH_NOT_FOUND);
+        throw InputOutputError(winerr::ERROR_PATH_NOT_FOUND);
     // A folder is refused as opening one as a text file is, and a FIFO, socket or device as no
     // file at all, before anything is read.
     InputFile file(path);
     if (!file.isOpen()) {
         SetLastError(file.openError());
-        throw EInOutError(file.openError());
+        throw InputOutputError(file.openError());
     }
 
     // A CR either stands before an LF, which ends the line anyway, or before anything else, and
@@ -173,8 +173,8 @@ template <typename Take> void scanFirstLine(const std::string& path, Take take) 
         const std::int64_t n = file.read(block.data(), block.size());
         if (n < 0) {
             if (file.changed())
-                throw EFileChanged(ExpandFileName(path));
-            throw EInOutError(SetLastErrorFromErrno(errno));
+                throw FileChangedError(absolutePath(path));
+            throw InputOutputError(SetLastErrorFromErrno(errno));
         }
         if (n == 0)
             return;
@@ -255,14 +255,14 @@ std::string NameBlobToString(const CERT_NAME_BLOB& name) {
     const DWORD written = CertNameToStrA(kMessageEncoding, &blob, CERT_OID_NAME_STR, text.data(), needed);
     text.resize(written > 0 ? std::min<std::size_t>(written - 1, text.size()) : 0);
     // A line of the report: a name holding a line break must not add lines of its own.
-    return EscapeForDisplay(text);
+    return escapeForDisplay(text);
 }
 
 bool VerifyDetachedSignature(const std::string& signaturePath, const std::string& dataPath,
                              VerifyView& view) {
     // Without the engine no GOST signature can be checked; saying "not verified" would be wrong.
     if (!GostRuntimeReady())
-        throw Exception(GostRuntimeErrorText());
+        throw Error(GostRuntimeErrorText());
 
     const bool base64 = FirstLineHasBase64Marker(signaturePath);
 
@@ -283,7 +283,7 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     // The decoder copies what the message holds (an attached content as large as the message),
     // beyond any memory stream's check: without room for that copy the load has failed.
     if (!MemoryAvailableFor(static_cast<std::uint64_t>(signature->Size())))
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
 
     view.ClearReport();
     view.AddLine(kVerifyHeaderLine);
@@ -323,7 +323,7 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
             lengths.data(), &signerValue);
         // Running out of memory says nothing about the signature: no verdict is given then.
         if (!verified && GetLastError() == winerr::E_OUTOFMEMORY)
-            throw EOutOfMemoryStream();
+            throw OutOfMemoryError();
     }
     CertContextHandle signer(signerValue);
     lentDigest.reset();

@@ -43,7 +43,7 @@ public:
 // The first line of a file read as text: its bytes from the start up to, not including, the first
 // LF, the first CR that an LF follows, or the first byte 0x1A, whichever comes first; the whole
 // file when none occurs, with no limit on the length. A CR that no LF follows is left out of the
-// line. An empty file gives an empty line. A file that cannot be opened or read raises EInOutError
+// line. An empty file gives an empty line. A file that cannot be opened or read raises InputOutputError
 // with the system code (2 "File not found", 3 "Invalid filename" also for an empty path, 5 "File
 // access denied" also for a folder, "I/O error %d" for others).
 std::string ReadFirstLine(const std::string& path);
@@ -63,7 +63,7 @@ std::string BytesToHex(const BYTE* bytes, DWORD count);
 
 // The text of an encoded X.500 name as CertNameToStrA writes it with CERT_OID_NAME_STR
 // ("2.5.4.6=RU, 2.5.4.10=Пломбарь, 2.5.4.3=Иванов"): two calls, length then text. Control and
-// bidirectional characters come out escaped (EscapeForDisplay), so the text is always one line.
+// bidirectional characters come out escaped (escapeForDisplay), so the text is always one line.
 std::string NameBlobToString(const CERT_NAME_BLOB& name);
 
 // One run. Reads the signature file's first line, then the data file whole, then the signature
@@ -72,7 +72,7 @@ std::string NameBlobToString(const CERT_NAME_BLOB& name);
 // reason (damaged, not a signed message, data changed, signer's certificate missing, Base64 not
 // recognised) is the foreseen outcome false with its report line.
 // Errors raised, each before anything reaches the view: the GOST engine missing (its plain
-// text), EInOutError for the first line, "Cannot open file "%s". %s" for the data file and then for
+// text), InputOutputError for the first line, "Cannot open file "%s". %s" for the data file and then for
 // the signature file, "Out of memory while expanding memory stream" (also when there is no room
 // for the copy that decoding the message makes; should the verification call itself still run out
 // of memory, that comes after the report's first line, and no verdict is given).

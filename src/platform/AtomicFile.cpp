@@ -1,9 +1,9 @@
 #include "AtomicFile.h"
 
-#include "Exception.h"
+#include "Errors.h"
 #include "InputFile.h"
 #include "Paths.h"
-#include "SysError.h"
+#include "SystemErrors.h"
 
 #include <atomic>
 #include <cerrno>
@@ -121,7 +121,7 @@ std::string temporaryStem(const std::string& bare) {
 }
 
 std::string newTemporaryName(const std::string& target) {
-    return ExtractFilePath(target) + "." + temporaryStem(ExtractFileName(target)) + "." + randomSuffix() +
+    return folderOf(target) + "." + temporaryStem(fileNameOf(target)) + "." + randomSuffix() +
            std::string(kTempSuffix);
 }
 
@@ -143,14 +143,14 @@ void UseNamedTemporariesForTesting(bool named) {
 }
 
 AtomicFile::AtomicFile(const std::string& target, Access access)
-    : target_(ExpandFileName(target)), access_(access) {
+    : target_(absolutePath(target)), access_(access) {
     if (target_.empty() || target_.back() == '/')
         Fail(target_.empty() ? winerr::ERROR_PATH_NOT_FOUND : winerr::ERROR_ACCESS_DENIED);
     checkTarget();
 
-    folder_ = UniqueFd(::open(ExtractFilePath(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    folder_ = UniqueFd(::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder_)
-        Fail(WinErrorFromErrno(errno, target_.c_str()));
+        Fail(systemCodeFromErrno(errno, target_.c_str()));
     tempName_ = newTemporaryName(target_);
 
     UniqueFd fd;
@@ -159,13 +159,13 @@ AtomicFile::AtomicFile(const std::string& target, Access access)
         // bits it will get; nobody can open it meanwhile, for it has no name.
         fd = UniqueFd(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
         if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            Fail(WinErrorFromErrno(errno, target_.c_str()));
+            Fail(systemCodeFromErrno(errno, target_.c_str()));
     }
     if (fd) {
         unnamed_ = true;
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0 || ::fchmod(fd.get(), 0600) != 0)
-            Fail(WinErrorFromErrno(errno, target_.c_str()));
+            Fail(systemCodeFromErrno(errno, target_.c_str()));
         newMode_ = st.st_mode & 07777;
         stream_ = std::make_unique<TFileStream>(std::move(fd), tempName_);
     } else {
@@ -179,7 +179,7 @@ void AtomicFile::checkTarget() {
     struct stat st {};
     if (::lstat(target_.c_str(), &st) != 0) {
         if (errno != ENOENT)
-            Fail(WinErrorFromErrno(errno, target_.c_str()));
+            Fail(systemCodeFromErrno(errno, target_.c_str()));
         return;
     }
     if (S_ISLNK(st.st_mode))
@@ -188,7 +188,7 @@ void AtomicFile::checkTarget() {
         Fail(code);
     // Replacing by rename needs no write right on the file itself; refuse as opening it would.
     if (::access(target_.c_str(), W_OK) != 0)
-        Fail(WinErrorFromErrno(errno, target_.c_str()));
+        Fail(systemCodeFromErrno(errno, target_.c_str()));
     replacing_ = true;
     keepMode_ = st.st_mode & 07777;
 }
@@ -201,7 +201,7 @@ void AtomicFile::createNamed() {
             tempName_ = newTemporaryName(target_);
         // Registered before it exists, so that no moment is left in which a signal would leave it.
         cleanupSlot_ = registerTemporary(tempName_);
-        fd = UniqueFd(::openat(folder_.get(), ExtractFileName(tempName_).c_str(),
+        fd = UniqueFd(::openat(folder_.get(), fileNameOf(tempName_).c_str(),
                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd) {
             const int err = errno;
@@ -212,7 +212,7 @@ void AtomicFile::createNamed() {
         }
     }
     if (!fd)
-        Fail(WinErrorFromErrno(errno, target_.c_str()));
+        Fail(systemCodeFromErrno(errno, target_.c_str()));
     named_ = true;
     stream_ = std::make_unique<TFileStream>(std::move(fd), tempName_);
 }
@@ -225,7 +225,7 @@ void AtomicFile::linkUnnamed() {
         if (attempt > 0)
             tempName_ = newTemporaryName(target_);
         cleanupSlot_ = registerTemporary(tempName_);
-        const std::string bare = ExtractFileName(tempName_);
+        const std::string bare = fileNameOf(tempName_);
         if (::linkat(AT_FDCWD, viaProc.c_str(), folder_.get(), bare.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             named_ = true;
             return;
@@ -241,19 +241,19 @@ void AtomicFile::linkUnnamed() {
         if (err != EEXIST)
             break;
     }
-    Fail(WinErrorFromErrno(err, target_.c_str()));
+    Fail(systemCodeFromErrno(err, target_.c_str()));
 }
 
 AtomicFile::~AtomicFile() {
     stream_.reset();
     if (!committed_ && named_)
-        ::unlinkat(folder_.get(), ExtractFileName(tempName_).c_str(), 0);
+        ::unlinkat(folder_.get(), fileNameOf(tempName_).c_str(), 0);
     unregisterTemporary(cleanupSlot_);
 }
 
 void AtomicFile::Fail(std::uint32_t code) const {
     SetLastError(code);
-    throw EFCreateError("Cannot create file \"" + target_ + "\". " + SysErrorMessage(code), code);
+    throw FileCreateError("Cannot create file \"" + target_ + "\". " + systemMessage(code), code);
 }
 
 void AtomicFile::WriteAll(const void* data, std::size_t size) {
@@ -276,7 +276,7 @@ void AtomicFile::Commit() {
     if (access_ == Access::OwnerOnly)
         mode = 0600;
     if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
-        Fail(WinErrorFromErrno(errno, target_.c_str()));
+        Fail(systemCodeFromErrno(errno, target_.c_str()));
     // Looked at once more: a name that has become a folder, FIFO or device meanwhile stays.
     struct stat st {};
     if (::lstat(target_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && notAFileCode(st.st_mode) != 0)
@@ -284,13 +284,13 @@ void AtomicFile::Commit() {
     if (unnamed_)
         linkUnnamed();
     stream_.reset(); // closes the descriptor
-    if (::renameat(folder_.get(), ExtractFileName(tempName_).c_str(), folder_.get(),
-                   ExtractFileName(target_).c_str()) != 0)
-        Fail(WinErrorFromErrno(errno, target_.c_str()));
+    if (::renameat(folder_.get(), fileNameOf(tempName_).c_str(), folder_.get(),
+                   fileNameOf(target_).c_str()) != 0)
+        Fail(systemCodeFromErrno(errno, target_.c_str()));
     committed_ = true;
     unregisterTemporary(cleanupSlot_);
     // The rename itself made durable.
-    UniqueFd dir(::open(ExtractFilePath(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
         (void)::fsync(dir.get());
 }

@@ -1,6 +1,6 @@
 #include "ByteStreams.h"
 
-#include "Exception.h"
+#include "Errors.h"
 #include "Progress.h"
 
 #include <algorithm>
@@ -36,7 +36,7 @@ std::string readAll(ByteSource& source, std::size_t limit) {
     std::uint8_t block[8192];
     while (const std::size_t n = source.read(block)) {
         if (n > limit - bytes.size())
-            throw EOutOfMemoryStream();
+            throw OutOfMemoryError();
         bytes.append(reinterpret_cast<const char*>(block), n);
     }
     return bytes;

@@ -62,7 +62,7 @@ void appendHex(std::string& out, const char* prefix, unsigned value, int digits)
 
 } // namespace
 
-std::string EscapeForDisplay(std::string_view text, bool keepLineFeeds) {
+std::string escapeForDisplay(std::string_view text, bool keepLineFeeds) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {

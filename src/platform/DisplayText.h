@@ -17,6 +17,6 @@ namespace plombar {
 // Everything else (Cyrillic, quotes, commas, backslashes) stays as it is, so ordinary texts come
 // out unchanged. With `keepLineFeeds` a LF stays a line break (for texts laid out in lines by the
 // code that made them).
-std::string EscapeForDisplay(std::string_view text, bool keepLineFeeds = false);
+std::string escapeForDisplay(std::string_view text, bool keepLineFeeds = false);
 
 } // namespace plombar

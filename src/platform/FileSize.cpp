@@ -1,8 +1,8 @@
 #include "FileSize.h"
 
-#include "Exception.h"
+#include "Errors.h"
 #include "InputFile.h"
-#include "SysError.h"
+#include "SystemErrors.h"
 #include "UniqueFd.h"
 
 #include <cerrno>
@@ -23,22 +23,22 @@ std::uint32_t SetLastErrorCode(std::uint32_t code) noexcept {
 
 std::uint64_t FileSizeForGate(const std::string& path) {
     if (path.empty())
-        throw EInOutError(winerr::ERROR_INVALID_HANDLE);
+        throw InputOutputError(winerr::ERROR_INVALID_HANDLE);
     // A name that is no file (FIFO, socket, device; a folder) fails like any other open, before it
     // is opened: a FIFO without a writer would block, and opening a device can have effects.
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && notAFileCode(st.st_mode) != 0)
-        throw EInOutError(SetLastErrorCode(notAFileCode(st.st_mode)));
+        throw InputOutputError(SetLastErrorCode(notAFileCode(st.st_mode)));
     // Others may go on reading and writing the file meanwhile.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
-        throw EInOutError(SetLastErrorCode(openFailureCode(path, errno)));
+        throw InputOutputError(SetLastErrorCode(openFailureCode(path, errno)));
     if (::fstat(fd.get(), &st) != 0)
-        throw EInOutError(SetLastErrorFromErrno(errno));
+        throw InputOutputError(SetLastErrorFromErrno(errno));
     if (notAFileCode(st.st_mode) != 0)
-        throw EInOutError(SetLastErrorCode(notAFileCode(st.st_mode)));
+        throw InputOutputError(SetLastErrorCode(notAFileCode(st.st_mode)));
     if (fd.reset() != 0)
-        throw EInOutError(SetLastErrorFromErrno(errno));
+        throw InputOutputError(SetLastErrorFromErrno(errno));
     return static_cast<std::uint64_t>(st.st_size);
 }
 

@@ -6,7 +6,7 @@
 namespace plombar {
 
 // Opens the existing file for reading and writing (writing nothing), takes its whole size and
-// closes it. Each failing step raises EInOutError with the system code: 2 no such file, 3 a folder
+// closes it. Each failing step raises InputOutputError with the system code: 2 no such file, 3 a folder
 // on the path missing, 5 access denied or a folder, 6 for an empty path (no file named, so no
 // handle to size), kNotAFileError (1920, "I/O error 1920") for a FIFO, socket or device, which is
 // refused without being opened.

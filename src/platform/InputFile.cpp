@@ -1,8 +1,8 @@
 #include "InputFile.h"
 
-#include "Exception.h"
+#include "Errors.h"
 #include "Streams.h"
-#include "SysError.h"
+#include "SystemErrors.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -45,7 +45,7 @@ std::uint32_t openFailureCode(const std::string& path, int err) noexcept {
     struct stat st {};
     if (err != ENOENT && ::stat(path.c_str(), &st) == 0 && notAFileCode(st.st_mode) != 0)
         return notAFileCode(st.st_mode);
-    return WinErrorFromErrno(err, path.c_str());
+    return systemCodeFromErrno(err, path.c_str());
 }
 
 InputFile::InputFile(const std::string& path) noexcept {
@@ -122,7 +122,7 @@ bool memoryAvailableForRead(std::uint64_t bytes) {
 }
 
 void raiseOutOfMemoryStream() {
-    throw EOutOfMemoryStream();
+    throw OutOfMemoryError();
 }
 
 } // namespace plombar

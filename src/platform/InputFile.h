@@ -76,11 +76,11 @@ enum class ReadFileResult { Ok, TooLarge, Failed, Changed };
 // Reads `file` from its current position to its end into `bytes` (a std::string or a secure
 // string: anything with size, resize and data), replacing what it held. More than `limit` bytes
 // give TooLarge without reading them all; Failed leaves errno set. A buffer that cannot grow within
-// the memory the system can give raises EOutOfMemoryStream, as loading into a memory stream does.
+// the memory the system can give raises OutOfMemoryError, as loading into a memory stream does.
 template <typename Bytes> ReadFileResult readWholeFile(InputFile& file, Bytes& bytes, std::uint64_t limit);
 
 // For readWholeFile, which this header cannot take from Streams.h: MemoryAvailableFor, and raising
-// EOutOfMemoryStream.
+// OutOfMemoryError.
 bool memoryAvailableForRead(std::uint64_t bytes);
 [[noreturn]] void raiseOutOfMemoryStream();
 

@@ -7,7 +7,7 @@
 
 namespace plombar {
 
-std::string ExpandFileName(const std::string& path) {
+std::string absolutePath(const std::string& path) {
     if (path.empty())
         return {};
     std::string full;
@@ -47,17 +47,17 @@ std::string ExpandFileName(const std::string& path) {
     return result;
 }
 
-std::string ExtractFilePath(const std::string& path) {
+std::string folderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::string ExtractFileName(const std::string& path) {
+std::string fileNameOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string StripExtension(const std::string& path) {
+std::string withoutLastFourCharacters(const std::string& path) {
     std::size_t end = path.size();
     for (int chars = 0; chars < 4 && end > 0; ++chars) {
         --end;
@@ -67,7 +67,7 @@ std::string StripExtension(const std::string& path) {
     return path.substr(0, end);
 }
 
-std::string XdgDataHome() {
+std::string xdgDataHome() {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg != nullptr && xdg[0] == '/')
         return xdg;
@@ -80,8 +80,8 @@ std::string XdgDataHome() {
     return homeDir + "/.local/share";
 }
 
-std::string ApplicationTitle(const std::string& executablePath) {
-    std::string name = ExtractFileName(executablePath);
+std::string applicationTitle(const std::string& executablePath) {
+    std::string name = fileNameOf(executablePath);
     if (const auto dot = name.find('.'); dot != std::string::npos)
         name.resize(dot);
     if (name.empty())
@@ -90,7 +90,7 @@ std::string ApplicationTitle(const std::string& executablePath) {
     std::size_t first = 1;
     while (first < name.size() && (static_cast<unsigned char>(name[first]) & 0xC0) == 0x80)
         ++first;
-    std::u16string rest = Utf8ToUtf16(std::string_view(name).substr(first));
+    std::u16string rest = utf8ToUtf16(std::string_view(name).substr(first));
     for (auto& c : rest) {
         if (c >= u'A' && c <= u'Z')
             c = static_cast<char16_t>(c + 32);
@@ -99,16 +99,16 @@ std::string ApplicationTitle(const std::string& executablePath) {
         else if (c == u'\u0401') // Ё
             c = u'\u0451';
     }
-    return name.substr(0, first) + Utf16ToUtf8(rest);
+    return name.substr(0, first) + utf16ToUtf8(rest);
 }
 
-std::string ErrorReportText(const std::string& message) {
+std::string errorReportText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
         return message + ".";
     return message;
 }
 
-std::u16string Utf8ToUtf16(std::string_view text) {
+std::u16string utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -150,7 +150,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
+std::string utf16ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -3,7 +3,7 @@
 // Progress of a long operation and the user's way to stop it. The window shows a progress dialog
 // with "Отмена"; the command line and the tests ignore it.
 
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <cstdint>
 #include <string_view>
@@ -11,9 +11,9 @@
 namespace plombar {
 
 // The user stopped the operation. Whoever catches it leaves no output and shows no success.
-class CancelledError : public Exception {
+class CancelledError : public Error {
 public:
-    CancelledError() : Exception("Операция отменена пользователем") {}
+    CancelledError() : Error("Операция отменена пользователем") {}
 };
 
 class Progress {

@@ -1,9 +1,9 @@
 #include "Streams.h"
 
 #include "AtomicFile.h"
-#include "Exception.h"
+#include "Errors.h"
 #include "Paths.h"
-#include "SysError.h"
+#include "SystemErrors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,12 +31,12 @@ std::int64_t TStream::GetSize() {
 
 void TStream::ReadBuffer(void* buffer, std::int64_t count) {
     if (count != 0 && Read(buffer, count) != count)
-        throw EStreamError("Stream read error");
+        throw StreamError("Stream read error");
 }
 
 void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
     if (count != 0 && Write(buffer, count) != count)
-        throw EStreamError("Stream write error");
+        throw StreamError("Stream write error");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -177,7 +177,7 @@ void TMemoryStream::ensureCapacity(std::int64_t needed, bool exact) {
     if (needed <= capacity_)
         return;
     if (needed < 0 || static_cast<std::uint64_t>(needed) > SIZE_MAX / 2)
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
     std::int64_t wanted = needed;
     if (!exact) // geometric growth keeps many small writes linear
         wanted = std::max(needed, capacity_ + capacity_ / 2);
@@ -186,13 +186,13 @@ void TMemoryStream::ensureCapacity(std::int64_t needed, bool exact) {
         const auto room = static_cast<std::int64_t>(std::min<std::uint64_t>(AvailableMemory(), INT64_MAX));
         if (wanted - capacity_ > room) {
             if (needed - capacity_ > room)
-                throw EOutOfMemoryStream();
+                throw OutOfMemoryError();
             wanted = needed;
         }
     }
     void* grown = std::realloc(memory_, static_cast<std::size_t>(wanted));
     if (grown == nullptr)
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
     memory_ = static_cast<std::uint8_t*>(grown);
     capacity_ = wanted;
 }
@@ -237,7 +237,7 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
 
 void TMemoryStream::SetSize(std::int64_t newSize) {
     if (newSize < 0)
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
     const std::int64_t oldPosition = position_;
     ensureCapacity(newSize, true);
     if (newSize > size_)
@@ -284,7 +284,7 @@ void TMemoryStream::LoadFromStream(TStream& stream) {
         done += n;
     }
     if (GetLastError() != 0)
-        throw EStreamError("Stream read error");
+        throw StreamError("Stream read error");
     size_ = done;
     position_ = 0;
 }
@@ -300,10 +300,10 @@ namespace {
 
 [[noreturn]] void failOpen(const std::string& fileName, std::uint32_t code, bool create) {
     SetLastError(code);
-    const std::string text = "\"" + ExpandFileName(fileName) + "\". " + SysErrorMessage(code);
+    const std::string text = "\"" + absolutePath(fileName) + "\". " + systemMessage(code);
     if (create)
-        throw EFCreateError("Cannot create file " + text, code);
-    throw EFOpenError("Cannot open file " + text, code);
+        throw FileCreateError("Cannot create file " + text, code);
+    throw FileOpenError("Cannot open file " + text, code);
 }
 
 } // namespace
@@ -327,7 +327,7 @@ TFileStream::TFileStream(const std::string& fileName, std::uint32_t mode) : file
     }
     fd_ = UniqueFd(::open(fileName.c_str(), flags, 0666));
     if (!fd_)
-        failOpen(fileName, WinErrorFromErrno(errno, fileName.c_str()), create);
+        failOpen(fileName, systemCodeFromErrno(errno, fileName.c_str()), create);
     struct stat st {};
     if (::fstat(fd_.get(), &st) == 0 && S_ISDIR(st.st_mode))
         failOpen(fileName, winerr::ERROR_ACCESS_DENIED, create);
@@ -347,7 +347,7 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
         if (input_) {
             n = input_->read(p + done, chunk);
             if (n < 0 && input_->changed())
-                throw EFileChanged(ExpandFileName(fileName_));
+                throw FileChangedError(absolutePath(fileName_));
         } else {
             n = ::read(fd_.get(), p + done, chunk);
             if (n < 0 && errno == EINTR)
@@ -415,7 +415,7 @@ std::int64_t TFileStream::GetSize() {
 void TFileStream::SetSize(std::int64_t newSize) {
     if (::ftruncate(Handle(), static_cast<off_t>(newSize)) != 0) {
         SetLastErrorFromErrno(errno);
-        throw EStreamError("Stream write error");
+        throw StreamError("Stream write error");
     }
     if (GetPosition() > newSize)
         Seek(newSize, SeekOrigin::soBeginning);

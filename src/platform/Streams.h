@@ -30,13 +30,13 @@ public:
     std::int64_t GetPosition() { return Seek(0, SeekOrigin::soCurrent); }
     void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::soBeginning); }
 
-    // Whole transfers: raise EStreamError ("Stream read error" / "Stream write error") when short.
+    // Whole transfers: raise StreamError ("Stream read error" / "Stream write error") when short.
     void ReadBuffer(void* buffer, std::int64_t count);
     void WriteBuffer(const void* buffer, std::int64_t count);
 };
 
 // A growable buffer. A new one is empty at position 0; setting the size keeps the position unless
-// it lies beyond the new end. A buffer that cannot grow raises EOutOfMemoryStream.
+// it lies beyond the new end. A buffer that cannot grow raises OutOfMemoryError.
 class TMemoryStream : public TStream {
 public:
     TMemoryStream() = default;
@@ -56,7 +56,7 @@ public:
 
     // Replaces the content with the whole file and leaves the position at 0. The file is opened for
     // reading; "Cannot open file "%s". %s" when that fails or the name is not a regular file, and
-    // EFileChanged when its size changes while it is read.
+    // FileChangedError when its size changes while it is read.
     void LoadFromFile(const std::string& fileName);
     // Replaces the content with the rest of `stream` from its current position to its end: the size
     // the stream reports is where reading starts from, and reading goes on until Read returns 0.
@@ -89,7 +89,7 @@ inline constexpr std::uint32_t fmCreate = 0xFF00;
 // fmCreate creates the file (an existing one is truncated) and fails with "Cannot create file "%s". %s".
 // Read and Write report a short count on an I/O failure and set the last system error.
 // Opened for reading only, the name must be a regular file (see InputFile), and Read raises
-// EFileChanged once the file is seen to change size.
+// FileChangedError once the file is seen to change size.
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string& fileName, std::uint32_t mode);

@@ -1,7 +1,7 @@
 #include "sevenzip/ArchiveErrors.h"
 
-#include "platform/Exception.h"
-#include "platform/SysError.h"
+#include "platform/Errors.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdio>
 
@@ -9,7 +9,7 @@ namespace plombar::sevenzip {
 
 std::string ResultMessage(HRESULT code) {
     const auto unsignedCode = static_cast<std::uint32_t>(code);
-    std::string text = SysErrorMessage(unsignedCode);
+    std::string text = systemMessage(unsignedCode);
     if (text.empty()) {
         char buffer[32];
         std::snprintf(buffer, sizeof buffer, "Error 0x%08X", unsignedCode);
@@ -20,7 +20,7 @@ std::string ResultMessage(HRESULT code) {
 
 void CheckResult(HRESULT code) {
     if (code != S_OK)
-        throw Exception(ResultMessage(code));
+        throw Error(ResultMessage(code));
 }
 
 } // namespace plombar::sevenzip

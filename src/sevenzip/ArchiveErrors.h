@@ -10,7 +10,7 @@ namespace plombar::sevenzip {
 // code that has no text, "Error 0x%08X", so that no error reaches the user with an empty message.
 std::string ResultMessage(HRESULT code);
 
-// Raises an Exception with ResultMessage(code) when `code` is not 0. Unlike CreateLibraryObject,
+// Raises an Error with ResultMessage(code) when `code` is not 0. Unlike CreateLibraryObject,
 // which fails only on bit 31, any non-zero code fails here (S_FALSE included).
 void CheckResult(HRESULT code);
 

@@ -4,12 +4,12 @@
 // queue files and streams, set properties, save.
 //
 //     auto writer = CreateArchiveWriter(ClassId7zFormat, kLibraryFileName);
-//     writer->AddFile(path, Utf8ToUtf16(ExtractFileName(path)));
+//     writer->AddFile(path, utf8ToUtf16(fileNameOf(path)));
 //     SetLevelProperty(*writer, 5);
 //     SetMethodProperty(*writer, 2); // "BZIP2"
 //     writer->SaveToFile(archivePath);
 //
-// Errors are raised as plombar::Exception (or a class derived from it) carrying the message.
+// Errors are raised as plombar::Error (or a class derived from it) carrying the message.
 
 #include "platform/Streams.h"
 #include "sevenzip/ArchiveErrors.h"
@@ -94,7 +94,7 @@ ComPtr<I7zArchiveWriter> CreateArchiveWriter(const GUID& classId,
 void SetNumberProperty(I7zArchiveWriter& writer, const std::u16string& name, UInt32 number);
 // The compression level: "X" = level.
 void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level);
-// The method: "0" = ArchiveMethodNames[index]; an index outside 0-5 raises an Exception.
+// The method: "0" = ArchiveMethodNames[index]; an index outside 0-5 raises an Error.
 void SetMethodProperty(I7zArchiveWriter& writer, std::size_t index);
 
 } // namespace plombar::sevenzip

@@ -1,6 +1,6 @@
 #include "sevenzip/CallbackErrors.h"
 
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <new>
 
@@ -45,7 +45,7 @@ HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept {
         throw;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
-    } catch (const EOutOfMemoryStream&) {
+    } catch (const OutOfMemoryError&) {
         return E_OUTOFMEMORY;
     } catch (...) {
         return E_FAIL;

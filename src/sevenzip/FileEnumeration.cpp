@@ -109,7 +109,7 @@ std::vector<std::string> SplitMasks(std::string_view text) {
 namespace {
 
 std::u32string toCodePoints(std::string_view utf8) {
-    const std::u16string units = Utf8ToUtf16(utf8);
+    const std::u16string units = utf8ToUtf16(utf8);
     std::u32string points;
     points.reserve(units.size());
     for (std::size_t i = 0; i < units.size(); ++i) {

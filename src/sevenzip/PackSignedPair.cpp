@@ -16,8 +16,8 @@ std::string PackSignedPair(const std::string& inputPath, const std::string& sign
                            ComPtr<I7zArchiveWriter>& writer, const std::string& libraryFileName) {
     writer = CreateArchiveWriter(ClassId7zFormat, libraryFileName);
     // Bare names only: the archive unpacks into the pair itself, not into the folders it came from.
-    writer->AddFile(inputPath, Utf8ToUtf16(ExtractFileName(inputPath)));
-    writer->AddFile(signaturePath, Utf8ToUtf16(ExtractFileName(signaturePath)));
+    writer->AddFile(inputPath, utf8ToUtf16(fileNameOf(inputPath)));
+    writer->AddFile(signaturePath, utf8ToUtf16(fileNameOf(signaturePath)));
     SetLevelProperty(*writer, kSignedPairLevel);
     SetMethodProperty(*writer, kSignedPairMethod);
     const std::string archivePath = SignedPairArchivePath(signaturePath);

@@ -29,7 +29,7 @@ std::string ArchiveCreatedMessage(const std::string& archivePath);
 // that the caller decides when the library is unloaded: the signing handler keeps it until it ends,
 // after the output folder is opened, and lets it go with everything else when an error leaves.
 //
-// Errors (plombar::Exception and its kinds) carry the message the user sees: "Error loading library
+// Errors (plombar::Error and its kinds) carry the message the user sees: "Error loading library
 // <name>", "<name> is not a 7z library", "<name> is not a Format library", a refused layout, the
 // system text of a code the library returns (a refused handler, a rejected property), "Interface not
 // supported" (a handler without properties), "Cannot create file "<archive>". <system text>" (the

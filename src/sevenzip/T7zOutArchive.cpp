@@ -1,10 +1,10 @@
 #include "sevenzip/T7zOutArchive.h"
 
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "sevenzip/FileEnumeration.h"
 #include "sevenzip/T7zStream.h"
 
@@ -16,11 +16,11 @@ namespace plombar::sevenzip {
 namespace {
 
 [[noreturn]] void raiseChangedSize(const std::string& label) {
-    throw Exception("The size of \"" + label + "\" changed after it was added to the archive");
+    throw Error("The size of \"" + label + "\" changed after it was added to the archive");
 }
 
 [[noreturn]] void raiseReadError(const std::string& label, std::uint32_t code) {
-    throw EStreamError("Cannot read file \"" + label + "\". " + SysErrorMessage(code));
+    throw StreamError("Cannot read file \"" + label + "\". " + systemMessage(code));
 }
 
 // The input adapter of one queued item. The library stores whatever Read delivers, whatever size the
@@ -190,7 +190,7 @@ void* T7zOutArchive::GetInterface(const GUID& iid) noexcept {
 
 void T7zOutArchive::ensureNotSaving() const {
     if (saving_.load())
-        throw Exception("The archive writer cannot change its items or settings while it is saving");
+        throw Error("The archive writer cannot change its items or settings while it is saving");
 }
 
 IOutArchive& T7zOutArchive::libraryObject() {
@@ -201,7 +201,7 @@ IOutArchive& T7zOutArchive::libraryObject() {
 
 const T7zBatchItem& T7zOutArchive::itemAt(UInt32 index) const {
     if (index >= Items.size())
-        throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+        throw Error("List index out of bounds (" + std::to_string(index) + ")");
     return *Items[index];
 }
 
@@ -214,7 +214,7 @@ void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, co
     std::unique_ptr<TStream> adopted(owned ? stream : nullptr);
     ensureNotSaving();
     if (stream == nullptr)
-        throw Exception("An archive item needs a stream");
+        throw Error("An archive item needs a stream");
     auto item = std::make_unique<T7zBatchItem>();
     item->ItemKind = ItemFromStream;
     item->SourceStream = stream;
@@ -228,7 +228,7 @@ void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, co
     item->IsAnti = isAnti;
     const std::int64_t size = stream->GetSize();
     if (size < 0)
-        throw EStreamError("Stream read error");
+        throw StreamError("Stream read error");
     item->Size = static_cast<UInt64>(size);
     Items.push_back(std::move(item));
 }
@@ -288,7 +288,7 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
                 if (!record || !record->isRegular)
                     continue;
                 found.push_back(
-                    makeFileItem(path, Utf8ToUtf16(prefix + relative + subfolder + entry.name), *record));
+                    makeFileItem(path, utf8ToUtf16(prefix + relative + subfolder + entry.name), *record));
             }
         }
     };
@@ -362,7 +362,7 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
     libraryObject();
     const ComPtr<ISetProperties> setter = OutArchive.as<ISetProperties>();
     if (!setter)
-        throw EIntfCastError();
+        throw InterfaceNotSupportedError();
     // The library starts from its defaults on every call, so the whole set goes each time: a level
     // set before the method survives the method. A rejected set leaves the handler half-configured;
     // sending the last accepted set again puts it back as it was.
@@ -411,9 +411,9 @@ void T7zOutArchive::checkEmptyItemsUnchanged() const {
             if (!record)
                 TFileStream(item->SourceFileName, fmOpenRead | fmShareDenyNone); // raises its open error
             else if (record->size != 0)
-                raiseChangedSize(ExpandFileName(item->SourceFileName));
+                raiseChangedSize(absolutePath(item->SourceFileName));
         } else if (item->SourceStream != nullptr && item->SourceStream->GetSize() != 0) {
-            raiseChangedSize(Utf16ToUtf8(item->ArchivePath));
+            raiseChangedSize(utf16ToUtf8(item->ArchivePath));
         }
     }
 }
@@ -423,7 +423,7 @@ void T7zOutArchive::SaveToStream(TStream& stream) {
     std::uint32_t writeFailure = 0;
     const HRESULT result = runUpdate(stream, writeFailure);
     if (result != S_OK && writeFailure != 0)
-        throw Exception(ResultMessage(static_cast<HRESULT>(writeFailure)));
+        throw Error(ResultMessage(static_cast<HRESULT>(writeFailure)));
     CheckResult(result);
     checkEmptyItemsUnchanged();
 }
@@ -539,16 +539,16 @@ HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) n
             // Opened only now and closed when the library lets go of it. Others may go on reading and
             // writing the file meanwhile: Linux has no share modes to deny them.
             auto file = std::make_unique<TFileStream>(item.SourceFileName, fmOpenRead | fmShareDenyNone);
-            std::string label = ExpandFileName(item.SourceFileName);
+            std::string label = absolutePath(item.SourceFileName);
             stream = ComPtr<IInStream>(
                 new ItemStream(file.get(), true, item.Size, std::move(label), true, errors_));
             static_cast<void>(file.release()); // the adapter owns the file now
         } else if (item.ItemKind == ItemFromStream && item.SourceStream != nullptr) {
             item.SourceStream->Seek(0, SeekOrigin::soBeginning);
             stream = ComPtr<IInStream>(new ItemStream(item.SourceStream, false, item.Size,
-                                                      Utf16ToUtf8(item.ArchivePath), false, errors_));
+                                                      utf16ToUtf8(item.ArchivePath), false, errors_));
         } else {
-            throw Exception("Archive item " + std::to_string(index) + " has no source");
+            throw Error("Archive item " + std::to_string(index) + " has no source");
         }
         *inStream = stream.detach();
         return S_OK;
@@ -599,7 +599,7 @@ void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level) {
 
 void SetMethodProperty(I7zArchiveWriter& writer, std::size_t index) {
     if (index >= ArchiveMethodNames.size())
-        throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+        throw Error("List index out of bounds (" + std::to_string(index) + ")");
     std::wstring name = ToLibraryText(ArchiveMethodNames[index]);
     PROPVARIANT value{};
     value.vt = VT_BSTR;

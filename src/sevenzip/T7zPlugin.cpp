@@ -1,6 +1,6 @@
 #include "sevenzip/T7zPlugin.h"
 
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "sevenzip/ArchiveErrors.h"
 
 #include <climits>
@@ -67,7 +67,7 @@ void checkInterfaceLayout(const DynamicLibrary& library, const std::string& file
                 variantClear(&value);
     }
     if (!matches)
-        throw Exception(fileName + " has an incompatible interface layout (7-Zip 23 or later is required)");
+        throw Error(fileName + " has an incompatible interface layout (7-Zip 23 or later is required)");
 }
 
 } // namespace
@@ -75,11 +75,11 @@ void checkInterfaceLayout(const DynamicLibrary& library, const std::string& file
 T7zPlugin::T7zPlugin(const std::string& libraryFileName) : libraryFileName_(libraryFileName) {
     LibraryHandle = openArchiveLibrary(libraryFileName);
     if (!LibraryHandle)
-        throw Exception("Error loading library " + libraryFileName);
+        throw Error("Error loading library " + libraryFileName);
     // On any failure below, LibraryHandle unloads the library once as the construction unwinds.
     CreateObjectEntry = exportOf<CreateObjectFunc>(LibraryHandle, "CreateObject");
     if (CreateObjectEntry == nullptr)
-        throw Exception(libraryFileName + " is not a 7z library");
+        throw Error(libraryFileName + " is not a 7z library");
     checkInterfaceLayout(LibraryHandle, libraryFileName);
     bstrs_ = BstrAllocator(exportOf<SysAllocStringLenFunc>(LibraryHandle, "SysAllocStringLen"),
                            exportOf<SysFreeStringFunc>(LibraryHandle, "SysFreeString"));
@@ -91,17 +91,17 @@ void T7zPlugin::CreateLibraryObject(const GUID& classId, const GUID& interfaceId
     void* created = nullptr;
     const HRESULT result = CreateObjectEntry(&classId, &interfaceId, &created);
     if (Failed(result))
-        throw Exception(ResultMessage(result));
+        throw Error(ResultMessage(result));
     // A success without an object would be used as one; treat it as the refusal it is.
     if (created == nullptr)
-        throw Exception(ResultMessage(E_NOINTERFACE));
+        throw Error(ResultMessage(E_NOINTERFACE));
     *object = created;
 }
 
 T7zArchive::T7zArchive(const std::string& libraryFileName) : T7zPlugin(libraryFileName) {
     GetHandlerPropertyEntry = exportOf<GetHandlerPropertyFunc>(LibraryHandle, "GetHandlerProperty");
     if (GetHandlerPropertyEntry == nullptr)
-        throw Exception(libraryFileName + " is not a Format library");
+        throw Error(libraryFileName + " is not a Format library");
     ClassId = GUID{};
 }
 

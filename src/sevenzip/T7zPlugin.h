@@ -14,13 +14,13 @@ namespace plombar::sevenzip {
 inline constexpr char kLibraryFileName[] = "7z.so";
 
 // Holds a loaded archive library for as long as the object lives, with its object factory.
-// Construction fails with an Exception ("Error loading library %s", "%s is not a 7z library", or a
+// Construction fails with an Error ("Error loading library %s", "%s is not a 7z library", or a
 // refused interface layout) and then leaves nothing loaded.
 class T7zPlugin : public TInterfacedObject {
 public:
     explicit T7zPlugin(const std::string& libraryFileName);
 
-    // Calls the library's CreateObject. A result with bit 31 set raises an Exception with the system
+    // Calls the library's CreateObject. A result with bit 31 set raises an Error with the system
     // message text for the code; any other result (1 included) is success and `object` then holds
     // the new object with one reference, owned by the caller.
     void CreateLibraryObject(const GUID& classId, const GUID& interfaceId, void** object);

@@ -1,7 +1,7 @@
 #include "GuiTest.h"
 
 #include "Unit1.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/UniqueFd.h"
 
 #include <QAbstractButton>
@@ -47,12 +47,12 @@ bool clickEnabled(TForm1& form, QAbstractButton* control) {
 void makeSparseFile(const std::string& path, std::uint64_t size) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
-        throw Exception("cannot make the sparse file " + path);
+        throw Error("cannot make the sparse file " + path);
 }
 
 void makeReadOnly(const std::string& path) {
     if (::chmod(path.c_str(), 0444) != 0)
-        throw Exception("cannot make " + path + " read-only");
+        throw Error("cannot make " + path + " read-only");
 }
 
 void useOffscreenWhenHeadless() {

@@ -302,9 +302,9 @@ private slots:
                      0,
                  log.c_str());
         QCOMPARE(test::listFolder(unpacked),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(signature)}));
-        const std::string unpackedInput = unpacked + "/" + ExtractFileName(input);
-        const std::string unpackedSignature = unpacked + "/" + ExtractFileName(signature);
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature)}));
+        const std::string unpackedInput = unpacked + "/" + fileNameOf(input);
+        const std::string unpackedSignature = unpacked + "/" + fileNameOf(signature);
         prompts.answerFile(unpackedInput);
         QVERIFY(app::test::clickEnabled(form, form.Button4));
         prompts.answerFile(unpackedSignature);
@@ -360,7 +360,7 @@ private slots:
         // ---- 4. decrypt it elsewhere, back to the same bytes --------------------------------------------
         const std::string elsewhere = dir.file("получено");
         QCOMPARE(::mkdir(elsewhere.c_str(), 0700), 0);
-        const std::string received = elsewhere + "/" + ExtractFileName(encrypted);
+        const std::string received = elsewhere + "/" + fileNameOf(encrypted);
         test::writeFile(received, test::readFile(encrypted));
         prompts.answerFile(received);
         QVERIFY(app::test::clickEnabled(form, form.Button8));
@@ -373,7 +373,7 @@ private slots:
                                   "openFile: OpenDialog5 filter=\"Зашифрованные файлы|*.enc\" initial=\"\""),
                               password, QStringLiteral("message: ") + qs(crypto::kDecryptedText),
                               QStringLiteral("openFolder: ") + qs(elsewhere + "/")}));
-        const std::string decrypted = elsewhere + "/" + ExtractFileName(input);
+        const std::string decrypted = elsewhere + "/" + fileNameOf(input);
         QVERIFY(test::readFile(decrypted) == content);
         savePages(form, QStringLiteral("4-decrypted"));
 
@@ -382,8 +382,8 @@ private slots:
         QCOMPARE(openHandles(), 0);
         // Nothing but the outputs was written beside the original.
         QCOMPARE(test::listFolder(dir.path()),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(encrypted),
-                                           ExtractFileName(signature), ExtractFileName(archive), "Иванов.cer",
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(encrypted),
+                                           fileNameOf(signature), fileNameOf(archive), "Иванов.cer",
                                            "получено", "распаковано"}));
     }
 

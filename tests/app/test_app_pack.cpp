@@ -264,16 +264,16 @@ private slots:
         QCOMPARE(pageState(*form).text(), reset.text());
 
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(signature),
-                                           ExtractFileName(archive)}));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature),
+                                           fileNameOf(archive)}));
         for (const auto& entry : test::listArchive(archive))
             QCOMPARE(qs(entry.at("Method")), QStringLiteral("BZip2"));
         test::TempDir out("plombar-pack-window-out");
         QCOMPARE(unpack(archive, out),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(signature)}));
-        const std::string unpackedInput = out.file(ExtractFileName(input));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature)}));
+        const std::string unpackedInput = out.file(fileNameOf(input));
         QVERIFY(test::readFile(unpackedInput) == content);
-        QVERIFY(test::readFile(out.file(ExtractFileName(signature))) == test::readFile(signature));
+        QVERIFY(test::readFile(out.file(fileNameOf(signature))) == test::readFile(signature));
 
         // The unpacked pair is a good signature for the unpacked file.
         const std::string der = out.file("message.der");
@@ -302,7 +302,7 @@ private slots:
         QCOMPARE(prompts->log.mid(1, 2), (QStringList{kSigned, archiveMessage(archive)}));
         test::TempDir out("plombar-pack-window-out");
         QCOMPARE(unpack(archive, out).size(), std::size_t{2});
-        const std::string second = test::readFile(out.file(ExtractFileName(input) + ".sig"));
+        const std::string second = test::readFile(out.file(fileNameOf(input) + ".sig"));
         QVERIFY(second == test::readFile(input + ".sig"));
         QVERIFY(second != firstSignature); // attached this time, so it holds the content
         QVERIFY(second.size() > content.size());
@@ -319,7 +319,7 @@ private slots:
                  (QStringList{kSelect, kSigned, QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
         QVERIFY(!everLoaded);
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(input) + ".p7s"}));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(input) + ".p7s"}));
     }
 
     // ---- failures --------------------------------------------------------------------------------
@@ -340,8 +340,8 @@ private slots:
         QCOMPARE(pageState(*form).text(), (PageState{input, qs(input), true, true, false, false}).text());
         QVERIFY(!archiveLibraryLoaded());
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{ExtractFileName(input), ExtractFileName(input) + ".p7s",
-                                           ExtractFileName(archive)}));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(input) + ".p7s",
+                                           fileNameOf(archive)}));
         QVERIFY(test::listFolder(archive).empty());
 
         // Once the way is clear, the same choice packs.

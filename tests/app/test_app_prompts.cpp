@@ -8,7 +8,7 @@
 #include "ScriptedPrompts.h"
 #include "Startup.h"
 #include "TestSupport.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -179,7 +179,7 @@ private slots:
                 box->buttons().first()->click();
             },
             &seen);
-        plombar::app::runGuarded(prompts, [] { throw plombar::EInOutError(2); });
+        plombar::app::runGuarded(prompts, [] { throw plombar::InputOutputError(2); });
         QVERIFY(seen);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }

@@ -16,7 +16,7 @@
 #include "crypto/CryptoInternal.h"
 #include "crypto/GostRuntime.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -401,7 +401,7 @@ private slots:
         QCOMPARE(handlesAtFolder, kNoHandles); // released before the folder opens
         QCOMPARE(pageState(*form).text(), reset.text());
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{"отчёт за май.pdf", ExtractFileName(signature)}));
+                 (std::vector<std::string>{"отчёт за май.pdf", fileNameOf(signature)}));
         checkSignature(signature, attached, key, "Подписант");
         if (base64) {
             const std::string text = test::readFile(signature);
@@ -435,7 +435,7 @@ private slots:
         sign();
         const std::string signature = input + (base64AtClick ? ".sig" : ".p7s");
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{"отчёт за май.pdf", ExtractFileName(signature)}));
+                 (std::vector<std::string>{"отчёт за май.pdf", fileNameOf(signature)}));
         checkSignature(signature, attachedAtClick, KeyAlgorithm::Gost2012_256, "Подписант");
         QVERIFY(!form->CheckBox2->isChecked());
         QVERIFY(!form->CheckBox3->isChecked());
@@ -755,14 +755,14 @@ private slots:
         QVERIFY2(text.rfind("The GOST module for OpenSSL was not found (libengine-gost-openssl)", 0) == 0,
                  text.c_str());
         QVERIFY(!app::reportGostRuntimeAtStart(*prompts));
-        QCOMPARE(prompts->log, QStringList{QStringLiteral("error: ") + qs(ErrorReportText(text))});
+        QCOMPARE(prompts->log, QStringList{QStringLiteral("error: ") + qs(errorReportText(text))});
 
         content = "data";
         chooseInput();
         setBoxes(true, true, true);
         const PageState before = pageState(*form);
         sign();
-        QCOMPARE(prompts->log, QStringList{QStringLiteral("error: ") + qs(ErrorReportText(text))});
+        QCOMPARE(prompts->log, QStringList{QStringLiteral("error: ") + qs(errorReportText(text))});
         QCOMPARE(pageState(*form).text(), before.text());
         QCOMPARE(test::listFolder(dir->path()), std::vector<std::string>{"отчёт за май.pdf"});
     }

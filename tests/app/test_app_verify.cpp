@@ -13,7 +13,7 @@
 #include "crypto/SignOperation.h"
 #include "crypto/VerifyOperation.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -314,7 +314,7 @@ private slots:
         QTest::addColumn<bool>("hugeSignature");
         QTest::addColumn<QString>("error"); // %1: the data file's full path
         const QString missingData = QStringLiteral("Cannot open file \"%1\". ") +
-                                    qs(SysErrorMessage(winerr::ERROR_FILE_NOT_FOUND)) + QStringLiteral(".");
+                                    qs(systemMessage(winerr::ERROR_FILE_NOT_FOUND)) + QStringLiteral(".");
         QTest::newRow("signature missing") << "нет.sig"
                                            << "данные" << false << "File not found.";
         QTest::newRow("both missing") << "нет.sig"

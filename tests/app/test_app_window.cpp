@@ -5,7 +5,7 @@
 #include "ScriptedPrompts.h"
 #include "TestSupport.h"
 #include "Unit1.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -641,21 +641,21 @@ private slots:
             case 0:
                 throw std::runtime_error("boom");
             case 1:
-                throw plombar::Exception("Stopped.");
+                throw plombar::Error("Stopped.");
             case 2:
-                throw plombar::Exception("Trailing blank ");
+                throw plombar::Error("Trailing blank ");
             case 3:
-                throw plombar::Exception("I/O error 32");
+                throw plombar::Error("I/O error 32");
             case 4:
-                throw plombar::Exception("Ошибка ключа");
+                throw plombar::Error("Ошибка ключа");
             case 5:
-                throw plombar::EInOutError(5);
+                throw plombar::InputOutputError(5);
             case 6:
                 throw std::bad_alloc();
             case 7:
                 throw 42;
             default:
-                throw plombar::Exception("(x)");
+                throw plombar::Error("(x)");
             }
         };
         const std::string path = file("f.txt");

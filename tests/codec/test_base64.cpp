@@ -1,6 +1,6 @@
 #include "codec/Base64.h"
 
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ public:
     std::int64_t Write(const void* buffer, std::int64_t count) override {
         calls.push_back("w" + std::to_string(count));
         if (++writes == throwAtWrite)
-            throw EOutOfMemoryStream();
+            throw OutOfMemoryError();
         if (position + count > size())
             data.resize(static_cast<std::size_t>(position + count));
         data.replace(static_cast<std::size_t>(position), static_cast<std::size_t>(count),
@@ -407,8 +407,8 @@ TEST(Base64, WriteFailuresPassThroughAndKeepWhatWasWritten) {
             try {
                 c.op(in, out);
                 ADD_FAILURE() << "no error";
-            } catch (const EStreamError& e) {
-                EXPECT_EQ(e.Message(), "Stream write error");
+            } catch (const StreamError& e) {
+                EXPECT_EQ(e.message(), "Stream write error");
             }
             EXPECT_EQ(contentOf(out), c.output.substr(0, 1000));
             // The input stands behind the block whose write failed.
@@ -419,7 +419,7 @@ TEST(Base64, WriteFailuresPassThroughAndKeepWhatWasWritten) {
         out.throwAtWrite = 3;
         TMemoryStream in;
         fill(in, c.input);
-        EXPECT_THROW(c.op(in, out), EOutOfMemoryStream);
+        EXPECT_THROW(c.op(in, out), OutOfMemoryError);
         EXPECT_EQ(out.calls.size(), 3u);
         EXPECT_EQ(out.data, c.output.substr(0, out.data.size()));
         EXPECT_EQ(out.data.size(), c.op == Base64EncodeStream ? 696u + 698u : 114u);

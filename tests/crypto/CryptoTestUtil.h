@@ -6,7 +6,7 @@
 
 #include "crypto/CryptoApi.h"
 #include "crypto/CryptoHandles.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <gtest/gtest.h>
 

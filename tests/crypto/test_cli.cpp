@@ -92,9 +92,9 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
             const std::string signature = input + way.extension;
             std::remove(signature.c_str());
             const CliResult signedRun = cli("sign --thumbprint " + thumbprint + " " + way.options + " -- " +
-                                            shellQuote(ExtractFileName(input)));
+                                            shellQuote(fileNameOf(input)));
             ASSERT_EQ(signedRun.status, 0) << way.options << signedRun.err;
-            EXPECT_EQ(signedRun.out, "Подписанное сообщение создано\n" + ExtractFileName(signature) + "\n");
+            EXPECT_EQ(signedRun.out, "Подписанное сообщение создано\n" + fileNameOf(signature) + "\n");
             std::string der = way.base64 ? decodeBase64File(signature) : readFile(signature);
             const std::string derFile = work.file("message.der");
             writeFile(derFile, der);
@@ -108,7 +108,7 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
             }
         }
         // A changed file no longer verifies against the detached signature.
-        cli("sign --thumbprint " + thumbprint + " -- " + shellQuote(ExtractFileName(input)));
+        cli("sign --thumbprint " + thumbprint + " -- " + shellQuote(fileNameOf(input)));
         const std::string changed = work.file("changed.txt");
         writeFile(changed, content + " ");
         EXPECT_FALSE(opensslVerifies(input + ".sig", changed));

@@ -587,7 +587,7 @@ TEST_F(EnvelopeTest, RecipientMissingOrWithoutKey) {
         EXPECT_FALSE(decrypted.ok);
         EXPECT_EQ(decrypted.error, winerr::CRYPT_E_NO_DECRYPT_CERT);
         EXPECT_EQ(decrypted.sizeCallLength, 0u) << "the size call itself must fail";
-        EXPECT_EQ(SysErrorMessage(decrypted.error),
+        EXPECT_EQ(systemMessage(decrypted.error),
                   "Cannot find the certificate and private key to use for decryption");
     }
 }

@@ -5,7 +5,7 @@
 
 #include "crypto/DecryptOperation.h"
 #include "crypto/EncryptOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 
 #include <sys/stat.h>
@@ -195,8 +195,8 @@ TEST_F(EnvelopeOperationTest, EncryptionErrors) {
         try {
             EncryptFile({c.input, c.fromFile, c.certificate}, view);
             ADD_FAILURE() << "no error raised";
-        } catch (const Exception& error) {
-            EXPECT_EQ(error.Message(), c.error);
+        } catch (const Error& error) {
+            EXPECT_EQ(error.message(), c.error);
         }
         EXPECT_EQ(view.events, Events{"reset"});
         EXPECT_EQ(view.openAtReset, kNothingOpen);
@@ -208,7 +208,7 @@ TEST_F(EnvelopeOperationTest, FailedEncryptionCallFromTheDialog) {
     const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Rsa2048, "CN=RSA"));
     RecordingEncryptView view;
     view.choose = pick(thumbprint);
-    EXPECT_THROW(encrypt(view), EOSError);
+    EXPECT_THROW(encrypt(view), SystemError);
     EXPECT_EQ(view.events, (Events{kSelectEvent, "reset"}));
     EXPECT_EQ(view.openAtReset, kNothingOpen);
     EXPECT_EQ(listFolder(folder.path()), std::vector<std::string>{"отчёт за май.pdf"});
@@ -235,9 +235,9 @@ TEST_F(EnvelopeOperationTest, OutputCannotBeCreated) {
     try {
         encrypt(view);
         ADD_FAILURE() << "no error raised";
-    } catch (const EFCreateError& error) {
-        EXPECT_EQ(error.Message().rfind("Cannot create file \"" + input + ".enc\". ", 0), 0u)
-            << error.Message();
+    } catch (const FileCreateError& error) {
+        EXPECT_EQ(error.message().rfind("Cannot create file \"" + input + ".enc\". ", 0), 0u)
+            << error.message();
     }
     EXPECT_EQ(view.events, (Events{kSelectEvent, "reset"}));
 }
@@ -256,8 +256,8 @@ TEST_F(EnvelopeOperationTest, FailedReleasesAfterSuccess) {
         try {
             encrypt(view);
             ADD_FAILURE() << "no error raised";
-        } catch (const EOSError& error) {
-            EXPECT_EQ(error.Message(), "System Error.  Code: -2147024809.\r\nThe parameter is incorrect");
+        } catch (const SystemError& error) {
+            EXPECT_EQ(error.message(), "System Error.  Code: -2147024809.\r\nThe parameter is incorrect");
         }
         EXPECT_EQ(view.events, (Events{kSelectEvent, kEncryptedEvent, "reset"}));
         EXPECT_EQ(view.openAtReset, kNothingOpen);
@@ -275,8 +275,8 @@ TEST_F(EnvelopeOperationTest, FailedReleasesAfterSuccess) {
         try {
             encrypt(view);
             ADD_FAILURE() << "no error raised";
-        } catch (const EOSError& error) {
-            EXPECT_EQ(error.Message(), "System Error.  Code: -2146885617.\r\nFinal closure is pending until "
+        } catch (const SystemError& error) {
+            EXPECT_EQ(error.message(), "System Error.  Code: -2146885617.\r\nFinal closure is pending until "
                                        "additional frees or closes");
         }
         EXPECT_EQ(view.events, (Events{kSelectEvent, kEncryptedEvent, "reset"}));
@@ -367,10 +367,10 @@ TEST_F(DecryptOperationTest, DecryptionErrors) {
         try {
             DecryptFile(path, view);
             ADD_FAILURE() << "no error raised";
-        } catch (const EFCreateError& error) {
-            EXPECT_EQ(error.Message().rfind("Cannot create file \"" + folder.file("отчёт.pdf") + "\". ", 0),
+        } catch (const FileCreateError& error) {
+            EXPECT_EQ(error.message().rfind("Cannot create file \"" + folder.file("отчёт.pdf") + "\". ", 0),
                       0u)
-                << error.Message();
+                << error.message();
         }
         EXPECT_EQ(view.events, Events{"reset"}) << "the message comes after the file is written";
         EXPECT_EQ(view.openAtReset, kNothingOpen);
@@ -380,8 +380,8 @@ TEST_F(DecryptOperationTest, DecryptionErrors) {
         try {
             DecryptFile(folder.file("нет.enc"), view);
             ADD_FAILURE() << "no error raised";
-        } catch (const EFOpenError& error) {
-            EXPECT_EQ(error.Message(), "Cannot open file \"" + folder.file("нет.enc") +
+        } catch (const FileOpenError& error) {
+            EXPECT_EQ(error.message(), "Cannot open file \"" + folder.file("нет.enc") +
                                            "\". The system cannot find the file specified");
         }
         EXPECT_EQ(view.events, Events{"reset"});

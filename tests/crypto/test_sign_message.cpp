@@ -6,7 +6,7 @@
 #include "crypto/ContentDigest.h"
 #include "crypto/GostRuntime.h"
 #include "crypto/SignOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <cstring>
 
@@ -492,8 +492,8 @@ TEST(LoadFileWithDigest, LoadsLikeLoadFromFileAndHashesWhatItLoaded) {
     try {
         LoadFileWithDigest(loaded, dir.file("missing"), md);
         ADD_FAILURE() << "no error";
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.file("missing") +
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(), "Cannot open file \"" + dir.file("missing") +
                                    "\". The system cannot find the file specified");
     }
 }

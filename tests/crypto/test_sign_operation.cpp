@@ -7,7 +7,7 @@
 #include "crypto/CertStore.h"
 #include "crypto/CryptoInternal.h"
 #include "crypto/SignOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 
 #include <sys/stat.h>
@@ -38,7 +38,7 @@ public:
         return base64;
     }
     void SignatureSaved(const std::string& input, const std::string& signature) override {
-        events.push_back("saved: " + ExtractFileName(input) + " -> " + ExtractFileName(signature));
+        events.push_back("saved: " + fileNameOf(input) + " -> " + fileNameOf(signature));
         if (onSaved)
             onSaved();
     }
@@ -132,7 +132,7 @@ TEST(ChooseHashAlgorithm, ExactKeysOnly) {
 }
 
 TEST(FailureMessage, SystemTextDashUnsignedCode) {
-    EXPECT_EQ(SysErrorMessage(0x80091002, MessageLanguage::English), "Unknown cryptographic algorithm");
+    EXPECT_EQ(systemMessage(0x80091002, MessageLanguage::English), "Unknown cryptographic algorithm");
     ::setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ(FailureMessage(0x80091002), "Unknown cryptographic algorithm - 2148077570");
     EXPECT_EQ(FailureMessage(0x80090008), "Invalid algorithm specified - 2148073480");
@@ -321,8 +321,8 @@ TEST_F(SignOperationTest, LoadErrorsAreRaisedAfterTheDialog) {
         try {
             SignFile(c.path, true, view);
             ADD_FAILURE() << "no error for " << c.path;
-        } catch (const EFOpenError& e) {
-            EXPECT_EQ(e.Message(), c.text);
+        } catch (const FileOpenError& e) {
+            EXPECT_EQ(e.message(), c.text);
         }
         EXPECT_EQ(view.events, std::vector<std::string>{std::string("select: ") + kSignCertificateTitle});
         EXPECT_EQ(CountOpenHandles().certificateContexts, 0);
@@ -334,8 +334,8 @@ TEST_F(SignOperationTest, ErrorsOfThePackingStepLeaveAfterReleasingEverything) {
     const std::string thumbprint = addSigner(KeyAlgorithm::Gost2012_256);
     RecordingView view;
     view.choose = pick(thumbprint);
-    view.onSaved = [] { throw Exception("Не удалось упаковать"); };
-    EXPECT_THROW(SignFile(input, true, view), Exception);
+    view.onSaved = [] { throw Error("Не удалось упаковать"); };
+    EXPECT_THROW(SignFile(input, true, view), Error);
     EXPECT_TRUE(fileExists(input + ".sig"));
     EXPECT_EQ(view.events.back(), "saved: отчёт за май.pdf -> отчёт за май.pdf.sig");
     EXPECT_EQ(CountOpenHandles().providerHandles, 0);
@@ -366,8 +366,8 @@ TEST(SignOperationSaveFailure, MessageIsShownBeforeTheFailedSave) {
         try {
             SignFile(file, true, view);
             return 12;
-        } catch (const EFCreateError& e) {
-            if (e.Message() != "Cannot create file \"" + file + ".sig\". Access is denied")
+        } catch (const FileCreateError& e) {
+            if (e.message() != "Cannot create file \"" + file + ".sig\". Access is denied")
                 return 13;
         }
         if (view.events.size() != 3 || view.events[1] != "message: Подписанное сообщение создано" ||

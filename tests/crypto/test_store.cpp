@@ -5,7 +5,7 @@
 #include "crypto/CertStore.h"
 #include "crypto/CertificateText.h"
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <openssl/x509v3.h>
 
@@ -427,8 +427,8 @@ TEST(SubjectText, RefusesWhatItCannotRead) {
         try {
             ParseSubjectText(c.typed);
             ADD_FAILURE() << "accepted: " << c.typed;
-        } catch (const Exception& e) {
-            EXPECT_NE(e.Message().find(c.reason), std::string::npos) << c.typed << " -> " << e.Message();
+        } catch (const Error& e) {
+            EXPECT_NE(e.message().find(c.reason), std::string::npos) << c.typed << " -> " << e.message();
         }
     }
 }

@@ -308,7 +308,7 @@ const char* const kCN = "2.5.4.3";
 // UTF-16BE / UTF-32BE of a UTF-8 text (BMP characters only are used here).
 std::string bigEndianOf(const std::string& utf8, int width) {
     std::string out;
-    for (char32_t c : Utf8ToUtf16(utf8)) {
+    for (char32_t c : utf8ToUtf16(utf8)) {
         for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
             out += static_cast<char>((c >> shift) & 0xFF);
     }

@@ -8,7 +8,7 @@
 #include "codec/Base64.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <algorithm>
 
@@ -285,7 +285,7 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
          "plombar-cli: File not found.\n"},
         {"data missing", shellQuote(missing) + " " + shellQuote(sig), 2, "",
          "plombar-cli: Cannot open file \"" + missing + "\". " +
-             SysErrorMessage(2, MessageLanguage::English) + ".\n"},
+             systemMessage(2, MessageLanguage::English) + ".\n"},
         {"one file only", shellQuote(data), 2, "", "plombar-cli: укажите подписанный файл и файл подписи\n"},
         {"three files", shellQuote(data) + " " + shellQuote(sig) + " x", 2, "",
          "plombar-cli: лишние аргументы после файла подписи\n"},

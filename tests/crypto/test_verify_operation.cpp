@@ -7,7 +7,7 @@
 #include "codec/Base64.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 
 #include <sys/stat.h>
@@ -122,9 +122,9 @@ TEST(ReadFirstLine, OpenFailuresRaiseInOutErrorsWithTheSystemCode) {
         try {
             ReadFirstLine(c.path);
             ADD_FAILURE() << "no error";
-        } catch (const EInOutError& error) {
-            EXPECT_EQ(error.ErrorCode, c.code);
-            EXPECT_EQ(error.Message(), c.text);
+        } catch (const InputOutputError& error) {
+            EXPECT_EQ(error.code(), c.code);
+            EXPECT_EQ(error.message(), c.text);
         }
     }
     // Root reads anything; the rights only count for an ordinary user.
@@ -132,8 +132,8 @@ TEST(ReadFirstLine, OpenFailuresRaiseInOutErrorsWithTheSystemCode) {
     EXPECT_EQ(runUnprivileged([&] {
                   try {
                       ReadFirstLine(closed);
-                  } catch (const EInOutError& error) {
-                      return error.ErrorCode == 5 && error.Message() == "File access denied" ? 0 : 2;
+                  } catch (const InputOutputError& error) {
+                      return error.code() == 5 && error.message() == "File access denied" ? 0 : 2;
                   }
                   return 1;
               }),
@@ -315,11 +315,11 @@ TEST_F(VerifyOperationTest, ErrorsStopTheRunBeforeTheReport) {
         {"signature missing", dir.file("нет.sig"), data, "File not found"},
         {"both missing: the first line is read first", dir.file("нет.sig"), missing, "File not found"},
         {"signature is a folder", dir.path(), data, "File access denied"},
-        {"data missing", signature, missing, "Cannot open file \"" + missing + "\". " + SysErrorMessage(2)},
+        {"data missing", signature, missing, "Cannot open file \"" + missing + "\". " + systemMessage(2)},
         {"data is a folder", signature, dir.path(),
-         "Cannot open file \"" + dir.path() + "\". " + SysErrorMessage(5)},
+         "Cannot open file \"" + dir.path() + "\". " + systemMessage(5)},
         {"data missing, signature too big: the data is loaded first", huge, missing,
-         "Cannot open file \"" + missing + "\". " + SysErrorMessage(2)},
+         "Cannot open file \"" + missing + "\". " + systemMessage(2)},
         {"signature too big", huge, data, "Out of memory while expanding memory stream"},
     };
     for (const Case& c : cases) {
@@ -328,8 +328,8 @@ TEST_F(VerifyOperationTest, ErrorsStopTheRunBeforeTheReport) {
         try {
             VerifyDetachedSignature(c.signature, c.data, view);
             ADD_FAILURE() << "no error";
-        } catch (const Exception& error) {
-            EXPECT_EQ(error.Message(), c.message);
+        } catch (const Error& error) {
+            EXPECT_EQ(error.message(), c.message);
         }
         EXPECT_TRUE(view.events.empty());
     }

@@ -16,7 +16,7 @@
 #include "crypto/VerifyOperation.h"
 #include "platform/FileSize.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "sevenzip/PackSignedPair.h"
 
 #include <QApplication>
@@ -296,7 +296,7 @@ private slots:
             ::setrlimit(RLIMIT_FSIZE, &saved);
         }
         const QString error = QStringLiteral("error: Cannot create file \"%1\". %2.")
-                                  .arg(qs(target), qs(SysErrorMessage(winerr::ERROR_FILE_TOO_LARGE)));
+                                  .arg(qs(target), qs(systemMessage(winerr::ERROR_FILE_TOO_LARGE)));
         QVERIFY2(prompts->log.contains(error), qPrintable(prompts->log.join('\n')));
         QCOMPARE(test::readFile(target), std::string("precious"));
         QCOMPARE(temporaryFilesIn(dir->path()), std::vector<std::string>());

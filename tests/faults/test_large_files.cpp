@@ -8,7 +8,7 @@
 
 #include "TestPki.h"
 #include "crypto/CryptoApi.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 
 #include "TestPki.h"
 #include "crypto/VerifyOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -136,13 +136,13 @@ TEST(FirstLineMarker, AnswersAsTheWholeLineWould) {
         std::string actual;
         try {
             crypto::ReadFirstLine(path);
-        } catch (const Exception& e) {
-            expected = e.Message();
+        } catch (const Error& e) {
+            expected = e.message();
         }
         try {
             crypto::FirstLineHasBase64Marker(path);
-        } catch (const Exception& e) {
-            actual = e.Message();
+        } catch (const Error& e) {
+            actual = e.message();
         }
         EXPECT_FALSE(expected.empty());
         EXPECT_EQ(actual, expected);
@@ -274,7 +274,7 @@ TEST_F(HugeFiles, BerEnvelopeTooLargeToDecodeFailsWithOutOfMemory) {
     const ProgramRun run = runCli({"decrypt", content + ".enc"}, options);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, 14) << run.err;
-    EXPECT_EQ(run.err, "plombar-cli: " + SysErrorMessage(winerr::E_OUTOFMEMORY) + " - " +
+    EXPECT_EQ(run.err, "plombar-cli: " + systemMessage(winerr::E_OUTOFMEMORY) + " - " +
                            std::to_string(winerr::E_OUTOFMEMORY) +
                            "\nplombar-cli: no memory to decode a message of " +
                            std::to_string(fileSizeOf(content + ".enc")) + " bytes\n");

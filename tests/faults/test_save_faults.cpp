@@ -9,7 +9,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/FileSize.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "sevenzip/ArchiveWriter.h"
 
 #include <gtest/gtest.h>
@@ -175,7 +175,7 @@ TEST_F(SaveFaults, FullDiskKeepsTheExistingFileAndLeavesNoTemporary) {
             }
             fillFileSystem(disk, c.room, ".filler");
             const ProgramRun run = runCli(argumentsFor(c), options);
-            return judge(c, disk, run, SysErrorMessage(winerr::ERROR_DISK_FULL), storeFolder);
+            return judge(c, disk, run, systemMessage(winerr::ERROR_DISK_FULL), storeFolder);
         });
         if (!problems)
             GTEST_SKIP() << "this machine does not let the test mount a small file system";
@@ -199,7 +199,7 @@ TEST_F(SaveFaults, FileSizeLimitKeepsTheExistingFileAndLeavesNoTemporary) {
         }
         options.limits.fileSize = c.fileSize;
         const ProgramRun run = runCli(argumentsFor(c), options);
-        EXPECT_EQ(judge(c, work.path(), run, SysErrorMessage(winerr::ERROR_FILE_TOO_LARGE), storeFolder), "");
+        EXPECT_EQ(judge(c, work.path(), run, systemMessage(winerr::ERROR_FILE_TOO_LARGE), storeFolder), "");
         if (c.storeOnDisk)
             store.add(identity); // back as it was for the next case
     }

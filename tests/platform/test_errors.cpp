@@ -1,5 +1,5 @@
-#include "platform/Exception.h"
-#include "platform/SysError.h"
+#include "platform/Errors.h"
+#include "platform/SystemErrors.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,20 +18,20 @@ TEST(InOutError, TextsByCode) {
                  {5, "File access denied"},  {6, "I/O error 6"},      {32, "I/O error 32"},
                  {0, "I/O error 0"},         {112, "I/O error 112"}};
     for (const auto& c : cases) {
-        EInOutError error(c.code);
-        EXPECT_EQ(error.Message(), c.text) << c.code;
-        EXPECT_EQ(error.ErrorCode, c.code);
+        InputOutputError error(c.code);
+        EXPECT_EQ(error.message(), c.text) << c.code;
+        EXPECT_EQ(error.code(), c.code);
     }
 }
 
 TEST(OSError, TextIsSignedDecimalWithCrLfAndSystemText) {
     setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(OSErrorText(0), "A call to an OS function failed");
-    EXPECT_EQ(OSErrorText(5), "System Error.  Code: 5.\r\nAccess is denied");
+    EXPECT_EQ(systemErrorText(0), "A call to an OS function failed");
+    EXPECT_EQ(systemErrorText(5), "System Error.  Code: 5.\r\nAccess is denied");
     // HRESULTs print negative.
-    EXPECT_EQ(OSErrorText(0x80091002), "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm");
+    EXPECT_EQ(systemErrorText(0x80091002), "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm");
     // A code without text still gets the line break.
-    EXPECT_EQ(OSErrorText(0x12345), "System Error.  Code: 74565.\r\n");
+    EXPECT_EQ(systemErrorText(0x12345), "System Error.  Code: 74565.\r\n");
 }
 
 TEST(OSError, Win32CheckRaisesWithTheLastError) {
@@ -40,60 +40,60 @@ TEST(OSError, Win32CheckRaisesWithTheLastError) {
     try {
         Win32Check(false);
         FAIL() << "no error raised";
-    } catch (const EOSError& e) {
-        EXPECT_EQ(e.ErrorCode, 2u);
-        EXPECT_EQ(e.Message(), OSErrorText(2));
+    } catch (const SystemError& e) {
+        EXPECT_EQ(e.code(), 2u);
+        EXPECT_EQ(e.message(), systemErrorText(2));
     }
     SetLastError(0);
-    EXPECT_THROW(Win32Check(false), EOSError);
+    EXPECT_THROW(Win32Check(false), SystemError);
     try {
         Win32Check(false);
-    } catch (const Exception& e) {
+    } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "A call to an OS function failed");
     }
 }
 
 TEST(OtherErrors, FixedTexts) {
-    EXPECT_STREQ(EOutOfMemoryStream().what(), "Out of memory while expanding memory stream");
-    EXPECT_STREQ(EIntfCastError().what(), "Interface not supported");
+    EXPECT_STREQ(OutOfMemoryError().what(), "Out of memory while expanding memory stream");
+    EXPECT_STREQ(InterfaceNotSupportedError().what(), "Interface not supported");
 }
 
-TEST(SysErrorMessage, TrimsFullStopsAndBlanksAndKnowsBothLanguages) {
-    EXPECT_EQ(SysErrorMessage(2, MessageLanguage::English), "The system cannot find the file specified");
-    EXPECT_EQ(SysErrorMessage(2, MessageLanguage::Russian), "Не удается найти указанный файл");
-    EXPECT_EQ(SysErrorMessage(0x8009200C, MessageLanguage::Russian),
+TEST(systemMessage, TrimsFullStopsAndBlanksAndKnowsBothLanguages) {
+    EXPECT_EQ(systemMessage(2, MessageLanguage::English), "The system cannot find the file specified");
+    EXPECT_EQ(systemMessage(2, MessageLanguage::Russian), "Не удается найти указанный файл");
+    EXPECT_EQ(systemMessage(0x8009200C, MessageLanguage::Russian),
               "Не удается найти сертификат и закрытый ключ для расшифровки");
-    EXPECT_EQ(SysErrorMessage(0x80091007, MessageLanguage::Russian), "Неправильное значение хеша");
-    EXPECT_EQ(SysErrorMessage(0x80090016, MessageLanguage::English), "Keyset does not exist");
+    EXPECT_EQ(systemMessage(0x80091007, MessageLanguage::Russian), "Неправильное значение хеша");
+    EXPECT_EQ(systemMessage(0x80090016, MessageLanguage::English), "Keyset does not exist");
     // Inserts are not expanded.
-    EXPECT_EQ(SysErrorMessage(193, MessageLanguage::English), "%1 is not a valid Win32 application");
+    EXPECT_EQ(systemMessage(193, MessageLanguage::English), "%1 is not a valid Win32 application");
 }
 
-TEST(SysErrorMessage, UnknownCodeGivesEmptyText) {
-    EXPECT_EQ(SysErrorMessage(0x12345, MessageLanguage::English), "");
-    EXPECT_EQ(SysErrorMessage(0x8009FFFF, MessageLanguage::Russian), "");
+TEST(systemMessage, UnknownCodeGivesEmptyText) {
+    EXPECT_EQ(systemMessage(0x12345, MessageLanguage::English), "");
+    EXPECT_EQ(systemMessage(0x8009FFFF, MessageLanguage::Russian), "");
 }
 
-TEST(SysErrorMessage, WrappedCodesGiveTheTextOfWhatTheyCarry) {
-    EXPECT_EQ(SysErrorMessage(0x80070057, MessageLanguage::English), "The parameter is incorrect");
-    EXPECT_EQ(SysErrorMessage(0x80070070, MessageLanguage::English), "There is not enough space on the disk");
+TEST(systemMessage, WrappedCodesGiveTheTextOfWhatTheyCarry) {
+    EXPECT_EQ(systemMessage(0x80070057, MessageLanguage::English), "The parameter is incorrect");
+    EXPECT_EQ(systemMessage(0x80070070, MessageLanguage::English), "There is not enough space on the disk");
     // The archive library reports errno values as 0x88000000 + errno (28 = ENOSPC).
-    EXPECT_EQ(SysErrorMessage(0x8800001C, MessageLanguage::English), "There is not enough space on the disk");
+    EXPECT_EQ(systemMessage(0x8800001C, MessageLanguage::English), "There is not enough space on the disk");
 }
 
-TEST(SysErrorMessage, LanguageFollowsTheLocaleVariablesInOrder) {
+TEST(systemMessage, LanguageFollowsTheLocaleVariablesInOrder) {
     setenv("LC_ALL", "", 1);
     setenv("LC_MESSAGES", "ru_RU.UTF-8", 1);
     setenv("LANG", "en_US.UTF-8", 1);
-    EXPECT_EQ(SysErrorMessage(5), "Отказано в доступе");
+    EXPECT_EQ(systemMessage(5), "Отказано в доступе");
     setenv("LC_ALL", "en_GB.UTF-8", 1);
-    EXPECT_EQ(SysErrorMessage(5), "Access is denied");
+    EXPECT_EQ(systemMessage(5), "Access is denied");
     unsetenv("LC_ALL");
     unsetenv("LC_MESSAGES");
     setenv("LANG", "ru_RU.UTF-8", 1);
-    EXPECT_EQ(SysErrorMessage(5), "Отказано в доступе");
+    EXPECT_EQ(systemMessage(5), "Отказано в доступе");
     setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(SysErrorMessage(5), "Access is denied");
+    EXPECT_EQ(systemMessage(5), "Access is denied");
 }
 
 TEST(LastError, IsPerThread) {
@@ -108,16 +108,16 @@ TEST(ErrnoMapping, WindowsNumbers) {
     test::TempDir dir;
     const std::string inExistingFolder = dir.file("missing.txt");
     const std::string inMissingFolder = dir.file("no-such-folder/missing.txt");
-    EXPECT_EQ(WinErrorFromErrno(ENOENT, inExistingFolder.c_str()), 2u);
-    EXPECT_EQ(WinErrorFromErrno(ENOENT, inMissingFolder.c_str()), 3u);
-    EXPECT_EQ(WinErrorFromErrno(ENOENT), 2u);
-    EXPECT_EQ(WinErrorFromErrno(ENOTDIR), 3u);
-    EXPECT_EQ(WinErrorFromErrno(ENAMETOOLONG), 206u);
+    EXPECT_EQ(systemCodeFromErrno(ENOENT, inExistingFolder.c_str()), 2u);
+    EXPECT_EQ(systemCodeFromErrno(ENOENT, inMissingFolder.c_str()), 3u);
+    EXPECT_EQ(systemCodeFromErrno(ENOENT), 2u);
+    EXPECT_EQ(systemCodeFromErrno(ENOTDIR), 3u);
+    EXPECT_EQ(systemCodeFromErrno(ENAMETOOLONG), 206u);
     for (int e : {EACCES, EPERM, EROFS, EISDIR})
-        EXPECT_EQ(WinErrorFromErrno(e), 5u) << e;
-    EXPECT_EQ(WinErrorFromErrno(EMFILE), 4u);
-    EXPECT_EQ(WinErrorFromErrno(ENFILE), 4u);
-    EXPECT_EQ(WinErrorFromErrno(ENOSPC), 112u);
-    EXPECT_EQ(WinErrorFromErrno(ENOMEM), 8u);
-    EXPECT_EQ(WinErrorFromErrno(EXDEV), 31u);
+        EXPECT_EQ(systemCodeFromErrno(e), 5u) << e;
+    EXPECT_EQ(systemCodeFromErrno(EMFILE), 4u);
+    EXPECT_EQ(systemCodeFromErrno(ENFILE), 4u);
+    EXPECT_EQ(systemCodeFromErrno(ENOSPC), 112u);
+    EXPECT_EQ(systemCodeFromErrno(ENOMEM), 8u);
+    EXPECT_EQ(systemCodeFromErrno(EXDEV), 31u);
 }

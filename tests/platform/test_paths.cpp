@@ -8,61 +8,61 @@
 using namespace plombar;
 
 TEST(Paths, FolderPartAndBareName) {
-    EXPECT_EQ(ExtractFilePath("/home/user/report.pdf"), "/home/user/");
-    EXPECT_EQ(ExtractFileName("/home/user/report.pdf"), "report.pdf");
-    EXPECT_EQ(ExtractFilePath("report.pdf"), "");
-    EXPECT_EQ(ExtractFileName("report.pdf"), "report.pdf");
-    EXPECT_EQ(ExtractFilePath("/report.pdf"), "/");
-    EXPECT_EQ(ExtractFileName("/home/user/"), "");
-    EXPECT_EQ(ExtractFileName("/дом/Отчёт №1.pdf"), "Отчёт №1.pdf");
+    EXPECT_EQ(folderOf("/home/user/report.pdf"), "/home/user/");
+    EXPECT_EQ(fileNameOf("/home/user/report.pdf"), "report.pdf");
+    EXPECT_EQ(folderOf("report.pdf"), "");
+    EXPECT_EQ(fileNameOf("report.pdf"), "report.pdf");
+    EXPECT_EQ(folderOf("/report.pdf"), "/");
+    EXPECT_EQ(fileNameOf("/home/user/"), "");
+    EXPECT_EQ(fileNameOf("/дом/Отчёт №1.pdf"), "Отчёт №1.pdf");
 }
 
 TEST(Paths, StripExtensionDropsFourCharacters) {
-    EXPECT_EQ(StripExtension("/d/report.pdf.enc"), "/d/report.pdf");
-    EXPECT_EQ(StripExtension("archive.p7m"), "archive");
-    EXPECT_EQ(StripExtension("notes"), "n");
-    EXPECT_EQ(StripExtension("abcd"), "");
-    EXPECT_EQ(StripExtension("ab"), "");
+    EXPECT_EQ(withoutLastFourCharacters("/d/report.pdf.enc"), "/d/report.pdf");
+    EXPECT_EQ(withoutLastFourCharacters("archive.p7m"), "archive");
+    EXPECT_EQ(withoutLastFourCharacters("notes"), "n");
+    EXPECT_EQ(withoutLastFourCharacters("abcd"), "");
+    EXPECT_EQ(withoutLastFourCharacters("ab"), "");
     // Characters, not bytes: four Cyrillic letters take eight bytes.
-    EXPECT_EQ(StripExtension("/d/отчёт.шифр"), "/d/отчёт.");
-    EXPECT_EQ(StripExtension("/d/отчёт.шифр.enc"), "/d/отчёт.шифр");
-    EXPECT_EQ(StripExtension("/d/a.😀😀😀"), "/d/a");
+    EXPECT_EQ(withoutLastFourCharacters("/d/отчёт.шифр"), "/d/отчёт.");
+    EXPECT_EQ(withoutLastFourCharacters("/d/отчёт.шифр.enc"), "/d/отчёт.шифр");
+    EXPECT_EQ(withoutLastFourCharacters("/d/a.😀😀😀"), "/d/a");
 }
 
-TEST(Paths, ExpandFileName) {
-    EXPECT_EQ(ExpandFileName(""), "");
-    EXPECT_EQ(ExpandFileName("/a/b/../c/./d"), "/a/c/d");
-    EXPECT_EQ(ExpandFileName("/a/b/"), "/a/b/");
-    EXPECT_EQ(ExpandFileName("/.."), "/");
+TEST(Paths, absolutePath) {
+    EXPECT_EQ(absolutePath(""), "");
+    EXPECT_EQ(absolutePath("/a/b/../c/./d"), "/a/c/d");
+    EXPECT_EQ(absolutePath("/a/b/"), "/a/b/");
+    EXPECT_EQ(absolutePath("/.."), "/");
     char* cwd = ::get_current_dir_name();
-    EXPECT_EQ(ExpandFileName("x.txt"), std::string(cwd) + "/x.txt");
+    EXPECT_EQ(absolutePath("x.txt"), std::string(cwd) + "/x.txt");
     std::free(cwd);
 }
 
-TEST(ApplicationTitle, CutAtFirstDotRestLowerCase) {
-    EXPECT_EQ(ApplicationTitle("/usr/bin/plombar"), "plombar");
-    EXPECT_EQ(ApplicationTitle("/opt/Plombar.Signer.bin"), "Plombar");
-    EXPECT_EQ(ApplicationTitle("C2PLOMBAR"), "C2plombar");
-    EXPECT_EQ(ApplicationTitle("/x/ПЛОМБАРЬ.exe"), "Пломбарь");
-    EXPECT_EQ(ApplicationTitle("/x/.hidden"), "");
+TEST(applicationTitle, CutAtFirstDotRestLowerCase) {
+    EXPECT_EQ(applicationTitle("/usr/bin/plombar"), "plombar");
+    EXPECT_EQ(applicationTitle("/opt/Plombar.Signer.bin"), "Plombar");
+    EXPECT_EQ(applicationTitle("C2PLOMBAR"), "C2plombar");
+    EXPECT_EQ(applicationTitle("/x/ПЛОМБАРЬ.exe"), "Пломбарь");
+    EXPECT_EQ(applicationTitle("/x/.hidden"), "");
 }
 
-TEST(ErrorReportText, FullStopOnlyAfterBytesSortingAfterIt) {
-    EXPECT_EQ(ErrorReportText("File not found"), "File not found.");
-    EXPECT_EQ(ErrorReportText("I/O error 6"), "I/O error 6.");
-    EXPECT_EQ(ErrorReportText("ends with stop."), "ends with stop.");
-    EXPECT_EQ(ErrorReportText("ends with dash-"), "ends with dash-");    // '-' < '.'
-    EXPECT_EQ(ErrorReportText("ends with slash/"), "ends with slash/."); // '/' > '.'
-    EXPECT_EQ(ErrorReportText("line\r\n"), "line\r\n");
-    EXPECT_EQ(ErrorReportText("Отказано"), "Отказано.");
-    EXPECT_EQ(ErrorReportText(""), "");
+TEST(errorReportText, FullStopOnlyAfterBytesSortingAfterIt) {
+    EXPECT_EQ(errorReportText("File not found"), "File not found.");
+    EXPECT_EQ(errorReportText("I/O error 6"), "I/O error 6.");
+    EXPECT_EQ(errorReportText("ends with stop."), "ends with stop.");
+    EXPECT_EQ(errorReportText("ends with dash-"), "ends with dash-");    // '-' < '.'
+    EXPECT_EQ(errorReportText("ends with slash/"), "ends with slash/."); // '/' > '.'
+    EXPECT_EQ(errorReportText("line\r\n"), "line\r\n");
+    EXPECT_EQ(errorReportText("Отказано"), "Отказано.");
+    EXPECT_EQ(errorReportText(""), "");
 }
 
 TEST(Utf16, RoundTripWithSurrogatesAndInvalidBytes) {
-    EXPECT_EQ(Utf8ToUtf16("Aя😀"), std::u16string(u"Aя\xD83D\xDE00"));
-    EXPECT_EQ(Utf16ToUtf8(u"Aя\xD83D\xDE00"), "Aя😀");
-    EXPECT_EQ(Utf8ToUtf16("\xFF"), std::u16string(u"\xFFFD"));
-    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+    EXPECT_EQ(utf8ToUtf16("Aя😀"), std::u16string(u"Aя\xD83D\xDE00"));
+    EXPECT_EQ(utf16ToUtf8(u"Aя\xD83D\xDE00"), "Aя😀");
+    EXPECT_EQ(utf8ToUtf16("\xFF"), std::u16string(u"\xFFFD"));
+    EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
 TEST(DynamicLibrary, LoadsAndUnloads) {
@@ -80,7 +80,7 @@ TEST(DynamicLibrary, LoadsAndUnloads) {
 
 // Line breaks, terminal controls, bidirectional marks and bytes that are no UTF-8 are written out;
 // ordinary names (quotes, backslashes, Cyrillic, emoji) stay as they are.
-TEST(EscapeForDisplay, WritesOutWhatCouldForgeLinesOrHideText) {
+TEST(escapeForDisplay, WritesOutWhatCouldForgeLinesOrHideText) {
     const std::pair<std::string, std::string> cases[] = {
         {"CN=Иванов, O=\"ООО \"\"Ромашка\"\"\", DOMAIN\\user 😀",
          "CN=Иванов, O=\"ООО \"\"Ромашка\"\"\", DOMAIN\\user 😀"},
@@ -92,6 +92,6 @@ TEST(EscapeForDisplay, WritesOutWhatCouldForgeLinesOrHideText) {
         {"\xC0\xAF\xED\xA0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"}, // overlong form, surrogate
     };
     for (const auto& [text, shown] : cases)
-        EXPECT_EQ(EscapeForDisplay(text), shown);
-    EXPECT_EQ(EscapeForDisplay("a\n b\x1B", true), "a\n b\\x1B");
+        EXPECT_EQ(escapeForDisplay(text), shown);
+    EXPECT_EQ(escapeForDisplay("a\n b\x1B", true), "a\n b\\x1B");
 }

@@ -1,10 +1,10 @@
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/FileSize.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -88,7 +88,7 @@ TEST_F(StreamTest, MemoryStreamThatCannotGrowRaisesTheFixedText) {
     try {
         m.SetSize(std::int64_t{1} << 62);
         FAIL() << "no error";
-    } catch (const EOutOfMemoryStream& e) {
+    } catch (const OutOfMemoryError& e) {
         EXPECT_STREQ(e.what(), "Out of memory while expanding memory stream");
     }
     EXPECT_EQ(m.GetSize(), 0) << "a failed growth changes nothing";
@@ -114,8 +114,8 @@ TEST_F(StreamTest, OpenErrorsNameTheFullPathAndTheSystemText) {
     try {
         m.LoadFromFile(missing);
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(),
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(),
                   "Cannot open file \"" + missing + "\". The system cannot find the file specified");
         EXPECT_EQ(GetLastError(), 2u);
     }
@@ -123,23 +123,23 @@ TEST_F(StreamTest, OpenErrorsNameTheFullPathAndTheSystemText) {
     try {
         m.LoadFromFile(inMissingFolder);
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(),
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(),
                   "Cannot open file \"" + inMissingFolder + "\". The system cannot find the path specified");
     }
     // A folder is not a file.
     try {
         m.LoadFromFile(dir.path());
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.path() + "\". Access is denied");
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(), "Cannot open file \"" + dir.path() + "\". Access is denied");
     }
     // An empty name names no file.
     try {
         m.LoadFromFile("");
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"\". The system cannot find the path specified");
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(), "Cannot open file \"\". The system cannot find the path specified");
     }
 }
 
@@ -159,8 +159,8 @@ TEST_F(StreamTest, AFileThatChangesSizeWhileReadIsRefused) {
         try {
             m.LoadFromStream(stream);
             ADD_FAILURE() << "loaded " << m.Size() << " bytes of " << newSize;
-        } catch (const EFileChanged& e) {
-            EXPECT_EQ(e.Message(), "The size of \"" + path + "\" changed while it was read");
+        } catch (const FileChangedError& e) {
+            EXPECT_EQ(e.message(), "The size of \"" + path + "\" changed while it was read");
         }
         std::string bytes;
         EXPECT_EQ(readWholeFile(file, bytes, 1 << 20), ReadFileResult::Changed) << newSize;
@@ -176,8 +176,8 @@ TEST_F(StreamTest, RelativeNamesAreShownAsFullPaths) {
     try {
         m.LoadFromFile("sub/../x.txt");
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(),
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(),
                   "Cannot open file \"" + dir.path() + "/x.txt\". The system cannot find the file specified");
     }
     ASSERT_EQ(::chdir(cwd.c_str()), 0);
@@ -189,8 +189,8 @@ TEST_F(StreamTest, RussianLocaleGivesRussianSystemText) {
     try {
         m.LoadFromFile(dir.file("нет.txt"));
         FAIL();
-    } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(),
+    } catch (const FileOpenError& e) {
+        EXPECT_EQ(e.message(),
                   "Cannot open file \"" + dir.file("нет.txt") + "\". Не удается найти указанный файл");
     }
 }
@@ -260,8 +260,8 @@ TEST_F(StreamTest, FailedSaveInReadOnlyFolderKeepsExistingFile) {
         try {
             m.SaveToFile(target);
             return 1;
-        } catch (const EFCreateError& e) {
-            return e.Message() == "Cannot create file \"" + target + "\". Access is denied" ? 0 : 2;
+        } catch (const FileCreateError& e) {
+            return e.message() == "Cannot create file \"" + target + "\". Access is denied" ? 0 : 2;
         }
     });
     EXPECT_EQ(rc, 0);
@@ -280,8 +280,8 @@ TEST_F(StreamTest, ReadOnlyTargetIsRefusedAsOnOpenForWriting) {
         try {
             m.SaveToFile(target);
             return 1;
-        } catch (const EFCreateError& e) {
-            return e.Message() == "Cannot create file \"" + target + "\". Access is denied" ? 0 : 2;
+        } catch (const FileCreateError& e) {
+            return e.message() == "Cannot create file \"" + target + "\". Access is denied" ? 0 : 2;
         }
     });
     EXPECT_EQ(rc, 0);
@@ -301,8 +301,8 @@ TEST_F(StreamTest, FileSizeLimitDuringSaveKeepsExistingFileAndLeavesNoTemporary)
         try {
             m.SaveToFile(target);
             return 1;
-        } catch (const EFCreateError& e) {
-            return e.Message() == "Cannot create file \"" + target +
+        } catch (const FileCreateError& e) {
+            return e.message() == "Cannot create file \"" + target +
                                       "\". The file size exceeds the limit allowed and cannot be saved"
                        ? 0
                        : 2;
@@ -318,8 +318,8 @@ TEST_F(StreamTest, SaveOverAFolderFails) {
     try {
         m.SaveToFile(dir.path());
         FAIL();
-    } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.path() + "\". Access is denied");
+    } catch (const FileCreateError& e) {
+        EXPECT_EQ(e.message(), "Cannot create file \"" + dir.path() + "\". Access is denied");
     }
 }
 
@@ -327,7 +327,7 @@ TEST_F(StreamTest, TemporaryNamesAreHiddenAndRecognisable) {
     std::optional<NamedTemporaries> way(true);
     AtomicFile file(dir.file("report.pdf.sig"));
     way.reset();
-    const std::string temp = ExtractFileName(file.TemporaryName());
+    const std::string temp = fileNameOf(file.TemporaryName());
     EXPECT_EQ(temp.front(), '.');
     EXPECT_TRUE(IsTemporarySaveName(temp));
     EXPECT_FALSE(IsTemporarySaveName("report.pdf.sig"));
@@ -349,11 +349,11 @@ TEST_F(StreamTest, SavesUnderNamesNearTheLimit) {
         const std::string target = dir.file(name);
         {
             AtomicFile file(target);
-            const std::string temp = ExtractFileName(file.TemporaryName());
+            const std::string temp = fileNameOf(file.TemporaryName());
             EXPECT_LE(temp.size(), 255u) << unit;
             EXPECT_TRUE(IsTemporarySaveName(temp)) << unit;
             EXPECT_EQ(temp.substr(1, 3 * unit.size()), unit + unit + unit) << unit;
-            EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(temp)), temp) << unit << ": cut inside a character";
+            EXPECT_EQ(utf16ToUtf8(utf8ToUtf16(temp)), temp) << unit << ": cut inside a character";
             file.WriteAll("new", 3);
             file.Commit();
         }
@@ -391,12 +391,12 @@ TEST_F(StreamTest, FileStreamCreateOpenAndShortWrites) {
     EXPECT_EQ(r.Read(buf, 8), 4);
     EXPECT_EQ(std::string(buf, 4), "0123");
     EXPECT_EQ(r.Read(buf, 8), 0);
-    EXPECT_THROW(TFileStream(dir.file("none"), fmOpenRead), EFOpenError);
+    EXPECT_THROW(TFileStream(dir.file("none"), fmOpenRead), FileOpenError);
     try {
         TFileStream(dir.file("no/dir/x"), fmCreate);
         FAIL();
-    } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.file("no/dir/x") +
+    } catch (const FileCreateError& e) {
+        EXPECT_EQ(e.message(), "Cannot create file \"" + dir.file("no/dir/x") +
                                    "\". The system cannot find the path specified");
     }
 }
@@ -406,9 +406,9 @@ TEST_F(StreamTest, ReadBufferAndWriteBufferRaiseOnShortTransfers) {
     m.Write("abc", 3);
     m.SetPosition(0);
     char buf[4];
-    EXPECT_THROW(m.ReadBuffer(buf, 4), EStreamError);
+    EXPECT_THROW(m.ReadBuffer(buf, 4), StreamError);
     test::FailingStream failing(2);
-    EXPECT_THROW(failing.WriteBuffer("abc", 3), EStreamError);
+    EXPECT_THROW(failing.WriteBuffer("abc", 3), StreamError);
 }
 
 TEST_F(StreamTest, SizeGateCodes) {
@@ -418,8 +418,8 @@ TEST_F(StreamTest, SizeGateCodes) {
     auto codeOf = [](const std::string& p) -> std::uint32_t {
         try {
             FileSizeForGate(p);
-        } catch (const EInOutError& e) {
-            return e.ErrorCode;
+        } catch (const InputOutputError& e) {
+            return e.code();
         }
         return 0;
     };
@@ -451,7 +451,7 @@ TEST_F(StreamTest, AvailableMemoryIsBoundedByTheAddressSpaceLimit) {
         try {
             m.SetSize(std::int64_t{2} << 30);
             return 2;
-        } catch (const EOutOfMemoryStream&) {
+        } catch (const OutOfMemoryError&) {
             return 0;
         }
     });

@@ -1,7 +1,7 @@
 #include "SevenZipTestSupport.h"
 
 #include "TestSupport.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <dlfcn.h>
 #include <random>
@@ -109,19 +109,19 @@ TrackingStream::~TrackingStream() {
 }
 
 std::int64_t ThrowingStream::Read(void*, std::int64_t) {
-    throw EStreamError("read refused");
+    throw StreamError("read refused");
 }
 std::int64_t ThrowingStream::Write(const void*, std::int64_t) {
-    throw EOutOfMemoryStream();
+    throw OutOfMemoryError();
 }
 std::int64_t ThrowingStream::Seek(std::int64_t, SeekOrigin) {
-    throw EStreamError("seek refused");
+    throw StreamError("seek refused");
 }
 std::int64_t ThrowingStream::GetSize() {
-    throw EStreamError("size refused");
+    throw StreamError("size refused");
 }
 void ThrowingStream::SetSize(std::int64_t) {
-    throw EStreamError("resize refused");
+    throw StreamError("resize refused");
 }
 
 std::string wordText(std::size_t size, std::uint32_t seed) {

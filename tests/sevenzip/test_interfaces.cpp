@@ -1,6 +1,6 @@
 // The binary interface as the library sees it: identifiers, value layouts, vtable slots of our objects
 // called the way the library calls them, BSTR layout, and the reference-counted object base.
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/Bstr.h"
 #include "sevenzip/ComPtr.h"
@@ -105,8 +105,8 @@ TEST(ResultMessages, SystemTextForEveryCodeAndCheckResultFailsOnAnyNonZero) {
         try {
             CheckResult(code);
             ADD_FAILURE() << "no error for " << std::hex << c.code;
-        } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(), c.message);
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message(), c.message);
         }
     }
     EXPECT_NO_THROW(CheckResult(S_OK));

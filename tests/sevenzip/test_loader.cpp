@@ -1,6 +1,6 @@
 // Loading the archive library: search, export checks, the interface layout check, object creation
 // and unloading, against stand-in libraries built by this test suite.
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/T7zOutArchive.h"
 #include "sevenzip/T7zPlugin.h"
@@ -82,8 +82,8 @@ TEST_F(Loader, RefusedLibrariesGiveTheirMessageAndLeaveNothingLoaded) {
         try {
             CreateArchiveWriter(ClassId7zFormat, c.name);
             ADD_FAILURE() << "loaded";
-        } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(), c.message);
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message(), c.message);
         }
         if (!c.path.empty()) {
             EXPECT_FALSE(test::libraryLoaded(c.path)) << "left loaded: " << c.path;
@@ -128,8 +128,8 @@ TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
         try {
             archive->CreateLibraryObject(ClassId7zFormat, IOutArchive::IID, &object);
             ADD_FAILURE() << "no error";
-        } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(), "No such interface supported");
+        } catch (const Error& e) {
+            EXPECT_EQ(e.message(), "No such interface supported");
         }
         EXPECT_EQ(object, reinterpret_cast<void*>(0x5)) << "the out variable is left alone";
         EXPECT_TRUE(test::libraryLoaded(path)) << "the library stays as it was";
@@ -141,8 +141,8 @@ TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
     try {
         SetLevelProperty(*writer, 5);
         ADD_FAILURE() << "no error";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "No such interface supported");
+    } catch (const Error& e) {
+        EXPECT_EQ(e.message(), "No such interface supported");
     }
     EXPECT_FALSE(static_cast<T7zOutArchive*>(writer.get())->hasLibraryObject());
     // The same in Russian when the locale says so.
@@ -150,8 +150,8 @@ TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
     try {
         SetLevelProperty(*writer, 5);
         ADD_FAILURE() << "no error";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "Интерфейс не поддерживается");
+    } catch (const Error& e) {
+        EXPECT_EQ(e.message(), "Интерфейс не поддерживается");
     }
     setenv("LC_ALL", "C.UTF-8", 1);
 }

@@ -1,8 +1,8 @@
 // Packing a signed pair: the archive's name, entries, method and level as the 7z command sees them,
 // replacing, files gone before packing, every failure with its exact text, and who holds the library.
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "sevenzip/PackSignedPair.h"
 
 #include <algorithm>
@@ -34,8 +34,8 @@ std::string fake(const std::string& name) {
 std::string messageOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const Exception& e) {
-        return e.Message();
+    } catch (const Error& e) {
+        return e.message();
     }
     return "(no error)";
 }
@@ -183,9 +183,9 @@ TEST_F(PackSignedPairTest, AnExistingArchiveIsReplaced) {
     PackSignedPair(input, signature, writer);
     TempDir out("plombar-pack-out");
     ASSERT_EQ(run7z("x -o" + shellQuote(out.path()) + " " + shellQuote(archive)), 0);
-    EXPECT_EQ(readFile(out.file(ExtractFileName(signature))), "second signature");
+    EXPECT_EQ(readFile(out.file(fileNameOf(signature))), "second signature");
     EXPECT_EQ(
-        leftovers(dir.path(), {ExtractFileName(input), ExtractFileName(signature), ExtractFileName(archive)}),
+        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
         std::vector<std::string>{});
 }
 
@@ -194,7 +194,7 @@ TEST_F(PackSignedPairTest, AFileGoneIsLeftOut) {
     ASSERT_EQ(::unlink(input.c_str()), 0);
     ComPtr<I7zArchiveWriter> writer;
     const std::string archive = PackSignedPair(input, signature, writer);
-    EXPECT_EQ(pathsOf(archive), std::vector<std::string>{ExtractFileName(signature)});
+    EXPECT_EQ(pathsOf(archive), std::vector<std::string>{fileNameOf(signature)});
 }
 
 // The writer is handed out before anything can fail after the load, and the library stays loaded
@@ -250,7 +250,7 @@ TEST_P(PackLibraryFailures, TextAndWhatStays) {
     writer = nullptr;
     EXPECT_FALSE(test::libraryLoaded(library));
     EXPECT_EQ(readFile(signature), "MIIB signature text\r\n");
-    EXPECT_EQ(leftovers(dir.path(), {ExtractFileName(input), ExtractFileName(signature)}),
+    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature)}),
               std::vector<std::string>{});
 }
 
@@ -275,7 +275,7 @@ TEST_F(PackSignedPairTest, TheArchiveCannotBeCreated) {
     EXPECT_EQ(messageOf([&] { PackSignedPair(input, signature, writer); }),
               "Cannot create file \"" + archive + "\". Access is denied");
     EXPECT_EQ(
-        leftovers(dir.path(), {ExtractFileName(input), ExtractFileName(signature), ExtractFileName(archive)}),
+        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
         std::vector<std::string>{});
 
     // A folder without write rights, for a user whom permission bits bind.
@@ -307,7 +307,7 @@ TEST_F(PackSignedPairTest, AFailedWriteNamesItsCause) {
         ComPtr<I7zArchiveWriter> writer;
         const std::string message = messageOf([&] { PackSignedPair(input, signature, writer); });
         const std::string expected =
-            "Cannot create file \"" + archive + "\". " + SysErrorMessage(winerr::ERROR_FILE_TOO_LARGE);
+            "Cannot create file \"" + archive + "\". " + systemMessage(winerr::ERROR_FILE_TOO_LARGE);
         if (message != expected) {
             std::fprintf(stderr, "got: %s\nwanted: %s\n", message.c_str(), expected.c_str());
             return 1;
@@ -317,6 +317,6 @@ TEST_F(PackSignedPairTest, AFailedWriteNamesItsCause) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(readFile(archive), "earlier archive");
     EXPECT_EQ(
-        leftovers(dir.path(), {ExtractFileName(input), ExtractFileName(signature), ExtractFileName(archive)}),
+        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
         std::vector<std::string>{});
 }

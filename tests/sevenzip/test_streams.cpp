@@ -1,5 +1,5 @@
 // The stream adapter that lends the program's streams to the library.
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "sevenzip/ComPtr.h"
 #include "sevenzip/T7zStream.h"
 
@@ -213,8 +213,8 @@ TEST_F(StreamAdapter, AnExceptionOfTheStreamBecomesAnErrorResultAndIsRecorded) {
     try {
         errors->RethrowFirst();
         FAIL() << "nothing rethrown";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "read refused") << "the first error is kept";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.message(), "read refused") << "the first error is kept";
     }
     // Without a place to record it the code is returned all the same.
     ComPtr<IInStream> bare((new T7zStream(&throwing, false))->InputView());

@@ -1,6 +1,6 @@
 // The output archive writer against the real /usr/lib/p7zip/7z.so, checked with the 7z command.
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/FileEnumeration.h"
@@ -39,8 +39,8 @@ T7zOutArchive& impl(const ComPtr<I7zArchiveWriter>& writer) {
 std::string messageOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const Exception& e) {
-        return e.Message();
+    } catch (const Error& e) {
+        return e.message();
     }
     return "(no error)";
 }
@@ -282,7 +282,7 @@ TEST_F(Writer, CyrillicAndNonBmpNamesSurviveExtraction) {
     const std::string archive = dir.file("имена.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(source, Utf8ToUtf16(ExtractFileName(source)));
+        writer->AddFile(source, utf8ToUtf16(fileNameOf(source)));
         writer->AddFile(smile, u"папка/\U0001F600 smile.bin");
         writer->SaveToFile(archive);
     }
@@ -366,7 +366,7 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
          [](I7zArchiveWriter& w) {
              w.SetProgressCallback(nullptr, [](void*, bool isTotal, UInt64) -> HRESULT {
                  if (!isTotal)
-                     throw Exception("stopped by the user");
+                     throw Error("stopped by the user");
                  return S_OK;
              });
          },
@@ -514,7 +514,7 @@ TEST_F(Writer, PasswordProtectsTheDataAndAnEmptyOneMeansNone) {
     {
         auto writer = newWriter();
         writer->AddFile(alpha, u"alpha.txt");
-        writer->SetPassword(Utf8ToUtf16(password));
+        writer->SetPassword(utf8ToUtf16(password));
         SetMethodProperty(*writer, 2);
         writer->SaveToFile(archive);
     }
@@ -624,7 +624,7 @@ TEST_F(Writer, AddFilesQueuesSubdirectoriesFirstAndMatchesOfTwoMasksTwice) {
         std::vector<std::string> paths;
         for (std::size_t i = 0; i < impl(writer).itemCount(); ++i) {
             const T7zBatchItem& item = impl(writer).item(i);
-            paths.push_back(Utf16ToUtf8(item.ArchivePath));
+            paths.push_back(utf16ToUtf8(item.ArchivePath));
             EXPECT_EQ(item.ItemKind, ItemFromFile);
             EXPECT_TRUE(item.Owned);
             EXPECT_EQ(readFile(item.SourceFileName).substr(1), paths.back().substr(c.folder.empty() ? 0 : 5));

@@ -180,7 +180,7 @@ TEST_F(CliPack, SignPacksThePair) {
         TempDir out("plombar-cli-unpack");
         ASSERT_EQ(run7z("x -o" + shellQuote(out.path()) + " " + shellQuote(signature + ".7z")), 0);
         EXPECT_TRUE(readFile(out.file("акт сверки № 3.xlsx")) == content);
-        EXPECT_TRUE(readFile(out.file(ExtractFileName(signature))) == readFile(signature));
+        EXPECT_TRUE(readFile(out.file(fileNameOf(signature))) == readFile(signature));
     }
     // Without --7z no archive is made.
     ASSERT_EQ(::unlink((input + ".sig.7z").c_str()), 0);

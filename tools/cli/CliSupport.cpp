@@ -2,11 +2,11 @@
 
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "platform/Streams.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
 #include <openssl/crypto.h>
@@ -272,7 +272,7 @@ SecureString PasswordSource::get(const std::string& prompt) {
             throw CliError(
                 kExitFileNotFound,
                 "пароль не прочитан: файл пароля «" + *file_ + "» не открывается: " +
-                    SysErrorMessage(file.openError()) + notAFileLine(file.openError(), "\n") +
+                    systemMessage(file.openError()) + notAFileLine(file.openError(), "\n") +
                     (file.openError() == kNotAFileError ? "; пароль из канала: --password-fd N" : ""));
         cached_ = readLineFrom(file.handle(), complete, kExitFileNotFound, "файл пароля «" + *file_ + "»");
         return *cached_;
@@ -445,7 +445,7 @@ template <typename Bytes> void readWholeInput(const std::string& path, Bytes& by
     InputFile file(path);
     if (!file.isOpen())
         throw CliError(kExitFileNotFound, "файл «" + path +
-                                              "» не открывается: " + SysErrorMessage(file.openError()) +
+                                              "» не открывается: " + systemMessage(file.openError()) +
                                               notAFileLine(file.openError(), "\n"));
     switch (readWholeFile(file, bytes, SIZE_MAX - 1)) {
     case ReadFileResult::Ok:
@@ -455,10 +455,10 @@ template <typename Bytes> void readWholeInput(const std::string& path, Bytes& by
     case ReadFileResult::Failed:
         break;
     case ReadFileResult::TooLarge:
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
     }
     throw CliError(kExitFileNotFound, "файл «" + path + "» не читается: " +
-                                          SysErrorMessage(WinErrorFromErrno(errno, path.c_str())));
+                                          systemMessage(systemCodeFromErrno(errno, path.c_str())));
 }
 
 } // namespace
@@ -484,12 +484,12 @@ std::string notAFileLine(std::uint32_t code, const std::string& before) {
 
 std::string notAFileLine(const std::exception& error, const std::string& before) {
     std::uint32_t code = 0;
-    if (const auto* open = dynamic_cast<const EFOpenError*>(&error))
-        code = open->ErrorCode;
-    else if (const auto* create = dynamic_cast<const EFCreateError*>(&error))
-        code = create->ErrorCode;
-    else if (const auto* io = dynamic_cast<const EInOutError*>(&error))
-        code = io->ErrorCode;
+    if (const auto* open = dynamic_cast<const FileOpenError*>(&error))
+        code = open->code();
+    else if (const auto* create = dynamic_cast<const FileCreateError*>(&error))
+        code = create->code();
+    else if (const auto* io = dynamic_cast<const InputOutputError*>(&error))
+        code = io->code();
     return notAFileLine(code, before);
 }
 

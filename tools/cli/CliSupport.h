@@ -135,7 +135,7 @@ CertificateChoice choiceFrom(const Arguments& arguments, const std::string& posi
 crypto::CertContextHandle findCertificate(crypto::HCERTSTORE store, const CertificateChoice& choice);
 
 // The whole content of an input file; CliError(kExitFileNotFound) with the system's reason.
-// A file larger than the memory the system can give raises EOutOfMemoryStream.
+// A file larger than the memory the system can give raises OutOfMemoryError.
 std::string readInputFile(const std::string& path);
 // The same for a file with secrets (a private key): read straight into memory that is wiped.
 crypto::SecureString readSecretFile(const std::string& path);

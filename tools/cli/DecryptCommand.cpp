@@ -4,7 +4,7 @@
 #include "Commands.h"
 
 #include "crypto/DecryptOperation.h"
-#include "platform/SysError.h"
+#include "platform/SystemErrors.h"
 
 #include <cstdio>
 

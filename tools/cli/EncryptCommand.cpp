@@ -5,7 +5,7 @@
 
 #include "crypto/CryptoApi.h"
 #include "crypto/EncryptOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 
 #include <cstdio>
 
@@ -88,9 +88,9 @@ int runEncryptCommand(const std::vector<std::string>& arguments) {
     EncryptResult result;
     try {
         result = EncryptFile(request, view);
-    } catch (const EOSError& error) {
+    } catch (const SystemError& error) {
         // The OS error of a failed call says little on its own; the diagnostic says why.
-        printError(error.Message());
+        printError(error.message());
         if (!LastCryptoDiagnostic().empty())
             printError(LastCryptoDiagnostic());
         return kExitEncryptFailed;

@@ -4,8 +4,8 @@
 #include "Commands.h"
 
 #include "crypto/SignOperation.h"
-#include "platform/Exception.h"
-#include "platform/SysError.h"
+#include "platform/Errors.h"
+#include "platform/SystemErrors.h"
 #include "sevenzip/PackSignedPair.h"
 
 #include <cstdio>
@@ -55,9 +55,9 @@ public:
         std::string archive;
         try {
             archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
-        } catch (const Exception& error) {
+        } catch (const Error& error) {
             // The signature is written by now; its own code tells scripts so.
-            throw CliError(kExitArchiveFailed, error.Message() + notAFileLine(error, "\n"));
+            throw CliError(kExitArchiveFailed, error.message() + notAFileLine(error, "\n"));
         }
         printLine(sevenzip::ArchiveCreatedMessage(archive));
     }

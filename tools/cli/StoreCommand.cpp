@@ -8,7 +8,7 @@
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
 #include "platform/AtomicFile.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Streams.h"
 
 #include <ctime>
@@ -130,7 +130,7 @@ int runShow(const std::vector<std::string>& arguments) {
 X509Ptr parseCertificate(const std::string& bytes) {
     // Decoding holds a certificate several times over; see CertCreateCertificateContext.
     if (!MemoryAvailableFor(std::uint64_t{4} * bytes.size()))
-        throw EOutOfMemoryStream();
+        throw OutOfMemoryError();
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
     // PEM is looked for only where it can be: reading a large file of anything else line by line
@@ -344,8 +344,8 @@ int runNewTestCertificate(const std::vector<std::string>& arguments) {
     X509NamePtr subject;
     try {
         subject = ParseSubjectText(subjectText);
-    } catch (const Exception& e) {
-        throw CliError(kExitUsage, e.Message());
+    } catch (const Error& e) {
+        throw CliError(kExitUsage, e.message());
     }
     SecureString keyPassword;
     if (args.has("encrypt-key")) {

@@ -4,7 +4,7 @@
 #include "Commands.h"
 
 #include "crypto/VerifyOperation.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/Paths.h"
 
 #include <cstdio>
@@ -96,8 +96,8 @@ int runVerifyCommand(const std::vector<std::string>& arguments) {
         return ReportStandardOutputFailure() ? kExitError : code;
     } catch (const CliError& error) {
         printError(error.what());
-    } catch (const Exception& error) {
-        printError(ErrorReportText(error.Message()) + notAFileLine(error, "\n"));
+    } catch (const Error& error) {
+        printError(errorReportText(error.message()) + notAFileLine(error, "\n"));
     } catch (const std::exception& error) {
         printError(error.what());
     }

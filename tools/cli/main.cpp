@@ -5,7 +5,7 @@
 #include "Commands.h"
 
 #include "crypto/GostRuntime.h"
-#include "platform/Exception.h"
+#include "platform/Errors.h"
 #include "platform/FileSize.h"
 #include "platform/ProcessLimits.h"
 
@@ -66,17 +66,17 @@ int runGuarded(int argc, char** argv) {
     } catch (const CliError& error) {
         printError(error.what());
         return error.code();
-    } catch (const plombar::EFOpenError& error) {
-        printError(error.Message() + notAFileLine(error, "\n"));
+    } catch (const plombar::FileOpenError& error) {
+        printError(error.message() + notAFileLine(error, "\n"));
         return kExitFileNotFound;
-    } catch (const plombar::EFileChanged& error) {
-        printError(error.Message());
+    } catch (const plombar::FileChangedError& error) {
+        printError(error.message());
         return kExitFileNotFound;
-    } catch (const plombar::EFCreateError& error) {
-        printError(error.Message() + notAFileLine(error, "\n"));
+    } catch (const plombar::FileCreateError& error) {
+        printError(error.message() + notAFileLine(error, "\n"));
         return kExitWriteFailed;
-    } catch (const plombar::Exception& error) {
-        printError(error.Message());
+    } catch (const plombar::Error& error) {
+        printError(error.message());
         return kExitFailure;
     } catch (const std::exception& error) {
         printError(error.what());

@@ -103,7 +103,7 @@ void SetLastError(std::uint32_t code) noexcept;
 
 // Maps an errno value to its Windows-numbered code. ENOENT becomes 3 instead of 2 when a folder
 // on `path` is missing (pass the path the failing call was given, or nullptr when there is none).
-std::uint32_t WinErrorFromErrno(int err, const char* path = nullptr) noexcept;
+std::uint32_t systemCodeFromErrno(int err, const char* path = nullptr) noexcept;
 
 // Sets the last error from errno (and the path the failing call was given) and returns the code.
 std::uint32_t SetLastErrorFromErrno(int err, const char* path = nullptr) noexcept;
@@ -113,11 +113,11 @@ std::uint32_t SetLastErrorFromErrno(int err, const char* path = nullptr) noexcep
 // characters; trailing blanks, control characters and full stops removed; empty for an unknown
 // code. HRESULTs that wrap a Win32 code (0x8007xxxx) and the archive library's errno results
 // (0x8800xxxx) give the text of the code they carry.
-std::string SysErrorMessage(std::uint32_t code);
+std::string systemMessage(std::uint32_t code);
 
 // The same in a chosen language, for tests and for callers that must not depend on the locale.
 enum class MessageLanguage { English, Russian };
-std::string SysErrorMessage(std::uint32_t code, MessageLanguage language);
-MessageLanguage CurrentMessageLanguage();
+std::string systemMessage(std::uint32_t code, MessageLanguage language);
+MessageLanguage currentMessageLanguage();
 
 } // namespace plombar

@@ -1,4 +1,4 @@
-#include "SysError.h"
+#include "SystemErrors.h"
 
 #include "Paths.h"
 
@@ -159,7 +159,7 @@ std::string cutToCharacters(std::string text, std::size_t limit) {
 bool folderMissing(const char* path) {
     if (path == nullptr || *path == '\0')
         return false;
-    const std::string full = ExpandFileName(path);
+    const std::string full = absolutePath(path);
     std::string_view p(full);
     const auto slash = p.find_last_of('/');
     if (slash == std::string_view::npos || slash == 0)
@@ -178,7 +178,7 @@ void SetLastError(std::uint32_t code) noexcept {
     tLastError = code;
 }
 
-std::uint32_t WinErrorFromErrno(int err, const char* path) noexcept {
+std::uint32_t systemCodeFromErrno(int err, const char* path) noexcept {
     using namespace winerr;
     switch (err) {
     case 0:
@@ -219,12 +219,12 @@ std::uint32_t WinErrorFromErrno(int err, const char* path) noexcept {
 }
 
 std::uint32_t SetLastErrorFromErrno(int err, const char* path) noexcept {
-    const std::uint32_t code = WinErrorFromErrno(err, path);
+    const std::uint32_t code = systemCodeFromErrno(err, path);
     SetLastError(code);
     return code;
 }
 
-MessageLanguage CurrentMessageLanguage() {
+MessageLanguage currentMessageLanguage() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
         if (value != nullptr && *value != '\0')
@@ -233,12 +233,12 @@ MessageLanguage CurrentMessageLanguage() {
     return MessageLanguage::English;
 }
 
-std::string SysErrorMessage(std::uint32_t code, MessageLanguage language) {
+std::string systemMessage(std::uint32_t code, MessageLanguage language) {
     const MessageEntry* entry = findMessage(code);
     if (entry == nullptr && (code & 0xFFFF0000u) == 0x80070000u) // HRESULT wrapping a Win32 code
         entry = findMessage(code & 0xFFFFu);
     if (entry == nullptr && (code & 0xFFFF0000u) == 0x88000000u) // the archive library's errno results
-        entry = findMessage(WinErrorFromErrno(static_cast<int>(code & 0xFFFFu)));
+        entry = findMessage(systemCodeFromErrno(static_cast<int>(code & 0xFFFFu)));
     if (entry == nullptr)
         return {};
     std::string text =
@@ -248,8 +248,8 @@ std::string SysErrorMessage(std::uint32_t code, MessageLanguage language) {
     return text;
 }
 
-std::string SysErrorMessage(std::uint32_t code) {
-    return SysErrorMessage(code, CurrentMessageLanguage());
+std::string systemMessage(std::uint32_t code) {
+    return systemMessage(code, currentMessageLanguage());
 }
 
 } // namespace plombar
