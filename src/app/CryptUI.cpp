@@ -6,7 +6,11 @@ namespace {
 IPrompts* gPrompts = nullptr; // used on the user-interface thread only
 } // namespace
 
-void SetCryptUIPrompts(IPrompts* prompts) { gPrompts = prompts; }
-IPrompts* CryptUIPrompts() { return gPrompts; }
+void SetCryptUIPrompts(IPrompts* prompts) {
+    gPrompts = prompts;
+}
+IPrompts* CryptUIPrompts() {
+    return gPrompts;
+}
 
 } // namespace plombar::app

@@ -209,8 +209,8 @@ std::string AddStoreEntry(const std::string& folder, X509* certificate, const Se
     // Readers pass larger certificate files over; one stored anyway would be there and never seen.
     if (der.size() > kMaxCertificateFileSize)
         throw Error("Сертификат слишком велик для хранилища: " + std::to_string(der.size()) +
-                        " байт, а хранилище читает сертификаты не больше " +
-                        std::to_string(kMaxCertificateFileSize) + " байт");
+                    " байт, а хранилище читает сертификаты не больше " +
+                    std::to_string(kMaxCertificateFileSize) + " байт");
     const std::string thumbprint = ThumbprintOf(certificate);
     const StoreEntryFiles files = StoreEntryFilesFor(folder, thumbprint);
     if (keyPem != nullptr)

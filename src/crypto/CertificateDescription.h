@@ -26,7 +26,7 @@ struct CertificateDescription {
     std::string subject;            // full distinguished name
     std::string publicKeyAlgorithm; // name and dotted OID
     std::string publicKeyParameters;
-    std::string thumbprint;         // SHA-1, lower-case hex
+    std::string thumbprint;                                      // SHA-1, lower-case hex
     std::vector<std::pair<std::string, std::string>> extensions; // name (or OID), value text
 };
 

@@ -266,7 +266,7 @@ X509NamePtr ParseSubjectText(std::string_view text) {
                                            reinterpret_cast<const unsigned char*>(attribute.value.data()),
                                            static_cast<int>(attribute.value.size()), -1, first ? 0 : -1) != 1)
                 throw Error("Недопустимое значение атрибута «" + attribute.type +
-                                "»: " + TakeOpenSslErrors());
+                            "»: " + TakeOpenSslErrors());
             first = false;
         }
     }

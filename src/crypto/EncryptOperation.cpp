@@ -34,7 +34,7 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                     HCERTSTORE store = CertOpenSystemStoreA(0, kPersonalStoreName);
                     if (store == nullptr && !request.certificateFromFile)
                         throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
-                                                                       : LastCryptoDiagnostic());
+                                                                   : LastCryptoDiagnostic());
                     auto certificateFile = std::make_unique<TMemoryStream>();
                     TryFinally(
                         [&] {

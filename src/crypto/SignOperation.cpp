@@ -89,8 +89,7 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
 
     StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
     if (!store)
-        throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
-                                                       : LastCryptoDiagnostic());
+        throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError()) : LastCryptoDiagnostic());
 
     CertContextHandle signer(view.SelectCertificate(store.get(), kSignCertificateTitle));
     if (!signer) {

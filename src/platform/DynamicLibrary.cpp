@@ -9,7 +9,8 @@ namespace {
 thread_local std::string tLastDlError;
 }
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
@@ -37,6 +38,8 @@ void DynamicLibrary::reset() noexcept {
         ::dlclose(std::exchange(handle_, nullptr));
 }
 
-std::string DynamicLibrary::LastError() { return tLastDlError; }
+std::string DynamicLibrary::LastError() {
+    return tLastDlError;
+}
 
 } // namespace plombar

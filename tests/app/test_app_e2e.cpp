@@ -382,9 +382,8 @@ private slots:
         QCOMPARE(openHandles(), 0);
         // Nothing but the outputs was written beside the original.
         QCOMPARE(test::listFolder(dir.path()),
-                 (std::vector<std::string>{fileNameOf(input), fileNameOf(encrypted),
-                                           fileNameOf(signature), fileNameOf(archive), "Иванов.cer",
-                                           "получено", "распаковано"}));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(encrypted), fileNameOf(signature),
+                                           fileNameOf(archive), "Иванов.cer", "получено", "распаковано"}));
     }
 
     // The prompts' real dialogs over the store's certificate, driven and saved from a timer.

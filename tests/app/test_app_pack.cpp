@@ -264,13 +264,11 @@ private slots:
         QCOMPARE(pageState(*form).text(), reset.text());
 
         QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature),
-                                           fileNameOf(archive)}));
+                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}));
         for (const auto& entry : test::listArchive(archive))
             QCOMPARE(qs(entry.at("Method")), QStringLiteral("BZip2"));
         test::TempDir out("plombar-pack-window-out");
-        QCOMPARE(unpack(archive, out),
-                 (std::vector<std::string>{fileNameOf(input), fileNameOf(signature)}));
+        QCOMPARE(unpack(archive, out), (std::vector<std::string>{fileNameOf(input), fileNameOf(signature)}));
         const std::string unpackedInput = out.file(fileNameOf(input));
         QVERIFY(test::readFile(unpackedInput) == content);
         QVERIFY(test::readFile(out.file(fileNameOf(signature))) == test::readFile(signature));
@@ -339,9 +337,9 @@ private slots:
                 QStringLiteral("error: Cannot create file \"%1\". Access is denied.").arg(qs(archive))}));
         QCOMPARE(pageState(*form).text(), (PageState{input, qs(input), true, true, false, false}).text());
         QVERIFY(!archiveLibraryLoaded());
-        QCOMPARE(test::listFolder(dir->path()),
-                 (std::vector<std::string>{fileNameOf(input), fileNameOf(input) + ".p7s",
-                                           fileNameOf(archive)}));
+        QCOMPARE(
+            test::listFolder(dir->path()),
+            (std::vector<std::string>{fileNameOf(input), fileNameOf(input) + ".p7s", fileNameOf(archive)}));
         QVERIFY(test::listFolder(archive).empty());
 
         // Once the way is clear, the same choice packs.

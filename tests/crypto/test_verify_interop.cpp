@@ -284,8 +284,8 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
         {"signature missing", shellQuote(data) + " " + shellQuote(missing), 2, "",
          "plombar-cli: File not found.\n"},
         {"data missing", shellQuote(missing) + " " + shellQuote(sig), 2, "",
-         "plombar-cli: Cannot open file \"" + missing + "\". " +
-             systemMessage(2, MessageLanguage::English) + ".\n"},
+         "plombar-cli: Cannot open file \"" + missing + "\". " + systemMessage(2, MessageLanguage::English) +
+             ".\n"},
         {"one file only", shellQuote(data), 2, "", "plombar-cli: укажите подписанный файл и файл подписи\n"},
         {"three files", shellQuote(data) + " " + shellQuote(sig) + " x", 2, "",
          "plombar-cli: лишние аргументы после файла подписи\n"},

@@ -27,7 +27,7 @@ using namespace plombar::test;
 
 namespace {
 
-constexpr std::uint64_t kMiB = 1024;           // in KiB, as peak RSS is counted
+constexpr std::uint64_t kMiB = 1024; // in KiB, as peak RSS is counted
 #if defined(__SANITIZE_ADDRESS__)
 // AddressSanitizer keeps freed blocks in quarantine and adds shadow memory: the same runs take
 // about twice as much.
@@ -35,7 +35,7 @@ constexpr std::uint64_t kSmallRun = 288 * kMiB;
 #else
 constexpr std::uint64_t kSmallRun = 96 * kMiB; // a command on small inputs
 #endif
-constexpr std::size_t kDepth = 100000;         // nesting levels
+constexpr std::size_t kDepth = 100000; // nesting levels
 
 void report(const std::string& what, const ProgramRun& run) {
     char line[240];

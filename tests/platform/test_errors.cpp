@@ -14,9 +14,9 @@ TEST(InOutError, TextsByCode) {
     const struct {
         std::uint32_t code;
         const char* text;
-    } cases[] = {{2, "File not found"},      {3, "Invalid filename"}, {4, "Too many open files"},
-                 {5, "File access denied"},  {6, "I/O error 6"},      {32, "I/O error 32"},
-                 {0, "I/O error 0"},         {112, "I/O error 112"}};
+    } cases[] = {{2, "File not found"},     {3, "Invalid filename"}, {4, "Too many open files"},
+                 {5, "File access denied"}, {6, "I/O error 6"},      {32, "I/O error 32"},
+                 {0, "I/O error 0"},        {112, "I/O error 112"}};
     for (const auto& c : cases) {
         InputOutputError error(c.code);
         EXPECT_EQ(error.message(), c.text) << c.code;
@@ -29,7 +29,8 @@ TEST(OSError, TextIsSignedDecimalWithCrLfAndSystemText) {
     EXPECT_EQ(systemErrorText(0), "A call to an OS function failed");
     EXPECT_EQ(systemErrorText(5), "System Error.  Code: 5.\r\nAccess is denied");
     // HRESULTs print negative.
-    EXPECT_EQ(systemErrorText(0x80091002), "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm");
+    EXPECT_EQ(systemErrorText(0x80091002),
+              "System Error.  Code: -2146889726.\r\nUnknown cryptographic algorithm");
     // A code without text still gets the line break.
     EXPECT_EQ(systemErrorText(0x12345), "System Error.  Code: 74565.\r\n");
 }

@@ -184,9 +184,8 @@ TEST_F(PackSignedPairTest, AnExistingArchiveIsReplaced) {
     TempDir out("plombar-pack-out");
     ASSERT_EQ(run7z("x -o" + shellQuote(out.path()) + " " + shellQuote(archive)), 0);
     EXPECT_EQ(readFile(out.file(fileNameOf(signature))), "second signature");
-    EXPECT_EQ(
-        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
-        std::vector<std::string>{});
+    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
+              std::vector<std::string>{});
 }
 
 // A file gone before packing is left out without a message.
@@ -250,8 +249,7 @@ TEST_P(PackLibraryFailures, TextAndWhatStays) {
     writer = nullptr;
     EXPECT_FALSE(test::libraryLoaded(library));
     EXPECT_EQ(readFile(signature), "MIIB signature text\r\n");
-    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature)}),
-              std::vector<std::string>{});
+    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature)}), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -274,9 +272,8 @@ TEST_F(PackSignedPairTest, TheArchiveCannotBeCreated) {
     ComPtr<I7zArchiveWriter> writer;
     EXPECT_EQ(messageOf([&] { PackSignedPair(input, signature, writer); }),
               "Cannot create file \"" + archive + "\". Access is denied");
-    EXPECT_EQ(
-        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
-        std::vector<std::string>{});
+    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
+              std::vector<std::string>{});
 
     // A folder without write rights, for a user whom permission bits bind.
     TempDir locked("plombar-pack-locked");
@@ -316,7 +313,6 @@ TEST_F(PackSignedPairTest, AFailedWriteNamesItsCause) {
     });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(readFile(archive), "earlier archive");
-    EXPECT_EQ(
-        leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
-        std::vector<std::string>{});
+    EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
+              std::vector<std::string>{});
 }
