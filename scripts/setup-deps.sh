@@ -12,6 +12,8 @@ packages=(
     libssl-dev openssl libengine-gost-openssl
     # 7z archives: the 7z.so library and the 7z command the tests check with
     p7zip-full
+    # source checks: formatting
+    clang-format
     # tests: GoogleTest, a virtual X server for screenshots, desktop metadata validators
     libgtest-dev libgmock-dev xvfb xauth desktop-file-utils appstream
     # the .deb package: dpkg-shlibdeps for its library dependencies

@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 
 preset="${1:-dev}"
 scripts/setup-deps.sh
+scripts/check-sources.sh
 echo "== configure ($preset preset, warnings as errors)"
 cmake --preset "$preset" -DPLOMBAR_WERROR=ON >/dev/null
 echo "== build ($preset)"
