@@ -1,0 +1,771 @@
+// The streaming signing, verification, encryption and decryption: round trips across DER length
+// boundaries, the byte layout against OpenSSL's own encoding, the codes of every refusal, several
+// signers, BER messages, published vectors, hostile input and cancellation.
+
+#include "StreamTestUtil.h"
+
+#include "crypto/BerReader.h"
+#include "crypto/GostRuntime.h"
+#include "platform/SystemErrors.h"
+
+#include <map>
+#include <optional>
+
+using namespace plombar;
+using namespace plombar::crypto;
+using namespace plombar::test;
+using namespace plombar::winerr;
+
+namespace {
+
+// DER length-of-length steps: 1, 2, 3, 4 and 5 length octets.
+const std::size_t kBoundarySizes[] = {0, 1, 127, 128, 255, 256, 65535, 65536, 16777215, 16777216, 20000001};
+
+const std::string& contentOfSize(std::size_t size) {
+    static std::map<std::size_t, std::string> contents;
+    auto [it, added] = contents.try_emplace(size);
+    if (added)
+        it->second = randomBytes(size, static_cast<std::uint32_t>(size));
+    return it->second;
+}
+
+std::string fileText(const std::string& path) {
+    return readFile(path);
+}
+
+// The bytes inside a PEM file, as they were encoded (BER stays BER).
+std::string pemBytes(const std::string& path) {
+    BioPtr bio(BIO_new_file(path.c_str(), "r"));
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (!bio || PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1)
+        return {};
+    std::string bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    return bytes;
+}
+
+TestIdentity loadIdentity(const std::string& certificate, const std::string& key) {
+    GostRuntimeReady();
+    TestIdentity identity;
+    BioPtr c(BIO_new_file(certificate.c_str(), "r"));
+    identity.certificate.reset(PEM_read_bio_X509(c.get(), nullptr, nullptr, nullptr));
+    if (!key.empty()) {
+        BioPtr k(BIO_new_file(key.c_str(), "r"));
+        identity.key.reset(PEM_read_bio_PrivateKey(k.get(), nullptr, nullptr, nullptr));
+    }
+    return identity;
+}
+
+// The message as BER: every length indefinite, the content in segments of `segment` bytes, each
+// segment wrapped once more in a constructed OCTET STRING (segments inside segments).
+std::string berVariant(const std::string& der, std::size_t segment) {
+    const auto indefinite = [](unsigned char identifier, const std::string& inside) {
+        return std::string(1, static_cast<char>(identifier)) + '\x80' + inside + std::string(2, '\0');
+    };
+    const std::vector<BerElement> info = readBerChildren(der);
+    const BerElement signedData = readBerChildren(info[1].bytes)[0];
+    std::string fields;
+    for (const BerElement& field : readBerChildren(signedData.bytes)) {
+        if (!field.header.isUniversal(16, true)) {
+            fields += field.bytes;
+            continue;
+        }
+        const std::vector<BerElement> encapsulated = readBerChildren(field.bytes);
+        std::string inside(encapsulated[0].bytes);
+        if (encapsulated.size() == 2) {
+            const std::string_view octets = readBerChildren(encapsulated[1].bytes)[0].content;
+            std::string segments;
+            for (std::size_t at = 0; at < octets.size(); at += segment)
+                segments += indefinite(0x24, derTlv(0x04, std::string(octets.substr(at, segment))));
+            inside += indefinite(0xA0, indefinite(0x24, segments));
+        }
+        fields += indefinite(0x30, inside);
+    }
+    return indefinite(0x30, std::string(info[0].bytes) + indefinite(0xA0, indefinite(0x30, fields)));
+}
+
+} // namespace
+
+// ---- Round trips and layout ----------------------------------------------------------------------
+
+class StreamRoundTrip : public ::testing::TestWithParam<KeyAlgorithm> {};
+
+// Every size where a DER length grows by an octet: the attached signature and the envelope are byte
+// for byte OpenSSL's own encoding of the same message, and everything reads back.
+TEST_P(StreamRoundTrip, AcrossLengthBoundaries) {
+    const TestIdentity identity = makeIdentity(GetParam());
+    std::size_t detachedSize = 0;
+    for (const std::size_t size : kBoundarySizes) {
+        SCOPED_TRACE(size);
+        const std::string& content = contentOfSize(size);
+        const std::string detached = streamSign(identity, content, SignatureLayout::Detached, GetParam());
+        EXPECT_EQ(reencode(detached), detached);
+        if (detachedSize == 0)
+            detachedSize = detached.size();
+        EXPECT_EQ(detached.size(), detachedSize) << "a detached signature has one size per certificate";
+        EXPECT_TRUE(streamVerify(detached, &content).allValid());
+
+        const std::string attached = streamSign(identity, content, SignatureLayout::Attached, GetParam());
+        EXPECT_TRUE(reencode(attached) == attached) << "the streamed headers differ from OpenSSL's";
+        std::string extracted;
+        const VerificationResult result = streamVerify(attached, nullptr, {}, &extracted);
+        EXPECT_TRUE(result.allValid() && result.attached);
+        EXPECT_TRUE(extracted == content);
+
+        const std::string envelope = streamEncrypt(identity, content);
+        EXPECT_TRUE(reencode(envelope) == envelope) << "the streamed headers differ from OpenSSL's";
+        EXPECT_TRUE(streamDecrypt(envelope, {candidateOf(identity)}) == content);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gost, StreamRoundTrip, ::testing::ValuesIn(kGostAlgorithms));
+
+// Line ends and zero bytes are content like any other; pieces of one byte change nothing.
+TEST(StreamSign, BinaryContentInOneBytePieces) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = std::string("a\nb\r\nc\0d\r", 9) + randomBytes(3000, 7);
+    for (const SignatureLayout layout : {SignatureLayout::Detached, SignatureLayout::Attached}) {
+        PieceSource source(content, 1);
+        MemorySink out;
+        SignOptions options;
+        options.layout = layout;
+        options.hashOid = hashOidFor(KeyAlgorithm::Gost2012_256);
+        signContent(source, content.size(), {identity.certificate.get(), identity.key.get()}, options, out);
+        PieceSource signature(out.bytes(), 1);
+        PieceSource data(content, 1);
+        VerifyOptions verify;
+        verify.data = &data;
+        EXPECT_TRUE(verifySignature(signature, verify).allValid());
+        EXPECT_TRUE(streamVerify(out.bytes(), &content).allValid());
+    }
+}
+
+// What the signature says about the message matches what Plombar has always written.
+TEST(StreamSign, MessageHasOneSignerTheCertificateAndNoAttributes) {
+    for (const KeyAlgorithm algorithm : kGostAlgorithms) {
+        SCOPED_TRACE(KeyAlgorithmName(algorithm));
+        const TestIdentity identity = makeIdentity(algorithm);
+        const std::string signature = streamSign(identity, "данные", SignatureLayout::Detached, algorithm);
+        const CmsPtr cms = parseCms(signature);
+        ASSERT_TRUE(cms);
+        ASSERT_EQ(sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())), 1);
+        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        EXPECT_EQ(CMS_signed_get_attr_count(signer), -1);
+        EXPECT_EQ(CMS_SignerInfo_cert_cmp(signer, identity.certificate.get()), 0);
+        X509StackPtr certificates(CMS_get1_certs(cms.get()));
+        ASSERT_EQ(sk_X509_num(certificates.get()), 1);
+        EXPECT_EQ(X509_cmp(sk_X509_value(certificates.get(), 0), identity.certificate.get()), 0);
+        X509_ALGOR* digest = nullptr;
+        X509_ALGOR* signatureAlgorithm = nullptr;
+        CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digest, &signatureAlgorithm);
+        const ASN1_OBJECT* object = nullptr;
+        X509_ALGOR_get0(&object, nullptr, nullptr, digest);
+        EXPECT_EQ(DottedOid(object), hashOidFor(algorithm));
+        X509_ALGOR_get0(&object, nullptr, nullptr, signatureAlgorithm);
+        EXPECT_EQ(DottedOid(object), identity.publicKeyOid());
+    }
+}
+
+// CAdES-BES: the four signed attributes, the signing time as given, and it verifies.
+TEST(StreamSign, CadesBesCarriesItsAttributes) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(70000, 5);
+    for (const SignatureLayout layout : {SignatureLayout::Detached, SignatureLayout::Attached}) {
+        SignOptions options;
+        options.layout = layout;
+        options.hashOid = hashOidFor(KeyAlgorithm::Gost2012_256);
+        options.attributes = SignedAttributes::CadesBes;
+        options.signingTime = 1767225600; // 2026-01-01 00:00:00 UTC
+        MemorySource source(content);
+        MemorySink out;
+        signContent(source, content.size(), {identity.certificate.get(), identity.key.get()}, options, out);
+        EXPECT_TRUE(reencode(out.bytes()) == out.bytes());
+        const VerificationResult result = streamVerify(out.bytes(), &content);
+        ASSERT_TRUE(result.allValid());
+        EXPECT_EQ(result.signers[0].signingTime, 1767225600);
+        const CmsPtr cms = parseCms(out.bytes());
+        CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+        for (const int nid : {NID_pkcs9_contentType, NID_pkcs9_messageDigest, NID_pkcs9_signingTime,
+                              NID_id_smime_aa_signingCertificateV2})
+            EXPECT_GE(CMS_signed_get_attr_by_NID(signer, nid, -1), 0) << OBJ_nid2sn(nid);
+        EXPECT_EQ(CMS_signed_get_attr_count(signer), 4);
+        const std::string longer = content + "x";
+        EXPECT_FALSE(streamVerify(out.bytes(), &longer).allValid());
+    }
+}
+
+TEST(StreamSign, HashIdentifiersAreCheckedAsBefore) {
+    const TestIdentity gost256 = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const TestIdentity gost2001 = makeIdentity(KeyAlgorithm::Gost2001);
+    struct Case {
+        const char* oid;
+        const TestIdentity* signer;
+        std::uint32_t code;
+    };
+    const Case cases[] = {
+        {"", &gost256, CRYPT_E_UNKNOWN_ALGO},
+        {"md_gost12_256", &gost256, CRYPT_E_UNKNOWN_ALGO},
+        {"1.2.643.7.1.1.2.2 ", &gost256, CRYPT_E_UNKNOWN_ALGO},
+        {"01.2.643.7.1.1.2.2", &gost256, CRYPT_E_UNKNOWN_ALGO},
+        {"1.2.643.99.1.1", &gost256, CRYPT_E_UNKNOWN_ALGO},
+        {"1.2.643.7.1.1.2.3", &gost256, NTE_BAD_ALGID},
+        {"1.2.643.2.2.9", &gost256, NTE_BAD_ALGID},
+        {"1.2.643.7.1.1.2.2", &gost2001, NTE_BAD_ALGID},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.oid);
+        for (const SignatureLayout layout : {SignatureLayout::Detached, SignatureLayout::Attached}) {
+            MemorySource source("content");
+            MemorySink out;
+            SignOptions options;
+            options.layout = layout;
+            options.hashOid = c.oid;
+            const auto error = cryptoErrorOf([&] {
+                signContent(source, 7, {c.signer->certificate.get(), c.signer->key.get()}, options, out);
+            });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), CryptoFailure::UnsupportedAlgorithm);
+            EXPECT_EQ(error->code(), c.code) << error->what();
+            EXPECT_TRUE(out.bytes().empty()) << "nothing is written before the signer is checked";
+        }
+    }
+}
+
+// The lengths were written before the content: a content that turns out shorter or longer than
+// announced (a file that changed while read) must fail, never end in a wrong message.
+TEST(StreamContent, SizeOtherThanAnnouncedIsRefused) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(5000, 9);
+    const std::function<void(ByteSource&, std::uint64_t, ByteSink&)> operations[] = {
+        [&](ByteSource& in, std::uint64_t size, ByteSink& out) {
+            SignOptions options;
+            options.hashOid = hashOidFor(KeyAlgorithm::Gost2012_256);
+            signContent(in, size, {identity.certificate.get(), identity.key.get()}, options, out);
+        },
+        [&](ByteSource& in, std::uint64_t size, ByteSink& out) {
+            SignOptions options;
+            options.layout = SignatureLayout::Attached;
+            options.hashOid = hashOidFor(KeyAlgorithm::Gost2012_256);
+            signContent(in, size, {identity.certificate.get(), identity.key.get()}, options, out);
+        },
+        [&](ByteSource& in, std::uint64_t size, ByteSink& out) {
+            encryptContent(in, size, identity.certificate.get(), out);
+        },
+    };
+    for (const auto& operation : operations) {
+        for (const std::uint64_t announced : {content.size() - 1, content.size() + 1}) {
+            MemorySource source(content);
+            MemorySink out;
+            const auto error = cryptoErrorOf([&] { operation(source, announced, out); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), CryptoFailure::InputChanged);
+            EXPECT_EQ(error->code(), ERROR_INVALID_DATA);
+        }
+    }
+}
+
+// Cancelling stops every operation mid-stream with CancelledError.
+TEST(StreamContent, CancelStopsEveryOperation) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(8 << 20, 2);
+    const std::string attached =
+        streamSign(identity, content, SignatureLayout::Attached, KeyAlgorithm::Gost2012_256);
+    const std::string envelope = streamEncrypt(identity, content);
+    const std::vector<DecryptionCandidate> candidates = {candidateOf(identity)};
+    const std::function<void(Progress&, ByteSink&)> operations[] = {
+        [&](Progress& progress, ByteSink& out) {
+            MemorySource source(content);
+            SignOptions options;
+            options.layout = SignatureLayout::Attached;
+            options.hashOid = hashOidFor(KeyAlgorithm::Gost2012_256);
+            signContent(source, content.size(), {identity.certificate.get(), identity.key.get()}, options,
+                        out, progress);
+        },
+        [&](Progress& progress, ByteSink& out) {
+            MemorySource source(attached);
+            VerifyOptions options;
+            options.contentOut = &out;
+            verifySignature(source, options, progress);
+        },
+        [&](Progress& progress, ByteSink& out) {
+            MemorySource source(content);
+            encryptContent(source, content.size(), identity.certificate.get(), out, progress);
+        },
+        [&](Progress& progress, ByteSink& out) {
+            MemorySource source(envelope);
+            decryptMessage(source, candidates, out, progress);
+        },
+    };
+    for (const auto& operation : operations) {
+        CancellingProgress progress(3 << 20);
+        MemorySink out;
+        EXPECT_THROW(operation(progress, out), CancelledError);
+        EXPECT_TRUE(progress.monotonic());
+        EXPECT_LT(out.bytes().size(), content.size()) << "the operation went on after the cancel";
+    }
+}
+
+// ---- Verification --------------------------------------------------------------------------------
+
+class StreamVerify : public ::testing::TestWithParam<KeyAlgorithm> {};
+
+// Messages made by OpenSSL's own CMS code, so that the checks never rest on our signing alone.
+TEST_P(StreamVerify, OutcomesAndCodesPerSigner) {
+    const TestIdentity signer = makeIdentity(GetParam(), "CN=Подписант");
+    const std::string content = std::string("a\nb\r\nc\0d\r", 9) + randomBytes(3000, 7);
+    std::string changed = content;
+    changed[1500] ^= 1;
+    const std::string plain = cmsSign(signer, content);
+    const std::string attributed = cmsSign(signer, content, withAttributes());
+    const std::string attached = cmsSign(signer, content, attachedMessage());
+    struct Case {
+        const char* what;
+        std::string message;
+        std::optional<std::string> data;
+        std::uint32_t code; // 0: valid
+    };
+    const Case cases[] = {
+        {"without attributes", plain, content, 0},
+        {"one bit of the content changed", plain, changed, NTE_BAD_SIGNATURE},
+        {"content one byte shorter", plain, content.substr(1), NTE_BAD_SIGNATURE},
+        {"signature value damaged", damageSignatureValue(plain), content, NTE_BAD_SIGNATURE},
+        {"with signed attributes", attributed, content, 0},
+        {"attributes, content changed", attributed, changed, CRYPT_E_HASH_VALUE},
+        {"attributes, their signature damaged", damageSignatureValue(attributed), content, NTE_BAD_SIGNATURE},
+        {"attached, its own content", attached, std::nullopt, 0},
+        {"attached, its content damaged",
+         attached.substr(0, 300) + std::string(1, attached[300] ^ 1) + attached.substr(301), std::nullopt,
+         NTE_BAD_SIGNATURE},
+        {"attached, other data given", attached, changed, NTE_BAD_SIGNATURE},
+        {"attached, the same data given", attached, content, 0},
+        {"no certificate in the message", cmsSign(signer, content, withoutSignerCertificate()), content,
+         CRYPT_E_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const VerificationResult result = streamVerify(c.message, c.data ? &*c.data : nullptr);
+        ASSERT_EQ(result.signers.size(), 1u);
+        const SignerVerdict& verdict = result.signers[0];
+        EXPECT_EQ(verdict.valid, c.code == 0) << verdict.reason;
+        EXPECT_EQ(verdict.code, c.code) << verdict.reason;
+        if (c.code != CRYPT_E_NOT_FOUND) {
+            EXPECT_EQ(X509_cmp(verdict.certificate.get(), signer.certificate.get()), 0);
+        }
+    }
+    // A signature without the signer's certificate verifies with the certificate given.
+    const std::string bare = cmsSign(signer, content, withoutSignerCertificate());
+    EXPECT_TRUE(streamVerify(bare, &content, {signer.certificate.get()}).allValid());
+}
+
+INSTANTIATE_TEST_SUITE_P(Gost, StreamVerify, ::testing::ValuesIn(kGostAlgorithms));
+
+TEST(StreamVerifyMessage, WhatCannotBeCheckedAtAllRaisesItsCode) {
+    const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = "Текст договора";
+    const std::string plain = cmsSign(signer, content);
+    std::string digested;
+    {
+        BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        CmsPtr cms(CMS_digest_create(in.get(), EVP_get_digestbynid(NID_id_GostR3411_2012_256), CMS_BINARY));
+        digested = EncodeDer(
+            cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+    }
+    // The signer's digest algorithm replaced by an unknown one in the message's list too.
+    std::string unknownDigest = plain;
+    const std::string gostHash = derOid("1.2.643.7.1.1.2.2");
+    for (std::size_t at = 0; (at = unknownDigest.find(gostHash, at)) != std::string::npos;
+         at += gostHash.size())
+        unknownDigest[at + gostHash.size() - 1] = 0x63;
+    struct Case {
+        const char* what;
+        std::string message;
+        bool withData;
+        CryptoFailure kind;
+        std::uint32_t code;
+    };
+    const Case cases[] = {
+        {"empty", "", true, CryptoFailure::BadMessage, CRYPT_E_ASN1_BADTAG},
+        {"garbage", "garbage, not DER", true, CryptoFailure::BadMessage, CRYPT_E_ASN1_BADTAG},
+        {"truncated", plain.substr(0, plain.size() / 2), true, CryptoFailure::BadMessage,
+         CRYPT_E_ASN1_BADTAG},
+        {"Base64 text", "MIIB" + plain.substr(4), true, CryptoFailure::BadMessage, CRYPT_E_ASN1_BADTAG},
+        {"a certificate", signer.der(), true, CryptoFailure::BadMessage, CRYPT_E_ASN1_BADTAG},
+        {"digested-data", digested, true, CryptoFailure::UnexpectedMessageType, CRYPT_E_UNEXPECTED_MSG_TYPE},
+        {"an envelope", streamEncrypt(signer, content), true, CryptoFailure::UnexpectedMessageType,
+         CRYPT_E_UNEXPECTED_MSG_TYPE},
+        {"detached, no data", plain, false, CryptoFailure::ContentMissing, CRYPT_E_MSG_ERROR},
+        {"unknown digest algorithm", unknownDigest, true, CryptoFailure::UnsupportedAlgorithm,
+         CRYPT_E_UNKNOWN_ALGO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto error = cryptoErrorOf([&] { streamVerify(c.message, c.withData ? &content : nullptr); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->kind(), c.kind) << error->what();
+        EXPECT_EQ(error->code(), c.code) << error->what();
+    }
+}
+
+// Each signer of a co-signed message is checked on its own: a broken one does not hide behind a
+// sound one, and it is reported with its own certificate.
+TEST(StreamVerifyMessage, SeveralSignersAreReportedEachInEncodingOrder) {
+    const TestIdentity signers[] = {makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Первый"),
+                                    makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Второй"),
+                                    makeIdentity(KeyAlgorithm::Gost2001, "CN=Третий")};
+    const std::string content = randomBytes(20000, 11);
+    for (const bool attributes : {false, true}) {
+        SCOPED_TRACE(attributes);
+        const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED | (attributes ? 0u : CMS_NOATTR);
+        CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+        for (const TestIdentity& signer : signers)
+            ASSERT_TRUE(CMS_add1_signer(cms.get(), signer.certificate.get(), signer.key.get(),
+                                        digestForKey(signer.key.get()), flags));
+        BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+        ASSERT_EQ(CMS_final(cms.get(), in.get(), nullptr, flags), 1);
+        const std::string sound = EncodeDer(
+            cms.get(), [](const CMS_ContentInfo* c, unsigned char** p) { return i2d_CMS_ContentInfo(c, p); });
+        // The second signer in encoding order (DER sorts the SET) gets a damaged signature value.
+        const CmsPtr decoded = parseCms(sound);
+        CMS_SignerInfo* second = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(decoded.get()), 1);
+        const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(second);
+        const std::string bytes(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                                static_cast<std::size_t>(ASN1_STRING_length(value)));
+        std::string damaged = sound;
+        damaged[damaged.find(bytes) + 10] ^= 0x01;
+
+        const VerificationResult good = streamVerify(sound, &content);
+        const VerificationResult bad = streamVerify(damaged, &content);
+        ASSERT_EQ(good.signers.size(), 3u);
+        ASSERT_EQ(bad.signers.size(), 3u);
+        EXPECT_TRUE(good.allValid());
+        EXPECT_FALSE(bad.allValid());
+        for (int i = 0; i < 3; ++i) {
+            CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(decoded.get()), i);
+            EXPECT_EQ(CMS_SignerInfo_cert_cmp(info, bad.signers[i].certificate.get()), 0) << i;
+            EXPECT_EQ(bad.signers[i].valid, i != 1) << i;
+        }
+        EXPECT_EQ(bad.signers[1].code, NTE_BAD_SIGNATURE);
+    }
+}
+
+// BER from other software: indefinite lengths everywhere and the content in segments, segments
+// inside segments, of sizes that do not fall on the reader's blocks.
+TEST(StreamVerifyMessage, BerIndefiniteAndSegmentedContent) {
+    const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_512);
+    const std::string content = randomBytes(300000, 12);
+    for (const std::size_t segment : {1, 1000, 4096, 65537}) {
+        SCOPED_TRACE(segment);
+        for (const bool attributes : {false, true}) {
+            CmsSignOptions options = attachedMessage();
+            options.attributes = attributes;
+            const std::string ber = berVariant(cmsSign(signer, content, options), segment);
+            std::string extracted;
+            EXPECT_TRUE(streamVerify(ber, nullptr, {}, &extracted).allValid());
+            EXPECT_TRUE(extracted == content);
+            EXPECT_TRUE(streamVerify(ber, &content).allValid());
+        }
+    }
+    const std::string detached = berVariant(cmsSign(signer, content), 100);
+    EXPECT_TRUE(streamVerify(detached, &content).allValid());
+}
+
+TEST(StreamVerifyMessage, PublishedVectors) {
+    const std::string folder = PLOMBAR_VERIFY_VECTORS;
+    const std::string signedText = fileText(folder + "/engine_tc26_plain_signeddata.txt");
+    const std::string testMessage = fileText(folder + "/tk26cms_plain_test_message.txt");
+    // TC26 examples of the engine: with and without signed attributes, attached, certificate inside.
+    for (const char* name : {"engine_tc26_signed_a111.pem", "engine_tc26_signed_a121.pem"}) {
+        SCOPED_TRACE(name);
+        std::string extracted;
+        const VerificationResult result =
+            streamVerify(pemBytes(folder + "/" + name), nullptr, {}, &extracted);
+        EXPECT_TRUE(result.allValid() && result.attached);
+        EXPECT_EQ(extracted, signedText);
+    }
+    // TK26 examples: no certificate inside; they verify with the certificate given.
+    for (const char* size : {"256", "512"}) {
+        SCOPED_TRACE(size);
+        const std::string message = fileText(folder + "/tk26cms_signed_" + size + ".der");
+        const TestIdentity owner = loadIdentity(folder + "/tk26_" + size + "_signer.crt", "");
+        const VerificationResult alone = streamVerify(message);
+        ASSERT_EQ(alone.signers.size(), 1u);
+        EXPECT_EQ(alone.signers[0].failure, CryptoFailure::SignerCertificateMissing);
+        std::string extracted;
+        EXPECT_TRUE(streamVerify(message, nullptr, {owner.certificate.get()}, &extracted).allValid());
+        EXPECT_EQ(extracted, testMessage);
+    }
+    const auto error = cryptoErrorOf([&] { streamVerify(fileText(folder + "/tk26cms_ktri_256.der")); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), CryptoFailure::UnexpectedMessageType);
+}
+
+// ---- Decryption ----------------------------------------------------------------------------------
+
+TEST(StreamDecrypt, PublishedVectors) {
+    const std::string folder = PLOMBAR_INTEROP_VECTORS;
+    struct Case {
+        const char* message;
+        bool pem;
+        const char* certificate;
+        const char* key;
+        const char* plain;
+        std::optional<CryptoFailure> failure;
+    };
+    const Case cases[] = {
+        {"tk26cms_ktri_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem",
+         "tk26cms_plain_test_data_x100.txt", std::nullopt},
+        {"tk26cms_ktri_512.der", false, "tk26_512_exchange.crt", "tk26_512.key.pem",
+         "tk26cms_plain_test_message.txt", std::nullopt},
+        // Kuznyechik CTR-ACPKM and Magma CTR-ACPKM-OMAC, key transport with KExp15.
+        {"engine_tc26_encrypted_keytrans_a231.pem", true, "engine_tc26_recipient256_cert.pem",
+         "engine_tc26_recipient256_key.pem", "engine_tc26_plain_envelopeddata.txt", std::nullopt},
+        {"engine_tc26_encrypted_keytrans_a241.pem", true, "engine_tc26_recipient512_cert.pem",
+         "engine_tc26_recipient512_key.pem", "engine_tc26_plain_envelopeddata.txt", std::nullopt},
+        // Key agreement: the candidate is the recipient, but of a kind not decrypted here.
+        {"tk26cms_kari_256.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem", nullptr,
+         CryptoFailure::UnsupportedRecipient},
+        {"engine_tc26_encrypted_keyagree_a221.pem", true, "engine_tc26_recipient256_cert.pem",
+         "engine_tc26_recipient256_key.pem", nullptr, CryptoFailure::UnsupportedRecipient},
+        // The key agreement message for someone else entirely.
+        {"tk26cms_kari_512.der", false, "tk26_256_exchange.crt", "tk26_256.key.pem", nullptr,
+         CryptoFailure::NoRecipient},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const std::string path = folder + "/" + c.message;
+        const std::string message = c.pem ? pemBytes(path) : fileText(path);
+        const TestIdentity recipient = loadIdentity(folder + "/" + c.certificate, folder + "/" + c.key);
+        ASSERT_TRUE(recipient.certificate && recipient.key);
+        if (!c.failure) {
+            EXPECT_EQ(streamDecrypt(message, {candidateOf(recipient)}), fileText(folder + "/" + c.plain));
+            continue;
+        }
+        const auto error = cryptoErrorOf([&] { streamDecrypt(message, {candidateOf(recipient)}); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->kind(), *c.failure);
+        EXPECT_EQ(error->code(), CRYPT_E_NO_DECRYPT_CERT);
+    }
+}
+
+// Candidates are tried in order; a wrong key never yields bytes; a cancelled password stops at once.
+TEST(StreamDecrypt, CandidatesWrongKeysAndCancelledPasswords) {
+    for (const KeyAlgorithm algorithm : kGostAlgorithms) {
+        SCOPED_TRACE(KeyAlgorithmName(algorithm));
+        IdentityFields fields;
+        fields.algorithm = algorithm;
+        fields.subject = "CN=Получатель";
+        fields.serial = "\x01\x23\x45\x67";
+        const TestIdentity genuine = makeIdentity(fields);
+        const TestIdentity impostor = makeIdentity(fields); // same issuer and serial, another key
+        const TestIdentity stranger = makeIdentity(algorithm, "CN=Чужой");
+        const std::string content = randomBytes(100000, 3);
+        const std::string envelope = streamEncrypt(genuine, content);
+
+        int impostorAsked = 0;
+        int genuineAsked = 0;
+        std::size_t chosen = 9;
+        EXPECT_TRUE(streamDecrypt(envelope,
+                                  {candidateOf(stranger), candidateOf(impostor, &impostorAsked),
+                                   candidateOf(genuine, &genuineAsked)},
+                                  &chosen) == content);
+        EXPECT_EQ(chosen, 2u);
+        EXPECT_EQ(impostorAsked, 1);
+
+        struct Case {
+            const char* what;
+            std::vector<DecryptionCandidate> candidates;
+            CryptoFailure kind;
+            std::uint32_t code;
+        };
+        const DecryptionCandidate cancelling{genuine.certificate.get(), []() -> EvpPkeyPtr {
+                                                 throw CryptoError(CryptoFailure::Cancelled, ERROR_CANCELLED,
+                                                                   "password cancelled");
+                                             }};
+        const DecryptionCandidate failing{genuine.certificate.get(), []() -> EvpPkeyPtr {
+                                              throw CryptoError(CryptoFailure::KeyUnavailable,
+                                                                ERROR_INVALID_PASSWORD, "wrong password");
+                                          }};
+        const Case cases[] = {
+            {"impostor only", {candidateOf(impostor)}, CryptoFailure::WrongKey, NTE_BAD_DATA},
+            {"stranger only", {candidateOf(stranger)}, CryptoFailure::NoRecipient, CRYPT_E_NO_DECRYPT_CERT},
+            {"nobody", {}, CryptoFailure::NoRecipient, CRYPT_E_NO_DECRYPT_CERT},
+            {"cancelled, then the key",
+             {cancelling, candidateOf(genuine, &genuineAsked)},
+             CryptoFailure::Cancelled,
+             ERROR_CANCELLED},
+            {"wrong password only", {failing}, CryptoFailure::KeyUnavailable, ERROR_INVALID_PASSWORD},
+        };
+        genuineAsked = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            MemorySource source(envelope);
+            MemorySink out;
+            const auto error = cryptoErrorOf([&] { decryptMessage(source, c.candidates, out); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), c.kind) << error->what();
+            EXPECT_EQ(error->code(), c.code) << error->what();
+            EXPECT_TRUE(out.bytes().empty()) << "bytes written without the right key";
+        }
+        EXPECT_EQ(genuineAsked, 0) << "a candidate was asked after the user cancelled";
+        EXPECT_TRUE(streamDecrypt(envelope, {failing, candidateOf(genuine)}) == content);
+    }
+}
+
+// A damaged key transport block is refused before any password is asked, and no change to the
+// message's structure ever stops the process or gives wrong bytes as a success.
+TEST(StreamDecrypt, DamagedStructureNeverReachesTheEngine) {
+    for (const KeyAlgorithm algorithm : kGostAlgorithms) {
+        SCOPED_TRACE(KeyAlgorithmName(algorithm));
+        const TestIdentity identity = makeIdentity(algorithm);
+        const std::string content = "the content";
+        const std::string envelope = streamEncrypt(identity, content);
+        const std::size_t structure = envelope.size() - content.size();
+        int accepted = 0;
+        for (std::size_t at = 0; at < structure; ++at) {
+            for (const unsigned char mask : {0x01, 0x80}) {
+                std::string damaged = envelope;
+                damaged[at] = static_cast<char>(damaged[at] ^ mask);
+                MemorySource source(damaged);
+                MemorySink out;
+                try {
+                    decryptMessage(source, std::vector<DecryptionCandidate>{candidateOf(identity)}, out);
+                    ++accepted;
+                } catch (const CryptoError&) {
+                }
+            }
+        }
+        EXPECT_LT(accepted, static_cast<int>(structure / 2)) << "of " << 2 * structure << " changes";
+        for (std::size_t length = 0; length < envelope.size(); ++length) {
+            MemorySource source(std::string_view(envelope).substr(0, length));
+            MemorySink out;
+            EXPECT_THROW(decryptMessage(source, std::vector<DecryptionCandidate>{candidateOf(identity)}, out),
+                         CryptoError)
+                << length;
+        }
+    }
+}
+
+TEST(StreamDecrypt, BerEnvelopeAndMissingContent) {
+    const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(70000, 4);
+    const std::string der = streamEncrypt(identity, content);
+    // The same message with indefinite outer lengths and its ciphertext in segments.
+    const std::vector<BerElement> info = readBerChildren(der);
+    const std::vector<BerElement> fields = readBerChildren(readBerChildren(info[1].bytes)[0].bytes);
+    const std::vector<BerElement> encrypted = readBerChildren(fields[2].bytes);
+    std::string segments;
+    for (std::size_t at = 0; at < encrypted[2].content.size(); at += 999)
+        segments += derTlv(0x04, std::string(encrypted[2].content.substr(at, 999)));
+    const auto indefinite = [](char identifier, const std::string& inside) {
+        return std::string(1, identifier) + '\x80' + inside + std::string(2, '\0');
+    };
+    const std::string ber = indefinite(
+        '\x30',
+        std::string(info[0].bytes) +
+            indefinite('\xA0',
+                       indefinite('\x30', std::string(fields[0].bytes) + std::string(fields[1].bytes) +
+                                              indefinite('\x30', std::string(encrypted[0].bytes) +
+                                                                     std::string(encrypted[1].bytes) +
+                                                                     indefinite('\xA0', segments)))));
+    EXPECT_TRUE(streamDecrypt(ber, {candidateOf(identity)}) == content);
+
+    // Without its encrypted content there is nothing to decrypt.
+    const std::string noContent = derTlv(
+        0x30, std::string(info[0].bytes) +
+                  derTlv(0xA0, derTlv(0x30, std::string(fields[0].bytes) + std::string(fields[1].bytes) +
+                                                derTlv(0x30, std::string(encrypted[0].bytes) +
+                                                                 std::string(encrypted[1].bytes)))));
+    const auto error = cryptoErrorOf([&] { streamDecrypt(noContent, {candidateOf(identity)}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), CryptoFailure::ContentMissing);
+    EXPECT_EQ(error->code(), CRYPT_E_MSG_ERROR);
+}
+
+TEST(StreamEncrypt, KeysWithoutGostKeyTransportAreRefused) {
+    for (const KeyAlgorithm algorithm : {KeyAlgorithm::Rsa2048, KeyAlgorithm::EcP256}) {
+        const TestIdentity recipient = makeIdentity(algorithm);
+        const auto error = cryptoErrorOf([&] { streamEncrypt(recipient, "content"); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->kind(), CryptoFailure::UnsupportedAlgorithm);
+        EXPECT_EQ(error->code(), CRYPT_E_UNKNOWN_ALGO);
+    }
+}
+
+// ---- Hostile input -------------------------------------------------------------------------------
+
+// The reader refuses what is not BER, and no length it reads makes it allocate or wait for more.
+TEST(StreamReader, HostileInputIsRefusedAsABadMessage) {
+    const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256);
+    const std::string attached =
+        streamSign(signer, "content", SignatureLayout::Attached, KeyAlgorithm::Gost2012_256);
+    std::string deep = "\x04\x01x";
+    for (int i = 0; i < 40; ++i)
+        deep = "\x30\x80" + deep + std::string(2, '\0');
+    const std::string data = derOid("1.2.840.113549.1.7.1");
+    // Each case for a message type; after the version, the SET is the digest algorithms of signed
+    // data and the recipient infos of enveloped data.
+    const struct {
+        const char* what;
+        std::function<std::string(const std::string&)> bytes;
+        bool signatureOnly = false;
+    } cases[] = {
+        {"a length of 2^40 bytes",
+         [](const std::string& oid) { return "\x30\x85\x01\x00\x00\x00\x00" + oid; }},
+        {"a length of 2^63 bytes",
+         [](const std::string& oid) { return std::string("\x30\x88\x80\0\0\0\0\0\0\0", 10) + oid; }},
+        {"nine length octets",
+         [](const std::string&) { return std::string("\x30\x89\x01\0\0\0\0\0\0\0\0", 11); }},
+        {"an inner length beyond its parent",
+         [](const std::string& oid) { return "\x30\x0D" + oid + "\xA0\x7F\x30\x00"; }},
+        {"a primitive of indefinite length",
+         [](const std::string&) { return std::string("\x30\x80\x06\x80"); }},
+        {"end-of-contents inside a definite element",
+         [](const std::string&) { return std::string("\x30\x04\x00\x00\x00\x00", 6); }},
+        {"a tag number of six octets",
+         [](const std::string&) { return std::string("\x30\x08\x1F\x81\x81\x81\x81\x81\x01\x00"); }},
+        {"nested 40 deep",
+         [&](const std::string& oid) {
+             return "\x30\x80" + oid + "\xA0\x80\x30\x80\x02\x01\x01\x31\x80" + deep;
+         }},
+        {"a SET claimed as 5 MiB",
+         [](const std::string& oid) {
+             return "\x30\x80" + oid + "\xA0\x80\x30\x80\x02\x01\x01\x31\x83\x50\x00\x00";
+         }},
+        {"a content segment that is no octet string",
+         [&](const std::string& oid) {
+             return "\x30\x80" + oid + "\xA0\x80\x30\x80\x02\x01\x01\x31\x00\x30\x80" + data +
+                    "\xA0\x80\x24\x80\x02\x01\x05";
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const bool asSignature : {true, false}) {
+            if (c.signatureOnly && !asSignature)
+                continue;
+            const std::string bytes =
+                c.bytes(derOid(asSignature ? "1.2.840.113549.1.7.2" : "1.2.840.113549.1.7.3"));
+            MemorySource source(bytes);
+            MemorySink out;
+            const auto error = cryptoErrorOf([&] {
+                if (asSignature)
+                    verifySignature(source);
+                else
+                    decryptMessage(source, std::vector<DecryptionCandidate>{candidateOf(signer)}, out);
+            });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), CryptoFailure::BadMessage) << error->what();
+            EXPECT_EQ(error->code(), CRYPT_E_ASN1_BADTAG);
+        }
+    }
+    // Every cut of a sound message.
+    for (std::size_t length = 0; length < attached.size(); ++length) {
+        MemorySource source(std::string_view(attached).substr(0, length));
+        EXPECT_THROW(verifySignature(source), CryptoError) << length;
+    }
+}
