@@ -1,0 +1,152 @@
+// The streaming engine against the `openssl cms -engine gost` command in both directions: what we
+// write it accepts at every DER length boundary, what it writes (DER and BER, with and without
+// signed attributes, CTR-ACPKM envelopes beyond their first key section) we read.
+
+#include "StreamTestUtil.h"
+
+#include "platform/SystemErrors.h"
+
+using namespace plombar;
+using namespace plombar::crypto;
+using namespace plombar::test;
+
+namespace {
+
+// A key, its certificate and a content in files for the openssl command.
+struct OpensslPeer {
+    explicit OpensslPeer(KeyAlgorithm algorithm) : identity(makeIdentity(algorithm)) {
+        writeFile(certificate(), identity.pem());
+        writeFile(key(), identity.keyPem());
+    }
+    std::string certificate() const { return dir.file("cert.pem"); }
+    std::string key() const { return dir.file("key.pem"); }
+    std::string file(const std::string& name) const { return dir.file(name); }
+
+    TempDir dir{"plombar-stream-interop"};
+    TestIdentity identity;
+};
+
+std::string opensslOutput(const std::string& arguments) {
+    std::string log;
+    const int status = runOpenssl(arguments, &log);
+    return status == 0 ? std::string() : log.empty() ? "failed" : log;
+}
+
+} // namespace
+
+// What we write at every DER length boundary, openssl reads: signatures verify (and give back the
+// attached content), envelopes decrypt.
+TEST(StreamInterop, OpensslAcceptsOurMessagesAtLengthBoundaries) {
+    const OpensslPeer peer(KeyAlgorithm::Gost2012_256);
+    for (const std::size_t size :
+         {0ul, 1ul, 127ul, 128ul, 255ul, 256ul, 65535ul, 65536ul, 16777215ul, 16777216ul, 20000001ul}) {
+        SCOPED_TRACE(size);
+        const std::string content = randomBytes(size, static_cast<std::uint32_t>(size));
+        writeFile(peer.file("content"), content);
+        writeFile(peer.file("detached.p7s"),
+                  streamSign(peer.identity, content, SignatureLayout::Detached, KeyAlgorithm::Gost2012_256));
+        writeFile(peer.file("attached.p7s"),
+                  streamSign(peer.identity, content, SignatureLayout::Attached, KeyAlgorithm::Gost2012_256));
+        writeFile(peer.file("content.enc"), streamEncrypt(peer.identity, content));
+        std::string log;
+        EXPECT_TRUE(opensslVerifies(peer.file("detached.p7s"), peer.file("content"), nullptr, &log)) << log;
+        std::string extracted;
+        EXPECT_TRUE(opensslVerifies(peer.file("attached.p7s"), "", &extracted, &log)) << log;
+        EXPECT_TRUE(extracted == content);
+        EXPECT_EQ(opensslOutput("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " +
+                                peer.file("content.enc") + " -recip " + peer.certificate() + " -inkey " +
+                                peer.key() + " -out " + peer.file("decrypted")),
+                  "");
+        EXPECT_TRUE(readFile(peer.file("decrypted")) == content);
+    }
+}
+
+class StreamInteropPerKey : public ::testing::TestWithParam<KeyAlgorithm> {};
+
+// Our signatures and envelopes for every GOST key kind, CAdES-BES included, read by openssl.
+TEST_P(StreamInteropPerKey, OpensslReadsOurs) {
+    const OpensslPeer peer(GetParam());
+    const std::string content = std::string("line\nend\r\n\0", 11) + randomBytes(70000, 3);
+    writeFile(peer.file("content"), content);
+    for (const SignedAttributes attributes : {SignedAttributes::None, SignedAttributes::CadesBes}) {
+        writeFile(peer.file("detached.p7s"),
+                  streamSign(peer.identity, content, SignatureLayout::Detached, GetParam(), attributes));
+        writeFile(peer.file("attached.p7s"),
+                  streamSign(peer.identity, content, SignatureLayout::Attached, GetParam(), attributes));
+        std::string log;
+        EXPECT_TRUE(opensslVerifies(peer.file("detached.p7s"), peer.file("content"), nullptr, &log)) << log;
+        std::string extracted;
+        EXPECT_TRUE(opensslVerifies(peer.file("attached.p7s"), "", &extracted, &log)) << log;
+        EXPECT_TRUE(extracted == content);
+    }
+    writeFile(peer.file("content.enc"), streamEncrypt(peer.identity, content));
+    EXPECT_EQ(opensslOutput("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " +
+                            peer.file("content.enc") + " -recip " + peer.certificate() + " -inkey " +
+                            peer.key() + " -out " + peer.file("decrypted")),
+              "");
+    EXPECT_TRUE(readFile(peer.file("decrypted")) == content);
+}
+
+// What openssl writes, we read: detached and attached, with and without signed attributes, in DER
+// and in BER as `-stream` writes it (indefinite lengths, the content in segments).
+TEST_P(StreamInteropPerKey, WeReadOpensslsMessages) {
+    const OpensslPeer peer(GetParam());
+    const std::string content = randomBytes(300000, 8);
+    writeFile(peer.file("content"), content);
+    const std::string signer = " -signer " + peer.certificate() + " -inkey " + peer.key();
+    for (const char* options : {"-noattr", "", "-noattr -nodetach", "-nodetach", "-noattr -nodetach -stream",
+                                "-nodetach -stream"}) {
+        SCOPED_TRACE(options);
+        ASSERT_EQ(opensslOutput(std::string("cms -sign -engine gost -binary -outform DER ") + options +
+                                signer + " -in " + peer.file("content") + " -out " + peer.file("signature")),
+                  "");
+        const std::string signature = readFile(peer.file("signature"));
+        const bool attached = std::string(options).find("-nodetach") != std::string::npos;
+        std::string extracted;
+        const VerificationResult result =
+            streamVerify(signature, attached ? nullptr : &content, {}, &extracted);
+        EXPECT_TRUE(result.allValid()) << (result.signers.empty() ? "" : result.signers[0].reason);
+        EXPECT_EQ(result.attached, attached);
+        if (attached) {
+            EXPECT_TRUE(extracted == content);
+        }
+    }
+    for (const char* options : {"", "-stream"}) {
+        SCOPED_TRACE(options);
+        ASSERT_EQ(opensslOutput(std::string("cms -encrypt -engine gost -binary -gost89 -outform DER ") +
+                                options + " -in " + peer.file("content") + " -out " +
+                                peer.file("content.enc") + " " + peer.certificate()),
+                  "");
+        EXPECT_TRUE(streamDecrypt(readFile(peer.file("content.enc")), {candidateOf(peer.identity)}) ==
+                    content);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gost, StreamInteropPerKey, ::testing::ValuesIn(kGostAlgorithms));
+
+// Magma and Kuznyechik CTR-ACPKM envelopes change their key every 8 KiB / 256 KiB; openssl's own
+// decryption goes wrong after the first kilobytes, ours must not, and the MAC variants' MAC must
+// still be checked.
+TEST(StreamInterop, CtrAcpkmEnvelopesBeyondTheirFirstSection) {
+    const OpensslPeer peer(KeyAlgorithm::Gost2012_256);
+    const std::string content = randomBytes(600000, 6);
+    writeFile(peer.file("content"), content);
+    for (const char* cipher :
+         {"magma-ctr-acpkm", "magma-ctr-acpkm-omac", "kuznyechik-ctr-acpkm", "kuznyechik-ctr-acpkm-omac"}) {
+        SCOPED_TRACE(cipher);
+        ASSERT_EQ(opensslOutput(std::string("cms -encrypt -engine gost -binary -outform DER -") + cipher +
+                                " -in " + peer.file("content") + " -out " + peer.file("content.enc") + " " +
+                                peer.certificate()),
+                  "");
+        const std::string envelope = readFile(peer.file("content.enc"));
+        EXPECT_TRUE(streamDecrypt(envelope, {candidateOf(peer.identity)}) == content);
+        if (std::string(cipher).ends_with("omac")) {
+            std::string damaged = envelope;
+            damaged[damaged.size() - 3] ^= 0x01; // inside the MAC attribute at the end
+            const auto error = cryptoErrorOf([&] { streamDecrypt(damaged, {candidateOf(peer.identity)}); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), CryptoFailure::WrongKey);
+            EXPECT_EQ(error->code(), winerr::NTE_BAD_DATA);
+        }
+    }
+}
