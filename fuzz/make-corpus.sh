@@ -37,7 +37,7 @@ content=$work/content.txt
 printf 'Plombar fuzz: signed content\n' > "$content"
 
 declare -A seedDirs
-for target in base64 verify decrypt certificate store name; do
+for target in base64 verify decrypt certificate store name ber; do
     seedDirs[$target]=$here/corpus/$target
     mkdir -p "${seedDirs[$target]}"
     rm -f "${seedDirs[$target]}"/seed-*
@@ -278,6 +278,15 @@ ossl x509 -in "$work/id/gost2012-256.pem" -out "$work/cert.pem"
   record 0 x.key "$work/ec-traditional.key"; } | storeSeed rsa-and-ec-traditional
 { script 0; record 2 g.cer "$work/empty"; record 0 h.cer "$work/cut.der"; record 0 .h.cer.0a1b.plombar-tmp "$work/id/ed.der"; \
   record 0 i.cer "$work/empty"; record 2 j.key "$work/empty"; record 0 j.cer "$work/id/ed.der"; } | storeSeed junk
+
+# ---------------------------------------------------------------------------------------------
+# ber: every signed and enveloped seed above (DER and BER, attached and detached), and the same
+# signature with its content in segments inside segments.
+for file in "${seedDirs[verify]}"/seed-*.sig "${seedDirs[decrypt]}"/seed-*; do
+    cp "$file" "${seedDirs[ber]}/$(basename "$file")"
+done
+ossl cms -sign -engine gost -binary -nodetach -stream -outform DER -signer "$work/id/gost2012-256.pem" \
+    -inkey "$work/id/gost2012-256.key" -in "$content" -out "${seedDirs[ber]}/seed-openssl-stream-attached.sig"
 
 du -sh "$here/corpus" "$here/keys"
 echo "seed corpus written to $here/corpus, store entries to $here/keys"

@@ -22,7 +22,7 @@
 namespace plombar::crypto {
 
 struct BerLimits {
-    std::size_t maxDepth = 24;                     // constructed elements inside each other
+    std::size_t maxDepth = 40; // constructed elements inside each other (OpenSSL decodes 30 deep)
     std::size_t maxElement = std::size_t{4} << 20; // one element handed over whole
     std::size_t maxTotal = std::size_t{16} << 20;  // all elements handed over by one reader
     std::uint64_t inputSize = std::numeric_limits<std::uint64_t>::max(); // when the caller knows it

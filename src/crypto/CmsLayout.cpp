@@ -37,6 +37,12 @@ void expectEnd(BerReader& reader, const char* what) {
     reader.leave();
 }
 
+// A SET OF that is kept as encoded: OpenSSL's decoder reads one whose constructed bit is clear, and
+// so does this reader.
+bool isSetOf(const BerHeader& header, std::uint8_t cls, std::uint32_t tag) {
+    return header.tagClass == cls && header.tag == tag;
+}
+
 // A field that must be there, with the given universal tag; kept as encoded.
 std::string captureUniversal(BerReader& reader, std::uint32_t tag, bool constructed, const char* what) {
     if (!expectNext(reader, what).isUniversal(tag, constructed))
@@ -86,7 +92,9 @@ std::string contentInfo(const std::string& type, const std::string& body) {
 SignedDataInput::SignedDataInput(BerReader& reader) : reader_(reader) {
     contentType_ = enterContentInfo(reader_, NID_pkcs7_signed, "signed-data");
     version_ = captureUniversal(reader_, kInteger, false, "version");
-    digestAlgorithms_ = captureUniversal(reader_, kSet, true, "digest algorithms");
+    if (!isSetOf(expectNext(reader_, "digest algorithms"), kUniversalClass, kSet))
+        malformed("no digest algorithms");
+    digestAlgorithms_ = reader_.capture();
     if (!expectNext(reader_, "encapsulated content").isUniversal(kSequence, true))
         malformed("no encapsulated content");
     reader_.enter();
@@ -123,15 +131,15 @@ void SignedDataInput::finish() {
         expectEnd(reader_, "a content type and a content");
     }
     BerHeader field = expectNext(reader_, "signer infos");
-    if (field.is(kContextClass, 0, true)) {
+    if (isSetOf(field, kContextClass, 0)) {
         certificates_ = reader_.capture();
         field = expectNext(reader_, "signer infos");
     }
-    if (field.is(kContextClass, 1, true)) {
+    if (isSetOf(field, kContextClass, 1)) {
         crls_ = reader_.capture();
         field = expectNext(reader_, "signer infos");
     }
-    if (!field.isUniversal(kSet, true))
+    if (!isSetOf(field, kUniversalClass, kSet))
         malformed("no signer infos");
     signerInfos_ = reader_.capture();
     leaveContentInfo(reader_, "signed-data");
@@ -153,7 +161,7 @@ EnvelopedDataInput::EnvelopedDataInput(BerReader& reader) : reader_(reader) {
         originatorInfo_ = reader_.capture();
         field = expectNext(reader_, "recipient infos");
     }
-    if (!field.isUniversal(kSet, true))
+    if (!isSetOf(field, kUniversalClass, kSet))
         malformed("no recipient infos");
     recipientInfos_ = reader_.capture();
     if (!expectNext(reader_, "encrypted content info").isUniversal(kSequence, true))
@@ -185,7 +193,7 @@ void EnvelopedDataInput::finish() {
         return;
     expectEnd(reader_, "an encrypted content");
     if (const std::optional<BerHeader> field = reader_.next()) {
-        if (!field->is(kContextClass, 1, true))
+        if (!isSetOf(*field, kContextClass, 1))
             malformed("a field after the encrypted content that is no unprotected attributes");
         unprotectedAttributes_ = reader_.capture();
     }

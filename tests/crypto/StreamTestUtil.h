@@ -18,22 +18,6 @@
 
 namespace plombar::test {
 
-// Hands out the bytes in pieces of at most `piece` bytes, as a pipe or a decoder might.
-class PieceSource final : public ByteSource {
-public:
-    PieceSource(std::string_view bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
-    std::size_t read(std::span<std::uint8_t> buffer) override {
-        const std::size_t n = std::min({buffer.size(), bytes_.size(), piece_});
-        std::memcpy(buffer.data(), bytes_.data(), n);
-        bytes_.remove_prefix(n);
-        return n;
-    }
-
-private:
-    std::string_view bytes_;
-    std::size_t piece_;
-};
-
 // Raises CancelledError once `limit` bytes are reported done; remembers what it heard.
 class CancellingProgress final : public Progress {
 public:

@@ -34,57 +34,40 @@ std::string opensslOutput(const std::string& arguments) {
 
 } // namespace
 
-// What we write at every DER length boundary, openssl reads: signatures verify (and give back the
-// attached content), envelopes decrypt.
-TEST(StreamInterop, OpensslAcceptsOurMessagesAtLengthBoundaries) {
-    const OpensslPeer peer(KeyAlgorithm::Gost2012_256);
-    for (const std::size_t size :
-         {0ul, 1ul, 127ul, 128ul, 255ul, 256ul, 65535ul, 65536ul, 16777215ul, 16777216ul, 20000001ul}) {
+class StreamInteropPerKey : public ::testing::TestWithParam<KeyAlgorithm> {};
+
+// What we write, openssl reads: signatures verify (and give back the attached content), CAdES-BES
+// included, envelopes decrypt; for 2012-256 at every DER length boundary.
+TEST_P(StreamInteropPerKey, OpensslReadsOurs) {
+    const OpensslPeer peer(GetParam());
+    std::vector<std::size_t> sizes = {70000};
+    if (GetParam() == KeyAlgorithm::Gost2012_256)
+        sizes.insert(sizes.end(), {0, 1, 127, 128, 255, 256, 65535, 65536, 16777215, 16777216, 20000001});
+    for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string content = randomBytes(size, static_cast<std::uint32_t>(size));
         writeFile(peer.file("content"), content);
-        writeFile(peer.file("detached.p7s"),
-                  streamSign(peer.identity, content, SignatureLayout::Detached, KeyAlgorithm::Gost2012_256));
-        writeFile(peer.file("attached.p7s"),
-                  streamSign(peer.identity, content, SignatureLayout::Attached, KeyAlgorithm::Gost2012_256));
+        for (const SignedAttributes attributes : {SignedAttributes::None, SignedAttributes::CadesBes}) {
+            if (attributes == SignedAttributes::CadesBes && size != 70000)
+                continue;
+            writeFile(peer.file("detached.p7s"),
+                      streamSign(peer.identity, content, SignatureLayout::Detached, GetParam(), attributes));
+            writeFile(peer.file("attached.p7s"),
+                      streamSign(peer.identity, content, SignatureLayout::Attached, GetParam(), attributes));
+            std::string log;
+            EXPECT_TRUE(opensslVerifies(peer.file("detached.p7s"), peer.file("content"), nullptr, &log))
+                << log;
+            std::string extracted;
+            EXPECT_TRUE(opensslVerifies(peer.file("attached.p7s"), "", &extracted, &log)) << log;
+            EXPECT_TRUE(extracted == content);
+        }
         writeFile(peer.file("content.enc"), streamEncrypt(peer.identity, content));
-        std::string log;
-        EXPECT_TRUE(opensslVerifies(peer.file("detached.p7s"), peer.file("content"), nullptr, &log)) << log;
-        std::string extracted;
-        EXPECT_TRUE(opensslVerifies(peer.file("attached.p7s"), "", &extracted, &log)) << log;
-        EXPECT_TRUE(extracted == content);
         EXPECT_EQ(opensslOutput("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " +
                                 peer.file("content.enc") + " -recip " + peer.certificate() + " -inkey " +
                                 peer.key() + " -out " + peer.file("decrypted")),
                   "");
         EXPECT_TRUE(readFile(peer.file("decrypted")) == content);
     }
-}
-
-class StreamInteropPerKey : public ::testing::TestWithParam<KeyAlgorithm> {};
-
-// Our signatures and envelopes for every GOST key kind, CAdES-BES included, read by openssl.
-TEST_P(StreamInteropPerKey, OpensslReadsOurs) {
-    const OpensslPeer peer(GetParam());
-    const std::string content = std::string("line\nend\r\n\0", 11) + randomBytes(70000, 3);
-    writeFile(peer.file("content"), content);
-    for (const SignedAttributes attributes : {SignedAttributes::None, SignedAttributes::CadesBes}) {
-        writeFile(peer.file("detached.p7s"),
-                  streamSign(peer.identity, content, SignatureLayout::Detached, GetParam(), attributes));
-        writeFile(peer.file("attached.p7s"),
-                  streamSign(peer.identity, content, SignatureLayout::Attached, GetParam(), attributes));
-        std::string log;
-        EXPECT_TRUE(opensslVerifies(peer.file("detached.p7s"), peer.file("content"), nullptr, &log)) << log;
-        std::string extracted;
-        EXPECT_TRUE(opensslVerifies(peer.file("attached.p7s"), "", &extracted, &log)) << log;
-        EXPECT_TRUE(extracted == content);
-    }
-    writeFile(peer.file("content.enc"), streamEncrypt(peer.identity, content));
-    EXPECT_EQ(opensslOutput("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " +
-                            peer.file("content.enc") + " -recip " + peer.certificate() + " -inkey " +
-                            peer.key() + " -out " + peer.file("decrypted")),
-              "");
-    EXPECT_TRUE(readFile(peer.file("decrypted")) == content);
 }
 
 // What openssl writes, we read: detached and attached, with and without signed attributes, in DER
