@@ -131,12 +131,18 @@ BerHeader BerReader::readHeader(const Frame& frame) {
             fail("a primitive element of indefinite length");
         header.indefinite = true;
     } else {
+        // Leading zero octets count for nothing, as OpenSSL reads them (even 127 of them).
         const std::size_t count = lengthByte & 0x7F;
-        if (count > 8 || lengthByte == 0xFF)
-            fail("a length of more than eight octets");
         std::uint64_t length = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            length = (length << 8) | byteAt(at++);
+        std::size_t significant = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t b = byteAt(at++);
+            if (significant == 0 && b == 0)
+                continue;
+            if (++significant > 8)
+                fail("a length of more than eight octets");
+            length = (length << 8) | b;
+        }
         if (length > kMaxLength)
             fail("an impossible length");
         header.length = length;

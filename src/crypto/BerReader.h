@@ -42,8 +42,8 @@ struct BerHeader {
     bool indefinite = false;
     std::uint64_t length = 0; // content octets, when definite
     std::size_t identifierSize = 0;
-    std::size_t headerSize = 0;             // identifier and length octets
-    std::array<std::uint8_t, 16> encoded{}; // the header as read
+    std::size_t headerSize = 0;              // identifier and length octets
+    std::array<std::uint8_t, 136> encoded{}; // the header as read; length octets may be zero-padded
 
     bool is(std::uint8_t cls, std::uint32_t number, bool isConstructed) const {
         return tagClass == cls && tag == number && constructed == isConstructed;
