@@ -1,6 +1,7 @@
 #include "ContentEncryption.h"
 
 #include "CmsLayout.h"
+#include "ContentCipher.h"
 #include "CryptoError.h"
 #include "StreamSupport.h"
 #include "platform/SystemErrors.h"
@@ -93,21 +94,48 @@ bool isSequence(const BerElement& element) {
     return element.header.isUniversal(kSequence, true);
 }
 
-// GOST 28147-89 content parameters: { iv OCTET STRING (8), paramSet OBJECT IDENTIFIER }.
-bool gost28147ParametersReadable(const std::string& algorithm) {
+// The UKM of the CTR-ACPKM ciphers' parameters, { ukm OCTET STRING }: the IV (the counter block's
+// first half) and an 8-byte seed from which the -omac variants derive their keys.
+struct UkmLength {
+    int nid;
+    std::size_t bytes;
+};
+constexpr UkmLength kCtrAcpkmUkmLengths[] = {
+    {NID_magma_ctr_acpkm, 12},
+    {NID_magma_ctr_acpkm_omac, 12},
+    {NID_kuznyechik_ctr_acpkm, 16},
+    {NID_kuznyechik_ctr_acpkm_omac, 16},
+};
+
+bool namesObject(const BerElement& element, int nid) {
+    const ASN1_OBJECT* object = OBJ_nid2obj(nid);
+    return isPrimitive(element, kUniversalClass, kObjectIdentifier) &&
+           element.content ==
+               std::string_view(reinterpret_cast<const char*>(OBJ_get0_data(object)), OBJ_length(object));
+}
+
+// The content cipher's parameters in the form the GOST engine reads them, since it does not check
+// them: GOST 28147-89 { iv OCTET STRING (8), paramSet OBJECT IDENTIFIER }; Magma and Kuznyechik
+// CTR-ACPKM { ukm OCTET STRING } (absent parameters would crash the engine, and a Magma UKM of
+// another length would decrypt with a zero IV). Other ciphers get OpenSSL's own checks.
+bool contentParametersReadable(const std::string& algorithm) {
     try {
         const std::vector<BerElement> fields = readBerChildren(algorithm);
-        if (fields.empty() || !isPrimitive(fields[0], kUniversalClass, kObjectIdentifier))
+        if (fields.empty())
             return false;
-        const ASN1_OBJECT* gost28147 = OBJ_nid2obj(NID_id_Gost28147_89);
-        if (fields[0].content !=
-            std::string_view(reinterpret_cast<const char*>(OBJ_get0_data(gost28147)), OBJ_length(gost28147)))
-            return true; // another cipher: OpenSSL's or the engine's own checks apply
-        if (fields.size() != 2 || !isSequence(fields[1]))
-            return false;
-        const std::vector<BerElement> parameters = readBerChildren(fields[1].bytes);
-        if (parameters.size() != 2 || !isPrimitive(parameters[0], kUniversalClass, kOctetString) ||
-            parameters[0].content.size() != 8 ||
+        std::vector<BerElement> parameters;
+        const bool sequenceOfParameters = fields.size() == 2 && isSequence(fields[1]);
+        if (sequenceOfParameters)
+            parameters = readBerChildren(fields[1].bytes);
+        for (const UkmLength& ukm : kCtrAcpkmUkmLengths)
+            if (namesObject(fields[0], ukm.nid))
+                return sequenceOfParameters && parameters.size() == 1 &&
+                       isPrimitive(parameters[0], kUniversalClass, kOctetString) &&
+                       parameters[0].content.size() == ukm.bytes;
+        if (!namesObject(fields[0], NID_id_Gost28147_89))
+            return true;
+        if (!sequenceOfParameters || parameters.size() != 2 ||
+            !isPrimitive(parameters[0], kUniversalClass, kOctetString) || parameters[0].content.size() != 8 ||
             !isPrimitive(parameters[1], kUniversalClass, kObjectIdentifier))
             return false;
         const auto* p = reinterpret_cast<const unsigned char*>(parameters[1].bytes.data());
@@ -249,29 +277,6 @@ void requestHonestDecryption(CMS_ContentInfo* cms) {
         raiseOpenSslError(CryptoFailure::Failed, winerr::CRYPT_E_MSG_ERROR,
                           "the message cannot be prepared for decryption");
     ClearOpenSslErrors();
-}
-
-// Gives a keyed Magma or Kuznyechik CTR-ACPKM content cipher the section length of enveloped data
-// (the key changes after every 8 KiB / 256 KiB). The engine takes these lengths from the cipher's
-// parameters, but OpenSSL keys a decryption after reading them, and the engine's key set-up puts
-// back its defaults for bare use (1 KiB / 4 KiB): the plaintext would go wrong from there on. False
-// when the cipher refuses the length; true for every other cipher.
-bool useCmsSectionLength(EVP_CIPHER_CTX* cipher) {
-    struct SectionLength {
-        int nid;
-        int bytes;
-    };
-    static constexpr SectionLength kSections[] = {
-        {NID_magma_ctr_acpkm, 8 * 1024},
-        {NID_magma_ctr_acpkm_omac, 8 * 1024},
-        {NID_kuznyechik_ctr_acpkm, 256 * 1024},
-        {NID_kuznyechik_ctr_acpkm_omac, 256 * 1024},
-    };
-    const int nid = EVP_CIPHER_CTX_get_nid(cipher);
-    for (const SectionLength& section : kSections)
-        if (section.nid == nid)
-            return EVP_CIPHER_CTX_ctrl(cipher, EVP_CTRL_KEY_MESH, section.bytes, nullptr) > 0;
-    return true;
 }
 
 // The MAC length of a content cipher whose MAC travels in the unprotected attributes (after the
@@ -419,9 +424,9 @@ DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionC
     const CmsPtr cms = detail::decodeCms(
         envelope.withoutContent(macSize > 0 ? placeholderMacAttributes(macSize) : std::string()));
     const std::vector<std::size_t> order = findRecipients(cms.get(), candidates);
-    if (!gost28147ParametersReadable(envelope.contentAlgorithm()))
+    if (!contentParametersReadable(envelope.contentAlgorithm()))
         throw CryptoError(CryptoFailure::WrongKey, winerr::NTE_BAD_DATA,
-                          "the message's GOST 28147-89 parameters are damaged");
+                          "the message's content cipher parameters are damaged");
     requestHonestDecryption(cms.get());
 
     std::optional<CryptoError> failure;
@@ -439,7 +444,7 @@ DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionC
     const BioPtr chain = startContent(cms.get(), CryptoFailure::WrongKey, winerr::NTE_BAD_DATA,
                                       "the content cipher cannot be prepared");
     EVP_CIPHER_CTX* ctx = cipherOf(chain.get());
-    if (!useCmsSectionLength(ctx))
+    if (!detail::UseCmsSectionLength(ctx))
         raiseOpenSslError(CryptoFailure::Failed, winerr::CRYPT_E_MSG_ERROR,
                           "the content cipher refuses the section length of enveloped data");
 

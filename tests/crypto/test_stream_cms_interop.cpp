@@ -4,6 +4,7 @@
 
 #include "StreamTestUtil.h"
 
+#include "crypto/BerReader.h"
 #include "platform/SystemErrors.h"
 
 using namespace plombar;
@@ -129,6 +130,41 @@ TEST(StreamInterop, CtrAcpkmEnvelopesBeyondTheirFirstSection) {
             const auto error = cryptoErrorOf([&] { streamDecrypt(damaged, {candidateOf(peer.identity)}); });
             ASSERT_TRUE(error);
             EXPECT_EQ(error->kind(), CryptoFailure::WrongKey);
+            EXPECT_EQ(error->code(), winerr::NTE_BAD_DATA);
+        }
+    }
+}
+
+// Content cipher parameters that the GOST engine reads without checking (absent ones crash it, a
+// UKM of another length decrypts with a zero IV) are refused before it sees them.
+TEST(StreamInterop, CtrAcpkmMalformedParametersAreRefused) {
+    const OpensslPeer peer(KeyAlgorithm::Gost2012_256);
+    writeFile(peer.file("content"), randomBytes(100, 3));
+    for (const char* cipher : {"magma-ctr-acpkm", "kuznyechik-ctr-acpkm-omac"}) {
+        SCOPED_TRACE(cipher);
+        ASSERT_EQ(opensslOutput(std::string("cms -encrypt -engine gost -binary -outform DER -") + cipher +
+                                " -in " + peer.file("content") + " -out " + peer.file("content.enc") + " " +
+                                peer.certificate()),
+                  "");
+        const std::string message = readFile(peer.file("content.enc"));
+        // The message again with indefinite lengths around another content cipher algorithm.
+        const std::vector<BerElement> info = readBerChildren(message);
+        const std::vector<BerElement> fields = readBerChildren(readBerChildren(info[1].bytes)[0].bytes);
+        const std::vector<BerElement> encrypted = readBerChildren(fields[2].bytes);
+        const std::string oid(readBerChildren(encrypted[1].bytes)[0].bytes);
+        const std::size_t ukm = std::string_view(cipher).starts_with("magma") ? 12 : 16;
+        const auto octets = [](std::size_t n) { return derTlv(0x04, std::string(n, '\x5A')); };
+        for (const std::string& parameters :
+             {std::string(), std::string("\x05\x00", 2), octets(ukm), derTlv(0x30, ""),
+              derTlv(0x30, octets(ukm - 1)), derTlv(0x30, octets(ukm + 1)),
+              derTlv(0x30, octets(ukm) + octets(ukm))}) {
+            const std::string damaged =
+                "\x30\x80" + std::string(info[0].bytes) + "\xA0\x80\x30\x80" + std::string(fields[0].bytes) +
+                std::string(fields[1].bytes) + "\x30\x80" + std::string(encrypted[0].bytes) +
+                derTlv(0x30, oid + parameters) + std::string(encrypted[2].bytes) + std::string(8, '\0');
+            const auto error = cryptoErrorOf([&] { streamDecrypt(damaged, {candidateOf(peer.identity)}); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), CryptoFailure::WrongKey) << error->what();
             EXPECT_EQ(error->code(), winerr::NTE_BAD_DATA);
         }
     }
