@@ -3,13 +3,13 @@
 namespace plombar::app {
 
 namespace {
-IPrompts* gPrompts = nullptr; // used on the user-interface thread only
+Prompts* gPrompts = nullptr; // used on the user-interface thread only
 } // namespace
 
-void SetCryptUIPrompts(IPrompts* prompts) {
+void SetCryptUIPrompts(Prompts* prompts) {
     gPrompts = prompts;
 }
-IPrompts* CryptUIPrompts() {
+Prompts* CryptUIPrompts() {
     return gPrompts;
 }
 

@@ -7,7 +7,7 @@
 
 namespace plombar::app {
 
-class IPrompts;
+class Prompts;
 
 using HWND = void*;
 using crypto::BOOL;
@@ -17,8 +17,8 @@ using crypto::PCCERT_CONTEXT;
 
 // The prompts the dialogs go through; the main window registers its own (null: none registered, the
 // dialogs then fail as cancelled).
-void SetCryptUIPrompts(IPrompts* prompts);
-IPrompts* CryptUIPrompts();
+void SetCryptUIPrompts(Prompts* prompts);
+Prompts* CryptUIPrompts();
 
 // The certificate selection dialog over the store's certificates. `pszTitle` and `pszDisplayString`
 // are UTF-8 (empty or null: the dialog's defaults). Returns a new context for the chosen

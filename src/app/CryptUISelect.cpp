@@ -30,7 +30,7 @@ bool collectCertificates(HCERTSTORE store, std::vector<crypto::CertContextHandle
 
 PCCERT_CONTEXT CryptUIDlgSelectCertificateFromStore(HCERTSTORE hCertStore, HWND, const char* pszTitle,
                                                     const char* pszDisplayString, DWORD, DWORD, void*) {
-    IPrompts* prompts = CryptUIPrompts();
+    Prompts* prompts = CryptUIPrompts();
     if (prompts == nullptr) {
         SetLastError(winerr::ERROR_CANCELLED);
         return nullptr;

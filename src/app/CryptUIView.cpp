@@ -31,7 +31,7 @@ BOOL CryptUIDlgViewCertificateA(PCCRYPTUI_VIEWCERTIFICATE_STRUCTA pCertViewInfo,
         SetLastError(winerr::E_INVALIDARG);
         return crypto::FALSE;
     }
-    IPrompts* prompts = CryptUIPrompts();
+    Prompts* prompts = CryptUIPrompts();
     if (prompts == nullptr) {
         SetLastError(winerr::ERROR_CANCELLED);
         return crypto::FALSE;

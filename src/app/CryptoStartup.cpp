@@ -19,7 +19,7 @@ std::string passwordQuestionText(const crypto::PasswordRequest& request) {
     return text;
 }
 
-crypto::PasswordPrompt passwordPromptFor(IPrompts& prompts) {
+crypto::PasswordPrompt passwordPromptFor(Prompts& prompts) {
     return [&prompts](const crypto::PasswordRequest& request, crypto::SecureString& password) {
         std::optional<std::string> answer = prompts.askPassword(passwordQuestionText(request));
         if (!answer)
@@ -31,7 +31,7 @@ crypto::PasswordPrompt passwordPromptFor(IPrompts& prompts) {
     };
 }
 
-bool reportGostRuntimeAtStart(IPrompts& prompts) {
+bool reportGostRuntimeAtStart(Prompts& prompts) {
     if (crypto::GostRuntimeReady())
         return true;
     prompts.showError(errorReportText(crypto::GostRuntimeErrorText()));

@@ -9,9 +9,9 @@
 
 namespace plombar::app {
 
-class IPrompts;
+class Prompts;
 
-// The text the password dialog shows about the key (IPrompts::askPassword's keyOwner): the
+// The text the password dialog shows about the key (Prompts::askPassword's keyOwner): the
 // certificate's subject, and after a wrong password a second line that says so and which attempt
 // this is ("Неверный пароль, попробуйте ещё раз (попытка 2 из 3)").
 std::string passwordQuestionText(const crypto::PasswordRequest& request);
@@ -19,10 +19,10 @@ std::string passwordQuestionText(const crypto::PasswordRequest& request);
 // A key password prompt that asks through `prompts` (which must outlive it); a cancelled question
 // answers Cancelled. Install it process-wide with crypto::SetPasswordPrompt or, for one scope,
 // crypto::ScopedPasswordPrompt; main() installs it for the window's prompts.
-crypto::PasswordPrompt passwordPromptFor(IPrompts& prompts);
+crypto::PasswordPrompt passwordPromptFor(Prompts& prompts);
 
 // When the GOST engine cannot be used, says so in the application's error report and returns
 // false; the program then goes on (every GOST operation reports the same text). True when ready.
-bool reportGostRuntimeAtStart(IPrompts& prompts);
+bool reportGostRuntimeAtStart(Prompts& prompts);
 
 } // namespace plombar::app

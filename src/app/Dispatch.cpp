@@ -48,7 +48,7 @@ std::string currentExceptionMessage() {
     }
 }
 
-void runGuarded(IPrompts& prompts, const std::function<void()>& handler) noexcept {
+void runGuarded(Prompts& prompts, const std::function<void()>& handler) noexcept {
     std::string message;
     try {
         // The cursor goes back to normal before the report shows.

@@ -8,7 +8,7 @@
 
 namespace plombar::app {
 
-class IPrompts;
+class Prompts;
 
 // Shows the wait cursor over the whole application while it lives. Nests.
 class BusyCursor {
@@ -40,6 +40,6 @@ std::string currentExceptionMessage();
 // Runs one event handler: under the wait cursor, and with every exception caught and shown in
 // the application's error report (message, plus "." when its last byte sorts after "."), so
 // that no exception ever unwinds into Qt's event loop and the window stays usable.
-void runGuarded(IPrompts& prompts, const std::function<void()>& handler) noexcept;
+void runGuarded(Prompts& prompts, const std::function<void()>& handler) noexcept;
 
 } // namespace plombar::app

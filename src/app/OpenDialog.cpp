@@ -9,7 +9,7 @@ namespace plombar::app {
 TOpenDialog::TOpenDialog(std::string name, std::string filter)
     : name_(std::move(name)), filter_(std::move(filter)) {}
 
-bool TOpenDialog::execute(IPrompts& prompts) {
+bool TOpenDialog::execute(Prompts& prompts) {
     auto chosen = prompts.openFile(name_, filter_, fileName_);
     if (!chosen)
         return false;

@@ -4,7 +4,7 @@
 
 namespace plombar::app {
 
-class IPrompts;
+class Prompts;
 
 // A non-visual open-file dialog object owned by the window: its filter, and the file last
 // confirmed in it, on which it opens the next time.
@@ -19,7 +19,7 @@ public:
 
     // Shows the dialog through `prompts`. True when the user confirmed a file, which then is
     // fileName(); a cancel keeps the previous file name.
-    bool execute(IPrompts& prompts);
+    bool execute(Prompts& prompts);
 
 private:
     std::string name_;

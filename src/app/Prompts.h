@@ -14,9 +14,9 @@ namespace plombar::app {
 // dialogs, the tests answer from a script at once and record what was asked.
 //
 // All texts are UTF-8. A method returns only after the user has answered; "cancel" is nullopt.
-class IPrompts {
+class Prompts {
 public:
-    virtual ~IPrompts() = default;
+    virtual ~Prompts() = default;
 
     // An open-file dialog. `dialogName` names the dialog object ("OpenDialog3"), `filter` alternates
     // description and pattern separated by "|" ("Signature|*.sig|PKCS7|*.p7s", empty: all files),

@@ -12,7 +12,7 @@ namespace plombar::app {
 // The prompts as real modal Qt dialogs. The wait cursor of a running handler is lifted while a
 // dialog is shown. Dialogs are centred over the window given by setParentWidget (or over the modal
 // dialog open at the moment); message boxes are centred on the screen.
-class QtPrompts : public IPrompts {
+class QtPrompts : public Prompts {
 public:
     // `title` is the caption of every message box: the application's title.
     explicit QtPrompts(std::string title, QWidget* parent = nullptr);

@@ -99,7 +99,7 @@ int labelLineHeight(const QLabel* label) {
 
 } // namespace
 
-TForm1::TForm1(IPrompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
+TForm1::TForm1(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
 

@@ -18,7 +18,7 @@ class QTabWidget;
 
 namespace plombar::app {
 
-class IPrompts;
+class Prompts;
 
 // The main window: four pages (signing, verification, encryption, decryption), the open-file
 // dialogs, the six path slots, the size gate and the rules that enable the operation buttons.
@@ -27,7 +27,7 @@ class IPrompts;
 //
 // Every control event reaches its handler through runGuarded (Dispatch.h): under the wait cursor,
 // with any exception shown in the application's error report. Every wait for the user goes through
-// the IPrompts given to the constructor, which must outlive the window.
+// the Prompts given to the constructor, which must outlive the window.
 class TForm1 : public QWidget {
     Q_OBJECT
 
@@ -35,7 +35,7 @@ public:
     // Files larger than this are refused for signing, encryption and decryption (300 MiB).
     static constexpr std::uint64_t MaxInputFileSize = 314572800;
 
-    explicit TForm1(IPrompts& prompts, QWidget* parent = nullptr);
+    explicit TForm1(Prompts& prompts, QWidget* parent = nullptr);
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
@@ -64,7 +64,7 @@ public:
     void setLabelText(QLabel* label, const std::string& text);
 
     // The prompts every dialog and message of the window goes through.
-    IPrompts& prompts() const { return prompts_; }
+    Prompts& prompts() const { return prompts_; }
 
     // Path slots: full paths as the open-file dialogs gave them (UTF-8), empty when nothing is chosen.
     std::string SignFileName;
@@ -131,7 +131,7 @@ private:
     void chooseGated(TOpenDialog& dialog, std::string& slot, QLabel* label, QPushButton* operation);
     void chooseUngated(TOpenDialog& dialog, std::string& slot, QLabel* label);
 
-    IPrompts& prompts_;
+    Prompts& prompts_;
 };
 
 } // namespace plombar::app

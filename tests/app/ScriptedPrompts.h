@@ -46,7 +46,7 @@
 
 namespace plombar::app::test {
 
-class ScriptedPrompts : public IPrompts {
+class ScriptedPrompts : public Prompts {
 public:
     // Answers, consumed in order per kind.
     void answerFile(const std::string& path) { files_.emplace_back(path); }

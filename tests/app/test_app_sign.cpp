@@ -718,9 +718,9 @@ private slots:
 
     // The window registers its prompts for the dialogs while it lives.
     void windowRegistersItsPrompts() {
-        QCOMPARE(app::CryptUIPrompts(), static_cast<app::IPrompts*>(prompts.get()));
+        QCOMPARE(app::CryptUIPrompts(), static_cast<app::Prompts*>(prompts.get()));
         form.reset();
-        QCOMPARE(app::CryptUIPrompts(), static_cast<app::IPrompts*>(nullptr));
+        QCOMPARE(app::CryptUIPrompts(), static_cast<app::Prompts*>(nullptr));
     }
 
     // ---- the GOST engine -----------------------------------------------------------------------------
