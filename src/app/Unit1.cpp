@@ -1,6 +1,5 @@
 #include "Unit1.h"
 
-#include "CryptUI.h"
 #include "Dispatch.h"
 #include "Prompts.h"
 #include "platform/FileSize.h"
@@ -111,14 +110,9 @@ TForm1::TForm1(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(pr
     resize(kWindowWidth, kWindowHeight);
     move(kWindowLeft, kWindowTop);
     PageControl1->setCurrentIndex(0);
-    // The certificate dialogs ask through the window's prompts.
-    SetCryptUIPrompts(&prompts_);
 }
 
-TForm1::~TForm1() {
-    if (CryptUIPrompts() == &prompts_)
-        SetCryptUIPrompts(nullptr);
-}
+TForm1::~TForm1() = default;
 
 void TForm1::createControls() {
     PageControl1 = new QTabWidget(this);

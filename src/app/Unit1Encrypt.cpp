@@ -1,4 +1,4 @@
-#include "CryptUI.h"
+#include "CertificatePrompts.h"
 #include "Prompts.h"
 #include "Unit1.h"
 #include "crypto/EncryptOperation.h"
@@ -16,8 +16,8 @@ class EncryptionPage : public crypto::EncryptView {
 public:
     explicit EncryptionPage(TForm1& form) : form_(form) {}
 
-    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string& title) override {
-        return CryptUIDlgSelectCertificateFromStore(store, nullptr, title.c_str(), "", 0, 0, nullptr);
+    CertificateRef SelectCertificate(StoreRef store, const std::string& title) override {
+        return chooseCertificateFromStore(form_.prompts(), store, title);
     }
 
     void ShowMessage(const std::string& text) override { form_.prompts().showMessage(text); }

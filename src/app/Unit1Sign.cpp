@@ -1,4 +1,4 @@
-#include "CryptUI.h"
+#include "CertificatePrompts.h"
 #include "DiagnosticLog.h"
 #include "Prompts.h"
 #include "Unit1.h"
@@ -23,8 +23,8 @@ class SigningPage : public crypto::SignView {
 public:
     explicit SigningPage(TForm1& form) : form_(form) {}
 
-    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string& title) override {
-        return CryptUIDlgSelectCertificateFromStore(store, nullptr, title.c_str(), "", 0, 0, nullptr);
+    CertificateRef SelectCertificate(StoreRef store, const std::string& title) override {
+        return chooseCertificateFromStore(form_.prompts(), store, title);
     }
 
     void ShowMessage(const std::string& text) override { form_.prompts().showMessage(text); }

@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
-#include "CryptUI.h"
+#include "CertificatePrompts.h"
+#include "Prompts.h"
 #include "crypto/VerifyOperation.h"
 
 #include <QLabel>
@@ -15,21 +16,16 @@ namespace {
 // line, and the signer's certificate into the certificate view dialog.
 class MemoVerifyView : public crypto::VerifyView {
 public:
-    explicit MemoVerifyView(QPlainTextEdit& memo) : memo_(memo) {}
+    MemoVerifyView(QPlainTextEdit& memo, Prompts& prompts) : memo_(memo), prompts_(prompts) {}
 
     void ClearReport() override { memo_.clear(); }
     void AddLine(const std::string& line) override { memo_.appendPlainText(QString::fromStdString(line)); }
-    void ViewCertificate(crypto::PCCERT_CONTEXT signer) override {
-        CRYPTUI_VIEWCERTIFICATE_STRUCTA view{};
-        view.dwSize = sizeof view;
-        view.pCertContext = signer;
-        BOOL propertiesChanged = crypto::FALSE;
-        // A dialog that cannot be shown is not reported; the report goes on.
-        CryptUIDlgViewCertificateA(&view, &propertiesChanged);
-    }
+    // A dialog that cannot be shown is not reported; the report goes on.
+    void ViewCertificate(CertificateRef signer) override { showCertificate(prompts_, signer); }
 
 private:
     QPlainTextEdit& memo_;
+    Prompts& prompts_;
 };
 
 } // namespace
@@ -38,7 +34,7 @@ private:
 // report into Memo1. Whatever the outcome, a completed run empties the page's choices, so the next
 // check starts from choosing both files; an error leaves them for a retry.
 void TForm1::Button3Click() {
-    MemoVerifyView view(*Memo1);
+    MemoVerifyView view(*Memo1, prompts_);
     crypto::VerifyDetachedSignature(VerifySignatureFileName, VerifyDataFileName, view);
     setLabelText(Label1, "");
     setLabelText(Label3, "");

@@ -5,7 +5,7 @@
 // Root ignores permission bits, so this executable drops to the unprivileged user "nobody" before
 // anything else when it starts as root: a read-only folder then really is one.
 
-#include "CryptUI.h"
+#include "CertificatePrompts.h"
 #include "CryptoStartup.h"
 #include "GuiTest.h"
 #include "ScriptedPrompts.h"
@@ -645,82 +645,63 @@ private slots:
         QVERIFY(der.find(identity(KeyAlgorithm::Gost2001, "Первый").der()) == std::string::npos);
     }
 
-    void selectionDialogFunction_data() {
+    void selectionFromStore_data() {
         QTest::addColumn<QString>("situation");
-        QTest::addColumn<QString>("logged"); // "" when no dialog may be shown
-        QTest::addColumn<int>("result");     // the row returned, -1 for null
-        QTest::addColumn<quint32>("lastError");
-        const QString both = QStringLiteral("selectCertificate: title=\"Заголовок\" text=\"Текст\" [%1]");
-        QTest::newRow("chosen") << "choose" << both << 1 << quint32{0};
-        QTest::newRow("cancelled") << "cancel" << both << -1 << quint32{winerr::ERROR_CANCELLED};
-        QTest::newRow("empty store") << "empty" << both << -1 << quint32{winerr::CRYPT_E_NOT_FOUND};
-        QTest::newRow("no title or text")
-            << "null texts" << QStringLiteral("selectCertificate: title=\"\" text=\"\" [%1]") << 0
-            << quint32{0};
-        QTest::newRow("no prompts") << "no prompts" << QString() << -1 << quint32{winerr::ERROR_CANCELLED};
-        QTest::newRow("no store") << "no store" << QString() << -1 << quint32{winerr::E_INVALIDARG};
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<int>("result"); // the row chosen, -1 for none
+        QTest::newRow("chosen") << "choose"
+                                << "Заголовок" << 1;
+        QTest::newRow("cancelled") << "cancel"
+                                   << "Заголовок" << -1;
+        QTest::newRow("empty store") << "empty"
+                                     << "Заголовок" << -1;
+        QTest::newRow("no title") << "choose"
+                                  << "" << 0;
     }
 
-    // CryptUIDlgSelectCertificateFromStore itself: what the dialog gets, what comes back, the last error.
-    void selectionDialogFunction() {
+    // The selection over the store on its own: what the dialog gets and what comes back.
+    void selectionFromStore() {
         QFETCH(QString, situation);
-        QFETCH(QString, logged);
+        QFETCH(QString, title);
         QFETCH(int, result);
-        QFETCH(quint32, lastError);
         if (situation != QLatin1String("empty")) {
             addSigner(KeyAlgorithm::Gost2012_256, TestStore::Key::Plain, "Первый");
             addSigner(KeyAlgorithm::Gost2001, TestStore::Key::None, "Второй");
         }
         CapturingPrompts capturing;
-        app::SetCryptUIPrompts(situation == QLatin1String("no prompts") ? nullptr : &capturing);
-        if (situation == QLatin1String("cancel") || situation == QLatin1String("empty"))
-            capturing.cancelCertificate();
-        else if (result >= 0)
+        if (result >= 0)
             capturing.answerCertificate(static_cast<std::size_t>(result));
+        else
+            capturing.cancelCertificate();
 
         crypto::StoreHandle my(crypto::CertOpenSystemStoreA(0, "MY"));
         QVERIFY(my);
-        SetLastError(0);
-        const bool nullTexts = situation == QLatin1String("null texts");
-        crypto::CertContextHandle picked(app::CryptUIDlgSelectCertificateFromStore(
-            situation == QLatin1String("no store") ? nullptr : my.get(), nullptr,
-            nullTexts ? nullptr : "Заголовок", nullTexts ? nullptr : "Текст", 0, 0, nullptr));
-        const std::uint32_t error = GetLastError();
-        app::SetCryptUIPrompts(prompts.get());
+        crypto::CertContextHandle picked(
+            app::chooseCertificateFromStore(capturing, my.get(), title.toStdString()));
 
         QStringList names;
         for (const auto& row : capturing.rows)
             names << qs(row.issuedTo);
-        QCOMPARE(capturing.log, logged.isEmpty() ? QStringList()
-                                                 : QStringList{logged.arg(names.join(QStringLiteral("; ")))});
-        if (!logged.isEmpty() && situation != QLatin1String("empty")) {
-            QCOMPARE(names.size(), 2);
-            // Each row says whether its key is there, and names its certificate.
-            for (const auto& row : capturing.rows) {
-                const bool first = row.issuedTo == "Первый";
-                QCOMPARE(row.hasPrivateKey, first);
-                QCOMPARE(row.thumbprint,
-                         identity(first ? KeyAlgorithm::Gost2012_256 : KeyAlgorithm::Gost2001, row.issuedTo)
-                             .thumbprint());
-            }
+        QCOMPARE(capturing.log, QStringList{QStringLiteral("selectCertificate: title=\"%1\" text=\"\" [%2]")
+                                                .arg(title, names.join(QStringLiteral("; ")))});
+        QCOMPARE(names.size(), situation == QLatin1String("empty") ? 0 : 2);
+        // Each row says whether its key is there, and names its certificate.
+        for (const auto& row : capturing.rows) {
+            const bool first = row.issuedTo == "Первый";
+            QCOMPARE(row.hasPrivateKey, first);
+            QCOMPARE(row.thumbprint,
+                     identity(first ? KeyAlgorithm::Gost2012_256 : KeyAlgorithm::Gost2001, row.issuedTo)
+                         .thumbprint());
         }
         if (result < 0) {
             QVERIFY(!picked);
-            QCOMPARE(error, lastError);
         } else {
             QVERIFY(picked);
             QCOMPARE(crypto::CertificateThumbprint(picked.get()),
                      capturing.rows[static_cast<std::size_t>(result)].thumbprint);
-            // A reference of its own: the dialog's other contexts are gone, this one stays until freed.
+            // A reference of its own: the dialog's other certificates are gone, this one stays until freed.
             QCOMPARE(crypto::CountOpenHandles().certificateContexts, 1);
         }
-    }
-
-    // The window registers its prompts for the dialogs while it lives.
-    void windowRegistersItsPrompts() {
-        QCOMPARE(app::CryptUIPrompts(), static_cast<app::Prompts*>(prompts.get()));
-        form.reset();
-        QCOMPARE(app::CryptUIPrompts(), static_cast<app::Prompts*>(nullptr));
     }
 
     // ---- the GOST engine -----------------------------------------------------------------------------

@@ -2,7 +2,6 @@
 // pressed; the report in Memo1 line by line, the certificate view shown between its first and
 // second line, the page's resets after a completed run and none after an error.
 
-#include "CryptUI.h"
 #include "CryptoTestUtil.h"
 #include "GuiTest.h"
 #include "ScriptedPrompts.h"
@@ -149,7 +148,6 @@ private slots:
         writeFile(data, content);
         prompts = std::make_unique<ScriptedPrompts>();
         form = std::make_unique<TForm1>(*prompts);
-        plombar::app::SetCryptUIPrompts(prompts.get());
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -158,7 +156,6 @@ private slots:
         if (prompts)
             QCOMPARE(prompts->unscripted(), QStringList());
         form.reset();
-        plombar::app::SetCryptUIPrompts(nullptr);
         prompts.reset();
         dir.reset();
         QCOMPARE(CountOpenHandles().certificateContexts, 0);
@@ -388,46 +385,6 @@ private slots:
         choosePair(data, writeSignature("плохая.sig", "плохая"));
         verifyPressed();
         QCOMPARE(memoLines(), kNotVerified);
-    }
-
-    void viewCertificateContract() {
-        using plombar::app::CRYPTUI_VIEWCERTIFICATE_STRUCTA;
-        using plombar::app::CryptUIDlgViewCertificateA;
-        const std::string der = signer.der();
-        CertContextHandle context(CertCreateCertificateContext(
-            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
-        QVERIFY(context);
-        CRYPTUI_VIEWCERTIFICATE_STRUCTA view{};
-        view.dwSize = sizeof view;
-        view.pCertContext = context.get();
-        BOOL changed = TRUE;
-        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), TRUE);
-        QCOMPARE(changed, FALSE);
-        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
-        QCOMPARE(CryptUIDlgViewCertificateA(&view, nullptr), TRUE);
-
-        prompts->log.clear();
-        CRYPTUI_VIEWCERTIFICATE_STRUCTA small = view;
-        small.dwSize = 8;
-        CRYPTUI_VIEWCERTIFICATE_STRUCTA empty{};
-        empty.dwSize = sizeof empty;
-        CRYPTUI_VIEWCERTIFICATE_STRUCTA dead = view;
-        dead.pCertContext = reinterpret_cast<PCCERT_CONTEXT>(&view); // no context of the layer
-        const CRYPTUI_VIEWCERTIFICATE_STRUCTA* const wrongOnes[] = {nullptr, &small, &empty, &dead};
-        for (const CRYPTUI_VIEWCERTIFICATE_STRUCTA* wrong : wrongOnes) {
-            changed = TRUE;
-            QCOMPARE(CryptUIDlgViewCertificateA(wrong, &changed), FALSE);
-            QCOMPARE(GetLastError(), winerr::E_INVALIDARG);
-            QCOMPARE(changed, FALSE);
-        }
-        plombar::app::SetCryptUIPrompts(nullptr);
-        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), FALSE);
-        QCOMPARE(GetLastError(), winerr::ERROR_CANCELLED);
-        plombar::app::SetCryptUIPrompts(prompts.get());
-        prompts->onPrompt = [](const QString&) { throw std::runtime_error("no display"); };
-        QCOMPARE(CryptUIDlgViewCertificateA(&view, &changed), FALSE);
-        QCOMPARE(GetLastError(), winerr::E_FAIL);
-        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
     }
 };
 
