@@ -9,10 +9,10 @@
 #include "TestSupport.h"
 #include "Unit1.h"
 #include "crypto/CryptoHandles.h"
-#include "crypto/EnvelopeApi.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -66,31 +66,6 @@ QString handleCounts() {
 }
 const QString kNoHandles = QStringLiteral("contexts=0 storeHandles=0 stores=0 providers=0");
 
-// The message for a recipient, made by the encryption function itself.
-std::string envelopeFor(const TestIdentity& recipient, const std::string& content) {
-    using namespace plombar::crypto;
-    const std::string der = recipient.der();
-    CertContextHandle context(CertCreateCertificateContext(
-        kMessageEncoding, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
-    std::string oid = context->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
-    CRYPT_ENCRYPT_MESSAGE_PARA para{};
-    para.cbSize = kEncryptMessageParaSize32;
-    para.dwMsgEncodingType = kMessageEncoding;
-    para.ContentEncryptionAlgorithm.pszObjId = oid.data();
-    PCCERT_CONTEXT recipients[] = {context.get()};
-    DWORD length = 0;
-    const auto* data = reinterpret_cast<const BYTE*>(content.data());
-    const auto size = static_cast<DWORD>(content.size());
-    if (!CryptEncryptMessage(&para, 1, recipients, data, size, nullptr, &length))
-        return {};
-    std::string message(length, '\0');
-    if (!CryptEncryptMessage(&para, 1, recipients, data, size, reinterpret_cast<BYTE*>(message.data()),
-                             &length))
-        return {};
-    message.resize(length);
-    return message;
-}
-
 } // namespace
 
 class TestDecryptWindow : public QObject {
@@ -124,6 +99,24 @@ class TestDecryptWindow : public QObject {
     }
 
     void decrypt() { QVERIFY(app::test::clickEnabled(*form, form->Button9)); }
+
+    // The message for a recipient, made by the window's own "Зашифровать" for a certificate file, in a
+    // folder of its own; empty when that failed. Forgets that part of the log.
+    std::string envelopeFor(const TestIdentity& recipient, const std::string& plain) {
+        test::TempDir scratch("plombar-decrypt-envelope");
+        const std::string source = scratch.file("plain");
+        test::writeFile(source, plain);
+        test::writeFile(scratch.file("recipient.cer"), recipient.der());
+        form->CheckBox4->setChecked(true);
+        prompts->answerFile(scratch.file("recipient.cer"));
+        prompts->answerFile(source);
+        if (!app::test::clickEnabled(*form, form->Button11) ||
+            !app::test::clickEnabled(*form, form->Button6) ||
+            !app::test::clickEnabled(*form, form->Button7) || !test::fileExists(source + ".enc"))
+            return {};
+        prompts->log.clear();
+        return test::readFile(source + ".enc");
+    }
 
     // A failed decryption: the message alone, the resets, nothing written, no folder.
     void checkFailure(const QString& message) {

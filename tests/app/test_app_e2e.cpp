@@ -392,9 +392,8 @@ private slots:
         {
             crypto::StoreHandle my(crypto::CertOpenSystemStoreA(0, "MY"));
             QVERIFY(my);
-            crypto::PCCERT_CONTEXT c = nullptr;
-            while ((c = crypto::CertEnumCertificatesInStore(my.get(), c)) != nullptr)
-                rows.push_back(crypto::DescribeCertificate(c));
+            for (const auto& certificate : crypto::EnumerateCertificates(my.get()))
+                rows.push_back(crypto::DescribeCertificate(certificate.get()));
         }
         QCOMPARE(rows.size(), std::size_t{1});
 

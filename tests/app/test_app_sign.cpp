@@ -188,9 +188,8 @@ class TestSignWindow : public QObject {
     static QStringList storeOrder() {
         QStringList names;
         crypto::StoreHandle my(crypto::CertOpenSystemStoreA(0, "MY"));
-        crypto::PCCERT_CONTEXT c = nullptr;
-        while (my && (c = crypto::CertEnumCertificatesInStore(my.get(), c)) != nullptr)
-            names << qs(crypto::DescribeCertificate(c).issuedTo);
+        for (const auto& certificate : crypto::EnumerateCertificates(my.get()))
+            names << qs(crypto::DescribeCertificate(certificate.get()).issuedTo);
         return names;
     }
 

@@ -15,6 +15,7 @@
 #include "platform/SystemErrors.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -38,21 +39,6 @@ QString qs(const std::string& s) {
 }
 
 const QStringList kNotVerified = {kVerifyHeaderLine, kSignatureInvalidLine};
-
-// The signing page's part of a run, answered at once: the certificate with this thumbprint.
-class PickingSignView : public SignView {
-public:
-    std::string thumbprint;
-    bool base64 = false;
-    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
-        return findInStore(store, thumbprint).release();
-    }
-    void ShowMessage(const std::string&) override {}
-    bool Base64Checked() override { return base64; }
-    void SignatureSaved(const std::string&, const std::string&) override {}
-    void ClearSelection() override {}
-    void OpenFolder(const std::string&) override {}
-};
 
 } // namespace
 
@@ -171,13 +157,19 @@ private slots:
     }
     void signaturesFromSigningVerify() {
         QFETCH(bool, base64);
-        PickingSignView window;
-        window.thumbprint = store->add(signer);
-        window.base64 = base64;
-        const SignResult made = SignFile(data, true, window);
-        QCOMPARE(static_cast<int>(made.outcome), static_cast<int>(SignOutcome::Success));
+        store->add(signer);
+        // Signed detached on the window's own signing page.
+        prompts->answerFile(data);
+        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button2));
+        form->CheckBox2->setChecked(base64);
+        prompts->answerCertificate(0);
+        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button1));
+        QVERIFY2(prompts->log.contains(QStringLiteral("message: ") + kSignedText),
+                 qPrintable(prompts->log.join('|')));
+        const std::string signature = data + (base64 ? ".p7s" : ".sig");
+        QVERIFY(fileExists(signature));
 
-        choosePair(data, made.signaturePath);
+        choosePair(data, signature);
         QStringList memoWhileViewing;
         prompts->onPrompt = [&](const QString&) { memoWhileViewing = memoLines(); };
         verifyPressed();
