@@ -4,7 +4,7 @@
 
 namespace plombar::app {
 
-void LogDiagnostic(const std::string& operation, const std::string& diagnostic) {
+void logDiagnostic(const std::string& operation, const std::string& diagnostic) {
     if (diagnostic.empty())
         return;
     // One write per line, so that lines of other processes sharing the journal do not interleave.

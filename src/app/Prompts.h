@@ -18,7 +18,7 @@ class Prompts {
 public:
     virtual ~Prompts() = default;
 
-    // An open-file dialog. `dialogName` names the dialog object ("OpenDialog3"), `filter` alternates
+    // An open-file dialog. `dialogName` names the dialog ("signatureFileDialog"), `filter` alternates
     // description and pattern separated by "|" ("Signature|*.sig|PKCS7|*.p7s", empty: all files),
     // `initialFile` is the file the dialog opens on (empty: none). Gives the chosen full path; a
     // typed name of a file that does not exist is accepted.

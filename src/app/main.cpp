@@ -1,7 +1,7 @@
 #include "CryptoStartup.h"
+#include "MainWindow.h"
 #include "QtPrompts.h"
 #include "Startup.h"
-#include "Unit1.h"
 #include "crypto/GostRuntime.h"
 #include "crypto/KeyAccess.h"
 #include "platform/FileSize.h"
@@ -28,11 +28,11 @@ int main(int argc, char* argv[]) {
     plombar::app::QtPrompts prompts(plombar::app::executableTitle());
     // Encrypted private keys ask for their password in the window's dialog.
     plombar::crypto::ScopedPasswordPrompt passwords(plombar::app::passwordPromptFor(prompts));
-    plombar::app::TForm1 Form1(prompts);
-    prompts.setParentWidget(&Form1);
-    Form1.show();
+    plombar::app::MainWindow window(prompts);
+    prompts.setParentWidget(&window);
+    window.show();
     // Without the engine the program still starts, and says so over the window as soon as it shows.
     if (!gost.Ready())
-        QTimer::singleShot(0, &Form1, [&prompts] { plombar::app::reportGostRuntimeAtStart(prompts); });
+        QTimer::singleShot(0, &window, [&prompts] { plombar::app::reportGostRuntimeAtStart(prompts); });
     return QApplication::exec();
 }

@@ -1,6 +1,6 @@
 #include "GuiTest.h"
 
-#include "Unit1.h"
+#include "MainWindow.h"
 #include "platform/Errors.h"
 #include "platform/UniqueFd.h"
 
@@ -18,20 +18,20 @@
 
 namespace plombar::app::test {
 
-int pageOf(const TForm1& form, const QWidget* control) {
-    for (int i = 0; i < form.PageControl1->count(); ++i) {
-        const QWidget* page = form.PageControl1->widget(i);
+int pageOf(const MainWindow& window, const QWidget* control) {
+    for (int i = 0; i < window.pages->count(); ++i) {
+        const QWidget* page = window.pages->widget(i);
         if (page == control || page->isAncestorOf(control))
             return i;
     }
     return -1;
 }
 
-bool clickEnabled(TForm1& form, QAbstractButton* control) {
-    const int page = pageOf(form, control);
+bool clickEnabled(MainWindow& window, QAbstractButton* control) {
+    const int page = pageOf(window, control);
     if (page < 0)
         return false;
-    form.PageControl1->setCurrentIndex(page);
+    window.pages->setCurrentIndex(page);
     if (!control->isVisible() || !control->isEnabled())
         return false;
     QPoint where = control->rect().center();

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers for GUI tests that drive the real TForm1 (see ScriptedPrompts.h for the prompts).
+// Helpers for GUI tests that drive the real MainWindow (see ScriptedPrompts.h for the prompts).
 
 #include <cstdint>
 #include <string>
@@ -9,19 +9,19 @@ class QAbstractButton;
 class QWidget;
 
 namespace plombar::app {
-class TForm1;
+class MainWindow;
 }
 
 namespace plombar::app::test {
 
-// The index of the page of `form` that holds `control`, or -1.
-int pageOf(const TForm1& form, const QWidget* control);
+// The index of the page of `window` that holds `control`, or -1.
+int pageOf(const MainWindow& window, const QWidget* control);
 
 // Shows the page that holds `control` and clicks it with the mouse as a user would (a check box
 // on its indicator, since a click beside its text does nothing). Returns false, without
 // clicking, when the control is then not visible or not enabled: clicks on hidden pages or
 // disabled buttons would otherwise prove nothing.
-bool clickEnabled(TForm1& form, QAbstractButton* control);
+bool clickEnabled(MainWindow& window, QAbstractButton* control);
 
 // Creates a file of `size` bytes that takes no disk space (its content reads as zeros).
 void makeSparseFile(const std::string& path, std::uint64_t size);

@@ -1,15 +1,15 @@
 #pragma once
 
-// A scripted stand-in for the prompts, for GUI tests that drive the real TForm1.
+// A scripted stand-in for the prompts, for GUI tests that drive the real MainWindow.
 //
 // Script the user's answers before the click, in the order the handler will ask:
 //
 //     ScriptedPrompts prompts;
-//     TForm1 form(prompts);
+//     MainWindow window(prompts);
 //     prompts.answerFile("/tmp/a.txt");        // the next open-file dialog confirms /tmp/a.txt
 //     prompts.answerCertificate(0);            // the next certificate selection picks row 0
 //     prompts.answerPassword("secret");        // the next key password prompt
-//     QVERIFY(clickEnabled(form, form.Button2)); // (GuiTest.h)
+//     QVERIFY(clickEnabled(window, window.signingPage->chooseFileButton)); // (GuiTest.h)
 //     QCOMPARE(prompts.log, QStringList({...}));
 //
 // Every prompt is recorded in `log` as one "kind: text" entry, in the order asked:

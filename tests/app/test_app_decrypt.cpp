@@ -3,11 +3,13 @@
 // the last four characters, key passwords, and messages made by `openssl cms -encrypt`.
 
 #include "CryptoStartup.h"
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
 #include "TestPki.h"
 #include "TestSupport.h"
-#include "Unit1.h"
 #include "crypto/CryptoHandles.h"
 #include "platform/Paths.h"
 
@@ -24,7 +26,7 @@
 #include <memory>
 
 using namespace plombar;
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using plombar::crypto::KeyAlgorithm;
 using plombar::test::TestIdentity;
@@ -44,14 +46,15 @@ struct PageState {
     bool button = false;
 
     QString text() const {
-        return QStringLiteral("DecryptFileName=\"%1\" Label5=\"%2\" Button9=%3")
+        return QStringLiteral("decryptFileName=\"%1\" fileLabel=\"%2\" decryptButton=%3")
             .arg(qs(slot), label)
             .arg(button);
     }
 };
 
-PageState pageState(const TForm1& form) {
-    return {form.DecryptFileName, form.Label5->text(), form.Button9->isEnabled()};
+PageState pageState(const MainWindow& window) {
+    return {window.decryptionPage->decryptFileName, window.decryptionPage->fileLabel->text(),
+            window.decryptionPage->decryptButton->isEnabled()};
 }
 
 const PageState kReset{"", QString(), false};
@@ -76,7 +79,7 @@ class TestDecryptWindow : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::string input;
     std::string content;
 
@@ -92,13 +95,13 @@ class TestDecryptWindow : public QObject {
         input = dir->file(name);
         test::writeFile(input, message);
         prompts->answerFile(input);
-        QVERIFY(app::test::clickEnabled(*form, form->Button8));
-        QCOMPARE(form->DecryptFileName, input);
-        QVERIFY(form->Button9->isEnabled());
+        QVERIFY(app::test::clickEnabled(*window, window->decryptionPage->chooseFileButton));
+        QCOMPARE(window->decryptionPage->decryptFileName, input);
+        QVERIFY(window->decryptionPage->decryptButton->isEnabled());
         prompts->log.clear();
     }
 
-    void decrypt() { QVERIFY(app::test::clickEnabled(*form, form->Button9)); }
+    void decrypt() { QVERIFY(app::test::clickEnabled(*window, window->decryptionPage->decryptButton)); }
 
     // The message for a recipient, made by the window's own "Зашифровать" for a certificate file, in a
     // folder of its own; empty when that failed. Forgets that part of the log.
@@ -107,12 +110,13 @@ class TestDecryptWindow : public QObject {
         const std::string source = scratch.file("plain");
         test::writeFile(source, plain);
         test::writeFile(scratch.file("recipient.cer"), recipient.der());
-        form->CheckBox4->setChecked(true);
+        window->encryptionPage->certificateFromFileBox->setChecked(true);
         prompts->answerFile(scratch.file("recipient.cer"));
         prompts->answerFile(source);
-        if (!app::test::clickEnabled(*form, form->Button11) ||
-            !app::test::clickEnabled(*form, form->Button6) ||
-            !app::test::clickEnabled(*form, form->Button7) || !test::fileExists(source + ".enc"))
+        if (!app::test::clickEnabled(*window, window->encryptionPage->chooseCertificateButton) ||
+            !app::test::clickEnabled(*window, window->encryptionPage->chooseFileButton) ||
+            !app::test::clickEnabled(*window, window->encryptionPage->encryptButton) ||
+            !test::fileExists(source + ".enc"))
             return {};
         prompts->log.clear();
         return test::readFile(source + ".enc");
@@ -122,11 +126,11 @@ class TestDecryptWindow : public QObject {
     void checkFailure(const QString& message) {
         const std::vector<std::string> files = test::listFolder(dir->path());
         PageState atMessage;
-        prompts->onPrompt = [&](const QString&) { atMessage = pageState(*form); };
+        prompts->onPrompt = [&](const QString&) { atMessage = pageState(*window); };
         decrypt();
         QCOMPARE(prompts->log, QStringList{message});
         QCOMPARE(atMessage.text(), (PageState{input, qs(input), true}).text());
-        QCOMPARE(pageState(*form).text(), kReset.text());
+        QCOMPARE(pageState(*window).text(), kReset.text());
         QCOMPARE(test::listFolder(dir->path()), files);
     }
 
@@ -141,16 +145,16 @@ private slots:
         dir = std::make_unique<test::TempDir>("plombar-decrypt");
         prompts = std::make_unique<ScriptedPrompts>();
         passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         ::setenv("LC_ALL", "C.UTF-8", 1);
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
-        form.reset();
+        window.reset();
         passwordPrompt.reset();
         prompts.reset();
         QCOMPARE(handleCounts(), kNoHandles);
@@ -200,10 +204,10 @@ private slots:
         QString handlesAtFolder;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry == kDecrypted) {
-                atMessage = pageState(*form);
+                atMessage = pageState(*window);
                 writtenAtMessage = test::readFile(outputPath) == content;
             } else if (entry.startsWith(QLatin1String("openFolder:"))) {
-                atFolder = pageState(*form);
+                atFolder = pageState(*window);
                 handlesAtFolder = handleCounts();
             }
         };
@@ -215,7 +219,7 @@ private slots:
         QCOMPARE(atMessage.text(), (PageState{input, qs(input), true}).text());
         QCOMPARE(atFolder.text(), kReset.text());
         QCOMPARE(handlesAtFolder, kNoHandles);
-        QCOMPARE(pageState(*form).text(), kReset.text());
+        QCOMPARE(pageState(*window).text(), kReset.text());
         QVERIFY(test::readFile(outputPath) == content);
     }
 
@@ -242,7 +246,7 @@ private slots:
                  log.c_str());
         input = dir->file("from openssl.enc");
         prompts->answerFile(input);
-        QVERIFY(app::test::clickEnabled(*form, form->Button8));
+        QVERIFY(app::test::clickEnabled(*window, window->decryptionPage->chooseFileButton));
         prompts->log.clear();
         decrypt();
         QCOMPARE(prompts->log,
@@ -351,7 +355,7 @@ private slots:
             decrypt();
             QCOMPARE(prompts->log.size(), 2);
             QCOMPARE(prompts->log[1], message);
-            QCOMPARE(pageState(*form).text(), kReset.text());
+            QCOMPARE(pageState(*window).text(), kReset.text());
             QVERIFY(!test::fileExists(dir->file("отчёт.pdf")));
         } else {
             checkFailure(message);
@@ -386,7 +390,7 @@ private slots:
         const std::vector<std::string> files = test::listFolder(dir->path());
         decrypt();
         QCOMPARE(prompts->log, QStringList{expected});
-        QCOMPARE(pageState(*form).text(), kReset.text());
+        QCOMPARE(pageState(*window).text(), kReset.text());
         QCOMPARE(test::listFolder(dir->path()), files);
     }
 };

@@ -7,13 +7,17 @@
 
 #include "CertificateDialogs.h"
 #include "CryptoStartup.h"
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "QtPrompts.h"
 #include "ScriptedPrompts.h"
 #include "SevenZipTestSupport.h"
+#include "SigningPage.h"
 #include "TestPki.h"
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "VerificationPage.h"
 #include "crypto/CryptoApi.h"
 #include "crypto/CryptoHandles.h"
 #include "crypto/DecryptOperation.h"
@@ -51,7 +55,7 @@
 #include <memory>
 
 using namespace plombar;
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using plombar::crypto::KeyAlgorithm;
 using plombar::test::TestIdentity;
@@ -218,17 +222,17 @@ class TestEndToEnd : public QObject {
     std::unique_ptr<TestStore> store;
     std::string thumbprint;
 
-    // The four pages of `form` as they are now, under "<step>-<n>-<page>.png"; the page that was
+    // The four pages of `window` as they are now, under "<step>-<n>-<page>.png"; the page that was
     // shown stays shown.
-    void savePages(TForm1& form, const QString& step) {
-        const int shown = form.PageControl1->currentIndex();
-        for (int i = 0; i < form.PageControl1->count(); ++i) {
-            form.PageControl1->setCurrentIndex(i);
+    void savePages(MainWindow& window, const QString& step) {
+        const int shown = window.pages->currentIndex();
+        for (int i = 0; i < window.pages->count(); ++i) {
+            window.pages->setCurrentIndex(i);
             const QString name = step + QStringLiteral("-%1-").arg(i + 1) + QLatin1String(kPageNames[i]);
-            checkShownTexts(&form, name);
-            saveShot(&form, name);
+            checkShownTexts(&window, name);
+            saveShot(&window, name);
         }
-        form.PageControl1->setCurrentIndex(shown);
+        window.pages->setCurrentIndex(shown);
     }
 
 private slots:
@@ -253,21 +257,22 @@ private slots:
 
         ScriptedPrompts prompts;
         crypto::ScopedPasswordPrompt passwords(app::passwordPromptFor(prompts));
-        TForm1 form(prompts);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        savePages(form, QStringLiteral("0-start"));
+        MainWindow window(prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        savePages(window, QStringLiteral("0-start"));
         const QString folder = QStringLiteral("openFolder: ") + qs(dir.path() + "/");
         const QString password = QStringLiteral("password: ") + qs(kSubject);
 
         // ---- 1. sign: detached, Base64, packed ------------------------------------------------------
         prompts.answerFile(input);
-        QVERIFY(app::test::clickEnabled(form, form.Button2));
-        QVERIFY(app::test::clickEnabled(form, form.CheckBox2));
-        QVERIFY(app::test::clickEnabled(form, form.CheckBox1));
-        QVERIFY(form.CheckBox1->isChecked() && form.CheckBox2->isChecked() && !form.CheckBox3->isChecked());
-        checkShownTexts(&form, QStringLiteral("1-signing-chosen"));
-        saveShot(&form, QStringLiteral("1-signing-chosen"));
+        QVERIFY(app::test::clickEnabled(window, window.signingPage->chooseFileButton));
+        QVERIFY(app::test::clickEnabled(window, window.signingPage->base64Box));
+        QVERIFY(app::test::clickEnabled(window, window.signingPage->packBox));
+        QVERIFY(window.signingPage->packBox->isChecked() && window.signingPage->base64Box->isChecked() &&
+                !window.signingPage->attachedBox->isChecked());
+        checkShownTexts(&window, QStringLiteral("1-signing-chosen"));
+        saveShot(&window, QStringLiteral("1-signing-chosen"));
         prompts.answerCertificate(0);
         prompts.answerPassword(kPassword);
         QString cursorAtArchive;
@@ -278,21 +283,22 @@ private slots:
                                       ? QStringLiteral("wait")
                                       : QStringLiteral("normal");
         };
-        QVERIFY(app::test::clickEnabled(form, form.Button1));
+        QVERIFY(app::test::clickEnabled(window, window.signingPage->signButton));
         prompts.onPrompt = nullptr;
         const std::string signature = input + ".p7s";
         const std::string archive = signature + ".7z";
         QCOMPARE(prompts.log,
                  (QStringList{
-                     QStringLiteral("openFile: OpenDialog2 filter=\"\" initial=\"\""),
+                     QStringLiteral("openFile: fileToSignDialog filter=\"\" initial=\"\""),
                      QStringLiteral("selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
                                     "[Иванов Иван Иванович]"),
                      password, QStringLiteral("message: Подписанное сообщение создано"),
                      QStringLiteral("message: Создан архив:") + qs(archive), folder}));
         QCOMPARE(cursorAtArchive, QStringLiteral("wait"));
-        QVERIFY(!form.CheckBox1->isChecked() && !form.CheckBox2->isChecked() && !form.CheckBox3->isChecked());
+        QVERIFY(!window.signingPage->packBox->isChecked() && !window.signingPage->base64Box->isChecked() &&
+                !window.signingPage->attachedBox->isChecked());
         QCOMPARE(QApplication::overrideCursor(), nullptr);
-        savePages(form, QStringLiteral("1-signed"));
+        savePages(window, QStringLiteral("1-signed"));
         prompts.log.clear();
 
         // ---- 2. unpack with 7z, verify the unpacked pair ---------------------------------------------
@@ -306,20 +312,21 @@ private slots:
         const std::string unpackedInput = unpacked + "/" + fileNameOf(input);
         const std::string unpackedSignature = unpacked + "/" + fileNameOf(signature);
         prompts.answerFile(unpackedInput);
-        QVERIFY(app::test::clickEnabled(form, form.Button4));
+        QVERIFY(app::test::clickEnabled(window, window.verificationPage->dataFileButton));
         prompts.answerFile(unpackedSignature);
-        QVERIFY(app::test::clickEnabled(form, form.Button5));
-        checkShownTexts(&form, QStringLiteral("2-verification-chosen"));
-        saveShot(&form, QStringLiteral("2-verification-chosen"));
-        QVERIFY(app::test::clickEnabled(form, form.Button3));
-        QCOMPARE(
-            prompts.log,
-            (QStringList{
-                QStringLiteral("openFile: OpenDialog1 filter=\"\" initial=\"\""),
-                QStringLiteral("openFile: OpenDialog3 filter=\"Signature|*.sig|PKCS7|*.p7s\" initial=\"\""),
-                QStringLiteral("viewCertificate: Иванов Иван Иванович")}));
-        const QStringList report = form.Memo1->toPlainText().split(QLatin1Char('\n'));
-        QVERIFY2(report.size() == 8, qPrintable(form.Memo1->toPlainText()));
+        QVERIFY(app::test::clickEnabled(window, window.verificationPage->signatureFileButton));
+        checkShownTexts(&window, QStringLiteral("2-verification-chosen"));
+        saveShot(&window, QStringLiteral("2-verification-chosen"));
+        QVERIFY(app::test::clickEnabled(window, window.verificationPage->verifyButton));
+        QCOMPARE(prompts.log,
+                 (QStringList{
+                     QStringLiteral("openFile: dataFileDialog filter=\"\" initial=\"\""),
+                     QStringLiteral(
+                         "openFile: signatureFileDialog filter=\"Signature|*.sig|PKCS7|*.p7s\" initial=\"\""),
+                     QStringLiteral("viewCertificate: Иванов Иван Иванович")}));
+        const QStringList report =
+            window.verificationPage->reportArea->toPlainText().split(QLatin1Char('\n'));
+        QVERIFY2(report.size() == 8, qPrintable(window.verificationPage->reportArea->toPlainText()));
         QCOMPARE(report[0], qs(crypto::kVerifyHeaderLine));
         QCOMPARE(report[1], qs(crypto::kSignatureValidLine));
         QVERIFY(report[2].startsWith(qs(crypto::kSerialNumberPrefix)));
@@ -328,7 +335,7 @@ private slots:
         QVERIFY2(report[5].contains(QStringLiteral("Иванов Иван Иванович")), qPrintable(report[5]));
         QCOMPARE(report[6], qs(crypto::kIssuerHeaderLine));
         QVERIFY2(report[7].contains(QStringLiteral("ООО «Ромашка»")), qPrintable(report[7]));
-        savePages(form, QStringLiteral("2-verified"));
+        savePages(window, QStringLiteral("2-verified"));
         prompts.log.clear();
 
         // ---- 3. encrypt the original for a certificate file exported from the store --------------------
@@ -338,23 +345,24 @@ private slots:
                                   &log) == 0,
                  log.c_str());
         QVERIFY(test::readFile(certificate) == identity.der());
-        QVERIFY(app::test::clickEnabled(form, form.CheckBox4));
+        QVERIFY(app::test::clickEnabled(window, window.encryptionPage->certificateFromFileBox));
         prompts.answerFile(certificate);
-        QVERIFY(app::test::clickEnabled(form, form.Button11));
+        QVERIFY(app::test::clickEnabled(window, window.encryptionPage->chooseCertificateButton));
         prompts.answerFile(input);
-        QVERIFY(app::test::clickEnabled(form, form.Button6));
-        checkShownTexts(&form, QStringLiteral("3-encryption-chosen"));
-        saveShot(&form, QStringLiteral("3-encryption-chosen"));
-        QVERIFY(app::test::clickEnabled(form, form.Button7));
+        QVERIFY(app::test::clickEnabled(window, window.encryptionPage->chooseFileButton));
+        checkShownTexts(&window, QStringLiteral("3-encryption-chosen"));
+        saveShot(&window, QStringLiteral("3-encryption-chosen"));
+        QVERIFY(app::test::clickEnabled(window, window.encryptionPage->encryptButton));
         QCOMPARE(
             prompts.log,
-            (QStringList{QStringLiteral("openFile: OpenDialog6 filter=\"Certificate|*.cer\" initial=\"\""),
-                         QStringLiteral("openFile: OpenDialog4 filter=\"\" initial=\"\""),
-                         QStringLiteral("message: ") + qs(crypto::kEncryptedText), folder}));
+            (QStringList{
+                QStringLiteral("openFile: certificateFileDialog filter=\"Certificate|*.cer\" initial=\"\""),
+                QStringLiteral("openFile: fileToEncryptDialog filter=\"\" initial=\"\""),
+                QStringLiteral("message: ") + qs(crypto::kEncryptedText), folder}));
         const std::string encrypted = input + ".enc";
         QVERIFY(test::fileExists(encrypted));
         QVERIFY(test::readFile(encrypted).find(content.substr(0, 4096)) == std::string::npos);
-        savePages(form, QStringLiteral("3-encrypted"));
+        savePages(window, QStringLiteral("3-encrypted"));
         prompts.log.clear();
 
         // ---- 4. decrypt it elsewhere, back to the same bytes --------------------------------------------
@@ -363,19 +371,20 @@ private slots:
         const std::string received = elsewhere + "/" + fileNameOf(encrypted);
         test::writeFile(received, test::readFile(encrypted));
         prompts.answerFile(received);
-        QVERIFY(app::test::clickEnabled(form, form.Button8));
-        checkShownTexts(&form, QStringLiteral("4-decryption-chosen"));
-        saveShot(&form, QStringLiteral("4-decryption-chosen"));
+        QVERIFY(app::test::clickEnabled(window, window.decryptionPage->chooseFileButton));
+        checkShownTexts(&window, QStringLiteral("4-decryption-chosen"));
+        saveShot(&window, QStringLiteral("4-decryption-chosen"));
         prompts.answerPassword(kPassword);
-        QVERIFY(app::test::clickEnabled(form, form.Button9));
+        QVERIFY(app::test::clickEnabled(window, window.decryptionPage->decryptButton));
         QCOMPARE(prompts.log,
-                 (QStringList{QStringLiteral(
-                                  "openFile: OpenDialog5 filter=\"Зашифрованные файлы|*.enc\" initial=\"\""),
-                              password, QStringLiteral("message: ") + qs(crypto::kDecryptedText),
-                              QStringLiteral("openFolder: ") + qs(elsewhere + "/")}));
+                 (QStringList{
+                     QStringLiteral(
+                         "openFile: fileToDecryptDialog filter=\"Зашифрованные файлы|*.enc\" initial=\"\""),
+                     password, QStringLiteral("message: ") + qs(crypto::kDecryptedText),
+                     QStringLiteral("openFolder: ") + qs(elsewhere + "/")}));
         const std::string decrypted = elsewhere + "/" + fileNameOf(input);
         QVERIFY(test::readFile(decrypted) == content);
-        savePages(form, QStringLiteral("4-decrypted"));
+        savePages(window, QStringLiteral("4-decrypted"));
 
         QCOMPARE(prompts.unscripted(), QStringList());
         QCOMPARE(prompts.pendingAnswers(), QStringList());
@@ -398,10 +407,10 @@ private slots:
         QCOMPARE(rows.size(), std::size_t{1});
 
         ScriptedPrompts scripted;
-        TForm1 form(scripted);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        app::QtPrompts prompts("plombar", &form);
+        MainWindow window(scripted);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        app::QtPrompts prompts("plombar", &window);
         FolderCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
 

@@ -3,11 +3,12 @@
 // reset and its repaints, the selection dialog and the certificate file.
 
 #include "CryptoStartup.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
 #include "TestPki.h"
 #include "TestSupport.h"
-#include "Unit1.h"
 #include "crypto/CryptoHandles.h"
 #include "crypto/EnvelopeApi.h"
 #include "platform/Paths.h"
@@ -26,7 +27,7 @@
 #include <memory>
 
 using namespace plombar;
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using plombar::crypto::KeyAlgorithm;
 using plombar::test::TestIdentity;
@@ -57,9 +58,9 @@ struct PageState {
     bool button11 = false;
 
     QString text() const {
-        return QStringLiteral(
-                   "EncryptFileName=\"%1\" RecipientCertFileName=\"%2\" Label4=\"%3\" Label6=\"%4\" "
-                   "Button7=%5 CheckBox4=%6 Button11=%7")
+        return QStringLiteral("encryptFileName=\"%1\" recipientCertFileName=\"%2\" fileLabel=\"%3\" "
+                              "certificateLabel=\"%4\" "
+                              "encryptButton=%5 certificateFromFileBox=%6 chooseCertificateButton=%7")
             .arg(qs(input), qs(certificate), label4, label6)
             .arg(button7)
             .arg(checkBox4)
@@ -67,10 +68,14 @@ struct PageState {
     }
 };
 
-PageState pageState(const TForm1& form) {
-    return {form.EncryptFileName,      form.RecipientCertFileName, form.Label4->text(),
-            form.Label6->text(),       form.Button7->isEnabled(),  form.CheckBox4->isChecked(),
-            form.Button11->isEnabled()};
+PageState pageState(const MainWindow& window) {
+    return {window.encryptionPage->encryptFileName,
+            window.encryptionPage->recipientCertFileName,
+            window.encryptionPage->fileLabel->text(),
+            window.encryptionPage->certificateLabel->text(),
+            window.encryptionPage->encryptButton->isEnabled(),
+            window.encryptionPage->certificateFromFileBox->isChecked(),
+            window.encryptionPage->chooseCertificateButton->isEnabled()};
 }
 
 // The page after its reset, with what the slots hold then.
@@ -141,7 +146,7 @@ class TestEncryptWindow : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::string input;
     std::string content;
 
@@ -157,19 +162,19 @@ class TestEncryptWindow : public QObject {
         input = dir->file(name);
         test::writeFile(input, content);
         prompts->answerFile(input);
-        QVERIFY(app::test::clickEnabled(*form, form->Button6));
-        QCOMPARE(form->EncryptFileName, input);
-        QVERIFY(form->Button7->isEnabled());
+        QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->chooseFileButton));
+        QCOMPARE(window->encryptionPage->encryptFileName, input);
+        QVERIFY(window->encryptionPage->encryptButton->isEnabled());
         prompts->log.clear();
     }
 
     // Ticks "Выбрать сертификат из файла" and chooses `path` with "Выбрать Сертификат".
     void chooseCertificateFile(const std::string& path) {
-        if (!form->CheckBox4->isChecked())
-            QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
+        if (!window->encryptionPage->certificateFromFileBox->isChecked())
+            QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
         prompts->answerFile(path);
-        QVERIFY(app::test::clickEnabled(*form, form->Button11));
-        QCOMPARE(form->RecipientCertFileName, path);
+        QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->chooseCertificateButton));
+        QCOMPARE(window->encryptionPage->recipientCertFileName, path);
         prompts->log.clear();
     }
 
@@ -179,7 +184,7 @@ class TestEncryptWindow : public QObject {
         return path;
     }
 
-    void encrypt() { QVERIFY(app::test::clickEnabled(*form, form->Button7)); }
+    void encrypt() { QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->encryptButton)); }
 
     // `openssl cms -decrypt` of the .enc file with the identity's key.
     void checkOpensslDecrypts(const std::string& message, const TestIdentity& recipient) {
@@ -207,15 +212,15 @@ private slots:
         dir = std::make_unique<test::TempDir>("plombar-encrypt");
         prompts = std::make_unique<ScriptedPrompts>();
         passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
-        form.reset();
+        window.reset();
         passwordPrompt.reset();
         prompts.reset();
         QCOMPARE(handleCounts(), kNoHandles);
@@ -256,7 +261,7 @@ private slots:
         } else {
             prompts->answerCertificate(0);
         }
-        const PageState before = pageState(*form);
+        const PageState before = pageState(*window);
         QCOMPARE(
             before.text(),
             (PageState{input, certificate, qs(input), qs(certificate), true, fromFile, fromFile}).text());
@@ -266,10 +271,10 @@ private slots:
         QString handlesAtFolder;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry == kEncrypted) {
-                atMessage = pageState(*form);
+                atMessage = pageState(*window);
                 existedAtMessage = test::fileExists(input + ".enc");
             } else if (entry.startsWith(QLatin1String("openFolder:"))) {
-                atFolder = pageState(*form);
+                atFolder = pageState(*window);
                 handlesAtFolder = handleCounts();
             }
         };
@@ -284,7 +289,7 @@ private slots:
         QCOMPARE(atMessage.text(), before.text());
         QCOMPARE(atFolder.text(), resetPage(input, certificate).text()); // slots cleared after the folder
         QCOMPARE(handlesAtFolder, kNoHandles);
-        QCOMPARE(pageState(*form).text(), resetPage("", "").text());
+        QCOMPARE(pageState(*window).text(), resetPage("", "").text());
         checkOpensslDecrypts(input + ".enc", recipient);
         std::vector<std::string> files{"отчёт за май.pdf", "отчёт за май.pdf.enc"};
         if (fromFile)
@@ -292,15 +297,18 @@ private slots:
         QCOMPARE(test::listFolder(dir->path()), files);
     }
 
-    // The page reset: Button7 disabled, Label4 and Label6 emptied, CheckBox4 unticked, Button11
-    // disabled, each drawn at once. Unticking CheckBox4 runs its own handler, which empties Label6
-    // again and disables Button11 on the spot.
+    // The page reset: "Зашифровать" disabled, both path labels emptied, the certificate source box
+    // unticked, "Выбрать Сертификат" disabled, each drawn at once. Unticking the box runs its own
+    // handler, which empties the certificate label again and disables its button on the spot.
     void resetOrder() {
         store->add(identity(KeyAlgorithm::Gost2012_256));
         chooseInput();
         chooseCertificateFile(certificateFile(identity(KeyAlgorithm::Gost2012_256)));
         ControlRecorder recorder;
-        recorder.watch({form->Button7, form->Label4, form->Label6, form->CheckBox4, form->Button11});
+        recorder.watch({window->encryptionPage->encryptButton, window->encryptionPage->fileLabel,
+                        window->encryptionPage->certificateLabel,
+                        window->encryptionPage->certificateFromFileBox,
+                        window->encryptionPage->chooseCertificateButton});
         prompts->onPrompt = [&](const QString& entry) {
             if (entry == kEncrypted)
                 recorder.recording = true;
@@ -309,18 +317,18 @@ private slots:
         };
         encrypt();
         QCOMPARE(recorder.changes, (QStringList{
-                                       QStringLiteral("Button7 disabled"),
-                                       QStringLiteral("Label4 \"\""),
-                                       QStringLiteral("Label6 \"\""),
-                                       QStringLiteral("CheckBox4 unticked"),
-                                       QStringLiteral("Button11 disabled"),
+                                       QStringLiteral("encryptButton disabled"),
+                                       QStringLiteral("fileLabel \"\""),
+                                       QStringLiteral("certificateLabel \"\""),
+                                       QStringLiteral("certificateFromFileBox unticked"),
+                                       QStringLiteral("chooseCertificateButton disabled"),
                                    }));
         // Drawn before the handler goes on (the labels shrink to nothing and have nothing to draw).
-        QVERIFY2(recorder.paints.contains(QStringLiteral("CheckBox4 painted unticked")),
+        QVERIFY2(recorder.paints.contains(QStringLiteral("certificateFromFileBox painted unticked")),
                  qPrintable(recorder.paints.join(", ")));
-        QVERIFY2(recorder.paints.contains(QStringLiteral("Button11 painted disabled")),
+        QVERIFY2(recorder.paints.contains(QStringLiteral("chooseCertificateButton painted disabled")),
                  qPrintable(recorder.paints.join(", ")));
-        QVERIFY2(recorder.paints.contains(QStringLiteral("Button7 painted disabled")),
+        QVERIFY2(recorder.paints.contains(QStringLiteral("encryptButton painted disabled")),
                  qPrintable(recorder.paints.join(", ")));
     }
 
@@ -337,7 +345,7 @@ private slots:
     // ---- foreseen outcomes ---------------------------------------------------------------------------
 
     // Cancelling the dialog, or a certificate file that holds PEM text: "Не выбран сертификат",
-    // EncryptFileName cleared, RecipientCertFileName kept, the page reset, nothing written, no folder.
+    // encryptFileName cleared, recipientCertFileName kept, the page reset, nothing written, no folder.
     void noCertificate_data() {
         QTest::addColumn<bool>("pemFile");
         QTest::newRow("dialog cancelled") << false;
@@ -352,14 +360,14 @@ private slots:
         chooseCertificateFile(certificate);
         if (!pemFile) {
             // The certificate file stays chosen while the dialog is used.
-            QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
-            QCOMPARE(form->RecipientCertFileName, certificate);
+            QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+            QCOMPARE(window->encryptionPage->recipientCertFileName, certificate);
             prompts->cancelCertificate();
         }
         PageState atMessage;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry == kNoCertificate)
-                atMessage = pageState(*form);
+                atMessage = pageState(*window);
         };
         encrypt();
         QStringList expected;
@@ -368,7 +376,7 @@ private slots:
         expected << kNoCertificate;
         QCOMPARE(prompts->log, expected);
         QCOMPARE(atMessage.input, input);
-        QCOMPARE(pageState(*form).text(), resetPage("", certificate).text());
+        QCOMPARE(pageState(*window).text(), resetPage("", certificate).text());
         QVERIFY(!test::fileExists(input + ".enc"));
     }
 
@@ -385,15 +393,15 @@ private slots:
         chooseInput();
         const std::string certificate = certificateFile(identity(KeyAlgorithm::Gost2012_256));
         chooseCertificateFile(certificate);
-        QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
-        QCOMPARE(form->Label6->text(), QString());
+        QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+        QCOMPARE(window->encryptionPage->certificateLabel->text(), QString());
         if (storeDialogCancelled) {
             prompts->cancelCertificate();
             encrypt();
             chooseInput();
         }
-        QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
-        QCOMPARE(form->Label6->text(), qs(certificate));
+        QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+        QCOMPARE(window->encryptionPage->certificateLabel->text(), qs(certificate));
         encrypt();
         checkOpensslDecrypts(input + ".enc", identity(KeyAlgorithm::Gost2012_256));
     }
@@ -425,7 +433,7 @@ private slots:
         std::string certificate;
         QStringList expected;
         if (kind == QLatin1String("nofile")) {
-            QVERIFY(app::test::clickEnabled(*form, form->CheckBox4));
+            QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
         } else if (kind == QLatin1String("rsa") || kind == QLatin1String("ec")) {
             store->add(identity(kind == QLatin1String("rsa") ? KeyAlgorithm::Rsa2048 : KeyAlgorithm::EcP256));
             prompts->answerCertificate(0);
@@ -447,7 +455,7 @@ private slots:
         encrypt();
         expected << QStringLiteral("error: ") + expectedError;
         QCOMPARE(prompts->log, expected);
-        QCOMPARE(pageState(*form).text(), resetPage(input, certificate).text());
+        QCOMPARE(pageState(*window).text(), resetPage(input, certificate).text());
         QCOMPARE(test::listFolder(dir->path()), files);
     }
 };

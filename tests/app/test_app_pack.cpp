@@ -7,11 +7,12 @@
 
 #include "CryptoStartup.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
 #include "SevenZipTestSupport.h"
+#include "SigningPage.h"
 #include "TestPki.h"
 #include "TestSupport.h"
-#include "Unit1.h"
 #include "crypto/CryptoApi.h"
 #include "platform/Paths.h"
 
@@ -29,7 +30,7 @@
 #include <memory>
 
 using namespace plombar;
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using plombar::crypto::KeyAlgorithm;
 using plombar::test::TestIdentity;
@@ -58,7 +59,7 @@ struct PageState {
     bool attached = false;
 
     QString text() const {
-        return QStringLiteral("slot=\"%1\" label=\"%2\" Button1=%3 CheckBox1=%4 CheckBox2=%5 CheckBox3=%6")
+        return QStringLiteral("slot=\"%1\" label=\"%2\" signButton=%3 packBox=%4 base64Box=%5 attachedBox=%6")
             .arg(qs(slot), label)
             .arg(button)
             .arg(pack)
@@ -67,9 +68,13 @@ struct PageState {
     }
 };
 
-PageState pageState(const TForm1& form) {
-    return {form.SignFileName,           form.Label2->text(),         form.Button1->isEnabled(),
-            form.CheckBox1->isChecked(), form.CheckBox2->isChecked(), form.CheckBox3->isChecked()};
+PageState pageState(const MainWindow& window) {
+    return {window.signingPage->signFileName,
+            window.signingPage->fileLabel->text(),
+            window.signingPage->signButton->isEnabled(),
+            window.signingPage->packBox->isChecked(),
+            window.signingPage->base64Box->isChecked(),
+            window.signingPage->attachedBox->isChecked()};
 }
 
 QString cursorState() {
@@ -129,7 +134,7 @@ class TestPackWindow : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::string input;
     std::string content;
 
@@ -137,20 +142,20 @@ class TestPackWindow : public QObject {
         input = dir->file(name);
         test::writeFile(input, content);
         prompts->answerFile(input);
-        QVERIFY(app::test::clickEnabled(*form, form->Button2));
-        QCOMPARE(form->SignFileName, input);
+        QVERIFY(app::test::clickEnabled(*window, window->signingPage->chooseFileButton));
+        QCOMPARE(window->signingPage->signFileName, input);
         prompts->log.clear();
     }
 
     void setBoxes(bool pack, bool base64, bool attached) {
-        form->CheckBox1->setChecked(pack);
-        form->CheckBox2->setChecked(base64);
-        form->CheckBox3->setChecked(attached);
+        window->signingPage->packBox->setChecked(pack);
+        window->signingPage->base64Box->setChecked(base64);
+        window->signingPage->attachedBox->setChecked(attached);
     }
 
     void sign() {
         prompts->answerCertificate(0);
-        QVERIFY(app::test::clickEnabled(*form, form->Button1));
+        QVERIFY(app::test::clickEnabled(*window, window->signingPage->signButton));
     }
 
     // Unpacks `archive` with the 7z command into a fresh folder and returns the folder's listing;
@@ -179,15 +184,15 @@ private slots:
         dir = std::make_unique<test::TempDir>("plombar-pack-window");
         prompts = std::make_unique<ScriptedPrompts>();
         passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
-        form.reset();
+        window.reset();
         passwordPrompt.reset();
         prompts.reset();
         QCOMPARE(openHandles(), 0);
@@ -220,7 +225,7 @@ private slots:
         setBoxes(true, base64, attached);
 
         BoxWatcher boxes;
-        boxes.watch({form->CheckBox1, form->CheckBox3});
+        boxes.watch({window->signingPage->packBox, window->signingPage->attachedBox});
         QString cursorAtSigned;
         QString cursorAtArchive;
         PageState atArchive;
@@ -233,13 +238,13 @@ private slots:
                 cursorAtSigned = cursorState();
             } else if (entry.startsWith(QStringLiteral("message: Создан архив:"))) {
                 cursorAtArchive = cursorState();
-                atArchive = pageState(*form);
+                atArchive = pageState(*window);
                 archiveAtMessage = test::fileExists(archive);
                 boxes.recording = true;
             } else if (entry.startsWith(QLatin1String("openFolder:"))) {
                 boxes.recording = false;
                 loadedAtFolder = archiveLibraryLoaded();
-                atFolder = pageState(*form);
+                atFolder = pageState(*window);
                 handlesAtFolder = openHandles();
             }
         };
@@ -250,18 +255,18 @@ private slots:
         QCOMPARE(cursorAtSigned, QStringLiteral("wait"));
         QCOMPARE(cursorAtArchive, QStringLiteral("wait"));
         QVERIFY(archiveAtMessage);
-        // At the message only CheckBox2 and CheckBox3 are unticked; CheckBox1 goes after it.
+        // At the message only "BASE64" and "Прикрепленная" are unticked; the packing box goes after it.
         QCOMPARE(atArchive.text(), (PageState{input, qs(input), true, true, false, false}).text());
-        // After the message: CheckBox1 unticked and drawn at once, then CheckBox3 drawn again.
-        QCOMPARE(boxes.events, (QStringList{QStringLiteral("CheckBox1 unticked"),
-                                            QStringLiteral("CheckBox1 painted unticked"),
-                                            QStringLiteral("CheckBox3 painted unticked")}));
+        // After the message: the packing box unticked and drawn at once, then "Прикрепленная" drawn again.
+        QCOMPARE(boxes.events,
+                 (QStringList{QStringLiteral("packBox unticked"), QStringLiteral("packBox painted unticked"),
+                              QStringLiteral("attachedBox painted unticked")}));
         const PageState reset{"", QString(), false, false, false, false};
         QCOMPARE(atFolder.text(), reset.text());
         QCOMPARE(handlesAtFolder, 0);
         QVERIFY2(loadedAtFolder, "the writer is released only after the folder is opened");
         QVERIFY(!archiveLibraryLoaded());
-        QCOMPARE(pageState(*form).text(), reset.text());
+        QCOMPARE(pageState(*window).text(), reset.text());
 
         QCOMPARE(test::listFolder(dir->path()),
                  (std::vector<std::string>{fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}));
@@ -322,7 +327,7 @@ private slots:
 
     // ---- failures --------------------------------------------------------------------------------
 
-    // The archive cannot be written: the error report, the signature stays, CheckBox1 stays ticked,
+    // The archive cannot be written: the error report, the signature stays, the packing box stays ticked,
     // the file stays chosen, no folder is opened, and the library goes as the error leaves.
     void archiveCannotBeWritten() {
         chooseInput();
@@ -335,7 +340,7 @@ private slots:
             (QStringList{
                 kSelect, kSigned,
                 QStringLiteral("error: Cannot create file \"%1\". Access is denied.").arg(qs(archive))}));
-        QCOMPARE(pageState(*form).text(), (PageState{input, qs(input), true, true, false, false}).text());
+        QCOMPARE(pageState(*window).text(), (PageState{input, qs(input), true, true, false, false}).text());
         QVERIFY(!archiveLibraryLoaded());
         QCOMPARE(
             test::listFolder(dir->path()),
@@ -345,10 +350,10 @@ private slots:
         // Once the way is clear, the same choice packs.
         QCOMPARE(::rmdir(archive.c_str()), 0);
         prompts->log.clear();
-        form->CheckBox2->setChecked(true);
+        window->signingPage->base64Box->setChecked(true);
         sign();
         QCOMPARE(prompts->log.mid(1, 2), (QStringList{kSigned, archiveMessage(archive)}));
-        QVERIFY(!form->CheckBox1->isChecked());
+        QVERIFY(!window->signingPage->packBox->isChecked());
     }
 
     void hiddenLibrary_data() {
@@ -383,7 +388,7 @@ private slots:
     }
 
     // Unticked, a missing or wrong library goes unnoticed and is never loaded; ticked, its error
-    // shows after the signature is written, and CheckBox1 stays ticked.
+    // shows after the signature is written, and the packing box stays ticked.
     void hiddenLibraryChild() {
         const char* hidden = std::getenv("PLOMBAR_TEST_HIDDEN");
         if (std::getenv("PLOMBAR_TEST_IN_NAMESPACE") == nullptr || hidden == nullptr)
@@ -405,7 +410,7 @@ private slots:
         const QString error = standIn ? QStringLiteral("error: 7z.so is not a 7z library.")
                                       : QStringLiteral("error: Error loading library 7z.so.");
         QCOMPARE(prompts->log, (QStringList{kSelect, kSigned, error}));
-        QCOMPARE(pageState(*form).text(), (PageState{input, qs(input), true, true, false, false}).text());
+        QCOMPARE(pageState(*window).text(), (PageState{input, qs(input), true, true, false, false}).text());
         QVERIFY(test::fileExists(input + ".sig"));
         QVERIFY(!test::fileExists(input + ".sig.7z"));
         QCOMPARE(test::fileExists(loads), standIn);

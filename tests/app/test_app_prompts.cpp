@@ -226,14 +226,14 @@ private slots:
         std::optional<std::string> chosen;
         {
             plombar::app::BusyCursor busy;
-            chosen = prompts.openFile("OpenDialog3", filter.toStdString(), last);
+            chosen = prompts.openFile("signatureFileDialog", filter.toStdString(), last);
         }
         QVERIFY(seen);
         QVERIFY(chosen.has_value());
         QCOMPARE(QString::fromStdString(*chosen), QString::fromStdString(dir.file("")) + typed);
 
         whenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
-        QVERIFY(!prompts.openFile("OpenDialog3", filter.toStdString(), "").has_value());
+        QVERIFY(!prompts.openFile("signatureFileDialog", filter.toStdString(), "").has_value());
     }
 
     // OK and view stay disabled until a row is selected: a current row alone (which the list takes
@@ -422,7 +422,7 @@ private slots:
                 d->reject();
             },
             &seen);
-        prompts.openFile("OpenDialog2", "", "");
+        prompts.openFile("fileToSignDialog", "", "");
         QVERIFY(seen);
     }
 };
@@ -442,15 +442,15 @@ private slots:
         QStringList seen;
         p.onPrompt = [&](const QString& entry) { seen << entry; };
 
-        QCOMPARE(p.openFile("OpenDialog2", "A|*.a", "/old"), std::optional<std::string>("/a"));
-        QCOMPARE(p.openFile("OpenDialog2", "", ""), std::optional<std::string>());
+        QCOMPARE(p.openFile("fileToSignDialog", "A|*.a", "/old"), std::optional<std::string>("/a"));
+        QCOMPARE(p.openFile("fileToSignDialog", "", ""), std::optional<std::string>());
         p.showMessage("Готово");
         p.showError("File not found.");
         QCOMPARE(p.selectCertificate("Заголовок", "", certs), std::optional<std::size_t>(1));
         QCOMPARE(p.askPassword("Иванов"), std::optional<std::string>("секрет"));
         p.openFolder("/tmp/x/");
-        const QStringList expected = {"openFile: OpenDialog2 filter=\"A|*.a\" initial=\"/old\"",
-                                      "openFile: OpenDialog2 filter=\"\" initial=\"\"",
+        const QStringList expected = {"openFile: fileToSignDialog filter=\"A|*.a\" initial=\"/old\"",
+                                      "openFile: fileToSignDialog filter=\"\" initial=\"\"",
                                       "message: Готово",
                                       "error: File not found.",
                                       "selectCertificate: title=\"Заголовок\" text=\"\" [Иванов; Петрова]",
@@ -466,12 +466,12 @@ private slots:
     void unscriptedPromptsAreLoggedAndCancelled() {
         plombar::app::test::ScriptedPrompts p;
         const std::vector certs = {certificate("Иванов", true)};
-        QVERIFY(!p.openFile("OpenDialog1", "", "").has_value());
+        QVERIFY(!p.openFile("dataFileDialog", "", "").has_value());
         QVERIFY(!p.selectCertificate("", "", certs).has_value());
         QVERIFY(!p.askPassword("Иванов").has_value());
         p.answerCertificate(5);
         QVERIFY(!p.selectCertificate("", "", certs).has_value());
-        QCOMPARE(p.unscripted(), QStringList({"UNSCRIPTED openFile: OpenDialog1 filter=\"\" initial=\"\"",
+        QCOMPARE(p.unscripted(), QStringList({"UNSCRIPTED openFile: dataFileDialog filter=\"\" initial=\"\"",
                                               "UNSCRIPTED selectCertificate: title=\"\" text=\"\" [Иванов]",
                                               "UNSCRIPTED password: Иванов",
                                               "UNSCRIPTED selectCertificate: row 5 of 1 does not exist"}));

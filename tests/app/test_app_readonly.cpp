@@ -1,15 +1,20 @@
 // Gated choices of a read-only file. Root ignores permission bits, so this executable drops to
 // the unprivileged user "nobody" before anything else when it starts as root.
 
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
+#include "SigningPage.h"
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "VerificationPage.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 
 #include <grp.h>
@@ -20,24 +25,33 @@
 #include <cstdio>
 #include <memory>
 
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 
 namespace {
 
 struct Gated {
+    const char* row;
+    int page;
     const char* button;
     const char* dialog;
     const char* filter;
-    std::string TForm1::*slot;
+    std::string& (*slot)(MainWindow&);
     const char* label;
     const char* operation;
 };
 const Gated kGated[] = {
-    {"Button2", "OpenDialog2", "", &TForm1::SignFileName, "Label2", "Button1"},
-    {"Button6", "OpenDialog4", "", &TForm1::EncryptFileName, "Label4", "Button7"},
-    {"Button8", "OpenDialog5", "Зашифрованные файлы|*.enc", &TForm1::DecryptFileName, "Label5", "Button9"},
-    {"Button11", "OpenDialog6", "Certificate|*.cer", &TForm1::RecipientCertFileName, "Label6", nullptr},
+    {"file to sign", 0, "chooseFileButton", "fileToSignDialog", "",
+     [](MainWindow& w) -> std::string& { return w.signingPage->signFileName; }, "fileLabel", "signButton"},
+    {"file to encrypt", 2, "chooseFileButton", "fileToEncryptDialog", "",
+     [](MainWindow& w) -> std::string& { return w.encryptionPage->encryptFileName; }, "fileLabel",
+     "encryptButton"},
+    {"file to decrypt", 3, "chooseFileButton", "fileToDecryptDialog", "Зашифрованные файлы|*.enc",
+     [](MainWindow& w) -> std::string& { return w.decryptionPage->decryptFileName; }, "fileLabel",
+     "decryptButton"},
+    {"certificate file", 2, "chooseCertificateButton", "certificateFileDialog", "Certificate|*.cer",
+     [](MainWindow& w) -> std::string& { return w.encryptionPage->recipientCertFileName; },
+     "certificateLabel", nullptr},
 };
 
 QString openFileEntry(const Gated& g, const std::string& initial) {
@@ -66,10 +80,11 @@ class TestReadOnlyChoices : public QObject {
 
     std::unique_ptr<plombar::test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
 
-    QPushButton* button(const char* name) const {
-        return form->findChild<QPushButton*>(QString::fromLatin1(name));
+    // A control by its object name, which is unique within its page.
+    template <class Control> Control* control(int page, const char* name) const {
+        return window->pages->widget(page)->findChild<Control*>(QString::fromLatin1(name));
     }
 
     std::string readOnlyFile(const std::string& name) {
@@ -88,13 +103,13 @@ private slots:
     void init() {
         dir = std::make_unique<plombar::test::TempDir>("plombar-readonly");
         prompts = std::make_unique<ScriptedPrompts>();
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
-        form.reset();
+        window.reset();
         prompts.reset();
         dir.reset();
     }
@@ -103,8 +118,8 @@ private slots:
         QTest::addColumn<int>("handler");
         QTest::addColumn<bool>("afterGoodChoice");
         for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
-            QTest::newRow(QByteArray(kGated[i].button) + " first") << i << false;
-            QTest::newRow(QByteArray(kGated[i].button) + " after a good file") << i << true;
+            QTest::newRow(QByteArray(kGated[i].row) + " first") << i << false;
+            QTest::newRow(QByteArray(kGated[i].row) + " after a good file") << i << true;
         }
     }
 
@@ -115,7 +130,7 @@ private slots:
         QFETCH(bool, afterGoodChoice);
         const Gated& g = kGated[handler];
         if (g.operation == nullptr)
-            form->CheckBox4->setChecked(true);
+            window->encryptionPage->certificateFromFileBox->setChecked(true);
         const std::string good = dir->file("good.txt");
         plombar::test::writeFile(good, "x");
         const std::string locked = readOnlyFile("только чтение.txt");
@@ -123,21 +138,22 @@ private slots:
         QStringList expected;
         if (afterGoodChoice) {
             prompts->answerFile(good);
-            QVERIFY(plombar::app::test::clickEnabled(*form, button(g.button)));
+            QVERIFY(plombar::app::test::clickEnabled(*window, control<QPushButton>(g.page, g.button)));
             expected << openFileEntry(g, "");
         }
         prompts->answerFile(locked);
-        QVERIFY(plombar::app::test::clickEnabled(*form, button(g.button)));
+        QVERIFY(plombar::app::test::clickEnabled(*window, control<QPushButton>(g.page, g.button)));
         expected << openFileEntry(g, afterGoodChoice ? good : "")
                  << QStringLiteral("error: File access denied.");
 
         QCOMPARE(prompts->log, expected);
-        QCOMPARE((*form).*g.slot, locked);
-        auto* label = form->findChild<QLabel*>(QString::fromLatin1(g.label));
+        QCOMPARE(g.slot(*window), locked);
+        auto* label = control<QLabel>(g.page, g.label);
         const std::string shown = g.operation == nullptr ? locked : afterGoodChoice ? good : std::string();
         QCOMPARE(label->text(), QString::fromStdString(shown));
-        QCOMPARE(button(g.operation != nullptr ? g.operation : "Button7")->isEnabled(),
-                 afterGoodChoice && g.operation != nullptr);
+        QCOMPARE(
+            control<QPushButton>(g.page, g.operation != nullptr ? g.operation : "encryptButton")->isEnabled(),
+            afterGoodChoice && g.operation != nullptr);
     }
 
     // The verification page reads files only later: a read-only file is taken as it is.
@@ -146,12 +162,12 @@ private slots:
         const std::string signature = readOnlyFile("данные.txt.sig");
         prompts->answerFile(data);
         prompts->answerFile(signature);
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button4));
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button5));
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->dataFileButton));
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->signatureFileButton));
         QCOMPARE(prompts->log.filter(QStringLiteral("error:")), QStringList());
-        QCOMPARE(form->VerifyDataFileName, data);
-        QCOMPARE(form->VerifySignatureFileName, signature);
-        QVERIFY(form->Button3->isEnabled());
+        QCOMPARE(window->verificationPage->verifyDataFileName, data);
+        QCOMPARE(window->verificationPage->verifySignatureFileName, signature);
+        QVERIFY(window->verificationPage->verifyButton->isEnabled());
     }
 };
 

@@ -3,9 +3,13 @@
 // or sticks out of its page, and the font has every Cyrillic letter.
 
 #include "CertificateDialogs.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
+#include "PageWidgets.h"
 #include "ScriptedPrompts.h"
-#include "Unit1.h"
+#include "SigningPage.h"
+#include "VerificationPage.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,7 +27,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 
 namespace {
@@ -123,56 +127,59 @@ private slots:
 
     void pagesFitAndAreSaved() {
         ScriptedPrompts prompts;
-        TForm1 form(prompts);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QCOMPARE(form.size(), QSize(625, 343));
-        QVERIFY(form.rect().contains(form.PageControl1->geometry()));
+        MainWindow window(prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), QSize(625, 343));
+        QVERIFY(window.rect().contains(window.pages->geometry()));
         // All four tabs show at once, without scroll arrows.
-        QVERIFY(form.PageControl1->tabBar()->sizeHint().width() <= form.PageControl1->width());
+        QVERIFY(window.pages->tabBar()->sizeHint().width() <= window.pages->width());
 
         const char* names[] = {"page1-signing", "page2-verification", "page3-encryption", "page4-decryption"};
         for (int i = 0; i < 4; ++i) {
-            form.PageControl1->setCurrentIndex(i);
-            QWidget* page = form.PageControl1->widget(i);
+            window.pages->setCurrentIndex(i);
+            QWidget* page = window.pages->widget(i);
             QVERIFY(page->isVisible());
             checkPageLayout(page, QString::fromLatin1(names[i]));
             checkCaptionsFit(page, QString::fromLatin1(names[i]));
-            QVERIFY(form.grab().save(screenshotPath(QString::fromLatin1(names[i]))));
+            QVERIFY(window.grab().save(screenshotPath(QString::fromLatin1(names[i]))));
         }
         // The report area holds several lines.
-        QVERIFY(form.Memo1->viewport()->height() >= 4 * form.Memo1->fontMetrics().lineSpacing());
+        QVERIFY(window.verificationPage->reportArea->viewport()->height() >=
+                4 * window.verificationPage->reportArea->fontMetrics().lineSpacing());
     }
 
     // The pages with paths chosen and a report written, as a user sees them mid-work.
     void filledPagesAreSaved() {
         ScriptedPrompts prompts;
-        TForm1 form(prompts);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        MainWindow window(prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         const std::string path = "/home/пользователь/Документы/Договор поставки № 17 от 01.02.2024.pdf";
-        form.setLabelText(form.Label2, path);
-        form.Button1->setEnabled(true);
-        form.CheckBox1->setChecked(true);
-        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page1-signing-filled"))));
+        plombar::app::setLabelText(window.signingPage->fileLabel, path);
+        window.signingPage->signButton->setEnabled(true);
+        window.signingPage->packBox->setChecked(true);
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page1-signing-filled"))));
 
-        form.PageControl1->setCurrentIndex(1);
-        form.setLabelText(form.Label1, path);
-        form.setLabelText(form.Label3, path + ".sig");
-        form.Button3->setEnabled(true);
-        form.Memo1->setPlainText(
+        window.pages->setCurrentIndex(1);
+        plombar::app::setLabelText(window.verificationPage->dataFileLabel, path);
+        plombar::app::setLabelText(window.verificationPage->signatureFileLabel, path + ".sig");
+        window.verificationPage->verifyButton->setEnabled(true);
+        window.verificationPage->reportArea->setPlainText(
             QStringLiteral("Подпись верна\nСрок действия сертификата: 01.02.2024 - 01.02.2026\n"
                            "Серийный номер: 012FA377000000000000C\nCN=Иванов Иван Иванович"));
-        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page2-verification-filled"))));
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-filled"))));
 
-        form.PageControl1->setCurrentIndex(2);
-        form.CheckBox4->setChecked(true);
-        form.setLabelText(form.Label6, "/home/пользователь/получатель.cer");
-        form.setLabelText(form.Label4, path);
-        form.Button7->setEnabled(true);
-        QVERIFY(form.grab().save(screenshotPath(QStringLiteral("page3-encryption-filled"))));
+        window.pages->setCurrentIndex(2);
+        window.encryptionPage->certificateFromFileBox->setChecked(true);
+        plombar::app::setLabelText(window.encryptionPage->certificateLabel,
+                                   "/home/пользователь/получатель.cer");
+        plombar::app::setLabelText(window.encryptionPage->fileLabel, path);
+        window.encryptionPage->encryptButton->setEnabled(true);
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page3-encryption-filled"))));
         // The certificate path beside the box stays clear of the file button below it.
-        QVERIFY(form.Label6->geometry().bottom() < form.Button6->geometry().top());
+        QVERIFY(window.encryptionPage->certificateLabel->geometry().bottom() <
+                window.encryptionPage->chooseFileButton->geometry().top());
     }
 
     void certificateSelectionFitsAndIsSaved() {

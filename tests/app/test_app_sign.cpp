@@ -8,10 +8,11 @@
 #include "CertificatePrompts.h"
 #include "CryptoStartup.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
+#include "SigningPage.h"
 #include "TestPki.h"
 #include "TestSupport.h"
-#include "Unit1.h"
 #include "crypto/CryptoHandles.h"
 #include "crypto/CryptoInternal.h"
 #include "crypto/GostRuntime.h"
@@ -36,7 +37,7 @@
 #include <memory>
 
 using namespace plombar;
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using plombar::crypto::KeyAlgorithm;
 using plombar::test::TestIdentity;
@@ -76,7 +77,7 @@ struct PageState {
     bool attached = false;
 
     QString text() const {
-        return QStringLiteral("slot=\"%1\" label=\"%2\" Button1=%3 CheckBox1=%4 CheckBox2=%5 CheckBox3=%6")
+        return QStringLiteral("slot=\"%1\" label=\"%2\" signButton=%3 packBox=%4 base64Box=%5 attachedBox=%6")
             .arg(qs(slot), label)
             .arg(button)
             .arg(pack)
@@ -85,9 +86,13 @@ struct PageState {
     }
 };
 
-PageState pageState(const TForm1& form) {
-    return {form.SignFileName,           form.Label2->text(),         form.Button1->isEnabled(),
-            form.CheckBox1->isChecked(), form.CheckBox2->isChecked(), form.CheckBox3->isChecked()};
+PageState pageState(const MainWindow& window) {
+    return {window.signingPage->signFileName,
+            window.signingPage->fileLabel->text(),
+            window.signingPage->signButton->isEnabled(),
+            window.signingPage->packBox->isChecked(),
+            window.signingPage->base64Box->isChecked(),
+            window.signingPage->attachedBox->isChecked()};
 }
 
 QString handleCounts() {
@@ -145,7 +150,7 @@ class TestSignWindow : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::string input;
     std::string content;
 
@@ -164,9 +169,9 @@ class TestSignWindow : public QObject {
     // Chooses `path` with "Открыть файл для подписания" and forgets that part of the log.
     void choose(const std::string& path) {
         prompts->answerFile(path);
-        QVERIFY(app::test::clickEnabled(*form, form->Button2));
-        QCOMPARE(form->SignFileName, path);
-        QVERIFY(form->Button1->isEnabled());
+        QVERIFY(app::test::clickEnabled(*window, window->signingPage->chooseFileButton));
+        QCOMPARE(window->signingPage->signFileName, path);
+        QVERIFY(window->signingPage->signButton->isEnabled());
         prompts->log.clear();
     }
 
@@ -177,12 +182,12 @@ class TestSignWindow : public QObject {
     }
 
     void setBoxes(bool pack, bool base64, bool attached) {
-        form->CheckBox1->setChecked(pack);
-        form->CheckBox2->setChecked(base64);
-        form->CheckBox3->setChecked(attached);
+        window->signingPage->packBox->setChecked(pack);
+        window->signingPage->base64Box->setChecked(base64);
+        window->signingPage->attachedBox->setChecked(attached);
     }
 
-    void sign() { QVERIFY(app::test::clickEnabled(*form, form->Button1)); }
+    void sign() { QVERIFY(app::test::clickEnabled(*window, window->signingPage->signButton)); }
 
     // The "issued to" names of the store's certificates in the store's own order.
     static QStringList storeOrder() {
@@ -235,16 +240,16 @@ private slots:
         dir = std::make_unique<test::TempDir>("plombar-sign");
         prompts = std::make_unique<ScriptedPrompts>();
         passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         crypto::detail::failSignCallAfter(-1, 0);
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
-        form.reset();
+        window.reset();
         passwordPrompt.reset();
         prompts.reset();
         // Whatever the run did, it released every context, store and provider handle.
@@ -306,11 +311,11 @@ private slots:
         }
         chooseInput();
         setBoxes(true, true, true);
-        const PageState before = pageState(*form);
+        const PageState before = pageState(*window);
         PageState atMessage;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry.startsWith(QLatin1String("message:")))
-                atMessage = pageState(*form);
+                atMessage = pageState(*window);
         };
 
         sign();
@@ -322,7 +327,7 @@ private slots:
         if (cleared)
             after = {"", QString(), false, true, true, false};
         after.attached = attachedAfter;
-        QCOMPARE(pageState(*form).text(), after.text());
+        QCOMPARE(pageState(*window).text(), after.text());
         QCOMPARE(test::listFolder(dir->path()), std::vector<std::string>{"отчёт за май.pdf"});
     }
 
@@ -336,7 +341,7 @@ private slots:
         prompts->answerCertificate(static_cast<std::size_t>(names.indexOf(QStringLiteral("С ключом"))));
         sign();
         QCOMPARE(prompts->log, (QStringList{selectEntry(names), kNoProvider}));
-        QCOMPARE(pageState(*form).text(), (PageState{input, qs(input), true, false, false, false}).text());
+        QCOMPARE(pageState(*window).text(), (PageState{input, qs(input), true, false, false, false}).text());
         sign();
         QCOMPARE(prompts->log, (QStringList{selectEntry(names), kNoProvider, selectEntry(names), kSigned,
                                             QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
@@ -382,10 +387,10 @@ private slots:
         QString handlesAtFolder;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry == kSigned) {
-                atMessage = pageState(*form);
+                atMessage = pageState(*window);
                 existedAtMessage = test::fileExists(signature);
             } else if (entry.startsWith(QLatin1String("openFolder:"))) {
-                atFolder = pageState(*form);
+                atFolder = pageState(*window);
                 handlesAtFolder = handleCounts();
             }
         };
@@ -398,7 +403,7 @@ private slots:
         const PageState reset{"", QString(), false, false, false, false};
         QCOMPARE(atFolder.text(), reset.text());
         QCOMPARE(handlesAtFolder, kNoHandles); // released before the folder opens
-        QCOMPARE(pageState(*form).text(), reset.text());
+        QCOMPARE(pageState(*window).text(), reset.text());
         QCOMPARE(test::listFolder(dir->path()),
                  (std::vector<std::string>{"отчёт за май.pdf", fileNameOf(signature)}));
         checkSignature(signature, attached, key, "Подписант");
@@ -427,17 +432,17 @@ private slots:
         prompts->answerCertificate(0);
         prompts->onPrompt = [&](const QString& entry) {
             if (entry.startsWith(QLatin1String("selectCertificate:")))
-                form->CheckBox3->setChecked(!attachedAtClick);
+                window->signingPage->attachedBox->setChecked(!attachedAtClick);
             else if (entry == kSigned)
-                form->CheckBox2->setChecked(!base64AtClick);
+                window->signingPage->base64Box->setChecked(!base64AtClick);
         };
         sign();
         const std::string signature = input + (base64AtClick ? ".sig" : ".p7s");
         QCOMPARE(test::listFolder(dir->path()),
                  (std::vector<std::string>{"отчёт за май.pdf", fileNameOf(signature)}));
         checkSignature(signature, attachedAtClick, KeyAlgorithm::Gost2012_256, "Подписант");
-        QVERIFY(!form->CheckBox2->isChecked());
-        QVERIFY(!form->CheckBox3->isChecked());
+        QVERIFY(!window->signingPage->base64Box->isChecked());
+        QVERIFY(!window->signingPage->attachedBox->isChecked());
     }
 
     void existingSignatureIsReplaced_data() {
@@ -510,14 +515,14 @@ private slots:
         else
             QCOMPARE(::chmod(input.c_str(), 0), 0);
         setBoxes(true, true, true);
-        const PageState before = pageState(*form);
+        const PageState before = pageState(*window);
         prompts->answerCertificate(0);
         sign();
         QCOMPARE(
             prompts->log,
             (QStringList{selectEntry({QStringLiteral("Подписант")}),
                          QStringLiteral("error: Cannot open file \"%1\". %2.").arg(qs(input), systemText)}));
-        QCOMPARE(pageState(*form).text(), before.text());
+        QCOMPARE(pageState(*window).text(), before.text());
     }
 
     void saveErrors_data() {
@@ -547,7 +552,7 @@ private slots:
         if (cause == QLatin1String("folder"))
             QCOMPARE(::chmod(dir->path().c_str(), 0500), 0);
         setBoxes(true, base64, true);
-        const PageState before = pageState(*form);
+        const PageState before = pageState(*window);
         prompts->answerCertificate(0);
         sign();
         QCOMPARE(
@@ -555,7 +560,7 @@ private slots:
             (QStringList{
                 selectEntry({QStringLiteral("Подписант")}), kSigned,
                 QStringLiteral("error: Cannot create file \"%1\". Access is denied.").arg(qs(signature))}));
-        QCOMPARE(pageState(*form).text(), before.text());
+        QCOMPARE(pageState(*window).text(), before.text());
         QCOMPARE(test::listFolder(dir->path()), files);
         if (cause == QLatin1String("file"))
             QCOMPARE(test::readFile(signature), std::string("old"));
@@ -606,8 +611,8 @@ private slots:
             expected << kNoProvider;
         QCOMPARE(prompts->log, expected);
         QCOMPARE(test::fileExists(input + ".sig"), signs);
-        QVERIFY(!form->CheckBox3->isChecked());
-        QCOMPARE(form->Button1->isEnabled(), !signs);
+        QVERIFY(!window->signingPage->attachedBox->isChecked());
+        QCOMPARE(window->signingPage->signButton->isEnabled(), !signs);
     }
 
     // The question's text on its own, as the dialog shows it.
@@ -740,10 +745,10 @@ private slots:
         content = "data";
         chooseInput();
         setBoxes(true, true, true);
-        const PageState before = pageState(*form);
+        const PageState before = pageState(*window);
         sign();
         QCOMPARE(prompts->log, QStringList{QStringLiteral("error: ") + qs(errorReportText(text))});
-        QCOMPARE(pageState(*form).text(), before.text());
+        QCOMPARE(pageState(*window).text(), before.text());
         QCOMPARE(test::listFolder(dir->path()), std::vector<std::string>{"отчёт за май.pdf"});
     }
 };

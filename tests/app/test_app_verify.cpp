@@ -1,12 +1,14 @@
 // The verification page driven like a user: both files chosen through their dialogs, "Проверить"
-// pressed; the report in Memo1 line by line, the certificate view shown between its first and
+// pressed; the report in the report area line by line, the certificate view shown between its first and
 // second line, the page's resets after a completed run and none after an error.
 
 #include "CryptoTestUtil.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
+#include "SigningPage.h"
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "VerificationPage.h"
 #include "VerifyTestUtil.h"
 
 #include "crypto/SignOperation.h"
@@ -26,7 +28,7 @@
 #include <memory>
 #include <stdexcept>
 
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using namespace plombar;
 using namespace plombar::crypto;
@@ -50,11 +52,13 @@ private:
     TestIdentity ca, signer;
     std::unique_ptr<TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::string data;
     const std::string content = std::string("Акт сверки\r\n\0\x1A\n", 22) + randomBytes(30000, 9);
 
-    QStringList memoLines() const { return form->Memo1->toPlainText().split(QLatin1Char('\n')); }
+    QStringList memoLines() const {
+        return window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n'));
+    }
 
     QStringList verifiedReport(const std::string& serial, const char* period) const {
         return {kVerifyHeaderLine,
@@ -80,31 +84,33 @@ private:
     // Chooses the pair through the page's two dialogs, as the user would; the log is emptied after.
     void choosePair(const std::string& dataPath, const std::string& signaturePath) {
         prompts->answerFile(dataPath);
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button4));
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->dataFileButton));
         prompts->answerFile(signaturePath);
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button5));
-        QVERIFY(form->Button3->isEnabled());
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->signatureFileButton));
+        QVERIFY(window->verificationPage->verifyButton->isEnabled());
         prompts->log.clear();
     }
 
-    void verifyPressed() { QVERIFY(plombar::app::test::clickEnabled(*form, form->Button3)); }
+    void verifyPressed() {
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->verifyButton));
+    }
 
     // The state of a page after a completed run.
     void checkReset() {
-        QVERIFY(form->VerifyDataFileName.empty());
-        QVERIFY(form->VerifySignatureFileName.empty());
-        QCOMPARE(form->Label1->text(), QString());
-        QCOMPARE(form->Label3->text(), QString());
-        QVERIFY(!form->Button3->isEnabled());
+        QVERIFY(window->verificationPage->verifyDataFileName.empty());
+        QVERIFY(window->verificationPage->verifySignatureFileName.empty());
+        QCOMPARE(window->verificationPage->dataFileLabel->text(), QString());
+        QCOMPARE(window->verificationPage->signatureFileLabel->text(), QString());
+        QVERIFY(!window->verificationPage->verifyButton->isEnabled());
     }
 
     // The state of a page whose run stopped on an error: as chosen.
     void checkKept(const std::string& dataPath, const std::string& signaturePath) {
-        QCOMPARE(form->VerifyDataFileName, dataPath);
-        QCOMPARE(form->VerifySignatureFileName, signaturePath);
-        QCOMPARE(form->Label1->text(), qs(dataPath));
-        QCOMPARE(form->Label3->text(), qs(signaturePath));
-        QVERIFY(form->Button3->isEnabled());
+        QCOMPARE(window->verificationPage->verifyDataFileName, dataPath);
+        QCOMPARE(window->verificationPage->verifySignatureFileName, signaturePath);
+        QCOMPARE(window->verificationPage->dataFileLabel->text(), qs(dataPath));
+        QCOMPARE(window->verificationPage->signatureFileLabel->text(), qs(signaturePath));
+        QVERIFY(window->verificationPage->verifyButton->isEnabled());
     }
 
     std::string writeSignature(const std::string& name, const std::string& bytes) {
@@ -133,15 +139,15 @@ private slots:
         data = dir->file("акт сверки.xlsx");
         writeFile(data, content);
         prompts = std::make_unique<ScriptedPrompts>();
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         if (prompts)
             QCOMPARE(prompts->unscripted(), QStringList());
-        form.reset();
+        window.reset();
         prompts.reset();
         dir.reset();
         QCOMPARE(CountOpenHandles().certificateContexts, 0);
@@ -160,10 +166,10 @@ private slots:
         store->add(signer);
         // Signed detached on the window's own signing page.
         prompts->answerFile(data);
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button2));
-        form->CheckBox2->setChecked(base64);
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->signingPage->chooseFileButton));
+        window->signingPage->base64Box->setChecked(base64);
         prompts->answerCertificate(0);
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button1));
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->signingPage->signButton));
         QVERIFY2(prompts->log.contains(QStringLiteral("message: ") + kSignedText),
                  qPrintable(prompts->log.join('|')));
         const std::string signature = data + (base64 ? ".p7s" : ".sig");
@@ -332,7 +338,7 @@ private slots:
         // A report from an earlier run stays as it is.
         choosePair(data, writeSignature("первая.sig", cmsSign(signer, content)));
         verifyPressed();
-        const QString earlierReport = form->Memo1->toPlainText();
+        const QString earlierReport = window->verificationPage->reportArea->toPlainText();
 
         const std::string dataPath = dir->file(dataName.toStdString());
         const std::string signaturePath = dir->file(signatureName.toStdString());
@@ -340,7 +346,7 @@ private slots:
         verifyPressed();
         const QString shown = error.contains(QStringLiteral("%1")) ? error.arg(qs(dataPath)) : error;
         QCOMPARE(prompts->log, QStringList({QStringLiteral("error: ") + shown}));
-        QCOMPARE(form->Memo1->toPlainText(), earlierReport);
+        QCOMPARE(window->verificationPage->reportArea->toPlainText(), earlierReport);
         checkKept(dataPath, signaturePath);
 
         // Pressing again retries the same pair; once the files are there, it completes.

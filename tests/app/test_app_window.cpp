@@ -1,10 +1,15 @@
 // The main window driven like a user: initial state, the file choices of the four pages with the
 // size gate, the certificate source box, the dialogs' memory, and the guard around every handler.
 
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
+#include "PageWidgets.h"
 #include "ScriptedPrompts.h"
+#include "SigningPage.h"
 #include "TestSupport.h"
-#include "Unit1.h"
+#include "VerificationPage.h"
 #include "platform/Errors.h"
 
 #include <QApplication>
@@ -22,7 +27,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 
 namespace {
@@ -30,37 +35,56 @@ namespace {
 constexpr std::uint64_t kLimit = 314572800;
 const QString kTooBig = QStringLiteral("message: Размер файла не должен превышать 299 Мб");
 
+enum Page { kSigning, kVerification, kEncryption, kDecryption };
+
 // The four choices that pass the size gate.
 struct Gated {
+    const char* row;
+    Page page;
     const char* button;
     const char* dialog;
     const char* filter;
-    std::string TForm1::*slot;
+    std::string& (*slot)(MainWindow&);
     const char* label;
     const char* operation; // the button the choice enables; none for the certificate file
 };
 const Gated kGated[] = {
-    {"Button2", "OpenDialog2", "", &TForm1::SignFileName, "Label2", "Button1"},
-    {"Button6", "OpenDialog4", "", &TForm1::EncryptFileName, "Label4", "Button7"},
-    {"Button8", "OpenDialog5", "Зашифрованные файлы|*.enc", &TForm1::DecryptFileName, "Label5", "Button9"},
-    {"Button11", "OpenDialog6", "Certificate|*.cer", &TForm1::RecipientCertFileName, "Label6", nullptr},
+    {"file to sign", kSigning, "chooseFileButton", "fileToSignDialog", "",
+     [](MainWindow& w) -> std::string& { return w.signingPage->signFileName; }, "fileLabel", "signButton"},
+    {"file to encrypt", kEncryption, "chooseFileButton", "fileToEncryptDialog", "",
+     [](MainWindow& w) -> std::string& { return w.encryptionPage->encryptFileName; }, "fileLabel",
+     "encryptButton"},
+    {"file to decrypt", kDecryption, "chooseFileButton", "fileToDecryptDialog", "Зашифрованные файлы|*.enc",
+     [](MainWindow& w) -> std::string& { return w.decryptionPage->decryptFileName; }, "fileLabel",
+     "decryptButton"},
+    {"certificate file", kEncryption, "chooseCertificateButton", "certificateFileDialog", "Certificate|*.cer",
+     [](MainWindow& w) -> std::string& { return w.encryptionPage->recipientCertFileName; },
+     "certificateLabel", nullptr},
 };
+const Gated& kCertificateFile = kGated[3];
 
 // The two choices on the verification page.
 struct Ungated {
+    const char* row;
     const char* button;
     const char* dialog;
     const char* filter;
-    std::string TForm1::*slot;
+    std::string& (*slot)(MainWindow&);
     const char* label;
-    std::string TForm1::*otherSlot;
+    std::string& (*otherSlot)(MainWindow&);
     const char* otherButton;
 };
+std::string& dataSlot(MainWindow& w) {
+    return w.verificationPage->verifyDataFileName;
+}
+std::string& signatureSlot(MainWindow& w) {
+    return w.verificationPage->verifySignatureFileName;
+}
 const Ungated kUngated[] = {
-    {"Button4", "OpenDialog1", "", &TForm1::VerifyDataFileName, "Label1", &TForm1::VerifySignatureFileName,
-     "Button5"},
-    {"Button5", "OpenDialog3", "Signature|*.sig|PKCS7|*.p7s", &TForm1::VerifySignatureFileName, "Label3",
-     &TForm1::VerifyDataFileName, "Button4"},
+    {"data file", "dataFileButton", "dataFileDialog", "", dataSlot, "dataFileLabel", signatureSlot,
+     "signatureFileButton"},
+    {"signature file", "signatureFileButton", "signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s",
+     signatureSlot, "signatureFileLabel", dataSlot, "dataFileButton"},
 };
 
 QString openFileEntry(const char* dialog, const char* filter, const std::string& initial) {
@@ -79,13 +103,17 @@ class TestMainWindow : public QObject {
 
 private:
     std::unique_ptr<ScriptedPrompts> prompts;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     std::unique_ptr<plombar::test::TempDir> dir;
 
-    QPushButton* button(const char* name) const {
-        return form->findChild<QPushButton*>(QString::fromLatin1(name));
+    // Controls by their object names, which are unique within a page.
+    template <class Control> Control* control(int page, const char* name) const {
+        return window->pages->widget(page)->findChild<Control*>(QString::fromLatin1(name));
     }
-    QLabel* label(const char* name) const { return form->findChild<QLabel*>(QString::fromLatin1(name)); }
+    QPushButton* button(int page, const char* name) const { return control<QPushButton>(page, name); }
+    QLabel* label(const Gated& g) const { return control<QLabel>(g.page, g.label); }
+    QLabel* label(const Ungated& u) const { return control<QLabel>(kVerification, u.label); }
+    QPushButton* button(const Ungated& u) const { return button(kVerification, u.button); }
 
     std::string file(const std::string& name, std::uint64_t size = 10) {
         const std::string path = dir->file(name);
@@ -95,40 +123,43 @@ private:
 
     // Makes the certificate file button usable, as the user must before choosing.
     void prepare(const Gated& g) {
-        if (std::string_view(g.button) == "Button11") {
-            QVERIFY(plombar::app::test::clickEnabled(*form, form->CheckBox4));
-            QVERIFY(form->CheckBox4->isChecked());
+        if (&g == &kCertificateFile) {
+            QVERIFY(
+                plombar::app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+            QVERIFY(window->encryptionPage->certificateFromFileBox->isChecked());
         }
     }
 
     // The state of the operation button a gated choice may enable (for the certificate file:
     // "Зашифровать", which that choice must never enable).
     bool operationEnabled(const Gated& g) const {
-        return button(g.operation != nullptr ? g.operation : "Button7")->isEnabled();
+        return button(g.page, g.operation != nullptr ? g.operation : "encryptButton")->isEnabled();
     }
 
     // One click on a gated choice; the log gets what this click asked.
-    void choose(const Gated& g) { QVERIFY(plombar::app::test::clickEnabled(*form, button(g.button))); }
+    void choose(const Gated& g) {
+        QVERIFY(plombar::app::test::clickEnabled(*window, button(g.page, g.button)));
+    }
 
     static void addGatedRows() {
         QTest::addColumn<int>("handler");
         for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i)
-            QTest::newRow(kGated[i].button) << i;
+            QTest::newRow(kGated[i].row) << i;
     }
 
 private slots:
     void init() {
         dir = std::make_unique<plombar::test::TempDir>("plombar-app");
         prompts = std::make_unique<ScriptedPrompts>();
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         if (prompts)
             QCOMPARE(prompts->unscripted(), QStringList());
-        form.reset();
+        window.reset();
         prompts.reset();
         dir.reset();
         QCOMPARE(QApplication::overrideCursor(), nullptr);
@@ -137,71 +168,76 @@ private slots:
     // ---- initial state -------------------------------------------------------------------------
 
     void initialWindow() {
-        QCOMPARE(form->windowTitle(), QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
-        QCOMPARE(form->size(), QSize(625, 343));
-        QCOMPARE(form->pos(), QPoint(192, 124));
-        QCOMPARE(form->PageControl1->geometry(), QRect(8, 16, 593, 281));
-        QCOMPARE(form->PageControl1->objectName(), QStringLiteral("PageControl1"));
-        QCOMPARE(form->PageControl1->count(), 4);
-        QCOMPARE(form->PageControl1->currentIndex(), 0);
-        const QStringList pages = {QStringLiteral("Подпись"), QStringLiteral("Верификация"),
-                                   QStringLiteral("Шифрование"), QStringLiteral("DECRYPT")};
+        QCOMPARE(window->windowTitle(), QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
+        QCOMPARE(window->objectName(), QStringLiteral("mainWindow"));
+        QCOMPARE(window->size(), QSize(625, 343));
+        QCOMPARE(window->pos(), QPoint(192, 124));
+        QCOMPARE(window->pages->geometry(), QRect(8, 16, 593, 281));
+        QCOMPARE(window->pages->objectName(), QStringLiteral("pages"));
+        QCOMPARE(window->pages->count(), 4);
+        QCOMPARE(window->pages->currentIndex(), 0);
+        const QStringList captions = {QStringLiteral("Подпись"), QStringLiteral("Верификация"),
+                                      QStringLiteral("Шифрование"), QStringLiteral("DECRYPT")};
+        const QWidget* pages[] = {window->signingPage, window->verificationPage, window->encryptionPage,
+                                  window->decryptionPage};
+        const QStringList names = {QStringLiteral("signingPage"), QStringLiteral("verificationPage"),
+                                   QStringLiteral("encryptionPage"), QStringLiteral("decryptionPage")};
         for (int i = 0; i < 4; ++i) {
-            QCOMPARE(form->PageControl1->tabText(i), pages[i]);
-            QCOMPARE(form->PageControl1->widget(i)->objectName(), QStringLiteral("TabSheet%1").arg(i + 1));
+            QCOMPARE(window->pages->tabText(i), captions[i]);
+            QCOMPARE(window->pages->widget(i), pages[i]);
+            QCOMPARE(pages[i]->objectName(), names[i]);
         }
-        QCOMPARE(form->TabSheet1, form->PageControl1->widget(0));
-        QCOMPARE(form->TabSheet4, form->PageControl1->widget(3));
 
         for (const auto* slot :
-             {&form->SignFileName, &form->VerifyDataFileName, &form->VerifySignatureFileName,
-              &form->EncryptFileName, &form->RecipientCertFileName, &form->DecryptFileName})
+             {&window->signingPage->signFileName, &window->verificationPage->verifyDataFileName,
+              &window->verificationPage->verifySignatureFileName, &window->encryptionPage->encryptFileName,
+              &window->encryptionPage->recipientCertFileName, &window->decryptionPage->decryptFileName})
             QVERIFY(slot->empty());
     }
 
     void initialControls_data() {
-        QTest::addColumn<QString>("name");
         QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("caption");
         QTest::addColumn<bool>("enabled");
-        const auto row = [](const char* name, int page, const QString& caption, bool enabled) {
-            QTest::newRow(name) << QString::fromLatin1(name) << page << caption << enabled;
+        const auto row = [](int page, const char* name, const QString& caption, bool enabled) {
+            QTest::addRow("%d %s", page, name) << page << QString::fromLatin1(name) << caption << enabled;
         };
-        row("CheckBox1", 0, QStringLiteral("Упаковать файлы 7zip"), true);
-        row("Button2", 0, QStringLiteral("Открыть файл для подписания"), true);
-        row("Button1", 0, QStringLiteral("Подписать"), false);
-        row("CheckBox2", 0, QStringLiteral("BASE64"), true);
-        row("CheckBox3", 0, QStringLiteral("Прикрепленная"), true);
-        row("Label2", 0, QString(), true);
-        row("Button4", 1, QStringLiteral("Исходный файл"), true);
-        row("Label1", 1, QString(), true);
-        row("Button5", 1, QStringLiteral("Файл подписи"), true);
-        row("Label3", 1, QString(), true);
-        row("Button3", 1, QStringLiteral("Проверить"), false);
-        row("Button11", 2, QStringLiteral("Выбрать Сертификат"), false);
-        row("CheckBox4", 2, QStringLiteral("Выбрать сертификат из файла"), true);
-        row("Label6", 2, QString(), true);
-        row("Button6", 2, QStringLiteral("Открыть файл"), true);
-        row("Label4", 2, QString(), true);
-        row("Button7", 2, QStringLiteral("Зашифровать"), false);
-        row("Button8", 3, QStringLiteral("Открыть файл"), true);
-        row("Button9", 3, QStringLiteral("DECRYPT"), false);
-        row("Label5", 3, QString(), true);
+        row(kSigning, "packBox", QStringLiteral("Упаковать файлы 7zip"), true);
+        row(kSigning, "chooseFileButton", QStringLiteral("Открыть файл для подписания"), true);
+        row(kSigning, "signButton", QStringLiteral("Подписать"), false);
+        row(kSigning, "base64Box", QStringLiteral("BASE64"), true);
+        row(kSigning, "attachedBox", QStringLiteral("Прикрепленная"), true);
+        row(kSigning, "fileLabel", QString(), true);
+        row(kVerification, "dataFileButton", QStringLiteral("Исходный файл"), true);
+        row(kVerification, "dataFileLabel", QString(), true);
+        row(kVerification, "signatureFileButton", QStringLiteral("Файл подписи"), true);
+        row(kVerification, "signatureFileLabel", QString(), true);
+        row(kVerification, "verifyButton", QStringLiteral("Проверить"), false);
+        row(kEncryption, "chooseCertificateButton", QStringLiteral("Выбрать Сертификат"), false);
+        row(kEncryption, "certificateFromFileBox", QStringLiteral("Выбрать сертификат из файла"), true);
+        row(kEncryption, "certificateLabel", QString(), true);
+        row(kEncryption, "chooseFileButton", QStringLiteral("Открыть файл"), true);
+        row(kEncryption, "fileLabel", QString(), true);
+        row(kEncryption, "encryptButton", QStringLiteral("Зашифровать"), false);
+        row(kDecryption, "chooseFileButton", QStringLiteral("Открыть файл"), true);
+        row(kDecryption, "decryptButton", QStringLiteral("DECRYPT"), false);
+        row(kDecryption, "fileLabel", QString(), true);
     }
 
     void initialControls() {
-        QFETCH(QString, name);
         QFETCH(int, page);
+        QFETCH(QString, name);
         QFETCH(QString, caption);
         QFETCH(bool, enabled);
-        auto* widget = form->findChild<QWidget*>(name);
+        auto* widget = window->pages->widget(page)->findChild<QWidget*>(name);
         QVERIFY(widget != nullptr);
-        QCOMPARE(plombar::app::test::pageOf(*form, widget), page);
+        QCOMPARE(plombar::app::test::pageOf(*window, widget), page);
         QCOMPARE(widget->isEnabled(), enabled);
         if (auto* b = qobject_cast<QAbstractButton*>(widget)) {
             QCOMPARE(b->text(), caption);
             QVERIFY(!b->isChecked());
-            QCOMPARE(qobject_cast<QCheckBox*>(widget) != nullptr, name.startsWith(QLatin1String("CheckBox")));
+            QCOMPARE(qobject_cast<QCheckBox*>(widget) != nullptr, name.endsWith(QLatin1String("Box")));
         } else {
             auto* l = qobject_cast<QLabel*>(widget);
             QVERIFY(l != nullptr);
@@ -210,47 +246,86 @@ private slots:
         }
     }
 
+    // Each page holds exactly its named controls, and the members are those controls.
     void publicMembersAreTheNamedControls() {
-        const std::pair<const char*, QWidget*> members[] = {
-            {"Button1", form->Button1},     {"Button2", form->Button2},     {"Button3", form->Button3},
-            {"Button4", form->Button4},     {"Button5", form->Button5},     {"Button6", form->Button6},
-            {"Button7", form->Button7},     {"Button8", form->Button8},     {"Button9", form->Button9},
-            {"Button11", form->Button11},   {"CheckBox1", form->CheckBox1}, {"CheckBox2", form->CheckBox2},
-            {"CheckBox3", form->CheckBox3}, {"CheckBox4", form->CheckBox4}, {"Label1", form->Label1},
-            {"Label2", form->Label2},       {"Label3", form->Label3},       {"Label4", form->Label4},
-            {"Label5", form->Label5},       {"Label6", form->Label6},       {"Memo1", form->Memo1}};
-        for (const auto& [name, widget] : members)
-            QCOMPARE(widget->objectName(), QString::fromLatin1(name));
-        QVERIFY(form->findChild<QWidget*>(QStringLiteral("Button10")) == nullptr);
+        const auto* s = window->signingPage;
+        const auto* v = window->verificationPage;
+        const auto* e = window->encryptionPage;
+        const auto* d = window->decryptionPage;
+        const std::vector<std::vector<std::pair<const char*, QWidget*>>> pages = {
+            {{"packBox", s->packBox},
+             {"chooseFileButton", s->chooseFileButton},
+             {"signButton", s->signButton},
+             {"base64Box", s->base64Box},
+             {"attachedBox", s->attachedBox},
+             {"fileLabel", s->fileLabel}},
+            {{"dataFileButton", v->dataFileButton},
+             {"dataFileLabel", v->dataFileLabel},
+             {"signatureFileButton", v->signatureFileButton},
+             {"signatureFileLabel", v->signatureFileLabel},
+             {"verifyButton", v->verifyButton},
+             {"reportArea", v->reportArea}},
+            {{"chooseCertificateButton", e->chooseCertificateButton},
+             {"certificateFromFileBox", e->certificateFromFileBox},
+             {"certificateLabel", e->certificateLabel},
+             {"chooseFileButton", e->chooseFileButton},
+             {"fileLabel", e->fileLabel},
+             {"encryptButton", e->encryptButton}},
+            {{"chooseFileButton", d->chooseFileButton},
+             {"decryptButton", d->decryptButton},
+             {"fileLabel", d->fileLabel}},
+        };
+        for (int page = 0; page < 4; ++page) {
+            QStringList expected;
+            for (const auto& [name, widget] : pages[static_cast<std::size_t>(page)]) {
+                QCOMPARE(widget->objectName(), QString::fromLatin1(name));
+                QCOMPARE(widget->parentWidget(), window->pages->widget(page));
+                expected << QString::fromLatin1(name);
+            }
+            QStringList present;
+            for (const QWidget* w :
+                 window->pages->widget(page)->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                present << w->objectName();
+            expected.sort();
+            present.sort();
+            QCOMPARE(present, expected);
+        }
     }
 
-    void memoShowsOneLineReadOnly() {
-        QCOMPARE(form->Memo1->toPlainText(), QStringLiteral("Memo1"));
-        QCOMPARE(form->Memo1->document()->blockCount(), 1);
-        QVERIFY(form->Memo1->isReadOnly());
-        QCOMPARE(form->Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-        form->PageControl1->setCurrentIndex(1);
-        QVERIFY(form->Memo1->verticalScrollBar()->isVisible());
+    void reportAreaShowsOneLineReadOnly() {
+        const QPlainTextEdit* report = window->verificationPage->reportArea;
+        QCOMPARE(report->toPlainText(), QStringLiteral("Memo1"));
+        QCOMPARE(report->document()->blockCount(), 1);
+        QVERIFY(report->isReadOnly());
+        QCOMPARE(report->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        window->pages->setCurrentIndex(kVerification);
+        QVERIFY(report->verticalScrollBar()->isVisible());
     }
 
     void openDialogFilters_data() {
+        QTest::addColumn<int>("index");
         QTest::addColumn<QString>("dialog");
         QTest::addColumn<QString>("filter");
-        QTest::newRow("1") << QStringLiteral("OpenDialog1") << QString();
-        QTest::newRow("2") << QStringLiteral("OpenDialog2") << QString();
-        QTest::newRow("3") << QStringLiteral("OpenDialog3") << QStringLiteral("Signature|*.sig|PKCS7|*.p7s");
-        QTest::newRow("4") << QStringLiteral("OpenDialog4") << QString();
-        QTest::newRow("5") << QStringLiteral("OpenDialog5") << QStringLiteral("Зашифрованные файлы|*.enc");
-        QTest::newRow("6") << QStringLiteral("OpenDialog6") << QStringLiteral("Certificate|*.cer");
+        QTest::newRow("data file") << 0 << QStringLiteral("dataFileDialog") << QString();
+        QTest::newRow("file to sign") << 1 << QStringLiteral("fileToSignDialog") << QString();
+        QTest::newRow("signature file")
+            << 2 << QStringLiteral("signatureFileDialog") << QStringLiteral("Signature|*.sig|PKCS7|*.p7s");
+        QTest::newRow("file to encrypt") << 3 << QStringLiteral("fileToEncryptDialog") << QString();
+        QTest::newRow("file to decrypt")
+            << 4 << QStringLiteral("fileToDecryptDialog") << QStringLiteral("Зашифрованные файлы|*.enc");
+        QTest::newRow("certificate file")
+            << 5 << QStringLiteral("certificateFileDialog") << QStringLiteral("Certificate|*.cer");
     }
 
     void openDialogFilters() {
+        QFETCH(int, index);
         QFETCH(QString, dialog);
         QFETCH(QString, filter);
-        const plombar::app::TOpenDialog* dialogs[] = {&form->OpenDialog1, &form->OpenDialog2,
-                                                      &form->OpenDialog3, &form->OpenDialog4,
-                                                      &form->OpenDialog5, &form->OpenDialog6};
-        const auto* d = dialogs[dialog.back().digitValue() - 1];
+        const plombar::app::OpenFileDialog* dialogs[] = {
+            &window->verificationPage->dataFileDialog,      &window->signingPage->fileToSignDialog,
+            &window->verificationPage->signatureFileDialog, &window->encryptionPage->fileToEncryptDialog,
+            &window->decryptionPage->fileToDecryptDialog,   &window->encryptionPage->certificateFileDialog};
+        const auto* d = dialogs[index];
         QCOMPARE(qs(d->name()), dialog);
         QCOMPARE(qs(d->filter()), filter);
         QVERIFY(d->fileName().empty());
@@ -261,16 +336,20 @@ private slots:
         QTest::addColumn<int>("page");
         QTest::addColumn<QStringList>("order");
         QTest::newRow("signing") << 0
-                                 << QStringList{"Button1", "Button2", "CheckBox1", "CheckBox2", "CheckBox3"};
-        QTest::newRow("verification") << 1 << QStringList{"Memo1", "Button3", "Button4", "Button5"};
-        QTest::newRow("encryption") << 2 << QStringList{"Button7", "Button6", "CheckBox4", "Button11"};
-        QTest::newRow("decryption") << 3 << QStringList{"Button8", "Button9"};
+                                 << QStringList{"signButton", "chooseFileButton", "packBox", "base64Box",
+                                                "attachedBox"};
+        QTest::newRow("verification")
+            << 1 << QStringList{"reportArea", "verifyButton", "dataFileButton", "signatureFileButton"};
+        QTest::newRow("encryption") << 2
+                                    << QStringList{"encryptButton", "chooseFileButton",
+                                                   "certificateFromFileBox", "chooseCertificateButton"};
+        QTest::newRow("decryption") << 3 << QStringList{"chooseFileButton", "decryptButton"};
     }
 
     void focusOrder() {
         QFETCH(int, page);
         QFETCH(QStringList, order);
-        QWidget* sheet = form->PageControl1->widget(page);
+        QWidget* sheet = window->pages->widget(page);
         auto* first = sheet->findChild<QWidget*>(order.first());
         QStringList seen;
         QWidget* w = first;
@@ -284,21 +363,23 @@ private slots:
 
     // Tab from key to key, skipping the disabled buttons.
     void tabSkipsDisabledControls() {
-        QApplication::setActiveWindow(form.get());
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
-        form->PageControl1->setCurrentIndex(2);
-        form->Button6->setFocus();
-        QTest::keyClick(form->Button6, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), form->CheckBox4);
-        QTest::keyClick(form->CheckBox4, Qt::Key_Tab);
-        QVERIFY(QApplication::focusWidget() != form->Button11);
-        QVERIFY(!form->TabSheet3->isAncestorOf(QApplication::focusWidget()) ||
-                QApplication::focusWidget() == form->Button6);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        const auto* e = window->encryptionPage;
+        window->pages->setCurrentIndex(kEncryption);
+        e->chooseFileButton->setFocus();
+        QTest::keyClick(e->chooseFileButton, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), e->certificateFromFileBox);
+        QTest::keyClick(e->certificateFromFileBox, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != e->chooseCertificateButton);
+        QVERIFY(!e->isAncestorOf(QApplication::focusWidget()) ||
+                QApplication::focusWidget() == e->chooseFileButton);
 
-        form->PageControl1->setCurrentIndex(0);
-        form->Button2->setFocus();
-        QTest::keyClick(form->Button2, Qt::Key_Backtab);
-        QVERIFY(QApplication::focusWidget() != form->Button1);
+        const auto* s = window->signingPage;
+        window->pages->setCurrentIndex(kSigning);
+        s->chooseFileButton->setFocus();
+        QTest::keyClick(s->chooseFileButton, Qt::Key_Backtab);
+        QVERIFY(QApplication::focusWidget() != s->signButton);
     }
 
     // ---- gated choices -------------------------------------------------------------------------
@@ -308,7 +389,7 @@ private slots:
         QTest::addColumn<qulonglong>("size");
         QTest::addColumn<bool>("accepted");
         for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
-            const QByteArray b = kGated[i].button;
+            const QByteArray b = kGated[i].row;
             QTest::newRow(b + " empty file") << i << 0ULL << true;
             QTest::newRow(b + " at the limit") << i << qulonglong(kLimit) << true;
             QTest::newRow(b + " one byte over") << i << qulonglong(kLimit + 1) << false;
@@ -330,8 +411,8 @@ private slots:
         if (!accepted)
             expected << kTooBig;
         QCOMPARE(prompts->log, expected);
-        QCOMPARE(qs((*form).*g.slot), accepted ? qs(path) : QString());
-        QCOMPARE(label(g.label)->text(), accepted ? qs(path) : QString());
+        QCOMPARE(qs(g.slot(*window)), accepted ? qs(path) : QString());
+        QCOMPARE(label(g)->text(), accepted ? qs(path) : QString());
         QCOMPARE(operationEnabled(g), accepted && g.operation != nullptr);
     }
 
@@ -343,8 +424,8 @@ private slots:
         prompts->cancelFile();
         choose(g);
         QCOMPARE(prompts->log, QStringList({openFileEntry(g.dialog, g.filter, ""), "error: I/O error 6."}));
-        QVERIFY(((*form).*g.slot).empty());
-        QCOMPARE(label(g.label)->text(), QString());
+        QVERIFY(g.slot(*window).empty());
+        QCOMPARE(label(g)->text(), QString());
         QVERIFY(!operationEnabled(g));
     }
 
@@ -361,8 +442,8 @@ private slots:
         choose(g);
         QCOMPARE(prompts->log, QStringList({openFileEntry(g.dialog, g.filter, ""),
                                             openFileEntry(g.dialog, g.filter, path)}));
-        QCOMPARE((*form).*g.slot, path);
-        QCOMPARE(label(g.label)->text(), qs(path));
+        QCOMPARE(g.slot(*window), path);
+        QCOMPARE(label(g)->text(), qs(path));
         QCOMPARE(operationEnabled(g), g.operation != nullptr);
 
         plombar::app::test::makeSparseFile(path, kLimit + 1);
@@ -370,8 +451,8 @@ private slots:
         prompts->cancelFile();
         choose(g);
         QCOMPARE(prompts->log, QStringList({openFileEntry(g.dialog, g.filter, path), kTooBig}));
-        QVERIFY(((*form).*g.slot).empty());
-        QCOMPARE(label(g.label)->text(), QString());
+        QVERIFY(g.slot(*window).empty());
+        QCOMPARE(label(g)->text(), QString());
         QCOMPARE(operationEnabled(g), g.operation != nullptr);
     }
 
@@ -391,8 +472,8 @@ private slots:
         bool slotEmptyDuringMessage = false;
         prompts->onPrompt = [&](const QString& entry) {
             if (entry.startsWith(QLatin1String("message:"))) {
-                labelDuringMessage = label(g.label)->text();
-                slotEmptyDuringMessage = ((*form).*g.slot).empty();
+                labelDuringMessage = label(g)->text();
+                slotEmptyDuringMessage = g.slot(*window).empty();
             }
         };
         choose(g);
@@ -400,8 +481,8 @@ private slots:
                                             openFileEntry(g.dialog, g.filter, good), kTooBig}));
         QCOMPARE(labelDuringMessage, qs(good));
         QVERIFY(slotEmptyDuringMessage);
-        QVERIFY(((*form).*g.slot).empty());
-        QCOMPARE(label(g.label)->text(), QString());
+        QVERIFY(g.slot(*window).empty());
+        QCOMPARE(label(g)->text(), QString());
         QCOMPARE(operationEnabled(g), g.operation != nullptr);
     }
 
@@ -412,7 +493,7 @@ private slots:
         QTest::addColumn<QString>("bad");
         QTest::addColumn<QString>("report");
         for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
-            const QByteArray b = kGated[i].button;
+            const QByteArray b = kGated[i].row;
             QTest::newRow(b + " no such file") << i << "нет такого.txt"
                                                << "error: File not found.";
             QTest::newRow(b + " no such folder") << i << "нет папки/x.txt"
@@ -439,9 +520,9 @@ private slots:
         prompts->answerFile(badPath);
         choose(g);
         QCOMPARE(prompts->log, QStringList({openFileEntry(g.dialog, g.filter, ""), report}));
-        QCOMPARE((*form).*g.slot, badPath);
+        QCOMPARE(g.slot(*window), badPath);
         const bool labelFollowsSlot = g.operation == nullptr;
-        QCOMPARE(label(g.label)->text(), labelFollowsSlot ? qs(badPath) : QString());
+        QCOMPARE(label(g)->text(), labelFollowsSlot ? qs(badPath) : QString());
         QVERIFY(!operationEnabled(g));
 
         // After a good choice: the label still shows it and the button stays enabled.
@@ -453,31 +534,34 @@ private slots:
         choose(g);
         QCOMPARE(prompts->log, QStringList({openFileEntry(g.dialog, g.filter, badPath),
                                             openFileEntry(g.dialog, g.filter, good), report}));
-        QCOMPARE((*form).*g.slot, badPath);
-        QCOMPARE(label(g.label)->text(), labelFollowsSlot ? qs(badPath) : qs(good));
+        QCOMPARE(g.slot(*window), badPath);
+        QCOMPARE(label(g)->text(), labelFollowsSlot ? qs(badPath) : qs(good));
         QCOMPARE(operationEnabled(g), g.operation != nullptr);
     }
 
     void certificateFileNeverEnablesEncrypt() {
-        prepare(kGated[3]);
-        QVERIFY(form->Button11->isEnabled());
+        const auto* e = window->encryptionPage;
+        prepare(kCertificateFile);
+        QVERIFY(e->chooseCertificateButton->isEnabled());
         const std::string cert = file("получатель.cer");
         prompts->answerFile(cert);
-        choose(kGated[3]);
-        QCOMPARE(form->RecipientCertFileName, cert);
-        QCOMPARE(form->Label6->text(), qs(cert));
-        QVERIFY(!form->Button7->isEnabled());
-        QVERIFY(form->Button11->isEnabled());
-        for (const char* op : {"Button1", "Button3", "Button9"})
-            QVERIFY(!button(op)->isEnabled());
+        choose(kCertificateFile);
+        QCOMPARE(e->recipientCertFileName, cert);
+        QCOMPARE(e->certificateLabel->text(), qs(cert));
+        QVERIFY(!e->encryptButton->isEnabled());
+        QVERIFY(e->chooseCertificateButton->isEnabled());
+        for (const QPushButton* operation :
+             {window->signingPage->signButton, window->verificationPage->verifyButton,
+              window->decryptionPage->decryptButton})
+            QVERIFY(!operation->isEnabled());
     }
 
     // ---- ungated choices -----------------------------------------------------------------------
 
     void ungated_data() {
         QTest::addColumn<int>("handler");
-        QTest::newRow("Button4") << 0;
-        QTest::newRow("Button5") << 1;
+        QTest::newRow(kUngated[0].row) << 0;
+        QTest::newRow(kUngated[1].row) << 1;
     }
 
     // No gate and no existence check; a cancel first empties the slot, then the label.
@@ -486,17 +570,17 @@ private slots:
         const Ungated& u = kUngated[handler];
         const std::string missing = dir->file("нет такого файла.sig");
         prompts->answerFile(missing);
-        QVERIFY(plombar::app::test::clickEnabled(*form, button(u.button)));
+        QVERIFY(plombar::app::test::clickEnabled(*window, button(u)));
         QCOMPARE(prompts->log, QStringList({openFileEntry(u.dialog, u.filter, "")}));
-        QCOMPARE((*form).*u.slot, missing);
-        QCOMPARE(label(u.label)->text(), qs(missing));
-        QVERIFY(!form->Button3->isEnabled());
+        QCOMPARE(u.slot(*window), missing);
+        QCOMPARE(label(u)->text(), qs(missing));
+        QVERIFY(!window->verificationPage->verifyButton->isEnabled());
 
         // The other file: now "Проверить" is enabled.
         const std::string other = file("другой.bin");
         prompts->answerFile(other);
-        QVERIFY(plombar::app::test::clickEnabled(*form, button(u.otherButton)));
-        QVERIFY(form->Button3->isEnabled());
+        QVERIFY(plombar::app::test::clickEnabled(*window, button(kVerification, u.otherButton)));
+        QVERIFY(window->verificationPage->verifyButton->isEnabled());
 
         // Cancel: the slot is empty while the dialog shows, the label is emptied after it.
         prompts->reset();
@@ -504,17 +588,17 @@ private slots:
         QString labelDuringDialog;
         bool slotEmptyDuringDialog = false;
         prompts->onPrompt = [&](const QString&) {
-            labelDuringDialog = label(u.label)->text();
-            slotEmptyDuringDialog = ((*form).*u.slot).empty();
+            labelDuringDialog = label(u)->text();
+            slotEmptyDuringDialog = u.slot(*window).empty();
         };
-        QVERIFY(plombar::app::test::clickEnabled(*form, button(u.button)));
+        QVERIFY(plombar::app::test::clickEnabled(*window, button(u)));
         QCOMPARE(prompts->log, QStringList({openFileEntry(u.dialog, u.filter, missing)}));
         QCOMPARE(labelDuringDialog, qs(missing));
         QVERIFY(slotEmptyDuringDialog);
-        QVERIFY(((*form).*u.slot).empty());
-        QCOMPARE(label(u.label)->text(), QString());
-        QCOMPARE((*form).*u.otherSlot, other);
-        QVERIFY(form->Button3->isEnabled());
+        QVERIFY(u.slot(*window).empty());
+        QCOMPARE(label(u)->text(), QString());
+        QCOMPARE(u.otherSlot(*window), other);
+        QVERIFY(window->verificationPage->verifyButton->isEnabled());
     }
 
     void ungatedCancelAtStartIsNoError_data() { ungated_data(); }
@@ -522,10 +606,10 @@ private slots:
         QFETCH(int, handler);
         const Ungated& u = kUngated[handler];
         prompts->cancelFile();
-        QVERIFY(plombar::app::test::clickEnabled(*form, button(u.button)));
+        QVERIFY(plombar::app::test::clickEnabled(*window, button(u)));
         QCOMPARE(prompts->log, QStringList({openFileEntry(u.dialog, u.filter, "")}));
-        QVERIFY(((*form).*u.slot).empty());
-        QVERIFY(!form->Button3->isEnabled());
+        QVERIFY(u.slot(*window).empty());
+        QVERIFY(!window->verificationPage->verifyButton->isEnabled());
     }
 
     // ---- recipient certificate source ----------------------------------------------------------
@@ -538,61 +622,67 @@ private slots:
 
     void certificateSourceBox() {
         QFETCH(bool, byUser);
+        auto* e = window->encryptionPage;
         const auto setBox = [&](bool ticked) {
             if (byUser) {
-                QVERIFY(plombar::app::test::clickEnabled(*form, form->CheckBox4));
+                QVERIFY(plombar::app::test::clickEnabled(*window, e->certificateFromFileBox));
             } else {
-                form->CheckBox4->setChecked(ticked);
+                e->certificateFromFileBox->setChecked(ticked);
             }
-            QCOMPARE(form->CheckBox4->isChecked(), ticked);
+            QCOMPARE(e->certificateFromFileBox->isChecked(), ticked);
         };
         setBox(true);
-        QVERIFY(form->Button11->isEnabled());
+        QVERIFY(e->chooseCertificateButton->isEnabled());
         const std::string cert = file("cert.cer");
         prompts->answerFile(cert);
-        choose(kGated[3]);
-        QCOMPARE(form->Label6->text(), qs(cert));
+        choose(kCertificateFile);
+        QCOMPARE(e->certificateLabel->text(), qs(cert));
 
         setBox(false);
-        QCOMPARE(form->Label6->text(), QString());
-        QVERIFY(!form->Button11->isEnabled());
-        QCOMPARE(form->RecipientCertFileName, cert);
+        QCOMPARE(e->certificateLabel->text(), QString());
+        QVERIFY(!e->chooseCertificateButton->isEnabled());
+        QCOMPARE(e->recipientCertFileName, cert);
 
         // Ticked again, the label shows the kept file that "Зашифровать" will use, whatever it showed.
-        form->setLabelText(form->Label6, "что-то");
+        plombar::app::setLabelText(e->certificateLabel, "что-то");
         setBox(true);
-        QCOMPARE(form->Label6->text(), qs(cert));
-        QVERIFY(form->Button11->isEnabled());
-        QCOMPARE(form->RecipientCertFileName, cert);
-        QVERIFY(!form->Button7->isEnabled());
-        QCOMPARE(prompts->log, QStringList({openFileEntry("OpenDialog6", "Certificate|*.cer", "")}));
+        QCOMPARE(e->certificateLabel->text(), qs(cert));
+        QVERIFY(e->chooseCertificateButton->isEnabled());
+        QCOMPARE(e->recipientCertFileName, cert);
+        QVERIFY(!e->encryptButton->isEnabled());
+        QCOMPARE(prompts->log,
+                 QStringList({openFileEntry("certificateFileDialog", "Certificate|*.cer", "")}));
     }
 
     // ---- dialogs remember the file last confirmed in them --------------------------------------
 
     void dialogsReopenOnLastConfirmedFile_data() {
+        QTest::addColumn<int>("page");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("dialog");
         for (const auto& g : kGated)
-            QTest::newRow(g.button) << QString::fromLatin1(g.button) << QString::fromLatin1(g.dialog);
+            QTest::newRow(g.row) << int{g.page} << QString::fromLatin1(g.button)
+                                 << QString::fromLatin1(g.dialog);
         for (const auto& u : kUngated)
-            QTest::newRow(u.button) << QString::fromLatin1(u.button) << QString::fromLatin1(u.dialog);
+            QTest::newRow(u.row) << int{kVerification} << QString::fromLatin1(u.button)
+                                 << QString::fromLatin1(u.dialog);
     }
 
     void dialogsReopenOnLastConfirmedFile() {
+        QFETCH(int, page);
         QFETCH(QString, button);
         QFETCH(QString, dialog);
-        if (button == QLatin1String("Button11"))
-            form->CheckBox4->setChecked(true);
+        if (dialog == QLatin1String(kCertificateFile.dialog))
+            window->encryptionPage->certificateFromFileBox->setChecked(true);
         const std::string a = file("a.txt");
         const std::string b = file("b.txt");
         prompts->answerFile(a);
         prompts->cancelFile();
         prompts->answerFile(b);
         prompts->cancelFile();
-        auto* target = form->findChild<QPushButton*>(button);
+        auto* target = window->pages->widget(page)->findChild<QPushButton*>(button);
         for (int i = 0; i < 4; ++i)
-            QVERIFY(plombar::app::test::clickEnabled(*form, target));
+            QVERIFY(plombar::app::test::clickEnabled(*window, target));
         QStringList initials;
         for (const QString& entry : prompts->log)
             if (entry.startsWith(QLatin1String("openFile: ") + dialog + QLatin1Char(' ')))
@@ -608,11 +698,12 @@ private slots:
         const std::string path = file("<b>жирный<i> & ещё.txt");
         prompts->answerFile(path);
         choose(kGated[0]);
-        QCOMPARE(form->Label2->text(), qs(path));
-        QVERIFY(form->Label2->width() >= form->Label2->fontMetrics().horizontalAdvance(qs(path)));
+        const QLabel* label = window->signingPage->fileLabel;
+        QCOMPARE(label->text(), qs(path));
+        QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(qs(path)));
         prompts->answerFile(file("x"));
         choose(kGated[0]);
-        QVERIFY(form->Label2->width() < form->Label2->fontMetrics().horizontalAdvance(qs(path)));
+        QVERIFY(label->width() < label->fontMetrics().horizontalAdvance(qs(path)));
     }
 
     // ---- the guard around every handler --------------------------------------------------------
@@ -661,18 +752,18 @@ private slots:
         const std::string path = file("f.txt");
         prompts->answerFile(path);
         choose(kGated[0]);
-        QCOMPARE(prompts->log, QStringList({openFileEntry("OpenDialog2", "", ""), report}));
-        QCOMPARE(form->Label2->text(), QString());
-        QVERIFY(!form->Button1->isEnabled());
+        QCOMPARE(prompts->log, QStringList({openFileEntry("fileToSignDialog", "", ""), report}));
+        QCOMPARE(window->signingPage->fileLabel->text(), QString());
+        QVERIFY(!window->signingPage->signButton->isEnabled());
 
         // The window goes on: the next click works. The failed dialog confirmed nothing.
         prompts->onPrompt = nullptr;
         prompts->reset();
         prompts->answerFile(path);
         choose(kGated[0]);
-        QCOMPARE(prompts->log, QStringList({openFileEntry("OpenDialog2", "", "")}));
-        QCOMPARE(form->Label2->text(), qs(path));
-        QVERIFY(form->Button1->isEnabled());
+        QCOMPARE(prompts->log, QStringList({openFileEntry("fileToSignDialog", "", "")}));
+        QCOMPARE(window->signingPage->fileLabel->text(), qs(path));
+        QVERIFY(window->signingPage->signButton->isEnabled());
     }
 
     // Handlers run under the wait cursor; the error report comes after the cursor is back.
@@ -690,7 +781,7 @@ private slots:
         prompts->answerFile(file("big", kLimit + 1));
         choose(kGated[0]);
         prompts->cancelFile();
-        QVERIFY(plombar::app::test::clickEnabled(*form, form->Button4));
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->dataFileButton));
         QCOMPARE(cursors, QStringList({"openFile=wait", "error=normal", "openFile=wait", "message=wait",
                                        "openFile=wait"}));
         QCOMPARE(QApplication::overrideCursor(), nullptr);

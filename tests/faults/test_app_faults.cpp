@@ -2,11 +2,15 @@
 // operation; files that grew past memory after they were chosen; the reason for a refused key on
 // standard error; and a typed password that leaves no copy in the process's memory.
 
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
 #include "FaultSupport.h"
 #include "GuiTest.h"
+#include "MainWindow.h"
 #include "ScriptedPrompts.h"
+#include "SigningPage.h"
 #include "TestPki.h"
-#include "Unit1.h"
+#include "VerificationPage.h"
 
 #include "CertificateDialogs.h"
 #include "CryptoStartup.h"
@@ -39,7 +43,7 @@
 #include <fstream>
 #include <memory>
 
-using plombar::app::TForm1;
+using plombar::app::MainWindow;
 using plombar::app::test::clickEnabled;
 using plombar::app::test::ScriptedPrompts;
 using namespace plombar;
@@ -119,16 +123,16 @@ class TestWindowFaults : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> window;
     test::TestIdentity identity = test::makeIdentity(crypto::KeyAlgorithm::Gost2012_256, "CN=Подписант");
     std::string thumbprint;
 
     void choose(QPushButton* button, const std::string& path) {
         prompts->answerFile(path);
-        QVERIFY(clickEnabled(*form, button));
+        QVERIFY(clickEnabled(*window, button));
     }
 
-    void click(QPushButton* button) { QVERIFY(clickEnabled(*form, button)); }
+    void click(QPushButton* button) { QVERIFY(clickEnabled(*window, button)); }
 
 private slots:
     void initTestCase() { ::setenv("LC_ALL", "C.UTF-8", 1); }
@@ -139,15 +143,15 @@ private slots:
         dir = std::make_unique<test::TempDir>("plombar-window-faults");
         prompts = std::make_unique<ScriptedPrompts>();
         passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
-        form = std::make_unique<TForm1>(*prompts);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        window = std::make_unique<MainWindow>(*prompts);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
 
     void cleanup() {
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
-        form.reset();
+        window.reset();
         passwordPrompt.reset();
         prompts.reset();
         QCOMPARE(QApplication::overrideCursor(), nullptr);
@@ -188,12 +192,12 @@ private slots:
         test::writeFile(certificate, identity.der());
 
         // Signing, Base64, packed with the signed file.
-        choose(form->Button2, input);
-        form->CheckBox1->setChecked(true);
-        form->CheckBox2->setChecked(true);
+        choose(window->signingPage->chooseFileButton, input);
+        window->signingPage->packBox->setChecked(true);
+        window->signingPage->base64Box->setChecked(true);
         prompts->answerCertificate(0);
         prompts->log.clear();
-        click(form->Button1);
+        click(window->signingPage->signButton);
         const std::string signature = input + ".p7s";
         const std::string archive = sevenzip::SignedPairArchivePath(signature);
         QCOMPARE(prompts->log,
@@ -216,26 +220,26 @@ private slots:
         QVERIFY(test::readFile(unpacked.file(name.toStdString() + ".p7s")) == test::readFile(signature));
 
         // Verification of that pair.
-        choose(form->Button4, input);
-        choose(form->Button5, signature);
+        choose(window->verificationPage->dataFileButton, input);
+        choose(window->verificationPage->signatureFileButton, signature);
         prompts->log.clear();
-        click(form->Button3);
+        click(window->verificationPage->verifyButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
-        QCOMPARE(form->Memo1->toPlainText().split(QLatin1Char('\n')).mid(0, 2),
+        QCOMPARE(window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n')).mid(0, 2),
                  QStringList({crypto::kVerifyHeaderLine, crypto::kSignatureValidLine}));
 
         // Encryption for the certificate file, then decryption of the result into a fresh name.
-        choose(form->Button6, input);
-        QVERIFY(clickEnabled(*form, form->CheckBox4));
-        choose(form->Button11, certificate);
+        choose(window->encryptionPage->chooseFileButton, input);
+        QVERIFY(clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+        choose(window->encryptionPage->chooseCertificateButton, certificate);
         prompts->log.clear();
-        click(form->Button7);
+        click(window->encryptionPage->encryptButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("message: Файл зашифрован"),
                                             qs("openFolder: " + folderPath + "/")}));
         QVERIFY(::unlink(input.c_str()) == 0);
-        choose(form->Button8, input + ".enc");
+        choose(window->decryptionPage->chooseFileButton, input + ".enc");
         prompts->log.clear();
-        click(form->Button9);
+        click(window->decryptionPage->decryptButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("message: Расшифрован"),
                                             qs("openFolder: " + folderPath + "/")}));
         QVERIFY(test::readFile(input) == content);
@@ -265,24 +269,24 @@ private slots:
         QPushButton* run = nullptr;
         std::uint64_t limit = 256;
         if (page <= 2) {
-            choose(form->Button2, input);
-            form->CheckBox2->setChecked(page >= 1);
-            form->CheckBox1->setChecked(page == 2);
+            choose(window->signingPage->chooseFileButton, input);
+            window->signingPage->base64Box->setChecked(page >= 1);
+            window->signingPage->packBox->setChecked(page == 2);
             prompts->answerCertificate(0);
-            run = form->Button1;
+            run = window->signingPage->signButton;
             if (page == 2)
                 limit = 16 << 10; // the signature fits, the archive does not
         } else if (page == 3) {
-            choose(form->Button6, input);
+            choose(window->encryptionPage->chooseFileButton, input);
             prompts->answerCertificate(0);
-            run = form->Button7;
+            run = window->encryptionPage->encryptButton;
         } else {
-            choose(form->Button6, input);
+            choose(window->encryptionPage->chooseFileButton, input);
             prompts->answerCertificate(0);
-            click(form->Button7);
+            click(window->encryptionPage->encryptButton);
             test::writeFile(input, "precious");
-            choose(form->Button8, input + ".enc");
-            run = form->Button9;
+            choose(window->decryptionPage->chooseFileButton, input + ".enc");
+            run = window->decryptionPage->decryptButton;
         }
         const std::string target = input + output.toStdString();
         test::writeFile(target, "precious");
@@ -353,34 +357,34 @@ private slots:
         QPushButton* run = nullptr;
         switch (page) {
         case 0:
-            choose(form->Button2, grown);
+            choose(window->signingPage->chooseFileButton, grown);
             prompts->answerCertificate(0);
-            run = form->Button1;
+            run = window->signingPage->signButton;
             break;
         case 1:
-            choose(form->Button4, grown);
-            choose(form->Button5, signedSmall.signaturePath);
-            run = form->Button3;
+            choose(window->verificationPage->dataFileButton, grown);
+            choose(window->verificationPage->signatureFileButton, signedSmall.signaturePath);
+            run = window->verificationPage->verifyButton;
             break;
         case 2:
-            choose(form->Button4, small);
-            choose(form->Button5, grown);
-            run = form->Button3;
+            choose(window->verificationPage->dataFileButton, small);
+            choose(window->verificationPage->signatureFileButton, grown);
+            run = window->verificationPage->verifyButton;
             break;
         case 3: // loaded before the certificate is asked for
-            choose(form->Button6, grown);
-            run = form->Button7;
+            choose(window->encryptionPage->chooseFileButton, grown);
+            run = window->encryptionPage->encryptButton;
             break;
         case 4:
-            choose(form->Button6, small);
-            QVERIFY(clickEnabled(*form, form->CheckBox4));
-            choose(form->Button11, certificate);
+            choose(window->encryptionPage->chooseFileButton, small);
+            QVERIFY(clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+            choose(window->encryptionPage->chooseCertificateButton, certificate);
             makeSparseFile(certificate, huge); // grows after the gate let it through
-            run = form->Button7;
+            run = window->encryptionPage->encryptButton;
             break;
         default:
-            choose(form->Button8, grown);
-            run = form->Button9;
+            choose(window->decryptionPage->chooseFileButton, grown);
+            run = window->decryptionPage->decryptButton;
             break;
         }
         makeSparseFile(grown, huge);
@@ -398,12 +402,12 @@ private slots:
         QCOMPARE(prompts->log, expected);
 
         // The window is alive: the next run, with files that fit, completes.
-        choose(form->Button4, small);
-        choose(form->Button5, signedSmall.signaturePath);
+        choose(window->verificationPage->dataFileButton, small);
+        choose(window->verificationPage->signatureFileButton, signedSmall.signaturePath);
         prompts->log.clear();
-        click(form->Button3);
+        click(window->verificationPage->verifyButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
-        QCOMPARE(form->Memo1->toPlainText().split(QLatin1Char('\n')).value(1),
+        QCOMPARE(window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n')).value(1),
                  qs(crypto::kSignatureValidLine));
     }
 
@@ -415,9 +419,9 @@ private slots:
         const std::string input = dir->file("документ.txt");
         test::writeFile(input, "документ");
         QCOMPARE(::chmod(store->folder().c_str(), 0777), 0);
-        choose(form->Button2, input);
+        choose(window->signingPage->chooseFileButton, input);
         prompts->log.clear();
-        click(form->Button1);
+        click(window->signingPage->signButton);
         QCOMPARE(
             prompts->log,
             QStringList({"error: Папка хранилища «" + qs(store->folder()) +
@@ -436,11 +440,11 @@ private slots:
         QCOMPARE(::chmod(store->keyFile(thumbprint).c_str(), 0644), 0);
         const std::string input = dir->file("документ.txt");
         test::writeFile(input, "документ");
-        choose(form->Button2, input);
+        choose(window->signingPage->chooseFileButton, input);
         prompts->answerCertificate(0);
         prompts->log.clear();
         StderrCapture captured;
-        click(form->Button1);
+        click(window->signingPage->signButton);
         const std::string err = captured.text();
         QCOMPARE(prompts->log,
                  QStringList(
@@ -458,14 +462,14 @@ private slots:
     void refusedKeyReasonOnDecryption() {
         const std::string input = dir->file("письмо.txt");
         test::writeFile(input, "письмо");
-        choose(form->Button6, input);
+        choose(window->encryptionPage->chooseFileButton, input);
         prompts->answerCertificate(0);
-        click(form->Button7);
+        click(window->encryptionPage->encryptButton);
         QCOMPARE(::chmod(store->keyFile(thumbprint).c_str(), 0640), 0);
-        choose(form->Button8, input + ".enc");
+        choose(window->decryptionPage->chooseFileButton, input + ".enc");
         prompts->log.clear();
         StderrCapture captured;
-        click(form->Button9);
+        click(window->decryptionPage->decryptButton);
         const std::string err = captured.text();
         QCOMPARE(prompts->log.size(), 1);
         QVERIFY(prompts->log[0].startsWith(QStringLiteral("message: ")));
@@ -473,8 +477,8 @@ private slots:
         QVERIFY2(err.find("слишком широкие (0640)") != std::string::npos, err.c_str());
     }
 
-    // A password typed into the dialog: once taken, neither its UTF-16 form (the widget's) nor its
-    // UTF-8 form (the caller's, wiped after use as the key prompt does) is anywhere in memory.
+    // A password typed into the dialog: once taken, neither its UTF-16 window (the widget's) nor its
+    // UTF-8 window (the caller's, wiped after use as the key prompt does) is anywhere in memory.
     void typedPasswordLeavesNoCopy() {
         // The needles are kept reversed, so that the test itself holds no copy of the password.
         std::string forwards = "Сложный-пароль-Key5!";

@@ -1,4 +1,4 @@
-#include "OpenDialog.h"
+#include "OpenFileDialog.h"
 
 #include "Prompts.h"
 
@@ -6,10 +6,10 @@
 
 namespace plombar::app {
 
-TOpenDialog::TOpenDialog(std::string name, std::string filter)
+OpenFileDialog::OpenFileDialog(std::string name, std::string filter)
     : name_(std::move(name)), filter_(std::move(filter)) {}
 
-bool TOpenDialog::execute(Prompts& prompts) {
+bool OpenFileDialog::run(Prompts& prompts) {
     auto chosen = prompts.openFile(name_, filter_, fileName_);
     if (!chosen)
         return false;

@@ -6,12 +6,12 @@ namespace plombar::app {
 
 class Prompts;
 
-// A non-visual open-file dialog object owned by the window: its filter, and the file last
-// confirmed in it, on which it opens the next time.
-class TOpenDialog {
+// An open-file dialog that a page keeps for one of its choices: its name, its filter, and the file
+// last confirmed in it, on which it opens the next time.
+class OpenFileDialog {
 public:
     // `filter` alternates description and pattern, separated by "|"; empty for all files.
-    TOpenDialog(std::string name, std::string filter);
+    OpenFileDialog(std::string name, std::string filter);
 
     const std::string& name() const { return name_; }
     const std::string& filter() const { return filter_; }
@@ -19,7 +19,7 @@ public:
 
     // Shows the dialog through `prompts`. True when the user confirmed a file, which then is
     // fileName(); a cancel keeps the previous file name.
-    bool execute(Prompts& prompts);
+    bool run(Prompts& prompts);
 
 private:
     std::string name_;

@@ -1,0 +1,68 @@
+#include "DecryptionPage.h"
+
+#include "DiagnosticLog.h"
+#include "FileSizeGate.h"
+#include "PageWidgets.h"
+#include "Prompts.h"
+#include "crypto/DecryptOperation.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QResizeEvent>
+
+namespace plombar::app {
+
+// The page as the decryption operation sees it, for one run.
+class DecryptionPage::OperationView : public crypto::DecryptView {
+public:
+    explicit OperationView(DecryptionPage& page) : page_(page) {}
+
+    void ShowMessage(const std::string& text) override { page_.prompts_.showMessage(text); }
+
+    void ResetPage() noexcept override {
+        page_.decryptFileName.clear();
+        setLabelText(page_.fileLabel, "");
+        page_.decryptButton->setEnabled(false);
+    }
+
+    void OpenFolder(const std::string& folder) override { page_.prompts_.openFolder(folder); }
+
+private:
+    DecryptionPage& page_;
+};
+
+DecryptionPage::DecryptionPage(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
+    setObjectName(QStringLiteral("decryptionPage"));
+    chooseFileButton = makeButton(this, "chooseFileButton", QStringLiteral("Открыть файл"), true);
+    decryptButton = makeButton(this, "decryptButton", QStringLiteral("DECRYPT"), false);
+    fileLabel = makePathLabel(this, "fileLabel");
+
+    connectGuarded(chooseFileButton, prompts_, [this] { chooseFile(); });
+    connectGuarded(decryptButton, prompts_, [this] { decrypt(); });
+}
+
+DecryptionPage::~DecryptionPage() = default;
+
+// The two buttons side by side, the path under them.
+void DecryptionPage::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int height = rowHeight({chooseFileButton, decryptButton});
+    chooseFileButton->setGeometry(kPageMargin, kPageMargin, buttonSize(chooseFileButton).width(), height);
+    decryptButton->setGeometry(chooseFileButton->geometry().right() + 1 + kControlGap, kPageMargin,
+                               buttonSize(decryptButton).width(), height);
+    fileLabel->move(kPageMargin, kPageMargin + height + kPathLabelGap);
+}
+
+void DecryptionPage::chooseFile() {
+    chooseGatedFile(prompts_, fileToDecryptDialog, decryptFileName, fileLabel, decryptButton);
+}
+
+// Decrypts the file in decryptFileName with a key that the store "MY" holds and writes the content
+// under the file's name without its last four characters. The slot is cleared on every outcome.
+void DecryptionPage::decrypt() {
+    OperationView view(*this);
+    const crypto::DecryptResult result = crypto::DecryptFile(decryptFileName, view);
+    logDiagnostic("расшифровка", result.diagnostic);
+}
+
+} // namespace plombar::app

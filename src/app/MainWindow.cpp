@@ -1,0 +1,103 @@
+#include "MainWindow.h"
+
+#include "DecryptionPage.h"
+#include "EncryptionPage.h"
+#include "SigningPage.h"
+#include "VerificationPage.h"
+
+#include <QCheckBox>
+#include <QPainter>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTabWidget>
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
+namespace plombar::app {
+
+namespace {
+
+constexpr int kWindowWidth = 625;
+constexpr int kWindowHeight = 343;
+constexpr int kWindowLeft = 192;
+constexpr int kWindowTop = 124;
+// The tab widget sits at (8, 16) and keeps the same distance to the right and bottom edges that it
+// has in a window of the initial size, where it measures 593 x 281.
+constexpr int kPagesLeft = 8;
+constexpr int kPagesTop = 16;
+constexpr int kPagesWidth = 593;
+constexpr int kPagesHeight = 281;
+constexpr int kPagesRightGap = kWindowWidth - kPagesLeft - kPagesWidth;
+constexpr int kPagesBottomGap = kWindowHeight - kPagesTop - kPagesHeight;
+
+} // namespace
+
+MainWindow::MainWindow(Prompts& prompts, QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
+
+    pages = new QTabWidget(this);
+    pages->setObjectName(QStringLiteral("pages"));
+    pages->setGeometry(kPagesLeft, kPagesTop, kPagesWidth, kPagesHeight);
+    signingPage = new SigningPage(prompts);
+    pages->addTab(signingPage, QStringLiteral("Подпись"));
+    verificationPage = new VerificationPage(prompts);
+    pages->addTab(verificationPage, QStringLiteral("Верификация"));
+    encryptionPage = new EncryptionPage(prompts);
+    pages->addTab(encryptionPage, QStringLiteral("Шифрование"));
+    decryptionPage = new DecryptionPage(prompts);
+    pages->addTab(decryptionPage, QStringLiteral("DECRYPT"));
+
+    setFocusOrder();
+
+    setMinimumSize(kWindowWidth, kWindowHeight);
+    resize(kWindowWidth, kWindowHeight);
+    move(kWindowLeft, kWindowTop);
+    pages->setCurrentIndex(0);
+}
+
+MainWindow::~MainWindow() = default;
+
+// The area around the pages shows the application-workspace colour, as an MDI area does. Painted
+// here rather than set as the background role, which would hand a light text colour to every
+// control on the pages.
+void MainWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().brush(QPalette::Dark));
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const QSize size = event->size();
+    pages->setGeometry(kPagesLeft, kPagesTop, std::max(0, size.width() - kPagesLeft - kPagesRightGap),
+                       std::max(0, size.height() - kPagesTop - kPagesBottomGap));
+}
+
+// The order in which Tab walks the controls, page by page.
+void MainWindow::setFocusOrder() {
+    QWidget* const chain[] = {
+        signingPage->signButton,
+        signingPage->chooseFileButton,
+        signingPage->packBox,
+        signingPage->base64Box,
+        signingPage->attachedBox,
+        verificationPage->reportArea,
+        verificationPage->verifyButton,
+        verificationPage->dataFileButton,
+        verificationPage->signatureFileButton,
+        encryptionPage->encryptButton,
+        encryptionPage->chooseFileButton,
+        encryptionPage->certificateFromFileBox,
+        encryptionPage->chooseCertificateButton,
+        decryptionPage->chooseFileButton,
+        decryptionPage->decryptButton,
+    };
+    for (std::size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+}
+
+} // namespace plombar::app

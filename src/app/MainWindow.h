@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QWidget>
+
+class QPaintEvent;
+class QResizeEvent;
+class QTabWidget;
+
+namespace plombar::app {
+
+class DecryptionPage;
+class EncryptionPage;
+class Prompts;
+class SigningPage;
+class VerificationPage;
+
+// The main window: the four pages (signing, verification, encryption, decryption) in one tab
+// widget, at a fixed initial size and place. Each page owns its controls, its chosen files, its
+// open-file dialogs and its handlers; the window sets the order in which Tab walks them.
+//
+// Every control event reaches its handler through runGuarded (Dispatch.h): under the wait cursor,
+// with any exception shown in the application's error report. Every wait for the user goes through
+// the Prompts given to the constructor, which must outlive the window.
+class MainWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(Prompts& prompts, QWidget* parent = nullptr);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Owned by the window through Qt's parent chain.
+    QTabWidget* pages = nullptr;
+    SigningPage* signingPage = nullptr;           // "Подпись"
+    VerificationPage* verificationPage = nullptr; // "Верификация"
+    EncryptionPage* encryptionPage = nullptr;     // "Шифрование"
+    DecryptionPage* decryptionPage = nullptr;     // "DECRYPT"
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void setFocusOrder();
+};
+
+} // namespace plombar::app

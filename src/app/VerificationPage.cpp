@@ -1,0 +1,114 @@
+#include "VerificationPage.h"
+
+#include "CertificatePrompts.h"
+#include "PageWidgets.h"
+#include "Prompts.h"
+#include "crypto/VerifyOperation.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+
+#include <algorithm>
+
+namespace plombar::app {
+
+// The page as the verification operation sees it, for one run: the report goes into the report area,
+// one appended line per report line, and the signer's certificate into the certificate view dialog.
+class VerificationPage::OperationView : public crypto::VerifyView {
+public:
+    explicit OperationView(VerificationPage& page) : page_(page) {}
+
+    void ClearReport() override { page_.reportArea->clear(); }
+    void AddLine(const std::string& line) override {
+        page_.reportArea->appendPlainText(QString::fromStdString(line));
+    }
+    // A dialog that cannot be shown is not reported; the report goes on.
+    void ViewCertificate(CertificateRef signer) override { showCertificate(page_.prompts_, signer); }
+
+private:
+    VerificationPage& page_;
+};
+
+VerificationPage::VerificationPage(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
+    setObjectName(QStringLiteral("verificationPage"));
+    dataFileButton = makeButton(this, "dataFileButton", QStringLiteral("Исходный файл"), true);
+    dataFileLabel = makePathLabel(this, "dataFileLabel");
+    signatureFileButton = makeButton(this, "signatureFileButton", QStringLiteral("Файл подписи"), true);
+    signatureFileLabel = makePathLabel(this, "signatureFileLabel");
+    verifyButton = makeButton(this, "verifyButton", QStringLiteral("Проверить"), false);
+    reportArea = new QPlainTextEdit(this);
+    reportArea->setObjectName(QStringLiteral("reportArea"));
+    reportArea->setReadOnly(true);
+    reportArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    reportArea->setFocusPolicy(Qt::StrongFocus);
+    // Read-only, so Tab has nothing to insert: let it move the focus on.
+    reportArea->setTabChangesFocus(true);
+    reportArea->setPlainText(QStringLiteral("Memo1"));
+
+    connectGuarded(verifyButton, prompts_, [this] { verify(); });
+    connectGuarded(dataFileButton, prompts_, [this] { chooseDataFile(); });
+    connectGuarded(signatureFileButton, prompts_, [this] { chooseSignatureFile(); });
+}
+
+VerificationPage::~VerificationPage() = default;
+
+// Each choice button with its path under it, "Проверить" at the top right, the report filling the
+// rest of the page.
+void VerificationPage::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const QSize page = event->size();
+    const int width = std::max(buttonSize(dataFileButton).width(), buttonSize(signatureFileButton).width());
+    const int height = rowHeight({dataFileButton, signatureFileButton, verifyButton});
+    const int line = lineHeight(dataFileLabel);
+
+    int y = kPageMargin;
+    dataFileButton->setGeometry(kPageMargin, y, width, height);
+    y += height + kPathLabelGap;
+    dataFileLabel->move(kPageMargin, y);
+    y += line + kControlGap;
+    signatureFileButton->setGeometry(kPageMargin, y, width, height);
+    y += height + kPathLabelGap;
+    signatureFileLabel->move(kPageMargin, y);
+    y += line + kControlGap;
+
+    const int verifyWidth = buttonSize(verifyButton).width();
+    verifyButton->setGeometry(page.width() - kPageMargin - verifyWidth, kPageMargin, verifyWidth, height);
+
+    reportArea->setGeometry(kPageMargin, y, std::max(0, page.width() - 2 * kPageMargin),
+                            std::max(0, page.height() - y - kPageMargin));
+}
+
+// No size gate and no check that the file exists; a cancel empties the slot.
+void VerificationPage::chooseFileToVerify(OpenFileDialog& dialog, std::string& slot, QLabel* label) {
+    slot.clear();
+    if (dialog.run(prompts_))
+        slot = dialog.fileName();
+    setLabelText(label, slot);
+    if (!verifyDataFileName.empty() && !verifySignatureFileName.empty())
+        verifyButton->setEnabled(true);
+}
+
+void VerificationPage::chooseDataFile() {
+    chooseFileToVerify(dataFileDialog, verifyDataFileName, dataFileLabel);
+}
+
+void VerificationPage::chooseSignatureFile() {
+    chooseFileToVerify(signatureFileDialog, verifySignatureFileName, signatureFileLabel);
+}
+
+// Checks the detached signature in verifySignatureFileName against verifyDataFileName and writes the
+// report. Whatever the outcome, a completed run empties the page's choices, so the next check starts
+// from choosing both files; an error leaves them for a retry.
+void VerificationPage::verify() {
+    OperationView view(*this);
+    crypto::VerifyDetachedSignature(verifySignatureFileName, verifyDataFileName, view);
+    setLabelText(dataFileLabel, "");
+    setLabelText(signatureFileLabel, "");
+    verifyDataFileName.clear();
+    verifySignatureFileName.clear();
+    verifyButton->setEnabled(false);
+}
+
+} // namespace plombar::app

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "OpenFileDialog.h"
+
+#include <QWidget>
+
+#include <string>
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QResizeEvent;
+
+namespace plombar::app {
+
+class Prompts;
+
+// The page "Верификация": a data file and its detached signature, chosen without the size gate, are
+// checked, and the report is written into the report area. Every wait for the user goes through the
+// Prompts given to the constructor, which must outlive the page.
+class VerificationPage : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit VerificationPage(Prompts& prompts, QWidget* parent = nullptr);
+    ~VerificationPage() override;
+    VerificationPage(const VerificationPage&) = delete;
+    VerificationPage& operator=(const VerificationPage&) = delete;
+
+    // "Исходный файл": the signed data file.
+    void chooseDataFile();
+    // "Файл подписи": the signature file.
+    void chooseSignatureFile();
+    // "Проверить": checks the signature against the data file.
+    void verify();
+
+    // The chosen files as the dialogs gave them (UTF-8), empty when nothing is chosen.
+    std::string verifyDataFileName;
+    std::string verifySignatureFileName;
+
+    // Controls (owned by the page through Qt's parent chain).
+    QPushButton* dataFileButton = nullptr;      // "Исходный файл"
+    QLabel* dataFileLabel = nullptr;            // verifyDataFileName
+    QPushButton* signatureFileButton = nullptr; // "Файл подписи"
+    QLabel* signatureFileLabel = nullptr;       // verifySignatureFileName
+    QPushButton* verifyButton = nullptr;        // "Проверить"
+    QPlainTextEdit* reportArea = nullptr;
+
+    OpenFileDialog dataFileDialog{"dataFileDialog", ""};
+    OpenFileDialog signatureFileDialog{"signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s"};
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    class OperationView;
+
+    void chooseFileToVerify(OpenFileDialog& dialog, std::string& slot, QLabel* label);
+
+    Prompts& prompts_;
+};
+
+} // namespace plombar::app
