@@ -50,6 +50,20 @@ const char* failureName(CryptoFailure kind) noexcept {
         return "EngineMissing";
     case CryptoFailure::InputChanged:
         return "InputChanged";
+    case CryptoFailure::NotACertificate:
+        return "NotACertificate";
+    case CryptoFailure::NoKey:
+        return "NoKey";
+    case CryptoFailure::KeyNotPrivate:
+        return "KeyNotPrivate";
+    case CryptoFailure::BadKey:
+        return "BadKey";
+    case CryptoFailure::WrongPassword:
+        return "WrongPassword";
+    case CryptoFailure::KeyMismatch:
+        return "KeyMismatch";
+    case CryptoFailure::StoreUnusable:
+        return "StoreUnusable";
     case CryptoFailure::Failed:
         return "Failed";
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-// The one error type of the streaming signing, verification, encryption and decryption: what went
-// wrong (a kind the callers decide on), the Windows-numbered system code that the program's
-// messages print for that situation, and OpenSSL's own reasons for the log.
+// The one error type of the crypto layer: what went wrong (a kind the callers decide on), the
+// Windows-numbered system code that the program's messages print for that situation, and OpenSSL's
+// own reasons for the log.
 
 #include "platform/Errors.h"
 
@@ -26,6 +26,13 @@ enum class CryptoFailure {
     Cancelled,                // the user cancelled a question (a password)
     EngineMissing,            // the GOST engine is not loaded
     InputChanged,             // the content delivered more or fewer bytes than announced
+    NotACertificate,          // bytes that hold no certificate (nor a usable PKCS #12 file)
+    NoKey,                    // a store entry without a key file
+    KeyNotPrivate,            // a key file that others may read
+    BadKey,                   // a key file that cannot be read or holds no usable private key
+    WrongPassword,            // the password of a key or a PKCS #12 file stayed wrong
+    KeyMismatch,              // the private key does not belong to the certificate
+    StoreUnusable,            // a store folder that cannot be made, read, trusted or changed
     Failed,                   // OpenSSL failed where it should not (no memory, an internal error)
 };
 
