@@ -1,6 +1,8 @@
 #include "CryptoInternal.h"
 
+#include "Certificate.h"
 #include "GostRuntime.h"
+#include "platform/DisplayText.h"
 #include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
@@ -368,6 +370,31 @@ std::string CertificateStoreEntryPath(PCCERT_CONTEXT pCertContext) {
     std::lock_guard lock(handleMutex());
     CertContextImpl* impl = liveContext(pCertContext);
     return impl != nullptr ? impl->entryPath : std::string();
+}
+
+CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
+    X509* certificate = nullptr;
+    bool keyFilePresent = false;
+    std::string friendlyName;
+    {
+        std::lock_guard lock(handleMutex());
+        CertContextImpl* impl = liveContext(pCertContext);
+        if (impl == nullptr)
+            return {};
+        certificate = impl->x509.get();
+        keyFilePresent = impl->keyFilePresent;
+        friendlyName = impl->friendlyName;
+    }
+    // The caller holds a reference, so the certificate stays while we read it.
+    CertificateDescription d = Certificate::share(certificate).describe();
+    d.hasPrivateKey = keyFilePresent;
+    d.friendlyName = escapeForDisplay(friendlyName);
+    return d;
+}
+
+std::string CertificateSubjectText(PCCERT_CONTEXT pCertContext) {
+    X509* x = contextCertificate(pCertContext);
+    return x != nullptr ? Certificate::share(x).subjectText() : std::string();
 }
 
 OpenHandleCounts CountOpenHandles() {

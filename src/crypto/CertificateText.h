@@ -1,7 +1,7 @@
 #pragma once
 
 // Certificate names and algorithms as people read them, and the parsing of a subject typed by a
-// user. Used by DescribeCertificate, the command-line tool and the test PKI.
+// user. Used by Certificate::describe, the command-line tool and the test PKI.
 
 #include "crypto/OpenSsl.h"
 

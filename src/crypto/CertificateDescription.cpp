@@ -1,5 +1,5 @@
+#include "Certificate.h"
 #include "CertificateText.h"
-#include "CryptoInternal.h"
 #include "GostRuntime.h"
 
 #include "platform/DisplayText.h"
@@ -7,12 +7,11 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
 namespace plombar::crypto {
-
-using namespace detail;
 
 namespace {
 
@@ -38,36 +37,46 @@ std::string objectName(const ASN1_OBJECT* object) {
     return nid != NID_undef ? std::string(OBJ_nid2ln(nid)) + " (" + oid + ")" : oid;
 }
 
-// GOST key parameters are a SEQUENCE of parameter-set identifiers; EC ones a curve identifier.
-std::string keyParametersText(const std::string& der) {
-    if (der.empty())
-        return {};
-    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
-    ASN1_TYPE* any = d2i_ASN1_TYPE(nullptr, &p, static_cast<long>(der.size()));
-    if (any == nullptr) {
-        ClearOpenSslErrors();
-        return hexUpper(reinterpret_cast<const unsigned char*>(der.data()), der.size(), " ");
-    }
+std::string parameterItemsText(const ASN1_STRING* sequence) {
+    const unsigned char* p = ASN1_STRING_get0_data(sequence);
+    AnySequencePtr items(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, ASN1_STRING_length(sequence)));
     std::string text;
-    if (any->type == V_ASN1_OBJECT) {
-        text = objectName(any->value.object);
-    } else if (any->type == V_ASN1_SEQUENCE) {
-        const unsigned char* q = any->value.sequence->data;
-        AnySequencePtr items(d2i_ASN1_SEQUENCE_ANY(nullptr, &q, any->value.sequence->length));
-        for (int i = 0; items && i < sk_ASN1_TYPE_num(items.get()); ++i) {
-            const ASN1_TYPE* item = sk_ASN1_TYPE_value(items.get(), i);
-            if (!text.empty())
-                text += ", ";
-            text += item->type == V_ASN1_OBJECT ? objectName(item->value.object) : std::string("?");
-        }
-        ClearOpenSslErrors();
-    } else if (any->type == V_ASN1_NULL) {
-        text = "NULL";
-    } else {
-        text = hexUpper(reinterpret_cast<const unsigned char*>(der.data()), der.size(), " ");
+    for (int i = 0; items && i < sk_ASN1_TYPE_num(items.get()); ++i) {
+        const ASN1_TYPE* item = sk_ASN1_TYPE_value(items.get(), i);
+        if (!text.empty())
+            text += ", ";
+        text += item->type == V_ASN1_OBJECT ? objectName(item->value.object) : std::string("?");
     }
-    ASN1_TYPE_free(any);
+    ClearOpenSslErrors();
     return text;
+}
+
+// GOST key parameters are a SEQUENCE of parameter-set identifiers; EC ones a curve identifier.
+std::string keyParametersText(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* object = nullptr;
+    int type = V_ASN1_UNDEF;
+    const void* value = nullptr;
+    X509_ALGOR_get0(&object, &type, &value, algorithm);
+    switch (type) {
+    case V_ASN1_UNDEF:
+        return {};
+    case V_ASN1_OBJECT:
+        return objectName(static_cast<const ASN1_OBJECT*>(value));
+    case V_ASN1_SEQUENCE:
+        return parameterItemsText(static_cast<const ASN1_STRING*>(value));
+    case V_ASN1_NULL:
+        return "NULL";
+    default:
+        break;
+    }
+    std::string der;
+    if (ASN1_TYPE* any = ASN1_TYPE_new()) {
+        if (ASN1_TYPE_set1(any, type, value) == 1)
+            der = EncodeDer(any, [](const ASN1_TYPE* a, unsigned char** p) { return i2d_ASN1_TYPE(a, p); });
+        ASN1_TYPE_free(any);
+    }
+    ClearOpenSslErrors();
+    return hexUpper(reinterpret_cast<const unsigned char*>(der.data()), der.size(), " ");
 }
 
 // A decoded extension value with the free function of its method.
@@ -156,44 +165,36 @@ int publicKeyBits(X509* certificate) {
 
 } // namespace
 
-CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
+CertificateDescription Certificate::describe() const {
     CertificateDescription d;
-    CertContextImpl* impl = nullptr;
-    {
-        std::lock_guard lock(handleMutex());
-        impl = liveContext(pCertContext);
-        if (impl == nullptr)
-            return d;
-        d.hasPrivateKey = impl->keyFilePresent;
-        d.friendlyName = escapeForDisplay(impl->friendlyName);
-    }
-    // The caller holds a reference, so the certificate stays while we read it.
     GostRuntimeReady();
-    X509* x = impl->x509.get();
-    const X509_NAME* subject = X509_get_subject_name(x);
-    const X509_NAME* issuer = X509_get_issuer_name(x);
-    d.subject = NameToText(subject);
-    d.issuer = NameToText(issuer);
-    d.issuedTo = NameAttribute(subject, NID_commonName);
-    if (d.issuedTo.empty())
-        d.issuedTo = d.subject;
-    d.issuedBy = NameAttribute(issuer, NID_commonName);
+    X509* x = x509();
+    d.subject = subjectText();
+    d.issuer = NameToText(X509_get_issuer_name(x));
+    d.issuedTo = commonName();
+    d.issuedBy = NameAttribute(X509_get_issuer_name(x), NID_commonName);
     if (d.issuedBy.empty())
         d.issuedBy = d.issuer;
     d.validFrom = LocalTimeText(X509_get0_notBefore(x));
     d.validTo = LocalTimeText(X509_get0_notAfter(x));
 
-    const int bits = publicKeyBits(x);
-    d.keyAlgorithm = PublicKeyAlgorithmName(impl->publicKeyOid, bits);
-    d.publicKeyAlgorithm = withOid(d.keyAlgorithm, impl->publicKeyOid);
-    d.publicKeyParameters = keyParametersText(impl->publicKeyParams);
-    d.signatureAlgorithm = withOid(SignatureAlgorithmName(impl->signatureOid), impl->signatureOid);
-    d.version = "V" + std::to_string(impl->info.dwVersion + 1);
+    const std::string keyOid = publicKeyAlgorithm();
+    d.keyAlgorithm = PublicKeyAlgorithmName(keyOid, publicKeyBits(x));
+    d.publicKeyAlgorithm = withOid(d.keyAlgorithm, keyOid);
+    X509_ALGOR* keyAlgorithm = nullptr;
+    if (X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &keyAlgorithm, X509_get_X509_PUBKEY(x)) == 1)
+        d.publicKeyParameters = keyParametersText(keyAlgorithm);
+    const X509_ALGOR* signatureAlgorithm = nullptr;
+    X509_get0_signature(nullptr, &signatureAlgorithm, x);
+    const ASN1_OBJECT* signatureObject = nullptr;
+    X509_ALGOR_get0(&signatureObject, nullptr, nullptr, signatureAlgorithm);
+    const std::string signatureOid = DottedOid(signatureObject);
+    d.signatureAlgorithm = withOid(SignatureAlgorithmName(signatureOid), signatureOid);
+    d.version = "V" + std::to_string(std::clamp<long>(X509_get_version(x), 0, 2) + 1);
 
-    // The serial as written in the certificate: most significant byte first.
-    std::string serial(impl->serialLittleEndian.rbegin(), impl->serialLittleEndian.rend());
+    const std::string serial = serialNumber();
     d.serialNumber = hexUpper(reinterpret_cast<const unsigned char*>(serial.data()), serial.size());
-    d.thumbprint = impl->thumbprint;
+    d.thumbprint = thumbprint();
 
     for (int i = 0; i < X509_get_ext_count(x); ++i) {
         X509_EXTENSION* extension = X509_get_ext(x, i);
@@ -203,11 +204,6 @@ CertificateDescription DescribeCertificate(PCCERT_CONTEXT pCertContext) {
         d.extensions.emplace_back(std::move(name), extensionValueText(extension));
     }
     return d;
-}
-
-std::string CertificateSubjectText(PCCERT_CONTEXT pCertContext) {
-    X509* x = contextCertificate(pCertContext);
-    return x != nullptr ? NameToText(X509_get_subject_name(x)) : std::string();
 }
 
 } // namespace plombar::crypto
