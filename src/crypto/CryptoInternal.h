@@ -6,6 +6,7 @@
 
 #include "crypto/CryptoApi.h"
 #include "crypto/OpenSsl.h"
+#include "crypto/PrivateKey.h"
 
 #include <memory>
 #include <mutex>
@@ -15,9 +16,9 @@
 namespace plombar::crypto::detail {
 
 // A private key in usable form. Shared by the provider handle and by signing calls that run
-// while the handle lives; OpenSSL wipes the key material when the last owner lets it go.
+// while the handle lives; the key goes (and is wiped) with the last owner.
 struct UnlockedKey {
-    EvpPkeyPtr key;
+    PrivateKey key;
 };
 
 struct StoreData;

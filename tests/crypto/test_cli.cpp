@@ -232,7 +232,7 @@ TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
         }
         EXPECT_EQ(modeOf(store.keyFile(thumbprint)), 0600u);
         const bool encrypted = std::string(c.name).find("unencrypted") == std::string::npos;
-        EXPECT_EQ(ClassifyKeyFile(readFile(store.keyFile(thumbprint))),
+        EXPECT_EQ(classifyKeyFile(readFile(store.keyFile(thumbprint))),
                   encrypted ? KeyFileKind::Encrypted : KeyFileKind::Plain)
             << c.name;
         if (std::string(c.name).rfind("PKCS", 0) == 0) {

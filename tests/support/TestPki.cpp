@@ -24,7 +24,7 @@ std::string TestIdentity::pem() const {
 
 std::string TestIdentity::keyPem(const std::string& password) const {
     const SecureString secret(password);
-    const SecureString pem = EncodePrivateKeyPem(key.get(), password.empty() ? nullptr : &secret);
+    const SecureString pem = encodePrivateKeyPem(key.get(), password.empty() ? nullptr : &secret);
     return std::string(pem.view());
 }
 
@@ -121,16 +121,23 @@ std::string TestStore::add(const TestIdentity& identity, Key key, const std::str
 
 ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(answers.begin(), answers.end()) {
     previous_ = SetPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
-        requests_.push_back(request);
-        if (answers_.empty())
-            return PasswordAnswer::Cancelled; // an unscripted question never blocks
-        const Answer answer = answers_.front();
-        answers_.pop_front();
-        if (answer.cancel)
+        std::optional<SecureString> answer = this->password(request);
+        if (!answer)
             return PasswordAnswer::Cancelled;
-        password.assign(answer.password);
+        password = std::move(*answer);
         return PasswordAnswer::Provided;
     });
+}
+
+std::optional<SecureString> ScriptedPasswords::password(const PasswordRequest& request) {
+    requests_.push_back(request);
+    if (answers_.empty())
+        return std::nullopt; // an unscripted question never blocks
+    const Answer answer = answers_.front();
+    answers_.pop_front();
+    if (answer.cancel)
+        return std::nullopt;
+    return SecureString(answer.password);
 }
 
 ScriptedPasswords::~ScriptedPasswords() {

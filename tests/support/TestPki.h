@@ -8,6 +8,8 @@
 #include "crypto/CertificateFactory.h"
 #include "crypto/KeyAccess.h"
 #include "crypto/OpenSsl.h"
+#include "crypto/PasswordSource.h"
+#include "crypto/PrivateKey.h"
 
 #include <ctime>
 #include <deque>
@@ -79,8 +81,9 @@ private:
     bool hadPrevious_ = false;
 };
 
-// A password prompt that answers from a script and records every request.
-class ScriptedPasswords {
+// A password source that answers from a script and records every request; while it lives it is
+// the process-wide password prompt too.
+class ScriptedPasswords : public crypto::PasswordSource {
 public:
     // Each answer gives a password, or cancels the question when `cancel` is true.
     struct Answer {
@@ -90,7 +93,9 @@ public:
     explicit ScriptedPasswords(std::vector<Answer> answers);
     ScriptedPasswords(const ScriptedPasswords&) = delete;
     ScriptedPasswords& operator=(const ScriptedPasswords&) = delete;
-    ~ScriptedPasswords();
+    ~ScriptedPasswords() override;
+
+    std::optional<crypto::SecureString> password(const crypto::PasswordRequest& request) override;
 
     const std::vector<crypto::PasswordRequest>& requests() const { return requests_; }
     std::size_t unused() const { return answers_.size(); }

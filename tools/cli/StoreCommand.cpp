@@ -7,6 +7,7 @@
 #include "crypto/CertificateFactory.h"
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
+#include "crypto/PrivateKey.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/Streams.h"
@@ -217,10 +218,10 @@ ImportedIdentity importCertificate(const std::string& file, const std::string& b
         return identity;
     SecureString keyBytes = readSecretFile(*keyFile);
     std::string reason;
-    KeyDecodeResult result = DecodePrivateKey(keyBytes.view(), nullptr, identity.key, &reason);
+    KeyDecodeResult result = decodePrivateKey(keyBytes.view(), nullptr, identity.key, &reason);
     if (result == KeyDecodeResult::PasswordNeeded) {
         identity.keyPassword = passwords.get("Пароль закрытого ключа «" + *keyFile + "»: ");
-        result = DecodePrivateKey(keyBytes.view(), &identity.keyPassword, identity.key, &reason);
+        result = decodePrivateKey(keyBytes.view(), &identity.keyPassword, identity.key, &reason);
     }
     switch (result) {
     case KeyDecodeResult::Ok:
@@ -267,7 +268,7 @@ int runImport(const std::vector<std::string>& arguments) {
         identity.friendlyName = *name;
     SecureString keyPem;
     if (identity.key)
-        keyPem = EncodePrivateKeyPem(identity.key.get(), &identity.keyPassword);
+        keyPem = encodePrivateKeyPem(identity.key.get(), &identity.keyPassword);
     const std::string thumbprint = AddStoreEntry(PersonalStoreFolder(), identity.certificate.get(),
                                                  identity.key ? &keyPem : nullptr, identity.friendlyName);
     reportEntry("Сертификат добавлен в хранилище:", identity.certificate.get(), thumbprint,
@@ -361,7 +362,7 @@ int runNewTestCertificate(const std::vector<std::string>& arguments) {
     fields.notBefore = std::time(nullptr) - 3600;
     fields.notAfter = fields.notBefore + days * 24 * 3600 + 3600;
     X509Ptr certificate = MakeCertificate(fields, key.get());
-    const SecureString keyPem = EncodePrivateKeyPem(key.get(), &keyPassword);
+    const SecureString keyPem = encodePrivateKeyPem(key.get(), &keyPassword);
     const std::string thumbprint = AddStoreEntry(PersonalStoreFolder(), certificate.get(), &keyPem,
                                                  args.value("name").value_or("Тестовый сертификат Пломбаря"));
     reportEntry("Создан тестовый сертификат", certificate.get(), thumbprint, true, !keyPassword.empty());
