@@ -1,7 +1,6 @@
 #include "FuzzSupport.h"
 
 #include "TestPki.h"
-#include "crypto/CertStore.h"
 #include "platform/SystemErrors.h"
 
 #include <cstdio>

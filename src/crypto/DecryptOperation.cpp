@@ -1,6 +1,6 @@
 #include "DecryptOperation.h"
 
-#include "CertStore.h"
+#include "CertificateStore.h"
 #include "CryptoHandles.h"
 #include "EnvelopeApi.h"
 #include "GostRuntime.h"
@@ -18,7 +18,7 @@ namespace plombar::crypto {
 
 DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
     DecryptResult result;
-    StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
+    StoreHandle store(CertOpenSystemStoreA(0, CertificateStore::kPersonal));
     const std::string storeProblem = store ? std::string() : LastCryptoDiagnostic();
     const std::uint32_t storeCode = store ? 0 : GetLastError();
     HCERTSTORE stores[] = {store.get()};

@@ -1,6 +1,6 @@
 #include "EncryptOperation.h"
 
-#include "CertStore.h"
+#include "CertificateStore.h"
 #include "EnvelopeApi.h"
 #include "GostRuntime.h"
 #include "TryFinally.h"
@@ -31,7 +31,7 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                     input->LoadFromFile(request.inputPath);
                     // Used by the selection dialog only. When it is needed and cannot be opened, its
                     // reason is the error: a folder others can write to may hold a planted recipient.
-                    HCERTSTORE store = CertOpenSystemStoreA(0, kPersonalStoreName);
+                    HCERTSTORE store = CertOpenSystemStoreA(0, CertificateStore::kPersonal);
                     if (store == nullptr && !request.certificateFromFile)
                         throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
                                                                    : LastCryptoDiagnostic());

@@ -1,6 +1,6 @@
 #include "SignOperation.h"
 
-#include "CertStore.h"
+#include "CertificateStore.h"
 #include "ContentDigest.h"
 #include "CryptoHandles.h"
 #include "CryptoInternal.h"
@@ -87,7 +87,7 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     if (!GostRuntimeReady())
         throw Error(GostRuntimeErrorText());
 
-    StoreHandle store(CertOpenSystemStoreA(0, kPersonalStoreName));
+    StoreHandle store(CertOpenSystemStoreA(0, CertificateStore::kPersonal));
     if (!store)
         throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError()) : LastCryptoDiagnostic());
 

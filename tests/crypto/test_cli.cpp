@@ -3,7 +3,7 @@
 #include "CryptoTestUtil.h"
 
 #include "codec/Base64.h"
-#include "crypto/CertStore.h"
+#include "crypto/CertificateStore.h"
 #include "platform/Paths.h"
 
 #include <algorithm>
@@ -222,7 +222,7 @@ TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
         {"PKCS #12, key kept unencrypted", "id.pfx --password-file pw --no-key-password", 0, ""},
     };
     for (const Case& c : cases) {
-        RemoveStoreEntry(store.folder(), thumbprint);
+        CertificateStore::open().remove(thumbprint);
         const CliResult result = cli("store import " + c.import);
         EXPECT_EQ(result.status, c.status) << c.name << ": " << result.err;
         EXPECT_NE(result.err.find(c.error), std::string::npos) << c.name << ": " << result.err;

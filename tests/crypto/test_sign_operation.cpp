@@ -4,7 +4,7 @@
 #include "CryptoTestUtil.h"
 
 #include "codec/Base64.h"
-#include "crypto/CertStore.h"
+#include "crypto/CertificateStore.h"
 #include "crypto/CryptoInternal.h"
 #include "crypto/SignOperation.h"
 #include "platform/Errors.h"
@@ -227,7 +227,7 @@ TEST_F(SignOperationTest, EveryOutcomeInOrder) {
          ".sig"},
     };
     for (const Case& c : cases) {
-        RemoveStoreEntry(store.folder(), identity.certificate ? identity.thumbprint() : std::string("none"));
+        CertificateStore::open().remove(identity.certificate ? identity.thumbprint() : std::string("none"));
         std::remove((input + ".sig").c_str());
         std::remove((input + ".p7s").c_str());
         RecordingView view;
@@ -349,10 +349,12 @@ TEST(SignOperationSaveFailure, MessageIsShownBeforeTheFailedSave) {
     const int result = runUnprivileged([&]() -> int {
         ::setenv("XDG_DATA_HOME", (shared.path() + "/data").c_str(), 1);
         const TestIdentity signer = makeIdentity(KeyAlgorithm::Gost2012_256);
+        CertificateStore personal = CertificateStore::open();
+        const Certificate certificate = Certificate::share(signer.certificate.get());
         const std::string thumbprint =
-            AddStoreEntry(PersonalStoreFolder(), signer.certificate.get(), nullptr, std::string());
+            personal.add(certificate, nullptr, std::string()).certificate.thumbprint();
         SecureString key(signer.keyPem());
-        AddStoreEntry(PersonalStoreFolder(), signer.certificate.get(), &key, std::string());
+        personal.add(certificate, &key, std::string());
         const std::string outputs = shared.path() + "/только чтение";
         if (::mkdir(outputs.c_str(), 0700) != 0)
             return 10;

@@ -7,7 +7,7 @@
 
 #include "TestPki.h"
 #include "codec/Base64.h"
-#include "crypto/CertStore.h"
+#include "crypto/Certificate.h"
 #include "crypto/CertificateFactory.h"
 #include "crypto/CertificateText.h"
 #include "crypto/SignOperation.h"
@@ -264,7 +264,7 @@ TEST_F(HostileInputs, StoreOfFiveThousandEntriesMostlyJunk) {
         fields.subject = name.get();
         fields.serial = "\x01" + std::to_string(i);
         const crypto::X509Ptr certificate = crypto::MakeCertificate(fields, key.get());
-        const std::string t = crypto::ThumbprintOf(certificate.get());
+        const std::string t = crypto::Certificate::share(certificate.get()).thumbprint();
         unsigned char* der = nullptr;
         const int length = i2d_X509(certificate.get(), &der);
         const crypto::OpenSslBytesPtr holder(der);

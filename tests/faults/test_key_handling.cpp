@@ -8,7 +8,6 @@
 #include "FaultSupport.h"
 
 #include "TestPki.h"
-#include "crypto/CertStore.h"
 #include "crypto/SecureString.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 #include "TestPki.h"
 
-#include "crypto/CertStore.h"
+#include "crypto/CertificateStore.h"
 #include "crypto/CertificateText.h"
+#include "crypto/CryptoError.h"
 #include "crypto/SecureString.h"
 
 #include <cstdlib>
@@ -29,7 +30,7 @@ std::string TestIdentity::keyPem(const std::string& password) const {
 }
 
 std::string TestIdentity::thumbprint() const {
-    return ThumbprintOf(certificate.get());
+    return Certificate::share(certificate.get()).thumbprint();
 }
 
 std::string TestIdentity::publicKeyOid() const {
@@ -97,9 +98,12 @@ TestStore::~TestStore() {
 }
 
 std::string TestStore::folder() const {
-    const std::string path = dir_.path() + "/plombar/stores/MY";
-    EnsureStoreFolder(path);
-    return path;
+    // Made as the program makes it; a test may have made it unsafe on purpose, and still needs its name.
+    try {
+        return CertificateStore::open(CertificateStore::kPersonal).folder();
+    } catch (const CryptoError&) {
+        return CertificateStore::folderOf(CertificateStore::kPersonal);
+    }
 }
 
 std::string TestStore::certificateFile(const std::string& thumbprint) const {
@@ -115,8 +119,11 @@ std::string TestStore::add(const TestIdentity& identity, Key key, const std::str
     SecureString keyPem;
     if (key != Key::None)
         keyPem.assign(identity.keyPem(key == Key::Encrypted ? password : std::string()));
-    return AddStoreEntry(folder(), identity.certificate.get(), key == Key::None ? nullptr : &keyPem,
-                         friendlyName);
+    CertificateStore store = CertificateStore::open(CertificateStore::kPersonal);
+    return store
+        .add(Certificate::share(identity.certificate.get()), key == Key::None ? nullptr : &keyPem,
+             friendlyName)
+        .certificate.thumbprint();
 }
 
 ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(answers.begin(), answers.end()) {

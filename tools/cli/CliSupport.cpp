@@ -244,7 +244,7 @@ SecureString readFromTerminal(const std::string& prompt) {
 
 } // namespace
 
-PasswordSource::PasswordSource(const Arguments& arguments) {
+PasswordInput::PasswordInput(const Arguments& arguments) {
     file_ = arguments.value("password-file");
     if (const auto fd = arguments.value("password-fd")) {
         char* end = nullptr;
@@ -258,7 +258,7 @@ PasswordSource::PasswordSource(const Arguments& arguments) {
         throw CliError(kExitUsage, "укажите либо --password-file, либо --password-fd");
 }
 
-SecureString PasswordSource::get(const std::string& prompt) {
+SecureString PasswordInput::get(const std::string& prompt) {
     if (cached_)
         return *cached_;
     bool complete = false;
@@ -284,7 +284,25 @@ SecureString PasswordSource::get(const std::string& prompt) {
     return readFromTerminal(prompt);
 }
 
-ScopedPasswordPrompt PasswordSource::installKeyPrompt() {
+std::optional<SecureString> PasswordInput::password(const PasswordRequest& request) {
+    if (request.previousWasWrong)
+        wrong_ = true;
+    std::string prompt = request.previousWasWrong ? "Неверный пароль. " : "";
+    switch (request.purpose) {
+    case PasswordRequest::Purpose::StoreKey:
+        prompt += "Пароль закрытого ключа «" + request.subject + "»: ";
+        break;
+    case PasswordRequest::Purpose::KeyFile:
+        prompt += "Пароль закрытого ключа «" + request.keyFile + "»: ";
+        break;
+    case PasswordRequest::Purpose::Pkcs12File:
+        prompt += "Пароль PKCS #12 «" + request.keyFile + "»: ";
+        break;
+    }
+    return get(prompt);
+}
+
+ScopedPasswordPrompt PasswordInput::installKeyPrompt() {
     return ScopedPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
         if (request.previousWasWrong)
             wrong_ = true;
@@ -406,34 +424,46 @@ CertificateChoice choiceFrom(const Arguments& arguments, const std::string& posi
     return choice;
 }
 
-CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {
-    const std::string wanted = choice.thumbprint ? normalisedThumbprint(*choice.thumbprint) : std::string();
-    std::vector<CertContextHandle> exact;
-    std::vector<CertContextHandle> partial;
-    PCCERT_CONTEXT context = nullptr;
-    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-        if (choice.thumbprint) {
-            if (CertificateThumbprint(context).rfind(wanted, 0) == 0)
-                exact.emplace_back(CertDuplicateCertificateContext(context));
-            continue;
-        }
-        const CertificateDescription d = DescribeCertificate(context);
-        if (d.issuedTo == *choice.subject)
-            exact.emplace_back(CertDuplicateCertificateContext(context));
-        else if (d.subject.find(*choice.subject) != std::string::npos)
-            partial.emplace_back(CertDuplicateCertificateContext(context));
-    }
-    std::vector<CertContextHandle>& found = exact.empty() ? partial : exact;
+StoreEntry findEntry(const CertificateStore& store, const CertificateChoice& choice) {
+    std::vector<StoreEntry> found = choice.thumbprint
+                                        ? store.findByThumbprint(normalisedThumbprint(*choice.thumbprint))
+                                        : store.findBySubject(*choice.subject);
     if (found.empty())
         throw CliError(kExitNotInStore, "в хранилище нет сертификата " + choice.describe());
     if (found.size() > 1) {
         std::string text = "в хранилище несколько сертификатов " + choice.describe() + ":";
-        for (const auto& candidate : found)
-            text += "\n  " + CertificateThumbprint(candidate.get()) + "  " +
-                    CertificateSubjectText(candidate.get());
+        for (const StoreEntry& candidate : found)
+            text += "\n  " + candidate.certificate.thumbprint() + "  " + candidate.certificate.subjectText();
         throw CliError(kExitNotInStore, text + "\nукажите отпечаток");
     }
     return std::move(found.front());
+}
+
+CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {
+    const StoreEntry entry = findEntry(CertificateStore::open(CertificateStore::kPersonal), choice);
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr)
+        if (CertificateThumbprint(context) == entry.certificate.thumbprint())
+            return CertContextHandle(context);
+    throw CliError(kExitNotInStore, "в хранилище нет сертификата " + choice.describe());
+}
+
+int exitCodeFor(const CryptoError& error) {
+    switch (error.kind()) {
+    case CryptoFailure::WrongPassword:
+        return kExitWrongPassword;
+    case CryptoFailure::KeyMismatch:
+        return kExitKeyMismatch;
+    case CryptoFailure::NotACertificate:
+    case CryptoFailure::BadKey:
+        return kExitNotACertificate;
+    case CryptoFailure::EngineMissing:
+        return kExitEngineMissing;
+    case CryptoFailure::Cancelled:
+        return kExitCancelled;
+    default:
+        return kExitFailure;
+    }
 }
 
 namespace {

@@ -3,8 +3,11 @@
 // What every command of plombar-cli shares: exit codes, the option parser, messages, passwords and
 // the choice of a certificate in the store.
 
+#include "crypto/CertificateStore.h"
+#include "crypto/CryptoError.h"
 #include "crypto/CryptoHandles.h"
 #include "crypto/KeyAccess.h"
+#include "crypto/PasswordSource.h"
 #include "crypto/SecureString.h"
 
 #include <map>
@@ -75,9 +78,9 @@ bool HelpAsked(const std::vector<std::string>& arguments, const std::vector<std:
 //   --password-file FILE   the first line of FILE
 //   --password-fd N        read from file descriptor N up to the first line break
 //   otherwise              asked on the terminal (/dev/tty) without echo
-class PasswordSource {
+class PasswordInput : public crypto::PasswordSource {
 public:
-    explicit PasswordSource(const Arguments& arguments);
+    explicit PasswordInput(const Arguments& arguments);
 
     // A password for `prompt`: from the file or descriptor (the same one every time it is asked),
     // else from the terminal. Raises CliError(kExitCancelled) when there is no terminal, or when the
@@ -85,6 +88,11 @@ public:
     // file or descriptor cannot be read (a folder, a closed descriptor): never a wrong password.
     crypto::SecureString get(const std::string& prompt);
     bool interactive() const { return !file_ && !fd_; }
+
+    // As a password source: the question for a key or file, asked as get() asks (its CliErrors pass
+    // through); a password from a file or descriptor is given once, so a wrong one fails at once.
+    std::optional<crypto::SecureString> password(const crypto::PasswordRequest& request) override;
+    int attempts() const override { return interactive() ? crypto::kPasswordAttempts : 1; }
 
     // Installs a key password prompt for the store's encrypted keys. From a file or descriptor the
     // password is given once; a second question means it was wrong.
@@ -132,7 +140,13 @@ struct CertificateChoice {
     std::string describe() const;
 };
 CertificateChoice choiceFrom(const Arguments& arguments, const std::string& positionalThumbprint = {});
+crypto::StoreEntry findEntry(const crypto::CertificateStore& store, const CertificateChoice& choice);
+// The same choice among the contexts of an open store "MY".
 crypto::CertContextHandle findCertificate(crypto::HCERTSTORE store, const CertificateChoice& choice);
+
+// The exit code for a crypto failure: 5 a wrong password, 6 a key of another certificate, 4 what
+// is no certificate or key, 8 no GOST engine, 9 a cancelled question, else 1.
+int exitCodeFor(const crypto::CryptoError& error);
 
 // The whole content of an input file; CliError(kExitFileNotFound) with the system's reason.
 // A file larger than the memory the system can give raises OutOfMemoryError.

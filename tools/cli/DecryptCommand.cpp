@@ -36,7 +36,7 @@ public:
     std::string message;
 };
 
-int failureExit(std::uint32_t code, const PasswordSource& passwords) {
+int failureExit(std::uint32_t code, const PasswordInput& passwords) {
     // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
     // best, also after a wrong password.
     if (passwords.promptFailure() != 0)
@@ -73,7 +73,7 @@ int runDecryptCommand(const std::vector<std::string>& arguments) {
     }
     Arguments args(arguments, {"password-file", "password-fd"}, {});
     const std::string file = args.single("расшифровываемый файл");
-    PasswordSource passwords(args);
+    PasswordInput passwords(args);
     requireGostEngine("decrypt");
 
     auto prompt = passwords.installKeyPrompt();

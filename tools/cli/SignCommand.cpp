@@ -75,7 +75,7 @@ private:
     sevenzip::ComPtr<sevenzip::I7zArchiveWriter> archiveWriter_;
 };
 
-int noKeyExit(std::uint32_t code, const PasswordSource& passwords) {
+int noKeyExit(std::uint32_t code, const PasswordInput& passwords) {
     // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
     // best, also after a wrong password.
     if (passwords.promptFailure() != 0)
@@ -104,7 +104,7 @@ int runSignCommand(const std::vector<std::string>& arguments) {
                    {"attached", "base64", "7z"});
     const std::string file = args.single("подписываемый файл");
     const CertificateChoice choice = choiceFrom(args);
-    PasswordSource passwords(args);
+    PasswordInput passwords(args);
     requireGostEngine("sign");
 
     auto prompt = passwords.installKeyPrompt();

@@ -75,6 +75,9 @@ int runGuarded(int argc, char** argv) {
     } catch (const plombar::FileCreateError& error) {
         printError(error.message() + notAFileLine(error, "\n"));
         return kExitWriteFailed;
+    } catch (const plombar::crypto::CryptoError& error) {
+        printError(error.message());
+        return exitCodeFor(error);
     } catch (const plombar::Error& error) {
         printError(error.message());
         return kExitFailure;
