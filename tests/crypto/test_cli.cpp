@@ -181,6 +181,62 @@ TEST_F(CliTest, StoreRoundTrip) {
     EXPECT_EQ(cli("store remove " + thumbprint).status, 7);
 }
 
+// "Root" and "CA" beside "MY": the same commands with --store, certificates alone, in the forms a
+// certification authority hands them out.
+TEST_F(CliTest, RootAndIntermediateStoresHoldCertificatesAlone) {
+    const TestIdentity root = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Корневой УЦ, O=Пломбарь");
+    const TestIdentity intermediate = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Промежуточный УЦ");
+    std::string base64 = "\r\n";
+    const std::string body = root.pem().substr(28, root.pem().size() - 28 - 26); // the PEM's lines
+    for (char c : body)
+        base64 += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    writeFile(work.file("root.cer"), base64 + "\r\n");
+    writeFile(work.file("ca.crt"), "Промежуточный сертификат\n" + intermediate.pem());
+    writeFile(work.file("key.pem"), root.keyPem());
+    const std::string rootFolder = store.home() + "/plombar/stores/Root";
+
+    CliResult result = cli("store import root.cer --store Root");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "Сертификат добавлен в хранилище: " + root.thumbprint() +
+                              "\n  CN=Корневой УЦ, O=Пломбарь\n  закрытый ключ: нет\n");
+    EXPECT_EQ(readFile(rootFolder + "/" + root.thumbprint() + ".cer"), root.der());
+    EXPECT_EQ(modeOf(rootFolder), 0700u);
+    ASSERT_EQ(cli("store import ca.crt --store ca").status, 0);
+
+    result = cli("store list --store root");
+    EXPECT_EQ(result.out.substr(0, 48), root.thumbprint() + "  —   ") << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+    EXPECT_EQ(firstThumbprint(cli("store list --store CA").out), intermediate.thumbprint());
+    EXPECT_EQ(cli("store list").out, "Хранилище «MY» пусто (" + store.folder() + ")\n");
+    EXPECT_EQ(cli("store show " + root.thumbprint()).status, 7);
+    EXPECT_NE(cli("store show --subject Корневой --store Root").out.find("Файл: " + rootFolder + "/"),
+              std::string::npos);
+    ASSERT_EQ(cli("store export --subject Промежуточный --store CA --pem --out ca.pem").status, 0);
+    EXPECT_EQ(readFile(work.file("ca.pem")), intermediate.pem());
+
+    const struct {
+        const char* arguments;
+        int status;
+        const char* error;
+    } refused[] = {
+        {"store import root.cer --key key.pem --store Root", 2, "в хранилище «Root» ключи не хранятся"},
+        {"store list --store Trust", 2, "неизвестное хранилище «Trust»: есть MY, Root и CA"},
+        {"store import root.cer --store", 2, "у параметра «--store» нет значения"},
+    };
+    for (const auto& c : refused) {
+        result = cli(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.arguments;
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << c.arguments << "\n" << result.err;
+    }
+    EXPECT_EQ(listFolder(rootFolder), std::vector<std::string>{root.thumbprint() + ".cer"});
+
+    ASSERT_EQ(cli("store remove " + root.thumbprint() + " --store Root").status, 0);
+    EXPECT_EQ(listFolder(rootFolder), std::vector<std::string>{});
+    for (const char* command : {"list", "show", "import", "export", "remove"})
+        EXPECT_NE(cli(std::string("store ") + command + " --help").out.find("--store ИМЯ"), std::string::npos)
+            << command;
+}
+
 TEST_F(CliTest, PasswordsForKeysAndPkcs12) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Защищённый");
     writeFile(work.file("cert.pem"), identity.pem());

@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kStoreHelp =
     "plombar-cli store КОМАНДА ...\n"
     "Личное хранилище сертификатов «MY» ($XDG_DATA_HOME/plombar/stores/MY).\n"
+    "Рядом, так же устроены, хранилища «Root» (доверенные корневые сертификаты) и «CA»\n"
+    "(промежуточные сертификаты): в них только сертификаты, без ключей; их выбирает --store.\n"
     "\n"
     "  list                       перечислить сертификаты\n"
     "  show СЕРТИФИКАТ            показать сертификат подробно\n"
@@ -24,10 +26,15 @@ constexpr const char* kStoreHelp =
     "  remove СЕРТИФИКАТ          удалить сертификат и его ключ\n"
     "  new-test-cert [--alg 2001|2012-256|2012-512] [--subject ИМЯ]\n"
     "                             создать самоподписанный тестовый сертификат с ключом\n"
+    "  --store MY|Root|CA         (у list, show, import, export, remove) хранилище; по умолчанию MY\n"
     "\n"
     "СЕРТИФИКАТ: отпечаток SHA-1 (или его начало), --thumbprint ОТПЕЧАТОК или --subject ИМЯ;\n"
     "отпечаток не из 4–40 шестнадцатеричных цифр — ошибка в команде (код 2).\n"
     "Подробнее: plombar-cli store КОМАНДА --help\n";
+
+constexpr const char* kStoreOptionHelp =
+    "  --store ИМЯ           хранилище: MY (личное, по умолчанию), Root (доверенные корневые\n"
+    "                        сертификаты) или CA (промежуточные сертификаты)\n";
 
 struct StoreSubcommand {
     const char* name;
@@ -35,7 +42,17 @@ struct StoreSubcommand {
     const char* help;
     std::vector<int> exitCodes;
     bool takesThumbprint = false;
+    bool takesStore = false;
 };
+
+// The store named by --store (MY when not given); another name is a mistake in the command.
+std::string storeNameFrom(const Arguments& args) {
+    const std::string typed = args.value("store").value_or(CertificateStore::kPersonal);
+    const std::optional<std::string> name = CertificateStore::canonicalName(typed);
+    if (!name)
+        throw CliError(kExitUsage, "неизвестное хранилище «" + typed + "»: есть MY, Root и CA");
+    return *name;
+}
 
 std::string dateOnly(const std::string& localTime) {
     return localTime.substr(0, 10);
@@ -43,9 +60,9 @@ std::string dateOnly(const std::string& localTime) {
 
 // The valued options of every store command, for telling a value from a request for help.
 const std::vector<std::string> kStoreValuedOptions = {
-    "thumbprint", "subject", "out", "key", "name", "alg", "password-file", "password-fd", "days"};
+    "thumbprint", "subject", "out", "key", "name", "alg", "password-file", "password-fd", "days", "store"};
 
-// The certificate a command names.
+// The certificate a command names, in the store --store names.
 struct Chosen {
     CertificateStore store;
     StoreEntry entry;
@@ -54,7 +71,7 @@ Chosen chosenEntry(const Arguments& args) {
     if (args.positional().size() > 1)
         throw CliError(kExitUsage, "лишние аргументы");
     const CertificateChoice choice = choiceFrom(args, args.positional().empty() ? "" : args.positional()[0]);
-    CertificateStore store = CertificateStore::open(CertificateStore::kPersonal);
+    CertificateStore store = CertificateStore::open(storeNameFrom(args));
     StoreEntry entry = findEntry(store, choice);
     return {std::move(store), std::move(entry)};
 }
@@ -62,10 +79,10 @@ Chosen chosenEntry(const Arguments& args) {
 // ---------------------------------------------------------------------------------------------
 
 int runList(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {}, {});
+    Arguments args(arguments, {"store"}, {});
     if (!args.positional().empty())
         throw CliError(kExitUsage, "у «store list» нет аргументов");
-    const CertificateStore store = CertificateStore::open(CertificateStore::kPersonal);
+    const CertificateStore store = CertificateStore::open(storeNameFrom(args));
     const std::vector<StoreEntry> entries = store.entries();
     for (const StoreEntry& entry : entries) {
         const CertificateDescription d = entry.describe();
@@ -81,7 +98,7 @@ int runList(const std::vector<std::string>& arguments) {
 }
 
 int runShow(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {"thumbprint", "subject"}, {});
+    Arguments args(arguments, {"thumbprint", "subject", "store"}, {});
     const StoreEntry entry = chosenEntry(args).entry;
     const CertificateDescription d = entry.describe();
     const auto field = [](const char* name, const std::string& value) {
@@ -129,9 +146,12 @@ void reportEntry(const char* what, const ImportedEntry& imported) {
 }
 
 int runImport(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {"key", "name", "password-file", "password-fd"}, {"no-key-password"});
+    Arguments args(arguments, {"key", "name", "password-file", "password-fd", "store"}, {"no-key-password"});
     const std::string file = args.single("файл для импорта");
+    const std::string storeName = storeNameFrom(args);
     const std::optional<std::string> keyFile = args.value("key");
+    if (keyFile && storeName != CertificateStore::kPersonal)
+        throw CliError(kExitUsage, "в хранилище «" + storeName + "» ключи не хранятся: --key только для MY");
     requireGostEngine("store import");
     PasswordInput passwords(args);
     const std::string bytes = readInputFile(file);
@@ -141,7 +161,7 @@ int runImport(const std::vector<std::string>& arguments) {
     ImportOptions options;
     options.friendlyName = args.value("name");
     options.keyUnencrypted = args.has("no-key-password");
-    CertificateStore store = CertificateStore::open(CertificateStore::kPersonal);
+    CertificateStore store = CertificateStore::open(storeName);
     const ImportedEntry imported = store.importFile(bytes, file, keyFile ? &keyBytes : nullptr,
                                                     keyFile.value_or(std::string()), passwords, options);
     reportEntry("Сертификат добавлен в хранилище:", imported);
@@ -151,7 +171,7 @@ int runImport(const std::vector<std::string>& arguments) {
 // ---------------------------------------------------------------------------------------------
 
 int runExport(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {"thumbprint", "subject", "out"}, {"pem"});
+    Arguments args(arguments, {"thumbprint", "subject", "out", "store"}, {"pem"});
     if (args.positional().size() > 1)
         throw CliError(kExitUsage, "лишние аргументы");
     const auto out = args.value("out");
@@ -166,7 +186,7 @@ int runExport(const std::vector<std::string>& arguments) {
 }
 
 int runRemove(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {"thumbprint", "subject"}, {});
+    Arguments args(arguments, {"thumbprint", "subject", "store"}, {});
     Chosen chosen = chosenEntry(args);
     const Certificate& certificate = chosen.entry.certificate;
     chosen.store.remove(certificate.thumbprint());
@@ -219,40 +239,49 @@ int runNewTestCertificate(const std::vector<std::string>& arguments) {
 const StoreSubcommand kSubcommands[] = {
     {"list",
      runList,
-     "plombar-cli store list\n"
-     "Перечисляет сертификаты хранилища «MY»: отпечаток, наличие закрытого ключа, срок,\n"
-     "алгоритм ключа, владелец и понятное имя.\n",
-     {kExitOk, kExitFailure, kExitUsage}},
+     "plombar-cli store list [--store MY|Root|CA]\n"
+     "Перечисляет сертификаты хранилища («MY» или названного --store): отпечаток, наличие\n"
+     "закрытого ключа, срок, алгоритм ключа, владелец и понятное имя.\n",
+     {kExitOk, kExitFailure, kExitUsage},
+     false,
+     true},
     {"show",
      runShow,
-     "plombar-cli store show (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
+     "plombar-cli store show (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--store MY|Root|CA]\n"
      "Показывает сертификат подробно. ОТПЕЧАТОК: SHA-1 или его начало (от 4 цифр);\n"
      "ИМЯ: общее имя (CN) целиком или часть строки владельца.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore},
+     true,
      true},
     {"import",
      runImport,
-     "plombar-cli store import ФАЙЛ [--key КЛЮЧ] [--name ИМЯ] [--no-key-password]\n"
+     "plombar-cli store import ФАЙЛ [--key КЛЮЧ] [--name ИМЯ] [--no-key-password] [--store MY|Root|CA]\n"
      "                         [--password-file ФАЙЛ | --password-fd N]\n"
      "Добавляет в хранилище файл PKCS #12 (.pfx, .p12; ГОСТ-защита поддерживается) вместе с\n"
      "его ключом, или сертификат (DER или PEM) с ключом из файла КЛЮЧ (PKCS #8 PEM или DER,\n"
      "зашифрованный или нет). Ключ хранится зашифрованным тем же паролем (PBES2, AES-256),\n"
      "если пароль был; --no-key-password хранит его без пароля (файл с правами 0600).\n"
      "Сертификат читается из DER, из текста Base64 (с переводами строк или без) и из PEM.\n"
+     "В хранилища Root и CA импортируется только сертификат, без ключа и не из PKCS #12.\n"
      "  --name ИМЯ            понятное имя записи\n",
      {kExitOk, kExitFailure, kExitUsage, kExitFileNotFound, kExitNotACertificate, kExitWrongPassword,
-      kExitKeyMismatch, kExitEngineMissing, kExitCancelled, kExitWriteFailed}},
+      kExitKeyMismatch, kExitEngineMissing, kExitCancelled, kExitWriteFailed},
+     false,
+     true},
     {"export",
      runExport,
      "plombar-cli store export (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ) --out ФАЙЛ [--pem]\n"
+     "                         [--store MY|Root|CA]\n"
      "Записывает сертификат (без ключа) в ФАЙЛ: DER, или PEM с --pem.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore, kExitWriteFailed},
+     true,
      true},
     {"remove",
      runRemove,
-     "plombar-cli store remove (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ)\n"
+     "plombar-cli store remove (ОТПЕЧАТОК | --thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--store MY|Root|CA]\n"
      "Удаляет сертификат, его закрытый ключ и понятное имя из хранилища.\n",
      {kExitOk, kExitFailure, kExitUsage, kExitNotInStore},
+     true,
      true},
     {"new-test-cert",
      runNewTestCertificate,
@@ -283,6 +312,8 @@ int runStoreCommand(const std::vector<std::string>& arguments) {
             std::string text = subcommand.help;
             if (std::string(subcommand.name) == "import" || std::string(subcommand.name) == "new-test-cert")
                 text += kPasswordOptionsHelp;
+            if (subcommand.takesStore)
+                text += kStoreOptionHelp;
             if (subcommand.takesThumbprint)
                 text += kThumbprintHelp;
             std::printf("%s\n%s", text.c_str(), ExitCodeHelp(subcommand.exitCodes).c_str());
