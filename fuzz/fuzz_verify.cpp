@@ -11,8 +11,8 @@
 #include "crypto/CryptoHandles.h"
 #include "crypto/VerifyApi.h"
 #include "crypto/VerifyOperation.h"
+#include "platform/AvailableMemory.h"
 #include "platform/Errors.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <cstdint>
@@ -96,13 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The message as the operation hands it over: the file itself, or its Base64 text decoded.
     std::string message = bytes;
     if (base64) {
-        TMemoryStream text;
-        text.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-        text.SetPosition(0);
-        TMemoryStream decoded;
-        Base64DecodeStream(text, decoded);
-        message.assign(reinterpret_cast<const char*>(decoded.Memory()),
-                       static_cast<std::size_t>(decoded.Size()));
+        message = decodeBase64(bytes);
     }
 
     CRYPT_VERIFY_MESSAGE_PARA para{};

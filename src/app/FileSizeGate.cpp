@@ -10,7 +10,7 @@
 namespace plombar::app {
 
 bool isFileSizeAllowed(const std::string& path) {
-    return FileSizeForGate(path) <= kMaxInputFileSize;
+    return fileSizeForGate(path) <= kMaxInputFileSize;
 }
 
 void chooseGatedFile(Prompts& prompts, OpenFileDialog& dialog, std::string& slot, QLabel* label,

@@ -12,13 +12,13 @@
 
 int main(int argc, char* argv[]) {
     // Before any key or password is in memory: no core dump is ever written of it.
-    plombar::DisableCoreDumps();
+    plombar::disableCoreDumps();
     // Before anything can make OpenSSL allocate: every block it frees is wiped.
     plombar::crypto::WipeOpenSslMemoryOnFree();
     // Qt takes its own options (-platform, -style ...); the program reads no other argument.
     QApplication application(argc, argv);
     plombar::app::installQtTranslations();
-    plombar::IgnoreFileSizeSignal();
+    plombar::ignoreFileSizeSignal();
 
     // OpenSSL with the GOST engine for the whole run. Declared before the window so that it goes
     // after it: every certificate, key and store handle is released before the engine, and the engine

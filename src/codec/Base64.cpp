@@ -1,14 +1,11 @@
 #include "codec/Base64.h"
 
-#include "platform/Errors.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <typeinfo>
 
 // PLOMBAR_BASE64_NO_SIMD builds the portable code alone (the test suite checks it that way too).
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(PLOMBAR_BASE64_NO_SIMD)
@@ -22,16 +19,19 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint8_t kPadChar = '=';
 
-// Encoder: 510 input bytes (170 groups of three) per read give 680 characters; a block's text holds
-// at most 9 line breaks, because the line counter carries over from the previous block.
-constexpr std::int64_t kEncodeBlockBytes = 510;
-constexpr std::size_t kEncodeBlockTextMax = 680 + 2 * 9;
 constexpr int kLineChars = 76;
 
-// Decoder: one cycle decodes up to 76 accepted characters (19 quanta) into at most 57 bytes.
-constexpr int kCycleChars = 76;
+// Encoder: the data is encoded in chunks of up to 36,864 bytes (49,152 characters and at most 647
+// line breaks) into a text buffer that goes to the sink when the next chunk would not fit.
+constexpr std::size_t kEncodeChunkBytes = 3 * 12288;
+constexpr std::size_t kEncodeChunkTextMax = kEncodeChunkBytes / 3 * 4 + (kEncodeChunkBytes / 57 + 1) * 2;
+constexpr std::size_t kEncodeBufferChars = 2 * kEncodeChunkTextMax;
+
+// Decoder: a full line of 76 characters (19 quanta) gives 57 bytes; the text is read in blocks.
+constexpr std::size_t kCycleChars = 76;
 constexpr int kCycleQuanta = kCycleChars / 4;
-constexpr int kCycleBytesMax = kCycleQuanta * 3;
+constexpr std::size_t kCycleBytesMax = kCycleQuanta * 3;
+constexpr std::size_t kDecodeBufferBytes = std::size_t{1} << 16;
 
 // The decoder's table value of every byte: the 6-bit value for an alphabet character, 64 for the pad
 // (so that a misplaced "=" still goes through the formulas), and a mark for foreign bytes, which the
@@ -77,19 +77,6 @@ constexpr std::array<CharPair, 4096> makePairs() {
     return pairs;
 }
 constexpr std::array<CharPair, 4096> kPairs = makePairs();
-
-// The fast paths read a memory stream's buffer in place. Only the exact class qualifies: a subclass
-// may override Read or Write, and then every call has to reach it as the callers expect.
-TMemoryStream* exactMemoryStream(TStream& stream) {
-    return typeid(stream) == typeid(TMemoryStream) ? static_cast<TMemoryStream*>(&stream) : nullptr;
-}
-
-// A short write would silently cut the text or the data; it is reported like TStream::WriteBuffer
-// does. A write of 0 bytes still reaches the stream.
-void writeOut(TStream& output, const void* buffer, std::int64_t count) {
-    if (output.Write(buffer, count) != count)
-        throw StreamError("Stream write error");
-}
 
 // ---------------------------------------------------------------------------------------------
 // Encoding
@@ -196,40 +183,6 @@ std::size_t encodeBlock(const std::uint8_t* src, std::size_t count, char* dst, i
     return static_cast<std::size_t>(out - dst);
 }
 
-// A memory stream answers every read with a full block until its last one, so the blocks can be taken
-// from its buffer directly; the position moves as the reads would have moved it.
-void encodeFromMemory(TMemoryStream& input, TStream& output) {
-    char text[kEncodeBlockTextMax];
-    std::int64_t position = input.Position();
-    const std::int64_t size = input.Size();
-    int lineChars = 0;
-    if (position >= 0) {
-        while (position < size) {
-            const std::int64_t count = std::min(kEncodeBlockBytes, size - position);
-            const std::size_t length =
-                encodeBlock(input.Memory() + position, static_cast<std::size_t>(count), text, lineChars);
-            position += count;
-            input.TMemoryStream::Seek(position, SeekOrigin::soBeginning);
-            writeOut(output, text, static_cast<std::int64_t>(length));
-        }
-    }
-    writeOut(output, text, 0);
-}
-
-void encodeFromStream(TStream& input, TStream& output) {
-    std::uint8_t block[kEncodeBlockBytes];
-    char text[kEncodeBlockTextMax];
-    int lineChars = 0;
-    for (;;) {
-        const std::int64_t count =
-            std::clamp<std::int64_t>(input.Read(block, kEncodeBlockBytes), 0, kEncodeBlockBytes);
-        const std::size_t length = encodeBlock(block, static_cast<std::size_t>(count), text, lineChars);
-        writeOut(output, text, static_cast<std::int64_t>(length));
-        if (count == 0)
-            break;
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Decoding
 
@@ -274,120 +227,157 @@ bool decodeDataLine(const std::uint8_t* chars, std::uint8_t* out) {
     return (marks & kNotData) == 0;
 }
 
-// Decodes the `count` accepted characters kept by one cycle and returns the number of bytes.
-//
 // A trailing group of one to three characters (the text's count of accepted characters is not a
 // multiple of four) is decoded as if the missing places held "=": two characters give one byte,
 // three give two (one when the third is "="), the way unpadded Base64 reads. A single character
 // holds only six bits, less than a byte, and yields nothing.
-std::size_t decodeCycle(const std::uint8_t* chars, int count, std::uint8_t* out) {
-    if (count == kCycleChars && decodeDataLine(chars, out))
-        return kCycleBytesMax;
-    std::size_t n = 0;
-    int i = 0;
-    for (; i + 4 <= count; i += 4)
-        n += decodeQuantum(chars + i, out + n);
-    const int rest = count - i;
-    if (rest >= 2) {
-        const std::uint8_t last[4] = {chars[i], chars[i + 1], rest == 3 ? chars[i + 2] : kPadChar, kPadChar};
-        n += decodeQuantum(last, out + n);
-    }
-    return n;
-}
-
-// The stream-call form: the skip step reads byte by byte and gives the first accepted byte back by
-// moving the position one back; the fill step reads exactly the places still free, so it never reads
-// past the cycle's 76th accepted character.
-void decodeFromStream(TStream& input, TStream& output) {
-    std::uint8_t chars[kCycleChars];
-    std::uint8_t out[kCycleBytesMax + 1] = {};
-    for (;;) {
-        for (;;) {
-            std::uint8_t byte = 0;
-            if (input.Read(&byte, 1) != 1)
-                break;
-            if (isAccepted(byte)) {
-                input.SetPosition(input.GetPosition() - 1);
-                break;
-            }
-        }
-        int kept = 0;
-        for (;;) {
-            const int wanted = kCycleChars - kept;
-            const int got =
-                static_cast<int>(std::clamp<std::int64_t>(input.Read(chars + kept, wanted), 0, wanted));
-            const bool atEnd = got < wanted;
-            int write = kept;
-            for (int i = kept; i < kept + got; ++i)
-                if (isAccepted(chars[i]))
-                    chars[write++] = chars[i];
-            const bool deleted = write < kept + got;
-            kept = write;
-            if (!deleted || atEnd)
-                break;
-        }
-        writeOut(output, out, static_cast<std::int64_t>(decodeCycle(chars, kept, out)));
-        if (kept == 0)
-            break;
-    }
-}
-
-// The same cycles over a memory stream's buffer. Reads from memory are never short before the end, so
-// each cycle takes the next 76 accepted characters (fewer only at the end) and the input position
-// after a cycle lies just behind its last accepted character, as the stream calls would leave it.
-void decodeFromMemory(TMemoryStream& input, TStream& output) {
-    std::uint8_t chars[kCycleChars];
-    std::uint8_t out[kCycleBytesMax + 1] = {};
-    std::int64_t position = input.Position();
-    if (position < 0) { // every read of such a stream returns 0: one empty cycle
-        writeOut(output, out, 0);
-        return;
-    }
-    const std::uint8_t* data = input.Memory();
-    const std::int64_t size = input.Size();
-    for (;;) {
-        while (position < size && !isAccepted(data[position]))
-            ++position;
-        int kept = 0;
-        std::size_t count = 0;
-        if (size - position >= kCycleChars && decodeDataLine(data + position, out)) {
-            kept = kCycleChars;
-            count = kCycleBytesMax;
-            position += kCycleChars;
-        } else {
-            while (kept < kCycleChars && position < size) {
-                const std::uint8_t c = data[position++];
-                if (isAccepted(c))
-                    chars[kept++] = c;
-            }
-            count = decodeCycle(chars, kept, out);
-        }
-        try {
-            writeOut(output, out, static_cast<std::int64_t>(count));
-        } catch (...) {
-            input.TMemoryStream::Seek(position, SeekOrigin::soBeginning);
-            throw;
-        }
-        if (kept == 0)
-            break;
-    }
-    input.TMemoryStream::Seek(position, SeekOrigin::soBeginning);
+std::size_t decodeTail(const std::uint8_t* chars, int count, std::uint8_t* out) {
+    if (count < 2)
+        return 0;
+    const std::uint8_t last[4] = {chars[0], chars[1], count == 3 ? chars[2] : kPadChar, kPadChar};
+    return decodeQuantum(last, out);
 }
 
 } // namespace
 
-void Base64EncodeStream(TStream& input, TStream& output) {
-    if (TMemoryStream* memory = exactMemoryStream(input); memory != nullptr && &input != &output)
-        encodeFromMemory(*memory, output);
-    else
-        encodeFromStream(input, output);
+// ---------------------------------------------------------------------------------------------
+// Base64Encoder
+
+Base64Encoder::Base64Encoder(ByteSink& text) : text_(text), buffer_(kEncodeBufferChars) {}
+
+void Base64Encoder::flushText() {
+    if (buffered_ > 0)
+        text_.write(std::span(reinterpret_cast<const std::uint8_t*>(buffer_.data()), buffered_));
+    buffered_ = 0;
 }
 
-void Base64DecodeStream(TStream& input, TStream& output) {
-    if (TMemoryStream* memory = exactMemoryStream(input); memory != nullptr && &input != &output)
-        decodeFromMemory(*memory, output);
-    else
-        decodeFromStream(input, output);
+void Base64Encoder::write(std::span<const std::uint8_t> data) {
+    // A group begun by an earlier write is completed first, so that the text does not depend on
+    // how the data was cut.
+    if (pendingCount_ > 0) {
+        while (pendingCount_ < pending_.size() && !data.empty()) {
+            pending_[pendingCount_++] = data.front();
+            data = data.subspan(1);
+        }
+        if (pendingCount_ < pending_.size())
+            return;
+        if (buffer_.size() - buffered_ < kEncodeChunkTextMax)
+            flushText();
+        buffered_ += encodeBlock(pending_.data(), pending_.size(), buffer_.data() + buffered_, lineChars_);
+        pendingCount_ = 0;
+    }
+    while (data.size() >= 3) {
+        const std::size_t count = std::min(data.size() / 3 * 3, kEncodeChunkBytes);
+        if (buffer_.size() - buffered_ < kEncodeChunkTextMax)
+            flushText();
+        buffered_ += encodeBlock(data.data(), count, buffer_.data() + buffered_, lineChars_);
+        data = data.subspan(count);
+    }
+    for (const std::uint8_t byte : data)
+        pending_[pendingCount_++] = byte;
+}
+
+void Base64Encoder::finish() {
+    if (pendingCount_ > 0) {
+        if (buffer_.size() - buffered_ < kEncodeChunkTextMax)
+            flushText();
+        buffered_ += encodeBlock(pending_.data(), pendingCount_, buffer_.data() + buffered_, lineChars_);
+        pendingCount_ = 0;
+    }
+    flushText();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Base64Decoder
+
+Base64Decoder::Base64Decoder(ByteSource& text) : text_(text), input_(kDecodeBufferBytes) {}
+
+// Moves what is left of the text to the front and reads more behind it; false once the text ended.
+bool Base64Decoder::refill() {
+    if (inputAt_ > 0) {
+        std::memmove(input_.data(), input_.data() + inputAt_, inputEnd_ - inputAt_);
+        inputEnd_ -= inputAt_;
+        inputAt_ = 0;
+    }
+    const std::size_t n = text_.read(std::span(input_.data() + inputEnd_, input_.size() - inputEnd_));
+    inputEnd_ += n;
+    textEnded_ = n == 0;
+    return n > 0;
+}
+
+std::size_t Base64Decoder::read(std::span<std::uint8_t> buffer) {
+    std::uint8_t* const out = buffer.data();
+    const std::size_t size = buffer.size();
+    std::size_t produced = 0;
+    for (;;) {
+        if (decodedAt_ < decodedEnd_) {
+            const std::size_t n = std::min(size - produced, decodedEnd_ - decodedAt_);
+            std::memcpy(out + produced, decoded_.data() + decodedAt_, n);
+            decodedAt_ += n;
+            produced += n;
+        }
+        if (produced == size || finished_)
+            return produced;
+        // Whole lines are decoded in place, so the buffer keeps at least one line and its break.
+        if (!textEnded_ && inputEnd_ - inputAt_ < kLineChars + 2)
+            refill();
+        const std::uint8_t* const text = input_.data();
+        if (inputAt_ == inputEnd_) {
+            decodedAt_ = 0;
+            decodedEnd_ = decodeTail(group_.data(), grouped_, decoded_.data());
+            grouped_ = 0;
+            finished_ = true;
+            continue;
+        }
+        if (grouped_ == 0) {
+            // The usual layout: lines of 76 alphabet characters between foreign bytes (CR LF). Each
+            // line's 19 groups are stored four bytes apart, so the output needs a byte to spare.
+            for (;;) {
+                while (inputAt_ < inputEnd_ && !isAccepted(text[inputAt_]))
+                    ++inputAt_;
+                if (inputEnd_ - inputAt_ < kCycleChars || size - produced < kCycleBytesMax + 1 ||
+                    !decodeDataLine(text + inputAt_, out + produced))
+                    break;
+                inputAt_ += kCycleChars;
+                produced += kCycleBytesMax;
+            }
+        }
+        // Anything else one character at a time, up to the end of a group.
+        while (inputAt_ < inputEnd_) {
+            const std::uint8_t c = text[inputAt_++];
+            if (!isAccepted(c))
+                continue;
+            group_[static_cast<std::size_t>(grouped_++)] = c;
+            if (grouped_ == 4) {
+                std::uint8_t bytes[3];
+                const std::size_t n = decodeQuantum(group_.data(), bytes);
+                grouped_ = 0;
+                const std::size_t now = std::min(n, size - produced);
+                std::memcpy(out + produced, bytes, now);
+                produced += now;
+                std::memcpy(decoded_.data(), bytes + now, n - now);
+                decodedAt_ = 0;
+                decodedEnd_ = n - now;
+                break;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string encodeBase64(std::string_view data) {
+    MemorySink text;
+    Base64Encoder encoder(text);
+    encoder.write(data);
+    encoder.finish();
+    return text.take();
+}
+
+std::string decodeBase64(std::string_view text) {
+    MemorySource source(text);
+    Base64Decoder decoder(source);
+    return readAll(decoder, text.size());
 }
 
 } // namespace plombar

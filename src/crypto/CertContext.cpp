@@ -2,8 +2,8 @@
 
 #include "Certificate.h"
 #include "GostRuntime.h"
+#include "platform/AvailableMemory.h"
 #include "platform/DisplayText.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/err.h>
@@ -317,7 +317,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
     // Decoded, a certificate is held about four times over (OpenSSL's structure with its cached
     // encoding, the context's copy and its extension values): without room for that, fail as on
     // running out of memory rather than leave a huge one to the OOM killer.
-    if (!MemoryAvailableFor(std::uint64_t{4} * cbCertEncoded)) {
+    if (!memoryAvailableFor(std::uint64_t{4} * cbCertEncoded)) {
         fail(E_OUTOFMEMORY,
              "no memory to decode a certificate of " + std::to_string(cbCertEncoded) + " bytes");
         return nullptr;

@@ -4,9 +4,9 @@
 #include "CryptoError.h"
 #include "GostRuntime.h"
 #include "NameFormat.h"
+#include "platform/AvailableMemory.h"
 #include "platform/DisplayText.h"
 #include "platform/Errors.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
@@ -30,7 +30,7 @@ namespace {
 // its cached encoding, the DER kept here): without room for that, fail as on running out of memory
 // rather than leave a huge one to the OOM killer.
 void requireMemoryToDecode(std::size_t size) {
-    if (!MemoryAvailableFor(std::uint64_t{4} * size))
+    if (!memoryAvailableFor(std::uint64_t{4} * size))
         throw OutOfMemoryError();
 }
 

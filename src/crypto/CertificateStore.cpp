@@ -74,8 +74,8 @@ void removeFile(const std::string& path, bool& removed) {
 
 void writeFile(const std::string& path, std::string_view data, bool secret) {
     AtomicFile file(path, secret ? AtomicFile::Access::OwnerOnly : AtomicFile::Access::AsNewFile);
-    file.WriteAll(data.data(), data.size());
-    file.Commit();
+    file.write(data);
+    file.commit();
 }
 
 // The folder and those above it that belong to the store's layout (…/plombar/stores/<name>): the
@@ -247,7 +247,7 @@ std::vector<StoreEntry> CertificateStore::scan(bool everyFile) const {
     }
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cer") == 0 && !IsTemporarySaveName(name))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cer") == 0 && !isTemporarySaveName(name))
             names.push_back(name);
     }
     dir.reset();
@@ -465,7 +465,7 @@ ImportedEntry CertificateStore::importFile(std::string_view bytes, const std::st
 void CertificateStore::exportCertificate(const Certificate& certificate, CertificateEncoding encoding,
                                          const std::string& path) const {
     const std::string bytes = encoding == CertificateEncoding::Pem ? certificate.pem() : certificate.der();
-    SaveFileAtomically(path, bytes.data(), bytes.size());
+    saveFileAtomically(path, bytes);
 }
 
 bool CertificateStore::remove(std::string_view thumbprint) {

@@ -1,7 +1,9 @@
 #include "ContentDigest.h"
 
 #include "CryptoInternal.h"
+#include "FileBytes.h"
 #include "platform/Errors.h"
+#include "platform/FileReader.h"
 
 #include <atomic>
 #include <climits>
@@ -13,13 +15,13 @@ namespace plombar::crypto {
 
 namespace {
 
-constexpr std::int64_t kReadChunk = std::int64_t{8} << 20;
-constexpr std::int64_t kMaxDigestedSize = INT_MAX; // the signing call refuses more than this anyway
+constexpr std::size_t kReadChunk = std::size_t{8} << 20;
+constexpr std::uint64_t kMaxDigestedSize = INT_MAX; // the signing call refuses more than this anyway
 
-// A read-only stream over an open file that hands every block it has read to a hashing thread.
-class DigestingReader : public TStream {
+// Reads an open file and hands every block it has read to a hashing thread.
+class DigestingReader : public ByteSource {
 public:
-    DigestingReader(TFileStream& file, const EVP_MD* md) : file_(file) {
+    DigestingReader(FileReader& file, const EVP_MD* md) : file_(file) {
         digest_.reset(EVP_MD_CTX_new());
         if (!digest_ || EVP_DigestInit_ex(digest_.get(), md, nullptr) != 1) {
             ClearOpenSslErrors();
@@ -35,22 +37,25 @@ public:
         stop();
     }
 
-    std::int64_t Read(void* buffer, std::int64_t count) override {
-        auto* p = static_cast<std::uint8_t*>(buffer);
-        std::int64_t done = 0;
-        while (done < count) {
-            const std::int64_t n = file_.Read(p + done, std::min(count - done, kReadChunk));
-            if (n <= 0)
-                break;
-            publish(p + done, static_cast<std::size_t>(n));
-            done += n;
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        std::size_t done = 0;
+        try {
+            while (done < buffer.size()) {
+                const std::size_t n =
+                    file_.read(buffer.subspan(done, std::min(buffer.size() - done, kReadChunk)));
+                if (n == 0)
+                    break;
+                publish(buffer.data() + done, n);
+                done += n;
+            }
+        } catch (...) {
+            // The buffer goes as the error leaves; the hashing thread must be done with it first.
+            cancelled_ = true;
+            stop();
+            throw;
         }
         return done;
     }
-    std::int64_t Write(const void*, std::int64_t) override { return 0; }
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override { return file_.Seek(offset, origin); }
-    std::int64_t GetSize() override { return file_.GetSize(); }
-    void SetSize(std::int64_t) override { throw StreamError("Stream write error"); }
 
     // Waits for the hash to catch up; the state when it covers exactly [data, data + size).
     EvpMdCtxPtr finish(const std::uint8_t* data, std::size_t size) {
@@ -100,7 +105,7 @@ private:
             worker_.join();
     }
 
-    TFileStream& file_;
+    FileReader& file_;
     EvpMdCtxPtr digest_;
     std::thread worker_;
     std::mutex mutex_;
@@ -122,32 +127,25 @@ thread_local LentDigest tLent;
 
 } // namespace
 
-EvpMdCtxPtr LoadFileWithDigest(TMemoryStream& target, const std::string& fileName, const EVP_MD* md) {
+EvpMdCtxPtr LoadFileWithDigest(std::string& target, const std::string& fileName, const EVP_MD* md) {
     if (md == nullptr) {
-        target.LoadFromFile(fileName);
+        target = readFileBytes(fileName);
         return nullptr;
     }
-    // Opened as LoadFromFile opens it, so the errors are the same.
-    TFileStream file(fileName, fmOpenRead | fmShareDenyWrite);
-    if (file.GetSize() > kMaxDigestedSize) { // too large to be signed at all: no hash needed
-        target.LoadFromStream(file);
+    // Opened as readFileBytes opens it, so the errors are the same.
+    FileReader file(fileName);
+    if (file.size() >= SIZE_MAX)
+        throw OutOfMemoryError();
+    const auto size = static_cast<std::size_t>(file.size());
+    if (file.size() > kMaxDigestedSize) { // too large to be signed at all: no hash needed
+        target = readAll(file, SIZE_MAX, size);
         return nullptr;
     }
-    // A file that does not know its size (empty, or under /proc) is read into a buffer that grows
-    // and moves, which the hashing thread cannot follow: it is hashed once it is loaded.
-    if (!file.SizeKnown()) {
-        target.LoadFromStream(file);
-        EvpMdCtxPtr digest(EVP_MD_CTX_new());
-        if (!digest || EVP_DigestInit_ex(digest.get(), md, nullptr) != 1 ||
-            EVP_DigestUpdate(digest.get(), target.Memory(), static_cast<std::size_t>(target.Size())) != 1) {
-            ClearOpenSslErrors();
-            return nullptr;
-        }
-        return digest;
-    }
+    // The buffer is taken in the file's size at once and never moves, so the hashing thread can
+    // read the blocks where they were loaded.
     DigestingReader reader(file, md);
-    target.LoadFromStream(reader);
-    return reader.finish(target.Memory(), static_cast<std::size_t>(target.Size()));
+    target = readAll(reader, SIZE_MAX, size);
+    return reader.finish(reinterpret_cast<const std::uint8_t*>(target.data()), target.size());
 }
 
 ContentDigestScope::ContentDigestScope(const BYTE* data, std::size_t size, const EVP_MD_CTX* digest) {

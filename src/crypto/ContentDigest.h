@@ -7,17 +7,16 @@
 
 #include "crypto/CryptoApi.h"
 #include "crypto/OpenSsl.h"
-#include "platform/Streams.h"
 
 #include <cstddef>
 #include <string>
 
 namespace plombar::crypto {
 
-// Loads the whole file into `target` exactly as TMemoryStream::LoadFromFile does (same errors, same
-// result) and, when `md` is not null, hashes the bytes on a second thread as they arrive. Returns the
-// digest state over exactly target's content, or null when `md` is null or hashing failed.
-EvpMdCtxPtr LoadFileWithDigest(TMemoryStream& target, const std::string& fileName, const EVP_MD* md);
+// Loads the whole file into `target` exactly as readFileBytes does (same errors, same result) and,
+// when `md` is not null, hashes the bytes on a second thread as they arrive. Returns the digest
+// state over exactly target's content, or null when `md` is null or hashing failed.
+EvpMdCtxPtr LoadFileWithDigest(std::string& target, const std::string& fileName, const EVP_MD* md);
 
 // Lends a digest state of a content buffer to CryptSignMessage on this thread for the object's
 // lifetime: a data call signing exactly these bytes with this digest continues from the state

@@ -11,6 +11,7 @@
 // anything else with E_INVALIDARG.
 
 #include "crypto/CertificateDescription.h"
+#include "crypto/LastError.h"
 
 #include <cstdint>
 #include <string>

@@ -3,11 +3,12 @@
 #include "CertificateStore.h"
 #include "CryptoHandles.h"
 #include "EnvelopeApi.h"
+#include "FileBytes.h"
 #include "GostRuntime.h"
 #include "TryFinally.h"
+#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <algorithm>
@@ -28,8 +29,8 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
     para.cCertStore = 1;
     para.rghCertStore = stores;
 
-    auto input = std::make_unique<TMemoryStream>();
-    std::unique_ptr<TMemoryStream> output;
+    auto input = std::make_unique<std::string>();
+    std::unique_ptr<std::string> output;
     std::string folder;
     TryFinally(
         [&] {
@@ -39,33 +40,34 @@ DecryptResult DecryptFile(const std::string& inputPath, DecryptView& view) {
             // that cannot be read) says more than "no key" would.
             if (!store)
                 throw Error(storeProblem.empty() ? FailureMessage(storeCode) : storeProblem);
-            input->LoadFromFile(inputPath);
-            output = std::make_unique<TMemoryStream>();
+            *input = readFileBytes(inputPath);
+            output = std::make_unique<std::string>();
             // The calls take a 32-bit length; a larger file is no message they could read, and a
             // cut length must not make its start look like one.
-            const auto size = static_cast<DWORD>(std::min<std::uint64_t>(input->Size(), UINT32_MAX));
+            const auto size = static_cast<DWORD>(std::min<std::uint64_t>(input->size(), UINT32_MAX));
+            const auto* inputBytes = reinterpret_cast<const BYTE*>(input->data());
             DWORD length = 0;
-            if (!CryptDecryptMessage(&para, input->Memory(), size, nullptr, &length, nullptr)) {
+            if (!CryptDecryptMessage(&para, inputBytes, size, nullptr, &length, nullptr)) {
                 result.errorCode = GetLastError(); // read once, right after the call
                 result.diagnostic = LastCryptoDiagnostic();
                 view.ShowMessage(FailureMessage(result.errorCode));
                 return;
             }
-            output->SetSize(length);
+            *output = newByteBuffer(length);
             // An empty content still gets a buffer, so that the data call decrypts (and checks the
             // key) instead of only asking for the length again.
             static BYTE empty = 0;
-            BYTE* buffer = length != 0 ? output->Memory() : &empty;
-            if (!CryptDecryptMessage(&para, input->Memory(), size, buffer, &length, nullptr)) {
+            BYTE* buffer = length != 0 ? reinterpret_cast<BYTE*>(output->data()) : &empty;
+            if (!CryptDecryptMessage(&para, inputBytes, size, buffer, &length, nullptr)) {
                 result.errorCode = GetLastError();
                 result.diagnostic = LastCryptoDiagnostic();
                 result.outcome = DecryptOutcome::DataCallFailed;
                 view.ShowMessage(FailureMessage(result.errorCode));
                 return;
             }
-            output->SetSize(length);
+            output->resize(length);
             result.outputPath = withoutLastFourCharacters(inputPath);
-            output->SaveToFile(result.outputPath);
+            saveFileAtomically(result.outputPath, *output);
             view.ShowMessage(kDecryptedText);
             result.outcome = DecryptOutcome::Success;
         },

@@ -2,11 +2,12 @@
 
 #include "CertificateStore.h"
 #include "EnvelopeApi.h"
+#include "FileBytes.h"
 #include "GostRuntime.h"
 #include "TryFinally.h"
+#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <algorithm>
@@ -22,30 +23,30 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
     // the certificate-file buffer, then the certificate, then the output buffer.
     TryFinally(
         [&] {
-            auto input = std::make_unique<TMemoryStream>();
+            auto input = std::make_unique<std::string>();
             TryFinally(
                 [&] {
                     // Without the engine nothing GOST can be encrypted; say so instead of an OS error.
                     if (!GostRuntimeReady())
                         throw Error(GostRuntimeErrorText());
-                    input->LoadFromFile(request.inputPath);
+                    *input = readFileBytes(request.inputPath);
                     // Used by the selection dialog only. When it is needed and cannot be opened, its
                     // reason is the error: a folder others can write to may hold a planted recipient.
                     HCERTSTORE store = CertOpenSystemStoreA(0, CertificateStore::kPersonal);
                     if (store == nullptr && !request.certificateFromFile)
                         throw Error(LastCryptoDiagnostic().empty() ? FailureMessage(GetLastError())
                                                                    : LastCryptoDiagnostic());
-                    auto certificateFile = std::make_unique<TMemoryStream>();
+                    auto certificateFile = std::make_unique<std::string>();
                     TryFinally(
                         [&] {
                             PCCERT_CONTEXT recipient = nullptr;
                             if (request.certificateFromFile) {
                                 // One DER certificate is expected; PEM or Base64 text is handed over as it
                                 // is and refused as no certificate.
-                                certificateFile->LoadFromFile(request.certificatePath);
-                                recipient =
-                                    CertCreateCertificateContext(kMessageEncoding, certificateFile->Memory(),
-                                                                 static_cast<DWORD>(certificateFile->Size()));
+                                *certificateFile = readFileBytes(request.certificatePath);
+                                recipient = CertCreateCertificateContext(
+                                    kMessageEncoding, reinterpret_cast<const BYTE*>(certificateFile->data()),
+                                    static_cast<DWORD>(certificateFile->size()));
                                 // A certificate too large to decode in the memory there is has failed
                                 // to load; it is not "no certificate".
                                 if (recipient == nullptr && GetLastError() == winerr::E_OUTOFMEMORY)
@@ -72,17 +73,18 @@ EncryptResult EncryptFile(const EncryptRequest& request, EncryptView& view) {
                                     // since it was chosen is refused by the call as too large,
                                     // never encrypted in part under a cut length.
                                     const auto size = static_cast<DWORD>(
-                                        std::min<std::uint64_t>(input->Size(), UINT32_MAX));
+                                        std::min<std::uint64_t>(input->size(), UINT32_MAX));
+                                    const auto* inputBytes = reinterpret_cast<const BYTE*>(input->data());
                                     DWORD length = 0;
-                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(),
-                                                                   size, nullptr, &length));
-                                    auto output = std::make_unique<TMemoryStream>();
-                                    output->SetSize(length);
-                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, input->Memory(),
-                                                                   size, output->Memory(), &length));
-                                    output->SetSize(length);
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, inputBytes, size,
+                                                                   nullptr, &length));
+                                    auto output = std::make_unique<std::string>(newByteBuffer(length));
+                                    Win32Check(CryptEncryptMessage(&para, 1, recipients, inputBytes, size,
+                                                                   reinterpret_cast<BYTE*>(output->data()),
+                                                                   &length));
+                                    output->resize(length);
                                     result.outputPath = request.inputPath + ".enc";
-                                    output->SaveToFile(result.outputPath);
+                                    saveFileAtomically(result.outputPath, *output);
                                     view.ShowMessage(kEncryptedText);
                                     saved = true;
                                 },

@@ -5,7 +5,7 @@
 #include "CryptoInternal.h"
 #include "EnvelopeLayout.h"
 #include "GostRuntime.h"
-#include "platform/Streams.h"
+#include "platform/AvailableMemory.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/crypto.h>
@@ -237,7 +237,7 @@ BOOL parseEnvelope(const BYTE* message, std::size_t size, ParsedEnvelope& parsed
     }
     // Decoded whole, the message's content is copied: without room for that, say so rather than
     // leave an allocation that overcommitted memory lets through to the OOM killer.
-    if (!MemoryAvailableFor(size))
+    if (!memoryAvailableFor(size))
         return fail(E_OUTOFMEMORY, "no memory to decode a message of " + std::to_string(size) + " bytes");
     const unsigned char* p = message;
     parsed.cms.reset(size > 0 ? d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(size)) : nullptr);

@@ -4,12 +4,12 @@
 #include "ContentDigest.h"
 #include "CryptoHandles.h"
 #include "CryptoInternal.h"
+#include "FileBytes.h"
 #include "GostRuntime.h"
 #include "codec/Base64.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <algorithm>
@@ -35,48 +35,6 @@ std::string ChooseHashAlgorithm(const std::string& publicKeyAlgorithm) {
     return {};
 }
 
-namespace {
-
-// Base64 text on its way into the signature file, a mebibyte at a time: an attached signature of a
-// 300 MB file would otherwise need a third buffer of 400 MB for its text. Write failures raise the
-// file's create error ("Cannot create file ..."), as a failed save of a memory stream does.
-class FileTextWriter : public TStream {
-public:
-    explicit FileTextWriter(AtomicFile& file) : file_(file) { buffer_.reserve(kBufferSize); }
-
-    std::int64_t Read(void*, std::int64_t) override { return 0; }
-    std::int64_t Write(const void* data, std::int64_t count) override {
-        if (count <= 0)
-            return 0;
-        const auto size = static_cast<std::size_t>(count);
-        if (buffer_.size() + size > kBufferSize)
-            Flush();
-        const auto* bytes = static_cast<const char*>(data);
-        if (size >= kBufferSize)
-            file_.WriteAll(bytes, size);
-        else
-            buffer_.insert(buffer_.end(), bytes, bytes + size);
-        written_ += count;
-        return count;
-    }
-    std::int64_t Seek(std::int64_t, SeekOrigin) override { return written_; }
-    void SetSize(std::int64_t) override { throw StreamError("Stream write error"); }
-
-    void Flush() {
-        if (!buffer_.empty())
-            file_.WriteAll(buffer_.data(), buffer_.size());
-        buffer_.clear();
-    }
-
-private:
-    static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
-    AtomicFile& file_;
-    std::vector<char> buffer_;
-    std::int64_t written_ = 0;
-};
-
-} // namespace
-
 std::string FailureMessage(std::uint32_t code) {
     return systemMessage(code) + " - " + std::to_string(code);
 }
@@ -101,8 +59,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
 
     const std::string input = inputPath;
     // On early returns and raised errors these go in reverse order: message, content.
-    auto content = std::make_unique<TMemoryStream>();
-    auto signature = std::make_unique<TMemoryStream>();
+    auto content = std::make_unique<std::string>();
+    auto signature = std::make_unique<std::string>();
 
     const std::string hashAlgorithm =
         ChooseHashAlgorithm(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId);
@@ -125,8 +83,8 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     static const BYTE kEmpty = 0;
     std::vector<const BYTE*> contents;
     std::vector<DWORD> contentLengths;
-    const BYTE* next = content->Size() > 0 ? content->Memory() : &kEmpty;
-    std::uint64_t remaining = static_cast<std::uint64_t>(content->Size());
+    const BYTE* next = !content->empty() ? reinterpret_cast<const BYTE*>(content->data()) : &kEmpty;
+    std::uint64_t remaining = content->size();
     do {
         const auto length = static_cast<DWORD>(std::min<std::uint64_t>(remaining, UINT32_MAX));
         contents.push_back(next);
@@ -159,9 +117,9 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
         result.outcome = SignOutcome::FirstCallFailed;
         return result;
     }
-    signature->SetSize(length);
+    *signature = newByteBuffer(length);
     if (!CryptSignMessage(&para, detached ? TRUE : FALSE, elements, contents.data(), contentLengths.data(),
-                          signature->Memory(), &length)) {
+                          reinterpret_cast<BYTE*>(signature->data()), &length)) {
         result.errorCode = GetLastError();
         result.diagnostic = LastCryptoDiagnostic();
         view.ShowMessage(FailureMessage(result.errorCode));
@@ -171,20 +129,21 @@ SignResult SignFile(const std::string& inputPath, bool detached, SignView& view)
     lentDigest.reset();
     // Shown before anything is written, so it appears even when saving then fails.
     view.ShowMessage(kSignedText);
-    signature->SetSize(length);
+    signature->resize(length);
 
     std::string signaturePath;
     if (view.Base64Checked()) {
+        // The text goes into the file as it is made: an attached signature of a 300 MB file would
+        // otherwise need a third buffer of 400 MB for it.
         signaturePath = input + ".p7s";
-        signature->SetPosition(0);
         AtomicFile file(signaturePath);
-        FileTextWriter text(file);
-        Base64EncodeStream(*signature, text);
-        text.Flush();
-        file.Commit();
+        Base64Encoder text(file);
+        text.write(*signature);
+        text.finish();
+        file.commit();
     } else {
         signaturePath = input + ".sig";
-        signature->SaveToFile(signaturePath);
+        saveFileAtomically(signaturePath, *signature);
     }
     view.SignatureSaved(input, signaturePath);
 

@@ -2,14 +2,17 @@
 
 #include "ContentDigest.h"
 #include "CryptoHandles.h"
+#include "FileBytes.h"
 #include "GostRuntime.h"
 #include "VerifyApi.h"
 #include "codec/Base64.h"
+#include "platform/AvailableMemory.h"
+#include "platform/ByteStreams.h"
 #include "platform/DisplayText.h"
 #include "platform/Errors.h"
+#include "platform/FileReader.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 
@@ -136,13 +139,7 @@ const EVP_MD* digestHint(const std::string& signaturePath, bool base64) noexcept
         prefix.resize(done);
         if (!base64)
             return digestOfPrefix(prefix);
-        TMemoryStream text;
-        text.WriteBuffer(prefix.data(), static_cast<std::int64_t>(prefix.size()));
-        text.SetPosition(0);
-        TMemoryStream decoded;
-        Base64DecodeStream(text, decoded);
-        return digestOfPrefix(std::string(reinterpret_cast<const char*>(decoded.Memory()),
-                                          static_cast<std::size_t>(decoded.Size())));
+        return digestOfPrefix(decodeBase64(prefix));
     } catch (...) {
         return nullptr;
     }
@@ -267,22 +264,21 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     const bool base64 = FirstLineHasBase64Marker(signaturePath);
 
     // On raised errors these go in reverse order: data, then signature.
-    auto signature = std::make_unique<TMemoryStream>();
-    auto data = std::make_unique<TMemoryStream>();
+    auto signature = std::make_unique<std::string>();
+    auto data = std::make_unique<std::string>();
     // The data is hashed on a second thread while it loads; the verification then only checks.
     const EvpMdCtxPtr loadDigest = LoadFileWithDigest(*data, dataPath, digestHint(signaturePath, base64));
     if (base64) {
-        auto text = std::make_unique<TMemoryStream>();
-        text->LoadFromFile(signaturePath);
-        Base64DecodeStream(*text, *signature);
-        text.reset();
+        FileReader text(signaturePath);
+        Base64Decoder decoded(text);
+        *signature = readAll(decoded, SIZE_MAX, static_cast<std::size_t>(text.size() / 4 * 3));
     } else {
-        signature->LoadFromFile(signaturePath);
+        *signature = readFileBytes(signaturePath);
     }
 
     // The decoder copies what the message holds (an attached content as large as the message),
-    // beyond any memory stream's check: without room for that copy the load has failed.
-    if (!MemoryAvailableFor(static_cast<std::uint64_t>(signature->Size())))
+    // beyond any buffer's check: without room for that copy the load has failed.
+    if (!memoryAvailableFor(signature->size()))
         throw OutOfMemoryError();
 
     view.ClearReport();
@@ -298,13 +294,14 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     static const BYTE kNothing = 0;
     std::vector<const BYTE*> contents;
     std::vector<DWORD> lengths;
-    const auto dataSize = static_cast<std::uint64_t>(data->Size());
+    const std::uint64_t dataSize = data->size();
+    const auto* dataBytes = reinterpret_cast<const BYTE*>(data->data());
     if (dataSize <= std::numeric_limits<DWORD>::max()) {
-        contents.push_back(dataSize > 0 ? data->Memory() : &kNothing);
+        contents.push_back(dataSize > 0 ? dataBytes : &kNothing);
         lengths.push_back(static_cast<DWORD>(dataSize));
     } else {
         for (std::uint64_t offset = 0; offset < dataSize; offset += kMaxElement) {
-            contents.push_back(data->Memory() + offset);
+            contents.push_back(dataBytes + offset);
             lengths.push_back(static_cast<DWORD>(std::min(kMaxElement, dataSize - offset)));
         }
     }
@@ -316,10 +313,10 @@ bool VerifyDetachedSignature(const std::string& signaturePath, const std::string
     BOOL verified = FALSE;
     PCCERT_CONTEXT signerValue = nullptr;
     // A signature file of 4 GiB or more is no signature this platform could have made.
-    if (static_cast<std::uint64_t>(signature->Size()) <= std::numeric_limits<DWORD>::max()) {
+    if (signature->size() <= std::numeric_limits<DWORD>::max()) {
         verified = CryptVerifyDetachedMessageSignature(
-            &para, 0, signature->Size() > 0 ? signature->Memory() : &kNothing,
-            static_cast<DWORD>(signature->Size()), static_cast<DWORD>(contents.size()), contents.data(),
+            &para, 0, !signature->empty() ? reinterpret_cast<const BYTE*>(signature->data()) : &kNothing,
+            static_cast<DWORD>(signature->size()), static_cast<DWORD>(contents.size()), contents.data(),
             lengths.data(), &signerValue);
         // Running out of memory says nothing about the signature: no verdict is given then.
         if (!verified && GetLastError() == winerr::E_OUTOFMEMORY)

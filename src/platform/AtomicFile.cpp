@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <random>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,10 +97,11 @@ void unregisterTemporary(int& slot) noexcept {
 // ---------------------------------------------------------------------------------------------
 
 std::string randomSuffix() {
-    static thread_local std::mt19937_64 engine{std::random_device{}()};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string suffix(12, '0');
-    auto value = engine();
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+        value = std::random_device{}() ^ (std::uint64_t{std::random_device{}()} << 32);
     for (auto& c : suffix) {
         c = kHex[value & 0xF];
         value >>= 4;
@@ -138,19 +140,19 @@ mode_t processUmask() {
 
 } // namespace
 
-void UseNamedTemporariesForTesting(bool named) {
+void useNamedTemporariesForTesting(bool named) {
     gNamedOnly = named;
 }
 
 AtomicFile::AtomicFile(const std::string& target, Access access)
     : target_(absolutePath(target)), access_(access) {
     if (target_.empty() || target_.back() == '/')
-        Fail(target_.empty() ? winerr::ERROR_PATH_NOT_FOUND : winerr::ERROR_ACCESS_DENIED);
+        fail(target_.empty() ? winerr::ERROR_PATH_NOT_FOUND : winerr::ERROR_ACCESS_DENIED);
     checkTarget();
 
     folder_ = UniqueFd(::open(folderOf(target_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder_)
-        Fail(systemCodeFromErrno(errno, target_.c_str()));
+        fail(systemCodeFromErrno(errno, target_.c_str()));
     tempName_ = newTemporaryName(target_);
 
     UniqueFd fd;
@@ -159,15 +161,15 @@ AtomicFile::AtomicFile(const std::string& target, Access access)
         // bits it will get; nobody can open it meanwhile, for it has no name.
         fd = UniqueFd(::openat(folder_.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
         if (!fd && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            Fail(systemCodeFromErrno(errno, target_.c_str()));
+            fail(systemCodeFromErrno(errno, target_.c_str()));
     }
     if (fd) {
         unnamed_ = true;
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0 || ::fchmod(fd.get(), 0600) != 0)
-            Fail(systemCodeFromErrno(errno, target_.c_str()));
+            fail(systemCodeFromErrno(errno, target_.c_str()));
         newMode_ = st.st_mode & 07777;
-        stream_ = std::make_unique<TFileStream>(std::move(fd), tempName_);
+        stream_ = std::make_unique<FileStream>(std::move(fd), target_);
     } else {
         createNamed();
     }
@@ -179,16 +181,16 @@ void AtomicFile::checkTarget() {
     struct stat st {};
     if (::lstat(target_.c_str(), &st) != 0) {
         if (errno != ENOENT)
-            Fail(systemCodeFromErrno(errno, target_.c_str()));
+            fail(systemCodeFromErrno(errno, target_.c_str()));
         return;
     }
     if (S_ISLNK(st.st_mode))
         return;
     if (const std::uint32_t code = notAFileCode(st.st_mode); code != 0)
-        Fail(code);
+        fail(code);
     // Replacing by rename needs no write right on the file itself; refuse as opening it would.
     if (::access(target_.c_str(), W_OK) != 0)
-        Fail(systemCodeFromErrno(errno, target_.c_str()));
+        fail(systemCodeFromErrno(errno, target_.c_str()));
     replacing_ = true;
     keepMode_ = st.st_mode & 07777;
 }
@@ -212,14 +214,14 @@ void AtomicFile::createNamed() {
         }
     }
     if (!fd)
-        Fail(systemCodeFromErrno(errno, target_.c_str()));
+        fail(systemCodeFromErrno(errno, target_.c_str()));
     named_ = true;
-    stream_ = std::make_unique<TFileStream>(std::move(fd), tempName_);
+    stream_ = std::make_unique<FileStream>(std::move(fd), target_);
 }
 
 // Gives the file without a name its hidden name, just before the rename.
 void AtomicFile::linkUnnamed() {
-    const std::string viaProc = "/proc/self/fd/" + std::to_string(stream_->Handle());
+    const std::string viaProc = "/proc/self/fd/" + std::to_string(stream_->handle());
     int err = 0;
     for (int attempt = 0; attempt < 16; ++attempt) {
         if (attempt > 0)
@@ -233,7 +235,7 @@ void AtomicFile::linkUnnamed() {
         err = errno;
         // Without /proc, a process with the right to link any open file can do it directly.
         if (err == ENOENT &&
-            ::linkat(stream_->Handle(), "", folder_.get(), bare.c_str(), AT_EMPTY_PATH) == 0) {
+            ::linkat(stream_->handle(), "", folder_.get(), bare.c_str(), AT_EMPTY_PATH) == 0) {
             named_ = true;
             return;
         }
@@ -241,7 +243,7 @@ void AtomicFile::linkUnnamed() {
         if (err != EEXIST)
             break;
     }
-    Fail(systemCodeFromErrno(err, target_.c_str()));
+    fail(systemCodeFromErrno(err, target_.c_str()));
 }
 
 AtomicFile::~AtomicFile() {
@@ -251,42 +253,33 @@ AtomicFile::~AtomicFile() {
     unregisterTemporary(cleanupSlot_);
 }
 
-void AtomicFile::Fail(std::uint32_t code) const {
-    SetLastError(code);
-    throw FileCreateError("Cannot create file \"" + target_ + "\". " + systemMessage(code), code);
+void AtomicFile::fail(std::uint32_t code) const {
+    throw FileCreateError(target_, code);
 }
 
-void AtomicFile::WriteAll(const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const auto chunk = static_cast<std::int64_t>(std::min<std::size_t>(size, std::size_t{1} << 30));
-        const std::int64_t written = stream_->Write(p, chunk);
-        if (written <= 0)
-            Fail(GetLastError() != 0 ? GetLastError() : winerr::ERROR_WRITE_FAULT);
-        p += written;
-        size -= static_cast<std::size_t>(written);
-    }
+void AtomicFile::write(std::span<const std::uint8_t> data) {
+    stream_->write(data);
 }
 
-void AtomicFile::Commit() {
-    const int fd = stream_->Handle();
+void AtomicFile::commit() {
+    const int fd = stream_->handle();
     // The content is complete: the file gets its own bits, and the bytes are made durable before
     // the rename publishes them, so that even a power loss leaves the old file or the new one.
     mode_t mode = replacing_ ? keepMode_ : newMode_;
     if (access_ == Access::OwnerOnly)
         mode = 0600;
     if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
-        Fail(systemCodeFromErrno(errno, target_.c_str()));
+        fail(systemCodeFromErrno(errno, target_.c_str()));
     // Looked at once more: a name that has become a folder, FIFO or device meanwhile stays.
     struct stat st {};
     if (::lstat(target_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && notAFileCode(st.st_mode) != 0)
-        Fail(notAFileCode(st.st_mode));
+        fail(notAFileCode(st.st_mode));
     if (unnamed_)
         linkUnnamed();
     stream_.reset(); // closes the descriptor
     if (::renameat(folder_.get(), fileNameOf(tempName_).c_str(), folder_.get(),
                    fileNameOf(target_).c_str()) != 0)
-        Fail(systemCodeFromErrno(errno, target_.c_str()));
+        fail(systemCodeFromErrno(errno, target_.c_str()));
     committed_ = true;
     unregisterTemporary(cleanupSlot_);
     // The rename itself made durable.
@@ -295,13 +288,13 @@ void AtomicFile::Commit() {
         (void)::fsync(dir.get());
 }
 
-void SaveFileAtomically(const std::string& path, const void* data, std::size_t size) {
+void saveFileAtomically(const std::string& path, std::string_view bytes) {
     AtomicFile file(path);
-    file.WriteAll(data, size);
-    file.Commit();
+    file.write(bytes);
+    file.commit();
 }
 
-bool IsTemporarySaveName(std::string_view bareName) {
+bool isTemporarySaveName(std::string_view bareName) {
     return bareName.size() > kTempSuffix.size() + 1 && bareName.front() == '.' &&
            bareName.substr(bareName.size() - kTempSuffix.size()) == kTempSuffix;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Streams.h"
+#include "ByteStreams.h"
+#include "Stream.h"
 
 #include <cstddef>
 #include <memory>
@@ -11,7 +12,7 @@
 namespace plombar {
 
 // Writes a file so that it either appears whole under its name or not at all. The data goes to a
-// file without a name in the target's folder (O_TMPFILE), which Commit() flushes, links under a
+// file without a name in the target's folder (O_TMPFILE), which commit() flushes, links under a
 // hidden name and renames over the target; nothing is left to clean up when the process dies, even
 // by SIGKILL. Where the file system has no such files, a hidden temporary file is written instead
 // and removed on failure and on SIGINT, SIGTERM and SIGHUP.
@@ -23,7 +24,10 @@ namespace plombar {
 // write is refused as it would be when opened for writing; a new file gets 0666 less the umask.
 // While it is being written, the file is readable by its owner only (it may hold decrypted text).
 // Every failure raises "Cannot create file "%s". %s" with the target's full path and the system text.
-class AtomicFile {
+//
+// The data goes in as a ByteSink, or through stream(), a seekable view of the same file for
+// writers that go back to fill in what they learn at the end (the archive library).
+class AtomicFile final : public ByteSink {
 public:
     enum class Access {
         AsNewFile, // an existing file's bits, else 0666 less the umask
@@ -33,21 +37,24 @@ public:
     explicit AtomicFile(const std::string& target, Access access = Access::AsNewFile);
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
-    ~AtomicFile();
+    ~AtomicFile() override;
 
-    TFileStream& Stream() { return *stream_; }
+    // Writes all of `data` at the view's position (the end, unless stream() moved it) or raises
+    // the create error.
+    using ByteSink::write;
+    void write(std::span<const std::uint8_t> data) override;
+    // The file as a seekable stream; its failures raise the create error too.
+    Stream& stream() { return *stream_; }
+    // Publishes the file under the target's name. Nothing may be written afterwards.
+    void commit();
+
     // The hidden name the data has while it is written (a named temporary) or for a moment during
-    // Commit() (a file without a name gets it just before the rename).
-    const std::string& TemporaryName() const noexcept { return tempName_; }
-    const std::string& TargetName() const noexcept { return target_; }
-
-    // Writes all of `data` to the temporary file or raises the create error.
-    void WriteAll(const void* data, std::size_t size);
-    void Commit();
-
-    [[noreturn]] void Fail(std::uint32_t code) const;
+    // commit() (a file without a name gets it just before the rename).
+    const std::string& temporaryName() const noexcept { return tempName_; }
+    const std::string& targetName() const noexcept { return target_; }
 
 private:
+    [[noreturn]] void fail(std::uint32_t code) const;
     void checkTarget();
     void createNamed();
     void linkUnnamed();
@@ -63,18 +70,18 @@ private:
     mode_t keepMode_ = 0; // an existing file's permission bits
     mode_t newMode_ = 0;  // what a new file in the folder gets
     bool committed_ = false;
-    std::unique_ptr<TFileStream> stream_;
+    std::unique_ptr<FileStream> stream_;
 };
 
-// One call: write `size` bytes to `path` atomically.
-void SaveFileAtomically(const std::string& path, const void* data, std::size_t size);
+// One call: write `bytes` to `path` atomically.
+void saveFileAtomically(const std::string& path, std::string_view bytes);
 
 // True for the names our temporary files carry (".<name>.<suffix>.plombar-tmp"), so that a file left
 // behind by a killed process is never taken for output.
-bool IsTemporarySaveName(std::string_view bareName);
+bool isTemporarySaveName(std::string_view bareName);
 
 // For tests: makes every later AtomicFile write a named temporary, as on file systems without
 // O_TMPFILE (true), or use O_TMPFILE where it can again (false).
-void UseNamedTemporariesForTesting(bool named);
+void useNamedTemporariesForTesting(bool named);
 
 } // namespace plombar

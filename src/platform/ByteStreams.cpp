@@ -1,9 +1,11 @@
 #include "ByteStreams.h"
 
+#include "AvailableMemory.h"
 #include "Errors.h"
 #include "Progress.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -31,14 +33,31 @@ std::uint64_t copyAll(ByteSource& source, ByteSink& sink) {
     return copied;
 }
 
-std::string readAll(ByteSource& source, std::size_t limit) {
+std::string readAll(ByteSource& source, std::size_t limit, std::size_t expectedSize) {
+    if (expectedSize > limit)
+        throw OutOfMemoryError();
+    // One byte more than expected, so that the end is seen without growing.
+    std::size_t room = std::max<std::size_t>(expectedSize + 1, 8192);
     std::string bytes;
-    std::uint8_t block[8192];
-    while (const std::size_t n = source.read(block)) {
-        if (n > limit - bytes.size())
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (done > 0)
+                room = done > SIZE_MAX / 2 ? SIZE_MAX : done * 2;
+            room = std::min(room, limit == SIZE_MAX ? limit : limit + 1);
+            if (room <= done || !memoryAvailableFor(room - done))
+                throw OutOfMemoryError();
+            bytes.resize(room);
+        }
+        const std::size_t n =
+            source.read(std::span(reinterpret_cast<std::uint8_t*>(bytes.data()) + done, bytes.size() - done));
+        if (n == 0)
+            break;
+        done += n;
+        if (done > limit)
             throw OutOfMemoryError();
-        bytes.append(reinterpret_cast<const char*>(block), n);
     }
+    bytes.resize(done);
     return bytes;
 }
 

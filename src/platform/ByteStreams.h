@@ -66,8 +66,11 @@ private:
 // Copies the rest of `source` into `sink` in blocks; returns the number of bytes copied.
 std::uint64_t copyAll(ByteSource& source, ByteSink& sink);
 
-// The rest of `source` as one string. More than `limit` bytes raise the out-of-memory error, so
-// that no input can make the program hold more than its caller expects.
-std::string readAll(ByteSource& source, std::size_t limit);
+// The rest of `source` as one string: the one way to hold a whole input in memory. More than `limit`
+// bytes raise OutOfMemoryError, so that no input can make the program hold more than its caller
+// expects, and so does a buffer that cannot grow within the memory the system can give (see
+// memoryAvailableFor). With `expectedSize` (a FileReader's size()) the buffer is taken at once in
+// that size and never moves while it is filled, unless the source gives more.
+std::string readAll(ByteSource& source, std::size_t limit, std::size_t expectedSize = 0);
 
 } // namespace plombar

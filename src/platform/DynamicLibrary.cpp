@@ -5,41 +5,36 @@
 
 namespace plombar {
 
-namespace {
-thread_local std::string tLastDlError;
-}
-
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)), loadError_(std::move(other.loadError_)) {}
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
     if (this != &other) {
         reset();
         handle_ = std::exchange(other.handle_, nullptr);
+        loadError_ = std::move(other.loadError_);
     }
     return *this;
 }
 
-DynamicLibrary DynamicLibrary::Open(const std::string& fileName) {
-    void* handle = ::dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
+DynamicLibrary DynamicLibrary::open(const std::string& fileName) {
+    DynamicLibrary library;
+    library.handle_ = ::dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library.handle_ == nullptr) {
+        // dlerror() is the linker's text for this thread's last failure, read at once.
         const char* text = ::dlerror();
-        tLastDlError = text != nullptr ? text : "";
+        library.loadError_ = text != nullptr ? text : "";
     }
-    return DynamicLibrary(handle);
+    return library;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const noexcept {
+void* DynamicLibrary::symbol(const char* name) const noexcept {
     return handle_ != nullptr ? ::dlsym(handle_, name) : nullptr;
 }
 
 void DynamicLibrary::reset() noexcept {
     if (handle_ != nullptr)
         ::dlclose(std::exchange(handle_, nullptr));
-}
-
-std::string DynamicLibrary::LastError() {
-    return tLastDlError;
 }
 
 } // namespace plombar

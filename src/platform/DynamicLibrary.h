@@ -14,21 +14,22 @@ public:
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
     ~DynamicLibrary() { reset(); }
 
-    // dlopen(name, RTLD_NOW | RTLD_LOCAL); an empty object when loading fails (see LastError()).
-    static DynamicLibrary Open(const std::string& fileName);
+    // dlopen(name, RTLD_NOW | RTLD_LOCAL). When loading fails the object holds no library and
+    // loadError() tells why.
+    static DynamicLibrary open(const std::string& fileName);
 
     bool loaded() const noexcept { return handle_ != nullptr; }
     explicit operator bool() const noexcept { return loaded(); }
-    void* Symbol(const char* name) const noexcept;
+    void* symbol(const char* name) const noexcept;
     void* handle() const noexcept { return handle_; }
     void reset() noexcept;
 
-    // The dynamic linker's text for the last failed Open() on this thread.
-    static std::string LastError();
+    // The dynamic linker's text for the failed open() that made this object (empty otherwise).
+    const std::string& loadError() const noexcept { return loadError_; }
 
 private:
-    explicit DynamicLibrary(void* handle) noexcept : handle_(handle) {}
     void* handle_ = nullptr;
+    std::string loadError_;
 };
 
 } // namespace plombar

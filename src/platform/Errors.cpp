@@ -2,8 +2,6 @@
 
 #include "SystemErrors.h"
 
-#include <cstdio>
-
 namespace plombar {
 
 std::string inputOutputErrorText(std::uint32_t code) {
@@ -33,15 +31,13 @@ InputOutputError::InputOutputError(std::uint32_t code) : Error(inputOutputErrorT
 
 SystemError::SystemError(std::uint32_t code) : Error(systemErrorText(code)), code_(code) {}
 
+FileError::FileError(const char* action, const std::string& fullPath, std::uint32_t code)
+    : StreamError(std::string("Cannot ") + action + " file \"" + fullPath + "\". " + systemMessage(code)),
+      code_(code) {}
+
 FileChangedError::FileChangedError(const std::string& fullPath)
     : StreamError("The size of \"" + fullPath + "\" changed while it was read") {}
 
 OutOfMemoryError::OutOfMemoryError() : StreamError("Out of memory while expanding memory stream") {}
-
-InterfaceNotSupportedError::InterfaceNotSupportedError() : Error("Interface not supported") {}
-
-void RaiseLastOSError() {
-    throw SystemError(GetLastError());
-}
 
 } // namespace plombar

@@ -18,8 +18,8 @@ private:
     std::string message_;
 };
 
-// Input/output error of the text-file and untyped-file routines: carries a Windows-numbered
-// system error code; its text follows from the code (2 "File not found", ...).
+// An input/output error of the size gate and of reading a file's first line: carries a
+// Windows-numbered system error code; its text follows from the code (2 "File not found", ...).
 class InputOutputError : public Error {
 public:
     explicit InputOutputError(std::uint32_t code);
@@ -29,7 +29,7 @@ private:
     std::uint32_t code_;
 };
 
-// Raised by the OS-error check when a checked call returns FALSE.
+// A failed system call: "System Error.  Code: %d." CR LF "%s" (see systemErrorText).
 class SystemError : public Error {
 public:
     explicit SystemError(std::uint32_t code);
@@ -39,46 +39,51 @@ private:
     std::uint32_t code_;
 };
 
-// Stream errors: file open/create failures and a memory stream that cannot grow.
+// Errors of streams and files. "Stream read error" and "Stream write error" are the texts of a
+// transfer that a stream could not complete; the classes below add the file and the system code.
 class StreamError : public Error {
 public:
     using Error::Error;
 };
-// A file that cannot be opened or created; code is the system code its text was made from
-// (0 when none), so that a caller can add a plainer word for a code such as kNotAFileError.
-class FileOpenError : public StreamError {
+
+// A file that cannot be opened, created (written) or read: "Cannot open file "%s". %s", "Cannot
+// create file "%s". %s", "Cannot read file "%s". %s" with the full path and the system text for the
+// Windows-numbered code, which code() keeps so that a caller can add a plainer word for a code such
+// as kNotAFileError.
+class FileError : public StreamError {
 public:
-    explicit FileOpenError(std::string message, std::uint32_t code = 0)
-        : StreamError(std::move(message)), code_(code) {}
     std::uint32_t code() const noexcept { return code_; }
+
+protected:
+    FileError(const char* action, const std::string& fullPath, std::uint32_t code);
 
 private:
     std::uint32_t code_;
 };
-class FileCreateError : public StreamError {
+class FileOpenError : public FileError {
 public:
-    explicit FileCreateError(std::string message, std::uint32_t code = 0)
-        : StreamError(std::move(message)), code_(code) {}
-    std::uint32_t code() const noexcept { return code_; }
-
-private:
-    std::uint32_t code_;
+    FileOpenError(const std::string& fullPath, std::uint32_t code) : FileError("open", fullPath, code) {}
 };
+class FileCreateError : public FileError {
+public:
+    FileCreateError(const std::string& fullPath, std::uint32_t code) : FileError("create", fullPath, code) {}
+};
+class FileReadError : public FileError {
+public:
+    FileReadError(const std::string& fullPath, std::uint32_t code) : FileError("read", fullPath, code) {}
+};
+
 // An input whose size changed while it was read ("The size of "%s" changed while it was read",
 // with the full path): what was read is not the file's content, so it is never used.
 class FileChangedError : public StreamError {
 public:
     explicit FileChangedError(const std::string& fullPath);
 };
+
+// Memory that cannot be had for a buffer ("Out of memory while expanding memory stream").
 class OutOfMemoryError : public StreamError {
 public:
     OutOfMemoryError();
-};
-
-// A reference that does not offer the interface asked for ("Interface not supported").
-class InterfaceNotSupportedError : public Error {
-public:
-    InterfaceNotSupportedError();
 };
 
 // The text of an input/output error for a system code.
@@ -87,15 +92,5 @@ std::string inputOutputErrorText(std::uint32_t code);
 // The text of an OS error for a system code: "System Error.  Code: %d." CR LF "%s" with the code in
 // signed decimal, or "A call to an OS function failed" for code 0.
 std::string systemErrorText(std::uint32_t code);
-
-// Raises SystemError for the calling thread's last system error code.
-[[noreturn]] void RaiseLastOSError();
-
-// The OS-error check: passes a TRUE result through, raises SystemError for FALSE.
-inline bool Win32Check(bool result) {
-    if (!result)
-        RaiseLastOSError();
-    return result;
-}
 
 } // namespace plombar

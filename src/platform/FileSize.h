@@ -10,10 +10,10 @@ namespace plombar {
 // on the path missing, 5 access denied or a folder, 6 for an empty path (no file named, so no
 // handle to size), kNotAFileError (1920, "I/O error 1920") for a FIFO, socket or device, which is
 // refused without being opened.
-std::uint64_t FileSizeForGate(const std::string& path);
+std::uint64_t fileSizeForGate(const std::string& path);
 
 // Ignore SIGXFSZ, so that hitting the file size limit shows as a write error instead of killing
 // the process.
-void IgnoreFileSizeSignal();
+void ignoreFileSizeSignal();
 
 } // namespace plombar

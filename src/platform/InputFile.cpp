@@ -1,7 +1,6 @@
 #include "InputFile.h"
 
 #include "Errors.h"
-#include "Streams.h"
 #include "SystemErrors.h"
 
 #include <fcntl.h>
@@ -115,14 +114,6 @@ std::int64_t InputFile::read(void* buffer, std::size_t count) noexcept {
         return -1;
     }
     return n;
-}
-
-bool memoryAvailableForRead(std::uint64_t bytes) {
-    return MemoryAvailableFor(bytes);
-}
-
-void raiseOutOfMemoryStream() {
-    throw OutOfMemoryError();
 }
 
 } // namespace plombar

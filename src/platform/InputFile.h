@@ -7,6 +7,8 @@
 // meant. A file is read to its end whatever size it reports (files under /proc report 0), and a
 // file whose size changes while it is read is reported, never taken as read.
 
+#include "AvailableMemory.h"
+#include "Errors.h"
 #include "UniqueFd.h"
 
 #include <algorithm>
@@ -76,13 +78,8 @@ enum class ReadFileResult { Ok, TooLarge, Failed, Changed };
 // Reads `file` from its current position to its end into `bytes` (a std::string or a secure
 // string: anything with size, resize and data), replacing what it held. More than `limit` bytes
 // give TooLarge without reading them all; Failed leaves errno set. A buffer that cannot grow within
-// the memory the system can give raises OutOfMemoryError, as loading into a memory stream does.
+// the memory the system can give raises OutOfMemoryError.
 template <typename Bytes> ReadFileResult readWholeFile(InputFile& file, Bytes& bytes, std::uint64_t limit);
-
-// For readWholeFile, which this header cannot take from Streams.h: MemoryAvailableFor, and raising
-// OutOfMemoryError.
-bool memoryAvailableForRead(std::uint64_t bytes);
-[[noreturn]] void raiseOutOfMemoryStream();
 
 template <typename Bytes> ReadFileResult readWholeFile(InputFile& file, Bytes& bytes, std::uint64_t limit) {
     constexpr std::uint64_t kFirstBlock = 4096;
@@ -91,8 +88,8 @@ template <typename Bytes> ReadFileResult readWholeFile(InputFile& file, Bytes& b
     // One byte more than the reported size, so that the end is seen without growing the buffer.
     std::uint64_t room = file.sizeKnown() ? file.reportedSize() + 1 : kFirstBlock;
     room = std::min<std::uint64_t>(room, limit + 1);
-    if (!memoryAvailableForRead(room))
-        raiseOutOfMemoryStream();
+    if (!memoryAvailableFor(room))
+        throw OutOfMemoryError();
     bytes.resize(static_cast<std::size_t>(room));
     std::size_t done = 0;
     for (;;) {
@@ -102,8 +99,8 @@ template <typename Bytes> ReadFileResult readWholeFile(InputFile& file, Bytes& b
                 return ReadFileResult::TooLarge;
             }
             const std::uint64_t grown = std::min<std::uint64_t>(std::uint64_t{done} * 2, limit + 1);
-            if (!memoryAvailableForRead(grown - done))
-                raiseOutOfMemoryStream();
+            if (!memoryAvailableFor(grown - done))
+                throw OutOfMemoryError();
             bytes.resize(static_cast<std::size_t>(grown));
         }
         const std::int64_t n = file.read(bytes.data() + done, bytes.size() - done);

@@ -4,7 +4,7 @@
 
 namespace plombar {
 
-bool DisableCoreDumps() noexcept {
+bool disableCoreDumps() noexcept {
     const rlimit none{0, 0};
     return ::setrlimit(RLIMIT_CORE, &none) == 0;
 }

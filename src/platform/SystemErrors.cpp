@@ -12,15 +12,13 @@ namespace plombar {
 
 namespace {
 
-thread_local std::uint32_t tLastError = 0;
-
 struct MessageEntry {
     std::uint32_t code;
     const char* english;
     const char* russian;
 };
 
-// The original platform's texts for every code that our layers produce, as its message table words
+// Windows' texts for every code that our layers produce, as its message table words
 // them (inserts such as %1 are kept unexpanded, as the message functions return them).
 constexpr MessageEntry kMessages[] = {
     {0, "The operation completed successfully.", "Операция успешно завершена."},
@@ -171,13 +169,6 @@ bool folderMissing(const char* path) {
 
 } // namespace
 
-std::uint32_t GetLastError() noexcept {
-    return tLastError;
-}
-void SetLastError(std::uint32_t code) noexcept {
-    tLastError = code;
-}
-
 std::uint32_t systemCodeFromErrno(int err, const char* path) noexcept {
     using namespace winerr;
     switch (err) {
@@ -216,12 +207,6 @@ std::uint32_t systemCodeFromErrno(int err, const char* path) noexcept {
     default:
         return ERROR_GEN_FAILURE;
     }
-}
-
-std::uint32_t SetLastErrorFromErrno(int err, const char* path) noexcept {
-    const std::uint32_t code = systemCodeFromErrno(err, path);
-    SetLastError(code);
-    return code;
 }
 
 MessageLanguage currentMessageLanguage() {

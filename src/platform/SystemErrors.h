@@ -97,18 +97,11 @@ inline constexpr std::uint32_t CRYPT_E_ASN1_BADTAG = 0x8009310B;
 // which is what Windows answers when a folder is opened as a file.
 inline constexpr std::uint32_t kNotAFileError = winerr::ERROR_CANT_ACCESS_FILE;
 
-// The calling thread's last system error code (one per thread, as on the original platform).
-std::uint32_t GetLastError() noexcept;
-void SetLastError(std::uint32_t code) noexcept;
-
 // Maps an errno value to its Windows-numbered code. ENOENT becomes 3 instead of 2 when a folder
 // on `path` is missing (pass the path the failing call was given, or nullptr when there is none).
 std::uint32_t systemCodeFromErrno(int err, const char* path = nullptr) noexcept;
 
-// Sets the last error from errno (and the path the failing call was given) and returns the code.
-std::uint32_t SetLastErrorFromErrno(int err, const char* path = nullptr) noexcept;
-
-// The system's message text for a code, as the original platform words it, in Russian when the
+// The system's message text for a code, as Windows words it, in Russian when the
 // locale (LC_ALL, LC_MESSAGES, LANG, first one set) starts with "ru", else in English. At most 256
 // characters; trailing blanks, control characters and full stops removed; empty for an unknown
 // code. HRESULTs that wrap a Win32 code (0x8007xxxx) and the archive library's errno results

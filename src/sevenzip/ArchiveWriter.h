@@ -11,7 +11,7 @@
 //
 // Errors are raised as plombar::Error (or a class derived from it) carrying the message.
 
-#include "platform/Streams.h"
+#include "platform/Stream.h"
 #include "sevenzip/ArchiveErrors.h"
 #include "sevenzip/ComPtr.h"
 #include "sevenzip/Interfaces.h"
@@ -43,7 +43,7 @@ struct I7zArchiveWriter : IUnknown {
     // fails) and deletes it with the item; otherwise the caller keeps it alive and unchanged until the
     // writer is done with it. The size is taken now; a stream that has changed size when the archive
     // is written makes the save fail.
-    virtual void AddStream(TStream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
+    virtual void AddStream(Stream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
                            const FILETIME& lastWriteTime, const std::u16string& archivePath, bool isDirectory,
                            bool isAnti) = 0;
     // Queues a file under `archivePath` ("/" separates folders inside the archive). A name that is
@@ -59,7 +59,7 @@ struct I7zArchiveWriter : IUnknown {
     // library has succeeded; a failed save leaves an existing file of that name as it was.
     virtual void SaveToFile(const std::string& fileName) = 0;
     // Writes the archive of all queued items to `stream`, from its current position.
-    virtual void SaveToStream(TStream& stream) = 0;
+    virtual void SaveToStream(Stream& stream) = 0;
     virtual void SetProgressCallback(void* sender, ArchiveProgressCallback callback) = 0;
     virtual void ClearItems() = 0;
     // An empty password means none.

@@ -12,12 +12,6 @@ void CallbackErrors::Record(std::exception_ptr error) noexcept {
         first_ = std::move(error);
 }
 
-void CallbackErrors::RecordWriteFailure(std::uint32_t code) noexcept {
-    std::lock_guard lock(mutex_);
-    if (writeFailure_ == 0)
-        writeFailure_ = code;
-}
-
 bool CallbackErrors::HasError() const noexcept {
     std::lock_guard lock(mutex_);
     return static_cast<bool>(first_);
@@ -31,11 +25,6 @@ void CallbackErrors::RethrowFirst() const {
     }
     if (error)
         std::rethrow_exception(error);
-}
-
-std::uint32_t CallbackErrors::WriteFailure() const noexcept {
-    std::lock_guard lock(mutex_);
-    return writeFailure_;
 }
 
 HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept {

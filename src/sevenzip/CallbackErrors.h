@@ -16,17 +16,13 @@ class CallbackErrors {
 public:
     // Keeps the first error; later ones are usually consequences of it.
     void Record(std::exception_ptr error) noexcept;
-    // A write that the destination accepted only in part, with the system error code it set.
-    void RecordWriteFailure(std::uint32_t code) noexcept;
 
     bool HasError() const noexcept;
     void RethrowFirst() const;
-    std::uint32_t WriteFailure() const noexcept;
 
 private:
     mutable std::mutex mutex_;
     std::exception_ptr first_;
-    std::uint32_t writeFailure_ = 0;
 };
 
 // To be called inside a catch block of a library callback: records the exception being handled (when

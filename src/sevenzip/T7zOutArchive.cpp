@@ -2,9 +2,9 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
+#include "platform/FileReader.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
-#include "platform/SystemErrors.h"
 #include "sevenzip/FileEnumeration.h"
 #include "sevenzip/T7zStream.h"
 
@@ -19,20 +19,16 @@ namespace {
     throw Error("The size of \"" + label + "\" changed after it was added to the archive");
 }
 
-[[noreturn]] void raiseReadError(const std::string& label, std::uint32_t code) {
-    throw StreamError("Cannot read file \"" + label + "\". " + systemMessage(code));
-}
-
 // The input adapter of one queued item. The library stores whatever Read delivers, whatever size the
 // item reported, and it never reads an item reported as empty: a file that grew, shrank or failed to
 // read would silently give an archive that does not hold the file. So reads deliver exactly the
-// queued size and fail when the source ends early, has more bytes, or reports a read error.
+// queued size and fail when the source ends early or has more bytes; a read error of a file raises
+// its own error ("Cannot read file ...").
 class ItemStream final : public T7zStream {
 public:
-    ItemStream(TStream* stream, bool owned, UInt64 expectedSize, std::string label, bool isFile,
+    ItemStream(Stream* stream, bool owned, UInt64 expectedSize, std::string label,
                std::shared_ptr<CallbackErrors> errors) noexcept
-        : T7zStream(stream, owned, std::move(errors)), expected_(expectedSize), label_(std::move(label)),
-          isFile_(isFile) {}
+        : T7zStream(stream, owned, std::move(errors)), expected_(expectedSize), label_(std::move(label)) {}
 
     HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept override {
         if (processedSize != nullptr)
@@ -40,20 +36,17 @@ public:
         if (size == 0)
             return S_OK;
         try {
-            SetLastError(0);
             if (delivered_ >= expected_) {
-                char probe = 0;
-                if (WrappedStream->Read(&probe, 1) > 0)
+                std::uint8_t probe = 0;
+                if (WrappedStream->read(std::span(&probe, 1)) > 0)
                     raiseChangedSize(label_);
-                failOnReadError();
                 return S_OK;
             }
-            const auto wanted = static_cast<UInt32>(std::min<UInt64>(size, expected_ - delivered_));
-            const std::int64_t done = WrappedStream->Read(data, wanted);
-            failOnReadError();
-            if (done <= 0)
+            const auto wanted = static_cast<std::size_t>(std::min<UInt64>(size, expected_ - delivered_));
+            const std::size_t done = WrappedStream->read(std::span(static_cast<std::uint8_t*>(data), wanted));
+            if (done == 0)
                 raiseChangedSize(label_);
-            delivered_ += static_cast<UInt64>(done);
+            delivered_ += done;
             if (processedSize != nullptr)
                 *processedSize = static_cast<UInt32>(done);
             return S_OK;
@@ -76,42 +69,9 @@ public:
 private:
     ~ItemStream() override = default;
 
-    void failOnReadError() const {
-        if (isFile_ && GetLastError() != 0)
-            raiseReadError(label_, GetLastError());
-    }
-
     UInt64 expected_;
     UInt64 delivered_ = 0; // the position in the source, counted from its start
     std::string label_;
-    bool isFile_;
-};
-
-// The output adapter of a save. A write the destination accepts only in part makes the library give
-// up with a bare E_FAIL; the system code behind it is kept so that the error can say "There is not
-// enough space on the disk".
-class OutputStream final : public T7zStream {
-public:
-    OutputStream(TStream* stream, std::shared_ptr<CallbackErrors> errors) noexcept
-        : T7zStream(stream, false, std::move(errors)) {}
-
-    HRESULT Write(const void* data, UInt32 size, UInt32* processedSize) noexcept override {
-        UInt32 done = 0;
-        SetLastError(0);
-        const HRESULT result = T7zStream::Write(data, size, &done);
-        if (processedSize != nullptr)
-            *processedSize = done;
-        if (result == S_OK && done < size) {
-            errors()->RecordWriteFailure(GetLastError() != 0 ? GetLastError() : winerr::ERROR_WRITE_FAULT);
-            // The library's output buffer tries again for as long as a short write reports success,
-            // so a full disk would keep it spinning: the refused write fails the call instead.
-            return E_FAIL;
-        }
-        return result;
-    }
-
-private:
-    ~OutputStream() override = default;
 };
 
 std::unique_ptr<T7zBatchItem> makeFileItem(const std::string& fileName, const std::u16string& archivePath,
@@ -208,10 +168,10 @@ const T7zBatchItem& T7zOutArchive::itemAt(UInt32 index) const {
 // ---------------------------------------------------------------------------------------------
 // Queuing
 
-void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
+void T7zOutArchive::AddStream(Stream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
                               const FILETIME& lastWriteTime, const std::u16string& archivePath,
                               bool isDirectory, bool isAnti) {
-    std::unique_ptr<TStream> adopted(owned ? stream : nullptr);
+    std::unique_ptr<Stream> adopted(owned ? stream : nullptr);
     ensureNotSaving();
     if (stream == nullptr)
         throw Error("An archive item needs a stream");
@@ -226,10 +186,7 @@ void T7zOutArchive::AddStream(TStream* stream, bool owned, UInt32 attributes, co
     item->ArchivePath = archivePath;
     item->IsDirectory = isDirectory;
     item->IsAnti = isAnti;
-    const std::int64_t size = stream->GetSize();
-    if (size < 0)
-        throw StreamError("Stream read error");
-    item->Size = static_cast<UInt64>(size);
+    item->Size = stream->size();
     Items.push_back(std::move(item));
 }
 
@@ -241,8 +198,9 @@ void T7zOutArchive::AddFile(const std::string& fileName, const std::u16string& a
     // The library stores as many bytes as the item's size says, and a file of the kernel's own file
     // systems (/proc) reports a size that says nothing of its content: its bytes are taken now.
     if (InputFile probe(fileName); probe.isOpen() && probe.onKernelFileSystem()) {
-        auto bytes = std::make_unique<TMemoryStream>();
-        bytes->LoadFromFile(fileName);
+        FileReader reader(fileName);
+        auto bytes =
+            std::make_unique<MemoryStream>(readAll(reader, FileReader::kPreloadLimit, reader.size()));
         AddStream(bytes.release(), true, record->attributes, record->creationTime, record->lastWriteTime,
                   archivePath, false, false);
         return;
@@ -281,7 +239,7 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
                 otherEntries = ListFolder(folder + subfolder);
             for (const FolderEntry& entry : subfolder.empty() ? entries : otherEntries) {
                 // A temporary left by a save that was killed is nobody's file.
-                if (!MatchesMask(entry.name, pattern) || IsTemporarySaveName(entry.name))
+                if (!MatchesMask(entry.name, pattern) || isTemporarySaveName(entry.name))
                     continue;
                 const std::string path = folder + subfolder + entry.name;
                 const auto record = ReadFileRecord(path);
@@ -377,13 +335,13 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
 // ---------------------------------------------------------------------------------------------
 // Saving
 
-HRESULT T7zOutArchive::runUpdate(TStream& destination, std::uint32_t& writeFailure) {
+HRESULT T7zOutArchive::runUpdate(Stream& destination) {
     SavingFlag saving(saving_);
     auto errors = std::make_shared<CallbackErrors>();
     errors_ = errors;
     HRESULT result = S_OK;
     {
-        const ComPtr<IOutStream> output(new OutputStream(&destination, errors));
+        const ComPtr<IOutStream> output((new T7zStream(&destination, false, errors))->OutputView());
         const ComPtr<IArchiveUpdateCallback> callback(this);
         const auto count = static_cast<UInt32>(Items.size());
         try {
@@ -396,7 +354,6 @@ HRESULT T7zOutArchive::runUpdate(TStream& destination, std::uint32_t& writeFailu
     }
     errors_.reset();
     errors->RethrowFirst();
-    writeFailure = errors->WriteFailure();
     return result;
 }
 
@@ -409,22 +366,18 @@ void T7zOutArchive::checkEmptyItemsUnchanged() const {
         if (item->ItemKind == ItemFromFile) {
             const auto record = ReadFileRecord(item->SourceFileName);
             if (!record)
-                TFileStream(item->SourceFileName, fmOpenRead | fmShareDenyNone); // raises its open error
+                FileStream::openForReading(item->SourceFileName); // raises its open error
             else if (record->size != 0)
                 raiseChangedSize(absolutePath(item->SourceFileName));
-        } else if (item->SourceStream != nullptr && item->SourceStream->GetSize() != 0) {
+        } else if (item->SourceStream != nullptr && item->SourceStream->size() != 0) {
             raiseChangedSize(utf16ToUtf8(item->ArchivePath));
         }
     }
 }
 
-void T7zOutArchive::SaveToStream(TStream& stream) {
+void T7zOutArchive::SaveToStream(Stream& stream) {
     ensureNotSaving();
-    std::uint32_t writeFailure = 0;
-    const HRESULT result = runUpdate(stream, writeFailure);
-    if (result != S_OK && writeFailure != 0)
-        throw Error(ResultMessage(static_cast<HRESULT>(writeFailure)));
-    CheckResult(result);
+    CheckResult(runUpdate(stream));
     checkEmptyItemsUnchanged();
 }
 
@@ -433,13 +386,9 @@ void T7zOutArchive::SaveToFile(const std::string& fileName) {
     // The archive appears under its name only when it is complete: an existing archive survives a
     // failed save, and no half-written file is left behind.
     AtomicFile file(fileName);
-    std::uint32_t writeFailure = 0;
-    const HRESULT result = runUpdate(file.Stream(), writeFailure);
-    if (result != S_OK && writeFailure != 0)
-        file.Fail(writeFailure);
-    CheckResult(result);
+    CheckResult(runUpdate(file.stream()));
     checkEmptyItemsUnchanged();
-    file.Commit();
+    file.commit();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -538,15 +487,15 @@ HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) n
         if (item.ItemKind == ItemFromFile) {
             // Opened only now and closed when the library lets go of it. Others may go on reading and
             // writing the file meanwhile: Linux has no share modes to deny them.
-            auto file = std::make_unique<TFileStream>(item.SourceFileName, fmOpenRead | fmShareDenyNone);
-            std::string label = absolutePath(item.SourceFileName);
-            stream = ComPtr<IInStream>(
-                new ItemStream(file.get(), true, item.Size, std::move(label), true, errors_));
+            auto file = FileStream::openForReading(item.SourceFileName);
+            std::string label = file->fullPath();
+            stream =
+                ComPtr<IInStream>(new ItemStream(file.get(), true, item.Size, std::move(label), errors_));
             static_cast<void>(file.release()); // the adapter owns the file now
         } else if (item.ItemKind == ItemFromStream && item.SourceStream != nullptr) {
-            item.SourceStream->Seek(0, SeekOrigin::soBeginning);
-            stream = ComPtr<IInStream>(new ItemStream(item.SourceStream, false, item.Size,
-                                                      utf16ToUtf8(item.ArchivePath), false, errors_));
+            item.SourceStream->seek(0, SeekFrom::start);
+            stream = ComPtr<IInStream>(
+                new ItemStream(item.SourceStream, false, item.Size, utf16ToUtf8(item.ArchivePath), errors_));
         } else {
             throw Error("Archive item " + std::to_string(index) + " has no source");
         }

@@ -22,7 +22,7 @@ public:
     virtual ~T7zBatchItem(); // frees SourceStream when Owned
 
     std::uint32_t ItemKind = ItemFromStream;
-    TStream* SourceStream = nullptr;
+    Stream* SourceStream = nullptr;
     UInt32 Attributes = 0;
     FILETIME CreationTime{};  // zero when unknown
     FILETIME LastWriteTime{}; // zero when unknown
@@ -51,14 +51,14 @@ public:
     explicit T7zOutArchive(const std::string& libraryFileName);
 
     // I7zArchiveWriter
-    void AddStream(TStream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
+    void AddStream(Stream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
                    const FILETIME& lastWriteTime, const std::u16string& archivePath, bool isDirectory,
                    bool isAnti) override;
     void AddFile(const std::string& fileName, const std::u16string& archivePath) override;
     void AddFiles(const std::string& directory, const std::string& archiveFolder, const std::string& masks,
                   bool recurse) override;
     void SaveToFile(const std::string& fileName) override;
-    void SaveToStream(TStream& stream) override;
+    void SaveToStream(Stream& stream) override;
     void SetProgressCallback(void* sender, ArchiveProgressCallback callback) override;
     void ClearItems() override;
     void SetPassword(const std::u16string& password) override;
@@ -96,7 +96,7 @@ private:
     void ensureNotSaving() const;
     const T7zBatchItem& itemAt(UInt32 index) const;
     HRESULT applyProperties(ISetProperties& setter, const std::vector<PropertyEntry>& properties);
-    HRESULT runUpdate(TStream& destination, std::uint32_t& writeFailure);
+    HRESULT runUpdate(Stream& destination);
     void checkEmptyItemsUnchanged() const;
     HRESULT reportProgress(bool isTotal, UInt64 value) noexcept;
 

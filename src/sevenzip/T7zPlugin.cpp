@@ -29,7 +29,7 @@ DynamicLibrary openArchiveLibrary(const std::string& fileName) {
     if (fileName.empty())
         return {};
     if (fileName.find('/') != std::string::npos)
-        return DynamicLibrary::Open(fileName);
+        return DynamicLibrary::open(fileName);
     for (const std::string& folder :
          {executableFolder(), std::string("/usr/lib/p7zip/"), std::string("/usr/lib/7zip/")}) {
         if (folder.empty())
@@ -37,14 +37,14 @@ DynamicLibrary openArchiveLibrary(const std::string& fileName) {
         const std::string candidate = folder + fileName;
         if (::access(candidate.c_str(), F_OK) != 0)
             continue;
-        if (DynamicLibrary library = DynamicLibrary::Open(candidate))
+        if (DynamicLibrary library = DynamicLibrary::open(candidate))
             return library;
     }
-    return DynamicLibrary::Open(fileName);
+    return DynamicLibrary::open(fileName);
 }
 
 template <class Function> Function exportOf(const DynamicLibrary& library, const char* name) {
-    void* address = library.Symbol(name);
+    void* address = library.symbol(name);
     Function function = nullptr;
     static_assert(sizeof function == sizeof address);
     std::memcpy(&function, &address, sizeof function);

@@ -1,10 +1,11 @@
 #include "sevenzip/T7zStream.h"
 
-#include <algorithm>
+#include <cstdint>
+#include <span>
 
 namespace plombar::sevenzip {
 
-T7zStream::T7zStream(TStream* stream, bool owned, std::shared_ptr<CallbackErrors> errors)
+T7zStream::T7zStream(Stream* stream, bool owned, std::shared_ptr<CallbackErrors> errors)
     : WrappedStream(stream), Owned(owned), errors_(std::move(errors)) {}
 
 T7zStream::~T7zStream() {
@@ -28,9 +29,9 @@ HRESULT T7zStream::Read(void* data, UInt32 size, UInt32* processedSize) noexcept
     if (processedSize != nullptr)
         *processedSize = 0;
     try {
-        const std::int64_t done = WrappedStream->Read(data, size);
+        const std::size_t done = WrappedStream->read(std::span(static_cast<std::uint8_t*>(data), size));
         if (processedSize != nullptr)
-            *processedSize = static_cast<UInt32>(std::clamp<std::int64_t>(done, 0, size));
+            *processedSize = static_cast<UInt32>(done);
         return S_OK;
     } catch (...) {
         return ResultFromCurrentException(errors_.get());
@@ -41,9 +42,9 @@ HRESULT T7zStream::Write(const void* data, UInt32 size, UInt32* processedSize) n
     if (processedSize != nullptr)
         *processedSize = 0;
     try {
-        const std::int64_t done = WrappedStream->Write(data, size);
+        WrappedStream->write(std::span(static_cast<const std::uint8_t*>(data), size));
         if (processedSize != nullptr)
-            *processedSize = static_cast<UInt32>(std::clamp<std::int64_t>(done, 0, size));
+            *processedSize = size;
         return S_OK;
     } catch (...) {
         return ResultFromCurrentException(errors_.get());
@@ -53,9 +54,12 @@ HRESULT T7zStream::Write(const void* data, UInt32 size, UInt32* processedSize) n
 HRESULT T7zStream::Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) noexcept {
     try {
         // The origin goes through as it came (0 start, 1 current, 2 end); only its low byte counts.
-        WrappedStream->Seek(offset, static_cast<SeekOrigin>(seekOrigin & 0xFFu));
+        const UInt32 origin = seekOrigin & 0xFFu;
+        if (origin > 2)
+            return E_INVALIDARG;
+        const std::uint64_t position = WrappedStream->seek(offset, static_cast<SeekFrom>(origin));
         if (newPosition != nullptr)
-            *newPosition = static_cast<UInt64>(WrappedStream->GetPosition());
+            *newPosition = position;
         return S_OK;
     } catch (...) {
         return ResultFromCurrentException(errors_.get());
@@ -64,7 +68,7 @@ HRESULT T7zStream::Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) no
 
 HRESULT T7zStream::SetSize(UInt64 newSize) noexcept {
     try {
-        WrappedStream->SetSize(static_cast<std::int64_t>(newSize));
+        WrappedStream->setSize(newSize);
         return S_OK;
     } catch (...) {
         return ResultFromCurrentException(errors_.get());
@@ -74,7 +78,7 @@ HRESULT T7zStream::SetSize(UInt64 newSize) noexcept {
 HRESULT T7zStream::GetSize(UInt64* size) noexcept {
     try {
         if (size != nullptr)
-            *size = static_cast<UInt64>(WrappedStream->GetSize());
+            *size = WrappedStream->size();
         return S_OK;
     } catch (...) {
         return ResultFromCurrentException(errors_.get());

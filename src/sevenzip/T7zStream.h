@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Streams.h"
+#include "platform/Stream.h"
 #include "sevenzip/CallbackErrors.h"
 #include "sevenzip/InterfacedObject.h"
 
@@ -13,16 +13,17 @@ namespace plombar::sevenzip {
 // size (IStreamGetSize) and input (IInStream and ISequentialInStream). A sequential interface is
 // answered by the view of the interface that extends it, so both ids give the same pointer.
 //
-// Every operation returns S_OK whatever the stream did: a short read or write shows only in the
-// processed count. The one exception is an exception: the program's streams raise errors (a memory
-// stream that cannot grow), which must not unwind into the library, so the operation records the
-// error in `errors` (when given) and returns E_OUTOFMEMORY or E_FAIL (ResultFromCurrentException).
+// A read that ends early shows only in the processed count. The program's streams raise errors (a
+// full disk, a memory stream that cannot grow, a file that cannot be read), which must not unwind
+// into the library: the operation records the error in `errors` (when given) and returns
+// E_OUTOFMEMORY or E_FAIL (ResultFromCurrentException), and the writer raises it when the library
+// gives up. A seek origin other than 0, 1 or 2 (in its low byte) gives E_INVALIDARG.
 class T7zStream
     : public ImplementInterfaces<TInterfacedObject, IOutStreamFlush, IOutStream, IStreamGetSize, IInStream> {
 public:
     // `stream` must not be null. With `owned` the adapter deletes the stream when it goes (closing a
     // file stream); otherwise the stream stays with the caller.
-    T7zStream(TStream* stream, bool owned, std::shared_ptr<CallbackErrors> errors = nullptr);
+    T7zStream(Stream* stream, bool owned, std::shared_ptr<CallbackErrors> errors = nullptr);
 
     HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept override;
     HRESULT Write(const void* data, UInt32 size, UInt32* processedSize) noexcept override;
@@ -36,7 +37,7 @@ public:
     IStreamGetSize* SizeView() noexcept { return this; }
     IOutStreamFlush* FlushView() noexcept { return this; }
 
-    TStream* wrappedStream() const noexcept { return WrappedStream; }
+    Stream* wrappedStream() const noexcept { return WrappedStream; }
     bool owned() const noexcept { return Owned; }
 
 protected:
@@ -44,7 +45,7 @@ protected:
     void* GetInterface(const GUID& iid) noexcept override;
     CallbackErrors* errors() const noexcept { return errors_.get(); }
 
-    TStream* WrappedStream;
+    Stream* WrappedStream;
     bool Owned;
 
 private:

@@ -46,13 +46,7 @@ protected:
 };
 
 std::string decodeBase64File(const std::string& path) {
-    const std::string text = readFile(path);
-    TMemoryStream in;
-    in.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
-    in.SetPosition(0);
-    TMemoryStream out;
-    Base64DecodeStream(in, out);
-    return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    return decodeBase64(readFile(path));
 }
 
 std::string firstThumbprint(const std::string& listing) {

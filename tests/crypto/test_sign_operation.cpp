@@ -85,12 +85,7 @@ std::string messageIn(const std::string& path, bool base64) {
     const std::string bytes = readFile(path);
     if (!base64)
         return bytes;
-    TMemoryStream text;
-    text.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    text.SetPosition(0);
-    TMemoryStream der;
-    Base64DecodeStream(text, der);
-    return std::string(reinterpret_cast<const char*>(der.Memory()), static_cast<std::size_t>(der.Size()));
+    return decodeBase64(bytes);
 }
 
 bool verifies(const std::string& der, const std::string& content, bool detached) {

@@ -103,7 +103,7 @@ TEST_F(StoreTest, UnreadableFilesAndSaveTemporariesAreSkipped) {
     writeFile(folder + "/text.cer", base64Of(asText.der(), 64, "\r\n")); // and so is Base64
     writeFile(folder + "/notes.txt", second.der());                      // not a .cer file
     const std::string tempName = "." + temporary.thumbprint() + ".cer.0123456789ab.plombar-tmp";
-    ASSERT_TRUE(IsTemporarySaveName(tempName));
+    ASSERT_TRUE(isTemporarySaveName(tempName));
     writeFile(folder + "/" + tempName, temporary.der());
     ASSERT_EQ(::mkdir((folder + "/folder.cer").c_str(), 0700), 0);
     ASSERT_EQ(::mkfifo((folder + "/pipe.cer").c_str(), 0600), 0);

@@ -43,13 +43,7 @@ std::string pemBody(const std::string& pem) {
 }
 
 std::string derFromPem(const std::string& pem) {
-    const std::string body = pemBody(pem);
-    TMemoryStream text;
-    text.WriteBuffer(body.data(), static_cast<std::int64_t>(body.size()));
-    text.SetPosition(0);
-    TMemoryStream der;
-    Base64DecodeStream(text, der);
-    return std::string(reinterpret_cast<const char*>(der.Memory()), static_cast<std::size_t>(der.Size()));
+    return decodeBase64(pemBody(pem));
 }
 
 X509Ptr certificateFromPem(const std::string& pem) {

@@ -35,12 +35,7 @@ public:
 };
 
 std::string base64Of(const std::string& bytes) {
-    TMemoryStream in;
-    in.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    in.SetPosition(0);
-    TMemoryStream out;
-    Base64EncodeStream(in, out);
-    return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    return encodeBase64(bytes);
 }
 
 // A file of `size` bytes whose content is `head` followed by a hole.

@@ -418,7 +418,7 @@ std::uint64_t fileSizeOf(const std::string& path) {
 std::vector<std::string> temporaryFilesIn(const std::string& folder) {
     std::vector<std::string> names;
     for (const std::string& name : test::listFolder(folder))
-        if (IsTemporarySaveName(name))
+        if (isTemporarySaveName(name))
             names.push_back(name);
     return names;
 }

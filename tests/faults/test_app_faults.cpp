@@ -513,7 +513,7 @@ private slots:
 
 int main(int argc, char** argv) {
     app::test::useOffscreenWhenHeadless();
-    IgnoreFileSizeSignal(); // as the program's main does
+    ignoreFileSizeSignal(); // as the program's main does
     QApplication application(argc, argv);
     TestWindowFaults test;
     return QTest::qExec(&test, argc, argv);

@@ -81,12 +81,7 @@ std::string nestedIndefinite(std::size_t depth) {
 }
 
 std::string base64Of(const std::string& bytes) {
-    TMemoryStream in;
-    in.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    in.SetPosition(0);
-    TMemoryStream out;
-    Base64EncodeStream(in, out);
-    return std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    return encodeBase64(bytes);
 }
 
 // A real message with its outer length replaced by `header` (tag and length bytes).

@@ -8,8 +8,8 @@
 
 #include "TestPki.h"
 #include "crypto/VerifyOperation.h"
+#include "platform/AvailableMemory.h"
 #include "platform/Errors.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 
 #include <gtest/gtest.h>
@@ -96,7 +96,7 @@ TEST_F(CgroupRoom, LimitsOfTheGroupAndItsParentsBind) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(runCommand("rm -rf " + shellQuote(root.path()) + "/*"), 0);
         c.prepare();
-        EXPECT_EQ(CgroupMemoryRoom(c.selfCgroup, root.path()), c.room);
+        EXPECT_EQ(cgroupMemoryRoom(c.selfCgroup, root.path()), c.room);
     }
 }
 

@@ -287,10 +287,10 @@ int endSaveInTheMiddle(const std::string& target, bool named, int signal) {
     if (pid == 0) {
         ::close(ready[0]);
         resetEndingSignals();
-        UseNamedTemporariesForTesting(named);
+        useNamedTemporariesForTesting(named);
         AtomicFile file(target);
         const std::string half = randomBytes(1 << 20, 3);
-        file.WriteAll(half.data(), half.size());
+        file.write(half);
         (void)!::write(ready[1], "w", 1);
         ::pause();
         ::_exit(0);
@@ -321,10 +321,10 @@ TEST(KilledSave, ExistingFileSurvivesAndTheTemporaryIsIgnored) {
     ASSERT_EQ(stale.size(), 1u);
     // Hidden, named after the target, and recognised as a temporary by its name alone.
     EXPECT_EQ(stale[0].rfind(".отчёт.pdf.sig.", 0), 0u) << stale[0];
-    EXPECT_TRUE(IsTemporarySaveName(stale[0]));
+    EXPECT_TRUE(isTemporarySaveName(stale[0]));
 
     // The next save goes through as if the stale file were not there, and leaves it alone.
-    SaveFileAtomically(target, "new", 3);
+    saveFileAtomically(target, "new");
     EXPECT_EQ(readFile(target), "new");
     EXPECT_EQ(temporaryFilesIn(work.path()), stale);
 }

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <thread>
 
 #include "TestSupport.h"
 
@@ -35,28 +34,26 @@ TEST(OSError, TextIsSignedDecimalWithCrLfAndSystemText) {
     EXPECT_EQ(systemErrorText(0x12345), "System Error.  Code: 74565.\r\n");
 }
 
-TEST(OSError, Win32CheckRaisesWithTheLastError) {
-    SetLastError(2);
-    EXPECT_TRUE(Win32Check(true));
-    try {
-        Win32Check(false);
-        FAIL() << "no error raised";
-    } catch (const SystemError& e) {
-        EXPECT_EQ(e.code(), 2u);
-        EXPECT_EQ(e.message(), systemErrorText(2));
-    }
-    SetLastError(0);
-    EXPECT_THROW(Win32Check(false), SystemError);
-    try {
-        Win32Check(false);
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "A call to an OS function failed");
-    }
-}
-
-TEST(OtherErrors, FixedTexts) {
+TEST(FileErrors, TextsNameTheActionTheFullPathAndTheSystemText) {
+    setenv("LC_ALL", "C.UTF-8", 1);
+    const struct {
+        FileError error;
+        const char* text;
+    } cases[] = {
+        {FileOpenError("/d/отчёт.pdf", 2),
+         "Cannot open file \"/d/отчёт.pdf\". The system cannot find the file specified"},
+        {FileCreateError("/d/a.sig", 112),
+         "Cannot create file \"/d/a.sig\". There is not enough space on the disk"},
+        {FileReadError("/d/a", 1117),
+         "Cannot read file \"/d/a\". The request could not be performed because of an I/O device error"},
+        {FileOpenError("/dev/zero", kNotAFileError),
+         "Cannot open file \"/dev/zero\". The file cannot be accessed by the system"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.error.message(), c.text);
+    EXPECT_EQ(FileReadError("/x", 30).code(), 30u);
+    EXPECT_EQ(FileChangedError("/d/a").message(), "The size of \"/d/a\" changed while it was read");
     EXPECT_STREQ(OutOfMemoryError().what(), "Out of memory while expanding memory stream");
-    EXPECT_STREQ(InterfaceNotSupportedError().what(), "Interface not supported");
 }
 
 TEST(systemMessage, TrimsFullStopsAndBlanksAndKnowsBothLanguages) {
@@ -95,14 +92,6 @@ TEST(systemMessage, LanguageFollowsTheLocaleVariablesInOrder) {
     EXPECT_EQ(systemMessage(5), "Отказано в доступе");
     setenv("LC_ALL", "C.UTF-8", 1);
     EXPECT_EQ(systemMessage(5), "Access is denied");
-}
-
-TEST(LastError, IsPerThread) {
-    SetLastError(87);
-    std::uint32_t seenInOtherThread = 1;
-    std::thread([&] { seenInOtherThread = GetLastError(); }).join();
-    EXPECT_EQ(seenInOtherThread, 0u);
-    EXPECT_EQ(GetLastError(), 87u);
 }
 
 TEST(ErrnoMapping, WindowsNumbers) {

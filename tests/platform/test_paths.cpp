@@ -66,13 +66,13 @@ TEST(Utf16, RoundTripWithSurrogatesAndInvalidBytes) {
 }
 
 TEST(DynamicLibrary, LoadsAndUnloads) {
-    auto missing = DynamicLibrary::Open("libdoes-not-exist-plombar.so");
+    auto missing = DynamicLibrary::open("libdoes-not-exist-plombar.so");
     EXPECT_FALSE(missing);
-    EXPECT_FALSE(DynamicLibrary::LastError().empty());
-    auto libc = DynamicLibrary::Open("libc.so.6");
+    EXPECT_FALSE(missing.loadError().empty());
+    auto libc = DynamicLibrary::open("libc.so.6");
     ASSERT_TRUE(libc);
-    EXPECT_NE(libc.Symbol("strlen"), nullptr);
-    EXPECT_EQ(libc.Symbol("no_such_symbol_plombar"), nullptr);
+    EXPECT_NE(libc.symbol("strlen"), nullptr);
+    EXPECT_EQ(libc.symbol("no_such_symbol_plombar"), nullptr);
     DynamicLibrary moved = std::move(libc);
     EXPECT_FALSE(libc);
     EXPECT_TRUE(moved);

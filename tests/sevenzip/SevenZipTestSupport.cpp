@@ -98,29 +98,28 @@ sevenzip::GUID parseGuid(const std::string& text) {
     return guid;
 }
 
-TrackingStream::TrackingStream(const std::string& content, bool* destroyed) : destroyed_(destroyed) {
+TrackingStream::TrackingStream(const std::string& content, bool* destroyed)
+    : MemoryStream(content), destroyed_(destroyed) {
     *destroyed_ = false;
-    WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
-    SetPosition(0);
 }
 
 TrackingStream::~TrackingStream() {
     *destroyed_ = true;
 }
 
-std::int64_t ThrowingStream::Read(void*, std::int64_t) {
+std::size_t ThrowingStream::read(std::span<std::uint8_t>) {
     throw StreamError("read refused");
 }
-std::int64_t ThrowingStream::Write(const void*, std::int64_t) {
+void ThrowingStream::write(std::span<const std::uint8_t>) {
     throw OutOfMemoryError();
 }
-std::int64_t ThrowingStream::Seek(std::int64_t, SeekOrigin) {
+std::uint64_t ThrowingStream::seek(std::int64_t, SeekFrom) {
     throw StreamError("seek refused");
 }
-std::int64_t ThrowingStream::GetSize() {
+std::uint64_t ThrowingStream::size() {
     throw StreamError("size refused");
 }
-void ThrowingStream::SetSize(std::int64_t) {
+void ThrowingStream::setSize(std::uint64_t) {
     throw StreamError("resize refused");
 }
 

@@ -3,7 +3,7 @@
 // Helpers of the archive tests: the 7z command, listings, streams that report their destruction,
 // and checks of what the dynamic linker holds.
 
-#include "platform/Streams.h"
+#include "platform/Stream.h"
 #include "sevenzip/Interfaces.h"
 
 #include <map>
@@ -32,7 +32,7 @@ bool libraryLoaded(const std::string& path);
 sevenzip::GUID parseGuid(const std::string& text);
 
 // A memory stream that sets a flag when it is destroyed.
-class TrackingStream : public TMemoryStream {
+class TrackingStream : public MemoryStream {
 public:
     TrackingStream(const std::string& content, bool* destroyed);
     ~TrackingStream() override;
@@ -42,13 +42,14 @@ private:
 };
 
 // A stream whose every operation raises an error.
-class ThrowingStream : public TStream {
+class ThrowingStream : public Stream {
 public:
-    std::int64_t Read(void*, std::int64_t) override;
-    std::int64_t Write(const void*, std::int64_t) override;
-    std::int64_t Seek(std::int64_t, SeekOrigin) override;
-    std::int64_t GetSize() override;
-    void SetSize(std::int64_t) override;
+    std::size_t read(std::span<std::uint8_t>) override;
+    using Stream::write;
+    void write(std::span<const std::uint8_t>) override;
+    std::uint64_t seek(std::int64_t, SeekFrom) override;
+    std::uint64_t size() override;
+    void setSize(std::uint64_t) override;
 };
 
 // Text that compresses well and differs between BZip2 block sizes: `size` bytes of pseudo-random words.

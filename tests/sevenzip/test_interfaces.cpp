@@ -242,7 +242,7 @@ using QuerySlot = HRESULT (*)(void*, const GUID*, void**);
 
 TEST(VtableSlots, StreamViewsPutEachOperationInItsSlot) {
     const auto live = TInterfacedObject::LiveObjects();
-    TMemoryStream memory;
+    MemoryStream memory;
     auto* adapter = new T7zStream(&memory, false);
     ComPtr<IOutStream> output(adapter->OutputView());
     void* out = output.get();
@@ -255,7 +255,7 @@ TEST(VtableSlots, StreamViewsPutEachOperationInItsSlot) {
     EXPECT_EQ(slot<SeekSlot>(out, 4)(out, 1, 0, &position), S_OK);
     EXPECT_EQ(position, 1u);
     EXPECT_EQ(slot<SetSizeSlot>(out, 5)(out, 4), S_OK);
-    EXPECT_EQ(memory.Size(), 4);
+    EXPECT_EQ(memory.size(), 4u);
 
     void* input = nullptr;
     ASSERT_EQ(slot<QuerySlot>(out, 0)(out, &IInStream::IID, &input), S_OK);

@@ -1,5 +1,8 @@
 #include "TestSupport.h"
 
+#include "platform/Errors.h"
+#include "platform/SystemErrors.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -133,10 +136,24 @@ int runInChild(const std::function<int()>& body) {
     return runForked(body, false);
 }
 
-std::int64_t FailingStream::Write(const void* buffer, std::int64_t count) {
-    const std::int64_t allowed = std::max<std::int64_t>(0, std::min(count, limit_ - written_));
+void raiseDiskFull() {
+    throw FileCreateError("/media/full/out", winerr::ERROR_DISK_FULL);
+}
+
+void FailingStream::write(std::span<const std::uint8_t> data) {
+    const std::size_t allowed =
+        static_cast<std::size_t>(std::min<std::uint64_t>(data.size(), limit_ - written_));
     written_ += allowed;
-    return allowed > 0 ? TMemoryStream::Write(buffer, allowed) : 0;
+    MemoryStream::write(data.first(allowed));
+    if (allowed < data.size())
+        raiseDiskFull();
+}
+
+void FailingSink::write(std::span<const std::uint8_t> data) {
+    const std::size_t allowed = std::min(data.size(), limit_ - taken_.size());
+    taken_.append(reinterpret_cast<const char*>(data.data()), allowed);
+    if (allowed < data.size())
+        raiseDiskFull();
 }
 
 int runCommand(const std::string& command, std::string* output) {

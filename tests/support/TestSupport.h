@@ -2,7 +2,9 @@
 
 // Helpers shared by the test suites (no test framework and no Qt here, so every suite can use them).
 
-#include "platform/Streams.h"
+#include "platform/ByteStreams.h"
+#include "platform/Stream.h"
+#include "platform/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
@@ -40,16 +42,34 @@ int runInChild(const std::function<int()>& body);
 bool runningAsRoot();
 void makeWorldAccessible(const std::string& path); // chmod 0777 on the folder
 
-// A memory stream whose Write accepts only `limit` bytes in all and then reports short writes,
-// like a full disk.
-class FailingStream : public TMemoryStream {
+// What a full disk answers: "Cannot create file "/media/full/out". There is not enough space on
+// the disk" (in the locale's language).
+[[noreturn]] void raiseDiskFull();
+
+// A memory stream that takes only `limit` bytes in all and then raises the full disk's error; the
+// bytes it took stay.
+class FailingStream : public MemoryStream {
 public:
-    explicit FailingStream(std::int64_t limit) : limit_(limit) {}
-    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    explicit FailingStream(std::uint64_t limit) : limit_(limit) {}
+    using MemoryStream::write;
+    void write(std::span<const std::uint8_t> data) override;
 
 private:
-    std::int64_t limit_;
-    std::int64_t written_ = 0;
+    std::uint64_t limit_;
+    std::uint64_t written_ = 0;
+};
+
+// The same as a sink; bytes() holds what it took.
+class FailingSink : public ByteSink {
+public:
+    explicit FailingSink(std::size_t limit) : limit_(limit) {}
+    using ByteSink::write;
+    void write(std::span<const std::uint8_t> data) override;
+    const std::string& bytes() const noexcept { return taken_; }
+
+private:
+    std::size_t limit_;
+    std::string taken_;
 };
 
 // A Unix socket bound at `path` (the name shows in the folder as a socket file) while it lives.

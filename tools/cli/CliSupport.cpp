@@ -2,10 +2,10 @@
 
 #include "crypto/CertificateText.h"
 #include "crypto/GostRuntime.h"
+#include "platform/AvailableMemory.h"
 #include "platform/Errors.h"
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
-#include "platform/Streams.h"
 #include "platform/SystemErrors.h"
 #include "platform/UniqueFd.h"
 

@@ -93,9 +93,9 @@ int runGuarded(int argc, char** argv) {
 int main(int argc, char** argv) {
     using namespace plombar::cli;
     // Before any key or password is in memory: no core dump is ever written of it.
-    plombar::DisableCoreDumps();
+    plombar::disableCoreDumps();
     ReserveStandardDescriptors();
-    plombar::IgnoreFileSizeSignal();
+    plombar::ignoreFileSizeSignal();
     int code = kExitFailure;
     {
         // Loaded before anything else; every certificate, key and store handle is released before it goes.
