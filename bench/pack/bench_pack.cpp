@@ -48,12 +48,12 @@ int main(int argc, char** argv) {
     using namespace plombar;
     using namespace plombar::sevenzip;
     try {
-        auto writer = CreateArchiveWriter(ClassId7zFormat, kLibraryFileName);
+        auto writer = createArchiveWriter(kClassId7zFormat, kLibraryFileName);
         for (int i = 2; i < argc; ++i)
-            writer->AddFile(argv[i], utf8ToUtf16(fileNameOf(argv[i])));
-        SetLevelProperty(*writer, 5);
-        SetMethodProperty(*writer, 2);
-        writer->SaveToFile(argv[1]);
+            writer->addFile(argv[i], utf8ToUtf16(fileNameOf(argv[i])));
+        setLevelProperty(*writer, 5);
+        setMethodProperty(*writer, 2);
+        writer->saveToFile(argv[1]);
     } catch (const Error& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

@@ -44,8 +44,8 @@ public:
         if (!page_.packBox->isChecked())
             return;
         // An error leaves the packing box ticked and the signature file written.
-        const std::string archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
-        page_.prompts_.showMessage(sevenzip::ArchiveCreatedMessage(archive));
+        const std::string archive = sevenzip::packSignedPair(inputPath, signaturePath, archiveWriter_);
+        page_.prompts_.showMessage(sevenzip::archiveCreatedMessage(archive));
         untickNow(page_.packBox);
         untickNow(page_.attachedBox);
     }
@@ -62,7 +62,7 @@ private:
     SigningPage& page_;
     // Lives as long as the view, that is until sign() ends: the library is unloaded last, after the
     // folder is opened, or as an error leaves the handler.
-    sevenzip::ComPtr<sevenzip::I7zArchiveWriter> archiveWriter_;
+    sevenzip::ComPtr<sevenzip::ArchiveWriter> archiveWriter_;
 };
 
 SigningPage::SigningPage(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {

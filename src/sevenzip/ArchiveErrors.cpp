@@ -7,7 +7,7 @@
 
 namespace plombar::sevenzip {
 
-std::string ResultMessage(HRESULT code) {
+std::string resultMessage(HRESULT code) {
     const auto unsignedCode = static_cast<std::uint32_t>(code);
     std::string text = systemMessage(unsignedCode);
     if (text.empty()) {
@@ -18,9 +18,9 @@ std::string ResultMessage(HRESULT code) {
     return text;
 }
 
-void CheckResult(HRESULT code) {
+void checkResult(HRESULT code) {
     if (code != S_OK)
-        throw Error(ResultMessage(code));
+        throw Error(resultMessage(code));
 }
 
 } // namespace plombar::sevenzip

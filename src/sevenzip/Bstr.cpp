@@ -8,7 +8,7 @@
 
 namespace plombar::sevenzip {
 
-std::wstring ToLibraryText(std::u16string_view text) {
+std::wstring toLibraryText(std::u16string_view text) {
     std::wstring wide;
     wide.reserve(text.size());
     for (char16_t unit : text)
@@ -16,7 +16,7 @@ std::wstring ToLibraryText(std::u16string_view text) {
     return wide;
 }
 
-std::u16string FromLibraryText(std::wstring_view text) {
+std::u16string fromLibraryText(std::wstring_view text) {
     std::u16string units;
     units.reserve(text.size());
     for (wchar_t c : text)
@@ -51,19 +51,19 @@ void ownFree(BSTR text) noexcept {
 
 } // namespace
 
-BstrAllocator::BstrAllocator(SysAllocStringLenFunc allocate, SysFreeStringFunc free) noexcept {
+BstrAllocator::BstrAllocator(SysAllocStringLenFunc allocateString, SysFreeStringFunc freeString) noexcept {
     // Only a matching pair is used; half of one would mix allocators.
-    if (allocate != nullptr && free != nullptr) {
-        allocate_ = allocate;
-        free_ = free;
+    if (allocateString != nullptr && freeString != nullptr) {
+        allocate_ = allocateString;
+        free_ = freeString;
     }
 }
 
-BSTR BstrAllocator::Allocate(std::u16string_view text) const {
-    return AllocateWide(ToLibraryText(text));
+BSTR BstrAllocator::allocate(std::u16string_view text) const {
+    return allocateWide(toLibraryText(text));
 }
 
-BSTR BstrAllocator::AllocateWide(std::wstring_view text) const {
+BSTR BstrAllocator::allocateWide(std::wstring_view text) const {
     if (allocate_ == nullptr)
         return ownAllocate(text.data(), text.size());
     if (text.size() > UINT32_MAX / sizeof(wchar_t) - 2)
@@ -74,7 +74,7 @@ BSTR BstrAllocator::AllocateWide(std::wstring_view text) const {
     return result;
 }
 
-void BstrAllocator::Free(BSTR text) const noexcept {
+void BstrAllocator::release(BSTR text) const noexcept {
     if (text == nullptr)
         return;
     if (free_ != nullptr)
@@ -83,7 +83,7 @@ void BstrAllocator::Free(BSTR text) const noexcept {
         ownFree(text);
 }
 
-std::size_t BstrLength(const wchar_t* text) noexcept {
+std::size_t bstrLength(const wchar_t* text) noexcept {
     if (text == nullptr)
         return 0;
     std::uint32_t prefix = 0;
@@ -91,7 +91,7 @@ std::size_t BstrLength(const wchar_t* text) noexcept {
     return prefix / sizeof(wchar_t);
 }
 
-bool IsStorableVariantType(VARTYPE type) noexcept {
+bool isStorableVariantType(VARTYPE type) noexcept {
     switch (type) {
     case VT_EMPTY:
     case VT_I2:
@@ -150,17 +150,17 @@ OwnedPropVariant::~OwnedPropVariant() {
 
 void OwnedPropVariant::clear() noexcept {
     if (value_.vt == VT_BSTR)
-        allocator_->Free(value_.bstrVal);
+        allocator_->release(value_.bstrVal);
     value_ = PROPVARIANT{};
 }
 
 void OwnedPropVariant::copyFrom(const PROPVARIANT& value) {
-    if (!IsStorableVariantType(value.vt))
+    if (!isStorableVariantType(value.vt))
         throw std::invalid_argument("unsupported variant type");
     PROPVARIANT copy{};
     if (value.vt == VT_BSTR) {
         const wchar_t* text = value.bstrVal != nullptr ? value.bstrVal : L"";
-        copy.bstrVal = allocator_->AllocateWide(std::wstring_view(text));
+        copy.bstrVal = allocator_->allocateWide(std::wstring_view(text));
     } else {
         std::memcpy(&copy, &value, sizeof copy); // every scalar fits the 8 value bytes
         copy.wReserved1 = copy.wReserved2 = copy.wReserved3 = 0;

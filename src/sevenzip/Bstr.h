@@ -8,8 +8,8 @@
 namespace plombar::sevenzip {
 
 // Wide text for the library: UTF-16 code units, one per wchar_t.
-std::wstring ToLibraryText(std::u16string_view text);
-std::u16string FromLibraryText(std::wstring_view text);
+std::wstring toLibraryText(std::u16string_view text);
+std::u16string fromLibraryText(std::wstring_view text);
 
 // Allocates BSTRs that the library can free and frees those it hands us. A BSTR is one malloc block
 // [uint32 byte length][characters][0] pointing past the prefix. The library's own SysAllocStringLen
@@ -19,14 +19,14 @@ std::u16string FromLibraryText(std::wstring_view text);
 class BstrAllocator {
 public:
     BstrAllocator() noexcept = default;
-    BstrAllocator(SysAllocStringLenFunc allocate, SysFreeStringFunc free) noexcept;
+    BstrAllocator(SysAllocStringLenFunc allocateString, SysFreeStringFunc freeString) noexcept;
 
     // Throws std::bad_alloc when the allocation fails.
-    BSTR Allocate(std::u16string_view text) const;
-    BSTR AllocateWide(std::wstring_view text) const;
-    void Free(BSTR text) const noexcept;
+    BSTR allocate(std::u16string_view text) const;
+    BSTR allocateWide(std::wstring_view text) const;
+    void release(BSTR text) const noexcept;
 
-    bool UsesLibraryAllocator() const noexcept { return allocate_ != nullptr; }
+    bool usesLibraryAllocator() const noexcept { return allocate_ != nullptr; }
 
 private:
     SysAllocStringLenFunc allocate_ = nullptr;
@@ -34,7 +34,7 @@ private:
 };
 
 // The length of a BSTR in characters, from its prefix.
-std::size_t BstrLength(const wchar_t* text) noexcept;
+std::size_t bstrLength(const wchar_t* text) noexcept;
 
 // One PROPVARIANT value that owns what it points to (a BSTR copy); copies are deep. Only scalar
 // types and VT_BSTR can be held.
@@ -61,6 +61,6 @@ private:
 };
 
 // True for the variant types that OwnedPropVariant can hold.
-bool IsStorableVariantType(VARTYPE type) noexcept;
+bool isStorableVariantType(VARTYPE type) noexcept;
 
 } // namespace plombar::sevenzip

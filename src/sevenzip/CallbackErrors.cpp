@@ -6,18 +6,18 @@
 
 namespace plombar::sevenzip {
 
-void CallbackErrors::Record(std::exception_ptr error) noexcept {
+void CallbackErrors::record(std::exception_ptr error) noexcept {
     std::lock_guard lock(mutex_);
     if (!first_)
         first_ = std::move(error);
 }
 
-bool CallbackErrors::HasError() const noexcept {
+bool CallbackErrors::hasError() const noexcept {
     std::lock_guard lock(mutex_);
     return static_cast<bool>(first_);
 }
 
-void CallbackErrors::RethrowFirst() const {
+void CallbackErrors::rethrowFirst() const {
     std::exception_ptr error;
     {
         std::lock_guard lock(mutex_);
@@ -27,9 +27,9 @@ void CallbackErrors::RethrowFirst() const {
         std::rethrow_exception(error);
 }
 
-HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept {
+HRESULT resultFromCurrentException(CallbackErrors* errors) noexcept {
     if (errors != nullptr)
-        errors->Record(std::current_exception());
+        errors->record(std::current_exception());
     try {
         throw;
     } catch (const std::bad_alloc&) {

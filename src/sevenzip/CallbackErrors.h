@@ -15,10 +15,10 @@ namespace plombar::sevenzip {
 class CallbackErrors {
 public:
     // Keeps the first error; later ones are usually consequences of it.
-    void Record(std::exception_ptr error) noexcept;
+    void record(std::exception_ptr error) noexcept;
 
-    bool HasError() const noexcept;
-    void RethrowFirst() const;
+    bool hasError() const noexcept;
+    void rethrowFirst() const;
 
 private:
     mutable std::mutex mutex_;
@@ -28,6 +28,6 @@ private:
 // To be called inside a catch block of a library callback: records the exception being handled (when
 // `errors` is given) and returns the result code that stands for it: E_OUTOFMEMORY for memory
 // exhaustion, E_FAIL for anything else.
-HRESULT ResultFromCurrentException(CallbackErrors* errors) noexcept;
+HRESULT resultFromCurrentException(CallbackErrors* errors) noexcept;
 
 } // namespace plombar::sevenzip

@@ -21,7 +21,7 @@ constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::int64_t kUnixEpochTicks = 116'444'736'000'000'000; // 1970-01-01 in ticks since 1601
 } // namespace
 
-FILETIME FileTimeFromUnix(std::int64_t seconds, std::uint32_t nanoseconds) noexcept {
+FILETIME fileTimeFromUnix(std::int64_t seconds, std::uint32_t nanoseconds) noexcept {
     constexpr std::int64_t kFirstSecond = -kUnixEpochTicks / kTicksPerSecond;
     constexpr std::int64_t kLastSecond = (INT64_MAX - kUnixEpochTicks) / kTicksPerSecond - 1;
     if (seconds < kFirstSecond)
@@ -33,18 +33,18 @@ FILETIME FileTimeFromUnix(std::int64_t seconds, std::uint32_t nanoseconds) noexc
     return FILETIME{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
 }
 
-std::uint64_t FileTimeValue(const FILETIME& time) noexcept {
+std::uint64_t fileTimeValue(const FILETIME& time) noexcept {
     return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-UInt32 AttributesFromMode(std::uint32_t mode) noexcept {
-    UInt32 attributes = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+UInt32 attributesFromMode(std::uint32_t mode) noexcept {
+    UInt32 attributes = S_ISDIR(mode) ? kAttributeDirectory : kAttributeArchive;
     if ((mode & S_IWUSR) == 0)
-        attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes | FILE_ATTRIBUTE_UNIX_EXTENSION | ((mode & 0xFFFFu) << 16);
+        attributes |= kAttributeReadOnly;
+    return attributes | kAttributeUnixExtension | ((mode & 0xFFFFu) << 16);
 }
 
-std::optional<FileRecord> ReadFileRecord(const std::string& path) {
+std::optional<FileRecord> readFileRecord(const std::string& path) {
     if (path.empty())
         return std::nullopt;
     struct statx info {};
@@ -55,13 +55,13 @@ std::optional<FileRecord> ReadFileRecord(const std::string& path) {
     record.isDirectory = S_ISDIR(info.stx_mode);
     record.size = info.stx_size;
     if ((info.stx_mask & STATX_BTIME) != 0)
-        record.creationTime = FileTimeFromUnix(info.stx_btime.tv_sec, info.stx_btime.tv_nsec);
-    record.lastWriteTime = FileTimeFromUnix(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
-    record.attributes = AttributesFromMode(info.stx_mode);
+        record.creationTime = fileTimeFromUnix(info.stx_btime.tv_sec, info.stx_btime.tv_nsec);
+    record.lastWriteTime = fileTimeFromUnix(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
+    record.attributes = attributesFromMode(info.stx_mode);
     return record;
 }
 
-std::vector<std::string> SplitMasks(std::string_view text) {
+std::vector<std::string> splitMasks(std::string_view text) {
     text = text.substr(0, text.find('\0'));
     const auto isBlank = [&](std::size_t i) {
         return i < text.size() && static_cast<unsigned char>(text[i]) <= ' ';
@@ -141,7 +141,7 @@ char32_t fold(char32_t c) {
 
 } // namespace
 
-bool MatchesMask(std::string_view name, std::string_view mask) {
+bool matchesMask(std::string_view name, std::string_view mask) {
     if (mask.empty())
         return false;
     if (mask == "*.*")
@@ -171,7 +171,7 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
     return mi == m.size();
 }
 
-std::vector<FolderEntry> ListFolder(const std::string& folder) {
+std::vector<FolderEntry> listFolder(const std::string& folder) {
     std::vector<FolderEntry> entries;
     UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)

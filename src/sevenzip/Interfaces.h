@@ -43,7 +43,7 @@ inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 
-constexpr bool Failed(HRESULT code) noexcept {
+constexpr bool failed(HRESULT code) noexcept {
     return code < 0;
 }
 
@@ -133,12 +133,12 @@ inline constexpr PROPID kModulePropVersion = 1;
 inline constexpr UInt32 kInterfaceTypeNoVirtualDestructor = 0;
 
 // The library's interface ids follow {23170F69-40C1-278A-0000-00gg00ss0000}.
-constexpr GUID LibraryInterfaceId(std::uint8_t group, std::uint8_t sub) noexcept {
+constexpr GUID libraryInterfaceId(std::uint8_t group, std::uint8_t sub) noexcept {
     return GUID{0x23170F69u, 0x40C1u, 0x278Au, {0, 0, 0, group, 0, sub, 0, 0}};
 }
 
 // Class id of the 7z format handler given to CreateObject.
-inline constexpr GUID ClassId7zFormat{
+inline constexpr GUID kClassId7zFormat{
     0x23170F69u, 0x40C1u, 0x278Au, {0x10, 0x00, 0x00, 0x01, 0x10, 0x07, 0x00, 0x00}};
 
 #define PLOMBAR_7Z_INTERFACE_DTOR(Name)                                                                      \
@@ -159,65 +159,65 @@ struct IUnknown {
 };
 
 struct ISequentialInStream : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x01);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x01);
     virtual HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(ISequentialInStream)
 };
 
 struct ISequentialOutStream : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x02);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x02);
     virtual HRESULT Write(const void* data, UInt32 size, UInt32* processedSize) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(ISequentialOutStream)
 };
 
 struct IInStream : ISequentialInStream {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x03);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x03);
     virtual HRESULT Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(IInStream)
 };
 
 struct IOutStream : ISequentialOutStream {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x04);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x04);
     virtual HRESULT Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) noexcept = 0;
     virtual HRESULT SetSize(UInt64 newSize) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(IOutStream)
 };
 
 struct IStreamGetSize : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x06);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x06);
     virtual HRESULT GetSize(UInt64* size) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(IStreamGetSize)
 };
 
 // Called IOutStreamFinish in newer 7-Zip sources; same id and slot.
 struct IOutStreamFlush : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x03, 0x07);
+    static constexpr GUID IID = libraryInterfaceId(0x03, 0x07);
     virtual HRESULT Flush() noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(IOutStreamFlush)
 };
 
 struct IProgress : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x00, 0x05);
+    static constexpr GUID IID = libraryInterfaceId(0x00, 0x05);
     virtual HRESULT SetTotal(UInt64 total) noexcept = 0;
     virtual HRESULT SetCompleted(const UInt64* completeValue) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(IProgress)
 };
 
 struct ICryptoGetTextPassword2 : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x05, 0x11);
+    static constexpr GUID IID = libraryInterfaceId(0x05, 0x11);
     virtual HRESULT CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(ICryptoGetTextPassword2)
 };
 
 struct ISetProperties : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x06, 0x03);
+    static constexpr GUID IID = libraryInterfaceId(0x06, 0x03);
     virtual HRESULT SetProperties(const wchar_t* const* names, const PROPVARIANT* values,
                                   UInt32 numProperties) noexcept = 0;
     PLOMBAR_7Z_INTERFACE_DTOR(ISetProperties)
 };
 
 struct IArchiveUpdateCallback : IProgress {
-    static constexpr GUID IID = LibraryInterfaceId(0x06, 0x80);
+    static constexpr GUID IID = libraryInterfaceId(0x06, 0x80);
     virtual HRESULT GetUpdateItemInfo(UInt32 index, Int32* newData, Int32* newProperties,
                                       UInt32* indexInArchive) noexcept = 0;
     virtual HRESULT GetProperty(UInt32 index, PROPID propID, PROPVARIANT* value) noexcept = 0;
@@ -227,7 +227,7 @@ struct IArchiveUpdateCallback : IProgress {
 };
 
 struct IOutArchive : IUnknown {
-    static constexpr GUID IID = LibraryInterfaceId(0x06, 0xA0);
+    static constexpr GUID IID = libraryInterfaceId(0x06, 0xA0);
     virtual HRESULT UpdateItems(ISequentialOutStream* outStream, UInt32 numItems,
                                 IArchiveUpdateCallback* updateCallback) noexcept = 0;
     virtual HRESULT GetFileTimeType(UInt32* type) noexcept = 0;

@@ -4,24 +4,24 @@
 
 namespace plombar::sevenzip {
 
-std::string SignedPairArchivePath(const std::string& signaturePath) {
+std::string signedPairArchivePath(const std::string& signaturePath) {
     return signaturePath + ".7z";
 }
 
-std::string ArchiveCreatedMessage(const std::string& archivePath) {
+std::string archiveCreatedMessage(const std::string& archivePath) {
     return std::string(kArchiveCreatedText) + archivePath;
 }
 
-std::string PackSignedPair(const std::string& inputPath, const std::string& signaturePath,
-                           ComPtr<I7zArchiveWriter>& writer, const std::string& libraryFileName) {
-    writer = CreateArchiveWriter(ClassId7zFormat, libraryFileName);
+std::string packSignedPair(const std::string& inputPath, const std::string& signaturePath,
+                           ComPtr<ArchiveWriter>& writer, const std::string& libraryFileName) {
+    writer = createArchiveWriter(kClassId7zFormat, libraryFileName);
     // Bare names only: the archive unpacks into the pair itself, not into the folders it came from.
-    writer->AddFile(inputPath, utf8ToUtf16(fileNameOf(inputPath)));
-    writer->AddFile(signaturePath, utf8ToUtf16(fileNameOf(signaturePath)));
-    SetLevelProperty(*writer, kSignedPairLevel);
-    SetMethodProperty(*writer, kSignedPairMethod);
-    const std::string archivePath = SignedPairArchivePath(signaturePath);
-    writer->SaveToFile(archivePath);
+    writer->addFile(inputPath, utf8ToUtf16(fileNameOf(inputPath)));
+    writer->addFile(signaturePath, utf8ToUtf16(fileNameOf(signaturePath)));
+    setLevelProperty(*writer, kSignedPairLevel);
+    setMethodProperty(*writer, kSignedPairMethod);
+    const std::string archivePath = signedPairArchivePath(signaturePath);
+    writer->saveToFile(archivePath);
     return archivePath;
 }
 

@@ -12,15 +12,15 @@ namespace plombar::sevenzip {
 
 inline constexpr char kArchiveCreatedText[] = "Создан архив:";
 inline constexpr UInt32 kSignedPairLevel = 5;
-inline constexpr std::size_t kSignedPairMethod = 2; // ArchiveMethodNames[2] = "BZIP2"
+inline constexpr std::size_t kSignedPairMethod = 2; // kArchiveMethodNames[2] = "BZIP2"
 
 // The archive's name for a signature file: the signature path plus ".7z".
-std::string SignedPairArchivePath(const std::string& signaturePath);
+std::string signedPairArchivePath(const std::string& signaturePath);
 
 // "Создан архив:" followed directly (no blank) by the archive's full path.
-std::string ArchiveCreatedMessage(const std::string& archivePath);
+std::string archiveCreatedMessage(const std::string& archivePath);
 
-// Writes SignedPairArchivePath(signaturePath): a 7z archive holding the input file and the signature
+// Writes signedPairArchivePath(signaturePath): a 7z archive holding the input file and the signature
 // file at its top level under their bare names (UTF-16), level 5, method BZip2. An existing archive
 // of that name is replaced; a file that no longer exists is left out without a message. Returns the
 // archive's path.
@@ -34,8 +34,8 @@ std::string ArchiveCreatedMessage(const std::string& archivePath);
 // system text of a code the library returns (a refused handler, a rejected property), "Interface not
 // supported" (a handler without properties), "Cannot create file "<archive>". <system text>" (the
 // archive cannot be written; an existing archive then stays as it was and no partial file is left).
-std::string PackSignedPair(const std::string& inputPath, const std::string& signaturePath,
-                           ComPtr<I7zArchiveWriter>& writer,
+std::string packSignedPair(const std::string& inputPath, const std::string& signaturePath,
+                           ComPtr<ArchiveWriter>& writer,
                            const std::string& libraryFileName = kLibraryFileName);
 
 } // namespace plombar::sevenzip

@@ -199,13 +199,13 @@ private slots:
         prompts->log.clear();
         click(window->signingPage->signButton);
         const std::string signature = input + ".p7s";
-        const std::string archive = sevenzip::SignedPairArchivePath(signature);
+        const std::string archive = sevenzip::signedPairArchivePath(signature);
         QCOMPARE(prompts->log,
                  QStringList(
                      {QStringLiteral("selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
                                      "[Подписант]"),
                       QStringLiteral("message: Подписанное сообщение создано"),
-                      qs("message: " + sevenzip::ArchiveCreatedMessage(archive)),
+                      qs("message: " + sevenzip::archiveCreatedMessage(archive)),
                       qs("openFolder: " + folderPath + "/")}));
         QVERIFY(test::fileExists(signature));
         // The archive holds the pair under their bare names (7z's listing shows control characters as

@@ -410,9 +410,9 @@ TEST_F(SaveFaults, StaleTemporariesAreNotPickedUp) {
     writeFile(folder.file("акт.txt"), "акт");
     writeFile(folder.file(".акт.txt.sig.0123456789ab.plombar-tmp"), "half a signature");
     writeFile(folder.file(".скрытый"), "a hidden file of the user's");
-    auto writer = sevenzip::CreateArchiveWriter(sevenzip::ClassId7zFormat);
-    writer->AddFiles(folder.path(), "", "*.*", false);
-    writer->SaveToFile(folder.file("всё.7z"));
+    auto writer = sevenzip::createArchiveWriter(sevenzip::kClassId7zFormat);
+    writer->addFiles(folder.path(), "", "*.*", false);
+    writer->saveToFile(folder.file("всё.7z"));
     std::string listing;
     ASSERT_EQ(runCommand("7z l -slt " + shellQuote(folder.file("всё.7z")), &listing), 0);
     EXPECT_NE(listing.find("Path = акт.txt"), std::string::npos) << listing;

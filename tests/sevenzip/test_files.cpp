@@ -37,7 +37,7 @@ TEST(SplitMasks, SeparatorsBlanksQuotesAndTheTrailingEmptyMask) {
         {"отчёт*.pdf;*.sig", {"отчёт*.pdf", "*.sig"}},
     };
     for (const SplitCase& c : cases)
-        EXPECT_EQ(SplitMasks(c.text), c.masks) << "\"" << c.text << "\"";
+        EXPECT_EQ(splitMasks(c.text), c.masks) << "\"" << c.text << "\"";
 }
 
 struct MatchCase {
@@ -46,7 +46,7 @@ struct MatchCase {
     bool matches;
 };
 
-TEST(MatchesMask, WildcardsAndCaseAsOnTheOriginalPlatform) {
+TEST(MatchesMask, WildcardsAndCaseAsWindowsMatchesThem) {
     const MatchCase cases[] = {
         {"report.pdf", "*.*", true},
         {"README", "*.*", true}, // "*.*" matches names without a dot too
@@ -69,7 +69,7 @@ TEST(MatchesMask, WildcardsAndCaseAsOnTheOriginalPlatform) {
         {"x.sig", "*.p7s", false},
     };
     for (const MatchCase& c : cases)
-        EXPECT_EQ(MatchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
+        EXPECT_EQ(matchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
 }
 
 TEST(Attributes, WindowsBitsPlusTheUnixModeForExtraction) {
@@ -84,7 +84,7 @@ TEST(Attributes, WindowsBitsPlusTheUnixModeForExtraction) {
         {0040755, 0x41ED8010u},                         // directory
     };
     for (const Case& c : cases)
-        EXPECT_EQ(AttributesFromMode(c.mode), c.expected) << std::oct << c.mode;
+        EXPECT_EQ(attributesFromMode(c.mode), c.expected) << std::oct << c.mode;
 }
 
 TEST(FileTimes, UnixTimesBecome100NanosecondTicksSince1601) {
@@ -102,8 +102,8 @@ TEST(FileTimes, UnixTimesBecome100NanosecondTicksSince1601) {
         {-1, 999999900, 116444735999999999ull},
     };
     for (const Case& c : cases) {
-        const FILETIME time = FileTimeFromUnix(c.seconds, c.nanoseconds);
-        EXPECT_EQ(FileTimeValue(time), c.ticks) << c.seconds;
+        const FILETIME time = fileTimeFromUnix(c.seconds, c.nanoseconds);
+        EXPECT_EQ(fileTimeValue(time), c.ticks) << c.seconds;
         EXPECT_EQ(time.dwLowDateTime, static_cast<std::uint32_t>(c.ticks));
     }
 }
@@ -116,26 +116,26 @@ TEST(FileRecord, DescribesRegularFilesFoldersAndNothingElse) {
     struct timespec times[2] = {{1600000000, 0}, {1500000000, 250000000}};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
 
-    const auto record = ReadFileRecord(file);
+    const auto record = readFileRecord(file);
     ASSERT_TRUE(record);
     EXPECT_TRUE(record->isRegular);
     EXPECT_EQ(record->size, 1234u);
-    EXPECT_EQ(record->attributes, AttributesFromMode(S_IFREG | 0640));
-    EXPECT_EQ(FileTimeValue(record->lastWriteTime), FileTimeValue(FileTimeFromUnix(1500000000, 250000000)));
+    EXPECT_EQ(record->attributes, attributesFromMode(S_IFREG | 0640));
+    EXPECT_EQ(fileTimeValue(record->lastWriteTime), fileTimeValue(fileTimeFromUnix(1500000000, 250000000)));
     struct statx info {};
     ASSERT_EQ(::statx(AT_FDCWD, file.c_str(), 0, STATX_BTIME, &info), 0);
     if ((info.stx_mask & STATX_BTIME) != 0)
-        EXPECT_EQ(FileTimeValue(record->creationTime),
-                  FileTimeValue(FileTimeFromUnix(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)));
+        EXPECT_EQ(fileTimeValue(record->creationTime),
+                  fileTimeValue(fileTimeFromUnix(info.stx_btime.tv_sec, info.stx_btime.tv_nsec)));
     else
-        EXPECT_EQ(FileTimeValue(record->creationTime), 0u) << "no birth time: zero";
+        EXPECT_EQ(fileTimeValue(record->creationTime), 0u) << "no birth time: zero";
 
-    const auto folder = ReadFileRecord(dir.path());
+    const auto folder = readFileRecord(dir.path());
     ASSERT_TRUE(folder);
     EXPECT_TRUE(folder->isDirectory);
     EXPECT_FALSE(folder->isRegular);
-    EXPECT_FALSE(ReadFileRecord(dir.file("missing")));
-    EXPECT_FALSE(ReadFileRecord(""));
+    EXPECT_FALSE(readFileRecord(dir.file("missing")));
+    EXPECT_FALSE(readFileRecord(""));
 }
 
 TEST(ListFolder, SortedEntriesWithRealDirectoriesMarked) {
@@ -144,7 +144,7 @@ TEST(ListFolder, SortedEntriesWithRealDirectoriesMarked) {
     test::writeFile(dir.file("a"), "");
     ::mkdir(dir.file("sub").c_str(), 0755);
     ::symlink(dir.file("sub").c_str(), dir.file("link").c_str());
-    const auto entries = ListFolder(dir.path() + "/");
+    const auto entries = listFolder(dir.path() + "/");
     ASSERT_EQ(entries.size(), 4u);
     const std::pair<const char*, bool> expected[] = {
         {"a", false}, {"b", false}, {"link", false}, {"sub", true}};
@@ -152,7 +152,7 @@ TEST(ListFolder, SortedEntriesWithRealDirectoriesMarked) {
         EXPECT_EQ(entries[i].name, expected[i].first);
         EXPECT_EQ(entries[i].isDirectory, expected[i].second) << entries[i].name;
     }
-    EXPECT_TRUE(ListFolder(dir.file("missing")).empty());
+    EXPECT_TRUE(listFolder(dir.file("missing")).empty());
 }
 
 } // namespace

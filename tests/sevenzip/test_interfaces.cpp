@@ -4,8 +4,8 @@
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/Bstr.h"
 #include "sevenzip/ComPtr.h"
-#include "sevenzip/InterfacedObject.h"
-#include "sevenzip/T7zStream.h"
+#include "sevenzip/RefCountedObject.h"
+#include "sevenzip/StreamAdapter.h"
 
 #include <cstring>
 #include <dlfcn.h>
@@ -26,7 +26,7 @@ struct IdCase {
 };
 
 const IdCase kIds[] = {
-    {"ClassId7zFormat", ClassId7zFormat, "{23170F69-40C1-278A-1000-000110070000}"},
+    {"kClassId7zFormat", kClassId7zFormat, "{23170F69-40C1-278A-1000-000110070000}"},
     {"IOutArchive", IOutArchive::IID, "{23170F69-40C1-278A-0000-000600A00000}"},
     {"ISetProperties", ISetProperties::IID, "{23170F69-40C1-278A-0000-000600030000}"},
     {"IArchiveUpdateCallback", IArchiveUpdateCallback::IID, "{23170F69-40C1-278A-0000-000600800000}"},
@@ -38,7 +38,7 @@ const IdCase kIds[] = {
     {"IOutStream", IOutStream::IID, "{23170F69-40C1-278A-0000-000300040000}"},
     {"IStreamGetSize", IStreamGetSize::IID, "{23170F69-40C1-278A-0000-000300060000}"},
     {"IOutStreamFlush", IOutStreamFlush::IID, "{23170F69-40C1-278A-0000-000300070000}"},
-    {"I7zArchiveWriter", I7zArchiveWriter::IID, "{BAA9D5DC-9FF4-4382-9BFD-EC9065BD0125}"},
+    {"ArchiveWriter", ArchiveWriter::IID, "{BAA9D5DC-9FF4-4382-9BFD-EC9065BD0125}"},
     {"IUnknown", IUnknown::IID, "{00000000-0000-0000-C000-000000000046}"},
 };
 
@@ -50,14 +50,14 @@ TEST(Identifiers, EveryIdHasItsPublishedValueAndByteLayout) {
     // In memory the first three fields are little-endian: CreateObject compares these 16 bytes.
     const unsigned char expected[16] = {0x69, 0x0F, 0x17, 0x23, 0xC1, 0x40, 0x8A, 0x27,
                                         0x10, 0x00, 0x00, 0x01, 0x10, 0x07, 0x00, 0x00};
-    EXPECT_EQ(std::memcmp(&ClassId7zFormat, expected, 16), 0);
+    EXPECT_EQ(std::memcmp(&kClassId7zFormat, expected, 16), 0);
 }
 
 TEST(Identifiers, MethodNamesAndPropertyIds) {
     const std::u16string_view names[] = {u"COPY", u"LZMA", u"BZIP2", u"PPMD", u"DEFLATE", u"DEFLATE64"};
-    ASSERT_EQ(ArchiveMethodNames.size(), 6u);
+    ASSERT_EQ(kArchiveMethodNames.size(), 6u);
     for (std::size_t i = 0; i < 6; ++i)
-        EXPECT_EQ(ArchiveMethodNames[i], names[i]) << i;
+        EXPECT_EQ(kArchiveMethodNames[i], names[i]) << i;
     const std::pair<PROPID, PROPID> ids[] = {{kpidPath, 3},   {kpidIsDir, 6},  {kpidSize, 7},
                                              {kpidAttrib, 9}, {kpidCTime, 10}, {kpidATime, 11},
                                              {kpidMTime, 12}, {kpidIsAnti, 21}};
@@ -97,19 +97,19 @@ TEST(ResultMessages, SystemTextForEveryCodeAndCheckResultFailsOnAnyNonZero) {
         {0x8800001Cu, "There is not enough space on the disk"}, // the library's ENOSPC
         {0x88000005u, "The request could not be performed because of an I/O device error"}, // EIO
         {0x8123ABCDu, "Error 0x8123ABCD"}, // no text: never an empty message
-        {1u, "Incorrect function"},        // S_FALSE is not success for CheckResult
+        {1u, "Incorrect function"},        // S_FALSE is not success for checkResult
     };
     for (const Case& c : cases) {
         const auto code = static_cast<HRESULT>(c.code);
-        EXPECT_EQ(ResultMessage(code), c.message) << std::hex << c.code;
+        EXPECT_EQ(resultMessage(code), c.message) << std::hex << c.code;
         try {
-            CheckResult(code);
+            checkResult(code);
             ADD_FAILURE() << "no error for " << std::hex << c.code;
         } catch (const Error& e) {
             EXPECT_EQ(e.message(), c.message);
         }
     }
-    EXPECT_NO_THROW(CheckResult(S_OK));
+    EXPECT_NO_THROW(checkResult(S_OK));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -117,24 +117,24 @@ TEST(ResultMessages, SystemTextForEveryCodeAndCheckResultFailsOnAnyNonZero) {
 
 TEST(Bstr, OwnAllocatorLaysOutPrefixCharactersAndTerminator) {
     const BstrAllocator own;
-    EXPECT_FALSE(own.UsesLibraryAllocator());
+    EXPECT_FALSE(own.usesLibraryAllocator());
     // U+1F600 travels as a surrogate pair: one UTF-16 unit per wchar_t.
-    BSTR text = own.Allocate(u"Ab\U0001F600");
+    BSTR text = own.allocate(u"Ab\U0001F600");
     std::uint32_t prefix = 0;
     std::memcpy(&prefix, reinterpret_cast<const char*>(text) - 4, 4);
     EXPECT_EQ(prefix, 4u * 4u) << "byte length without the terminator";
-    EXPECT_EQ(BstrLength(text), 4u);
+    EXPECT_EQ(bstrLength(text), 4u);
     EXPECT_EQ(text[0], L'A');
     EXPECT_EQ(text[2], static_cast<wchar_t>(0xD83D));
     EXPECT_EQ(text[3], static_cast<wchar_t>(0xDE00));
     EXPECT_EQ(text[4], L'\0');
-    own.Free(text);
+    own.release(text);
 
-    BSTR empty = own.Allocate(u"");
-    EXPECT_EQ(BstrLength(empty), 0u);
+    BSTR empty = own.allocate(u"");
+    EXPECT_EQ(bstrLength(empty), 0u);
     EXPECT_EQ(empty[0], L'\0');
-    own.Free(empty);
-    own.Free(nullptr);
+    own.release(empty);
+    own.release(nullptr);
 }
 
 TEST(Bstr, OwnedVariantCopiesDeeplyAndRefusesPointerTypes) {
@@ -147,7 +147,7 @@ TEST(Bstr, OwnedVariantCopiesDeeplyAndRefusesPointerTypes) {
     method[0] = L'X';
     ASSERT_EQ(copy.value().vt, VT_BSTR);
     EXPECT_EQ(std::wstring(copy.value().bstrVal), L"BZIP2");
-    EXPECT_EQ(BstrLength(copy.value().bstrVal), 5u);
+    EXPECT_EQ(bstrLength(copy.value().bstrVal), 5u);
     OwnedPropVariant second = copy;
     EXPECT_NE(second.value().bstrVal, copy.value().bstrVal);
 
@@ -172,7 +172,7 @@ TEST(Bstr, NoLibraryHelperIsExportedByThisProgram) {
 // ---------------------------------------------------------------------------------------------
 // Reference-counted base and ComPtr
 
-class Probe : public ImplementInterfaces<TInterfacedObject, IStreamGetSize> {
+class Probe : public ImplementInterfaces<RefCountedObject, IStreamGetSize> {
 public:
     explicit Probe(bool* destroyed) : destroyed_(destroyed) {}
     HRESULT GetSize(UInt64* size) noexcept override {
@@ -183,27 +183,27 @@ public:
 
 protected:
     ~Probe() override { *destroyed_ = true; }
-    void* GetInterface(const GUID& iid) noexcept override {
+    void* interfaceFor(const GUID& iid) noexcept override {
         if (iid == IStreamGetSize::IID)
             return static_cast<IStreamGetSize*>(this);
-        return TInterfacedObject::GetInterface(iid);
+        return RefCountedObject::interfaceFor(iid);
     }
 
 private:
     bool* destroyed_;
 };
 
-TEST(InterfacedObject, CountStartsAtZeroAndTheLastReleaseDestroys) {
-    const auto live = TInterfacedObject::LiveObjects();
+TEST(RefCountedObject, CountStartsAtZeroAndTheLastReleaseDestroys) {
+    const auto live = RefCountedObject::liveObjects();
     bool destroyed = false;
     auto* probe = new Probe(&destroyed);
-    EXPECT_EQ(probe->RefCount(), 0);
-    EXPECT_EQ(TInterfacedObject::LiveObjects(), live + 1);
+    EXPECT_EQ(probe->refCount(), 0);
+    EXPECT_EQ(RefCountedObject::liveObjects(), live + 1);
     {
         ComPtr<IStreamGetSize> view(probe);
-        EXPECT_EQ(probe->RefCount(), 1);
+        EXPECT_EQ(probe->refCount(), 1);
         ComPtr<IUnknown> unknown = view.as<IUnknown>();
-        EXPECT_EQ(probe->RefCount(), 2);
+        EXPECT_EQ(probe->refCount(), 2);
         ComPtr<IUnknown> again = view.as<IStreamGetSize>().as<IUnknown>();
         EXPECT_EQ(unknown.get(), again.get()) << "IUnknown identity";
         EXPECT_FALSE(view.as<IInStream>()) << "not offered";
@@ -214,11 +214,11 @@ TEST(InterfacedObject, CountStartsAtZeroAndTheLastReleaseDestroys) {
         ComPtr<IStreamGetSize> copy = view;
         ComPtr<IStreamGetSize> moved = std::move(copy);
         EXPECT_FALSE(copy);
-        EXPECT_EQ(probe->RefCount(), 4);
+        EXPECT_EQ(probe->refCount(), 4);
         EXPECT_FALSE(destroyed);
     }
     EXPECT_TRUE(destroyed);
-    EXPECT_EQ(TInterfacedObject::LiveObjects(), live);
+    EXPECT_EQ(RefCountedObject::liveObjects(), live);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -241,10 +241,10 @@ using AddRefSlot = ULONG (*)(void*);
 using QuerySlot = HRESULT (*)(void*, const GUID*, void**);
 
 TEST(VtableSlots, StreamViewsPutEachOperationInItsSlot) {
-    const auto live = TInterfacedObject::LiveObjects();
+    const auto live = RefCountedObject::liveObjects();
     MemoryStream memory;
-    auto* adapter = new T7zStream(&memory, false);
-    ComPtr<IOutStream> output(adapter->OutputView());
+    auto* adapter = new StreamAdapter(memory);
+    ComPtr<IOutStream> output(adapter->outputView());
     void* out = output.get();
     EXPECT_EQ(slot<AddRefSlot>(out, 1)(out), 2u);
     EXPECT_EQ(slot<AddRefSlot>(out, 2)(out), 1u) << "slot 2 is Release";
@@ -275,11 +275,11 @@ TEST(VtableSlots, StreamViewsPutEachOperationInItsSlot) {
     ASSERT_EQ(slot<QuerySlot>(out, 0)(out, &IOutStreamFlush::IID, &flush), S_OK);
     EXPECT_EQ(slot<FlushSlot>(flush, 3)(flush), S_OK);
 
-    EXPECT_EQ(adapter->RefCount(), 4);
+    EXPECT_EQ(adapter->refCount(), 4);
     for (void* view : {input, size, flush})
         slot<AddRefSlot>(view, 2)(view);
     output.reset();
-    EXPECT_EQ(TInterfacedObject::LiveObjects(), live);
+    EXPECT_EQ(RefCountedObject::liveObjects(), live);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // Loading the archive library: search, export checks, the interface layout check, object creation
 // and unloading, against stand-in libraries built by this test suite.
 #include "platform/Errors.h"
+#include "sevenzip/ArchiveBuilder.h"
+#include "sevenzip/ArchiveLibrary.h"
 #include "sevenzip/ArchiveWriter.h"
-#include "sevenzip/T7zOutArchive.h"
-#include "sevenzip/T7zPlugin.h"
 
 #include <cstring>
 #include <dlfcn.h>
@@ -36,9 +36,9 @@ class Loader : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("LC_ALL", "C.UTF-8", 1);
-        live_ = TInterfacedObject::LiveObjects();
+        live_ = RefCountedObject::liveObjects();
     }
-    void TearDown() override { EXPECT_EQ(TInterfacedObject::LiveObjects(), live_); }
+    void TearDown() override { EXPECT_EQ(RefCountedObject::liveObjects(), live_); }
 
 private:
     std::int64_t live_ = 0;
@@ -80,7 +80,7 @@ TEST_F(Loader, RefusedLibrariesGiveTheirMessageAndLeaveNothingLoaded) {
     for (const RefusedCase& c : cases) {
         SCOPED_TRACE(c.why);
         try {
-            CreateArchiveWriter(ClassId7zFormat, c.name);
+            createArchiveWriter(kClassId7zFormat, c.name);
             ADD_FAILURE() << "loaded";
         } catch (const Error& e) {
             EXPECT_EQ(e.message(), c.message);
@@ -94,11 +94,11 @@ TEST_F(Loader, RefusedLibrariesGiveTheirMessageAndLeaveNothingLoaded) {
 TEST_F(Loader, CreateObjectResultOneIsSuccessAndTheObjectIsTheCallers) {
     const std::string path = fake("fake7z-ok-sfalse.so");
     {
-        ComPtr<T7zArchive> archive(new T7zArchive(path));
+        ComPtr<ArchiveHandler> archive(new ArchiveHandler(path));
         ASSERT_TRUE(test::libraryLoaded(path));
-        EXPECT_FALSE(archive->bstrs().UsesLibraryAllocator()) << "the fake exports no BSTR helpers";
+        EXPECT_FALSE(archive->bstrs().usesLibraryAllocator()) << "the fake exports no BSTR helpers";
         void* object = nullptr;
-        archive->CreateLibraryObject(ClassId7zFormat, IOutArchive::IID, &object);
+        archive->createObject(kClassId7zFormat, IOutArchive::IID, &object);
         ASSERT_NE(object, nullptr);
 
         void* handle = nullptr;
@@ -110,7 +110,7 @@ TEST_F(Loader, CreateObjectResultOneIsSuccessAndTheObjectIsTheCallers) {
         unsigned char classId[16];
         unsigned char interfaceId[16];
         lastIds(classId, interfaceId);
-        EXPECT_EQ(std::memcmp(classId, &ClassId7zFormat, 16), 0);
+        EXPECT_EQ(std::memcmp(classId, &kClassId7zFormat, 16), 0);
         EXPECT_EQ(std::memcmp(interfaceId, &IOutArchive::IID, 16), 0);
         ComPtr<IUnknown>::adopt(static_cast<IUnknown*>(object)).reset();
         EXPECT_EQ(references(), 0);
@@ -123,10 +123,10 @@ TEST_F(Loader, CreateObjectResultOneIsSuccessAndTheObjectIsTheCallers) {
 TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
     const std::string path = fake("fake7z-nointerface.so");
     {
-        ComPtr<T7zArchive> archive(new T7zArchive(path));
+        ComPtr<ArchiveHandler> archive(new ArchiveHandler(path));
         void* object = reinterpret_cast<void*>(0x5);
         try {
-            archive->CreateLibraryObject(ClassId7zFormat, IOutArchive::IID, &object);
+            archive->createObject(kClassId7zFormat, IOutArchive::IID, &object);
             ADD_FAILURE() << "no error";
         } catch (const Error& e) {
             EXPECT_EQ(e.message(), "No such interface supported");
@@ -137,18 +137,18 @@ TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
     EXPECT_FALSE(test::libraryLoaded(path));
 
     // Through the writer the refusal surfaces at the first property, and the writer keeps no object.
-    ComPtr<I7zArchiveWriter> writer = CreateArchiveWriter(ClassId7zFormat, path);
+    ComPtr<ArchiveWriter> writer = createArchiveWriter(kClassId7zFormat, path);
     try {
-        SetLevelProperty(*writer, 5);
+        setLevelProperty(*writer, 5);
         ADD_FAILURE() << "no error";
     } catch (const Error& e) {
         EXPECT_EQ(e.message(), "No such interface supported");
     }
-    EXPECT_FALSE(static_cast<T7zOutArchive*>(writer.get())->hasLibraryObject());
+    EXPECT_FALSE(static_cast<ArchiveBuilder*>(writer.get())->hasLibraryObject());
     // The same in Russian when the locale says so.
     setenv("LC_ALL", "ru_RU.UTF-8", 1);
     try {
-        SetLevelProperty(*writer, 5);
+        setLevelProperty(*writer, 5);
         ADD_FAILURE() << "no error";
     } catch (const Error& e) {
         EXPECT_EQ(e.message(), "Интерфейс не поддерживается");
@@ -158,10 +158,10 @@ TEST_F(Loader, CreateObjectFailureRaisesTheSystemTextAndCreatesNothing) {
 
 TEST_F(Loader, AFreshArchiveHasAZeroClassIdAndTheWriterTakesTheOneGiven) {
     const std::string path = fake("fake7z-ok-sfalse.so");
-    ComPtr<I7zArchiveWriter> writer = CreateArchiveWriter(ClassId7zFormat, path);
-    EXPECT_TRUE(writer->GetClassId() == ClassId7zFormat);
-    EXPECT_EQ(static_cast<T7zOutArchive*>(writer.get())->RefCount(), 1) << "the result's one reference";
-    ComPtr<T7zArchive> archive(new T7zArchive(path));
+    ComPtr<ArchiveWriter> writer = createArchiveWriter(kClassId7zFormat, path);
+    EXPECT_TRUE(writer->classId() == kClassId7zFormat);
+    EXPECT_EQ(static_cast<ArchiveBuilder*>(writer.get())->refCount(), 1) << "the result's one reference";
+    ComPtr<ArchiveHandler> archive(new ArchiveHandler(path));
     const GUID zero{};
     EXPECT_EQ(std::memcmp(&archive->classId(), &zero, sizeof zero), 0);
 }

@@ -86,12 +86,12 @@ protected:
 
 TEST(PackSignedPairTexts, FixedTextsAndNames) {
     EXPECT_STREQ(kLibraryFileName, "7z.so");
-    EXPECT_EQ(ArchiveMethodNames[kSignedPairMethod], u"BZIP2");
+    EXPECT_EQ(kArchiveMethodNames[kSignedPairMethod], u"BZIP2");
     EXPECT_EQ(kSignedPairLevel, 5u);
     // The literal runs straight into the path: no blank after the colon.
-    EXPECT_EQ(ArchiveCreatedMessage("/home/u/a b.pdf.sig.7z"), "Создан архив:/home/u/a b.pdf.sig.7z");
-    EXPECT_EQ(SignedPairArchivePath("/x/report.pdf.p7s"), "/x/report.pdf.p7s.7z");
-    EXPECT_EQ(SignedPairArchivePath("/x/report.pdf.sig"), "/x/report.pdf.sig.7z");
+    EXPECT_EQ(archiveCreatedMessage("/home/u/a b.pdf.sig.7z"), "Создан архив:/home/u/a b.pdf.sig.7z");
+    EXPECT_EQ(signedPairArchivePath("/x/report.pdf.p7s"), "/x/report.pdf.p7s.7z");
+    EXPECT_EQ(signedPairArchivePath("/x/report.pdf.sig"), "/x/report.pdf.sig.7z");
 }
 
 struct LayoutCase {
@@ -123,8 +123,8 @@ TEST_P(PackLayout, ArchiveHoldsThePairUnderBareNames) {
     writeFile(input, content);
     writeFile(signature, signatureBytes);
 
-    ComPtr<I7zArchiveWriter> writer;
-    const std::string archive = PackSignedPair(input, signature, writer);
+    ComPtr<ArchiveWriter> writer;
+    const std::string archive = packSignedPair(input, signature, writer);
     EXPECT_EQ(archive, signature + ".7z");
     EXPECT_TRUE(writer);
 
@@ -157,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Level 5 with BZip2: the same packed size as `7z a -m0=BZip2 -mx=5` of the same pair, and not that
 // of a lower level (which cuts smaller blocks and so packs this text differently).
 TEST_F(PackSignedPairTest, LevelAndMethodMatchThe7zCommand) {
-    ComPtr<I7zArchiveWriter> writer;
-    const std::string archive = PackSignedPair(input, signature, writer);
+    ComPtr<ArchiveWriter> writer;
+    const std::string archive = packSignedPair(input, signature, writer);
     const auto reference = [&](int level) {
         const std::string path = dir.file("ref" + std::to_string(level) + ".7z");
         EXPECT_EQ(run7z("a -t7z -m0=BZip2 -mx=" + std::to_string(level) + " " + shellQuote(path) + " " +
@@ -174,13 +174,13 @@ TEST_F(PackSignedPairTest, LevelAndMethodMatchThe7zCommand) {
 TEST_F(PackSignedPairTest, AnExistingArchiveIsReplaced) {
     const std::string archive = signature + ".7z";
     writeFile(archive, "not an archive at all");
-    ComPtr<I7zArchiveWriter> writer;
-    EXPECT_EQ(PackSignedPair(input, signature, writer), archive);
+    ComPtr<ArchiveWriter> writer;
+    EXPECT_EQ(packSignedPair(input, signature, writer), archive);
     EXPECT_EQ(run7z("t " + shellQuote(archive)), 0);
     // Signing again over the same file replaces the archive once more.
     writeFile(signature, "second signature");
     writer = nullptr;
-    PackSignedPair(input, signature, writer);
+    packSignedPair(input, signature, writer);
     TempDir out("plombar-pack-out");
     ASSERT_EQ(run7z("x -o" + shellQuote(out.path()) + " " + shellQuote(archive)), 0);
     EXPECT_EQ(readFile(out.file(fileNameOf(signature))), "second signature");
@@ -191,8 +191,8 @@ TEST_F(PackSignedPairTest, AnExistingArchiveIsReplaced) {
 // A file gone before packing is left out without a message.
 TEST_F(PackSignedPairTest, AFileGoneIsLeftOut) {
     ASSERT_EQ(::unlink(input.c_str()), 0);
-    ComPtr<I7zArchiveWriter> writer;
-    const std::string archive = PackSignedPair(input, signature, writer);
+    ComPtr<ArchiveWriter> writer;
+    const std::string archive = packSignedPair(input, signature, writer);
     EXPECT_EQ(pathsOf(archive), std::vector<std::string>{fileNameOf(signature)});
 }
 
@@ -202,8 +202,8 @@ TEST_F(PackSignedPairTest, TheCallerHoldsTheLibrary) {
     const std::string library = test::kSystemLibrary;
     ASSERT_FALSE(test::libraryLoaded(library));
     {
-        ComPtr<I7zArchiveWriter> writer;
-        PackSignedPair(input, signature, writer);
+        ComPtr<ArchiveWriter> writer;
+        packSignedPair(input, signature, writer);
         EXPECT_TRUE(test::libraryLoaded(library));
     }
     EXPECT_FALSE(test::libraryLoaded(library));
@@ -211,8 +211,8 @@ TEST_F(PackSignedPairTest, TheCallerHoldsTheLibrary) {
     // After a failure past the load the writer is still the caller's, until it lets go.
     ASSERT_EQ(::unlink((signature + ".7z").c_str()), 0);
     ASSERT_EQ(::mkdir((signature + ".7z").c_str(), 0700), 0);
-    ComPtr<I7zArchiveWriter> writer;
-    EXPECT_NE(messageOf([&] { PackSignedPair(input, signature, writer); }), "(no error)");
+    ComPtr<ArchiveWriter> writer;
+    EXPECT_NE(messageOf([&] { packSignedPair(input, signature, writer); }), "(no error)");
     EXPECT_TRUE(writer);
     EXPECT_TRUE(test::libraryLoaded(library));
     writer = nullptr;
@@ -242,8 +242,8 @@ TEST_P(PackLibraryFailures, TextAndWhatStays) {
     if (const auto at = expected.find("%s"); at != std::string::npos)
         expected.replace(at, 2, library);
 
-    ComPtr<I7zArchiveWriter> writer;
-    EXPECT_EQ(messageOf([&] { PackSignedPair(input, signature, writer, library); }), expected);
+    ComPtr<ArchiveWriter> writer;
+    EXPECT_EQ(messageOf([&] { packSignedPair(input, signature, writer, library); }), expected);
     EXPECT_EQ(static_cast<bool>(writer), c.writerHeld);
     EXPECT_EQ(test::libraryLoaded(library), c.writerHeld);
     writer = nullptr;
@@ -269,8 +269,8 @@ TEST_F(PackSignedPairTest, TheArchiveCannotBeCreated) {
     const std::string archive = signature + ".7z";
     // A folder of the archive's name: even root cannot replace it with a file.
     ASSERT_EQ(::mkdir(archive.c_str(), 0700), 0);
-    ComPtr<I7zArchiveWriter> writer;
-    EXPECT_EQ(messageOf([&] { PackSignedPair(input, signature, writer); }),
+    ComPtr<ArchiveWriter> writer;
+    EXPECT_EQ(messageOf([&] { packSignedPair(input, signature, writer); }),
               "Cannot create file \"" + archive + "\". Access is denied");
     EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
               std::vector<std::string>{});
@@ -283,8 +283,8 @@ TEST_F(PackSignedPairTest, TheArchiveCannotBeCreated) {
     writeFile(lockedInput + ".sig", "sig");
     ASSERT_EQ(::chmod(locked.path().c_str(), 0555), 0);
     const int code = test::runUnprivileged([&] {
-        ComPtr<I7zArchiveWriter> w;
-        const std::string m = messageOf([&] { PackSignedPair(lockedInput, lockedInput + ".sig", w); });
+        ComPtr<ArchiveWriter> w;
+        const std::string m = messageOf([&] { packSignedPair(lockedInput, lockedInput + ".sig", w); });
         return m == "Cannot create file \"" + lockedInput + ".sig.7z\". Access is denied" ? 0 : 1;
     });
     ::chmod(locked.path().c_str(), 0755);
@@ -301,8 +301,8 @@ TEST_F(PackSignedPairTest, AFailedWriteNamesItsCause) {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{65536, 65536};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        ComPtr<I7zArchiveWriter> writer;
-        const std::string message = messageOf([&] { PackSignedPair(input, signature, writer); });
+        ComPtr<ArchiveWriter> writer;
+        const std::string message = messageOf([&] { packSignedPair(input, signature, writer); });
         const std::string expected =
             "Cannot create file \"" + archive + "\". " + systemMessage(winerr::ERROR_FILE_TOO_LARGE);
         if (message != expected) {

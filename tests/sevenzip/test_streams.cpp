@@ -1,7 +1,7 @@
 // The stream adapter that lends the program's streams to the library.
 #include "platform/Errors.h"
 #include "sevenzip/ComPtr.h"
-#include "sevenzip/T7zStream.h"
+#include "sevenzip/StreamAdapter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,22 +15,22 @@ using plombar::test::TempDir;
 
 namespace {
 
-class StreamAdapter : public ::testing::Test {
+class StreamAdapterTest : public ::testing::Test {
 protected:
-    void SetUp() override { live_ = TInterfacedObject::LiveObjects(); }
+    void SetUp() override { live_ = RefCountedObject::liveObjects(); }
     void TearDown() override {
-        EXPECT_EQ(TInterfacedObject::LiveObjects(), live_) << "an adapter was not freed";
+        EXPECT_EQ(RefCountedObject::liveObjects(), live_) << "an adapter was not freed";
     }
 
 private:
     std::int64_t live_ = 0;
 };
 
-TEST_F(StreamAdapter, SequentialIdsGiveTheViewOfTheInterfaceThatExtendsThem) {
+TEST_F(StreamAdapterTest, SequentialIdsGiveTheViewOfTheInterfaceThatExtendsThem) {
     MemoryStream memory;
-    auto* adapter = new T7zStream(&memory, false);
-    EXPECT_EQ(adapter->RefCount(), 0) << "no reference until a view is handed out";
-    ComPtr<IOutStream> output(adapter->OutputView());
+    auto* adapter = new StreamAdapter(memory);
+    EXPECT_EQ(adapter->refCount(), 0) << "no reference until a view is handed out";
+    ComPtr<IOutStream> output(adapter->outputView());
 
     struct Case {
         const char* name;
@@ -38,12 +38,12 @@ TEST_F(StreamAdapter, SequentialIdsGiveTheViewOfTheInterfaceThatExtendsThem) {
         void* expected;
     };
     const Case cases[] = {
-        {"IOutStream", IOutStream::IID, adapter->OutputView()},
-        {"ISequentialOutStream", ISequentialOutStream::IID, adapter->OutputView()},
-        {"IInStream", IInStream::IID, adapter->InputView()},
-        {"ISequentialInStream", ISequentialInStream::IID, adapter->InputView()},
-        {"IStreamGetSize", IStreamGetSize::IID, adapter->SizeView()},
-        {"IOutStreamFlush", IOutStreamFlush::IID, adapter->FlushView()},
+        {"IOutStream", IOutStream::IID, adapter->outputView()},
+        {"ISequentialOutStream", ISequentialOutStream::IID, adapter->outputView()},
+        {"IInStream", IInStream::IID, adapter->inputView()},
+        {"ISequentialInStream", ISequentialInStream::IID, adapter->inputView()},
+        {"IStreamGetSize", IStreamGetSize::IID, adapter->sizeView()},
+        {"IOutStreamFlush", IOutStreamFlush::IID, adapter->flushView()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -52,27 +52,27 @@ TEST_F(StreamAdapter, SequentialIdsGiveTheViewOfTheInterfaceThatExtendsThem) {
         EXPECT_EQ(view, c.expected);
         // Asked from another view, the answer is the same pointer.
         void* again = nullptr;
-        ASSERT_EQ(adapter->InputView()->QueryInterface(c.asked, &again), S_OK);
+        ASSERT_EQ(adapter->inputView()->QueryInterface(c.asked, &again), S_OK);
         EXPECT_EQ(again, view);
         static_cast<IUnknown*>(view)->Release();
         static_cast<IUnknown*>(again)->Release();
     }
-    EXPECT_NE(static_cast<void*>(adapter->OutputView()), static_cast<void*>(adapter->InputView()));
+    EXPECT_NE(static_cast<void*>(adapter->outputView()), static_cast<void*>(adapter->inputView()));
 
     // Ids the adapter does not offer: no object, E_NOINTERFACE. IStreamGetProps would make the
     // library take times and attributes from the stream instead of the item.
     for (const GUID& refused :
-         {LibraryInterfaceId(0x03, 0x08), LibraryInterfaceId(0x03, 0x10), IProgress::IID, IOutArchive::IID}) {
+         {libraryInterfaceId(0x03, 0x08), libraryInterfaceId(0x03, 0x10), IProgress::IID, IOutArchive::IID}) {
         void* view = reinterpret_cast<void*>(0x1);
         EXPECT_EQ(output->QueryInterface(refused, &view), E_NOINTERFACE);
         EXPECT_EQ(view, nullptr);
     }
-    EXPECT_EQ(adapter->RefCount(), 1) << "all views share one count";
+    EXPECT_EQ(adapter->refCount(), 1) << "all views share one count";
 }
 
-TEST_F(StreamAdapter, ReadAndWriteWithoutCountPointerStillTransferAndSucceed) {
+TEST_F(StreamAdapterTest, ReadAndWriteWithoutCountPointerStillTransferAndSucceed) {
     MemoryStream memory;
-    ComPtr<IOutStream> output((new T7zStream(&memory, false))->OutputView());
+    ComPtr<IOutStream> output((new StreamAdapter(memory))->outputView());
     EXPECT_EQ(output->Write("hello", 5, nullptr), S_OK);
     EXPECT_EQ(memory.size(), 5u);
     ComPtr<IInStream> input = output.as<IInStream>();
@@ -85,9 +85,9 @@ TEST_F(StreamAdapter, ReadAndWriteWithoutCountPointerStillTransferAndSucceed) {
 
 // A read that ends early shows in the count; a write the stream refuses (a full disk) is an error
 // the writer raises, never a count the library would retry.
-TEST_F(StreamAdapter, ShortReadsShowInTheCountRefusedWritesAsErrors) {
+TEST_F(StreamAdapterTest, ShortReadsShowInTheCountRefusedWritesAsErrors) {
     MemoryStream memory("abc");
-    ComPtr<IInStream> input((new T7zStream(&memory, false))->InputView());
+    ComPtr<IInStream> input((new StreamAdapter(memory))->inputView());
     char buffer[16] = {};
     UInt32 done = 77;
     EXPECT_EQ(input->Read(buffer, 16, &done), S_OK);
@@ -97,17 +97,17 @@ TEST_F(StreamAdapter, ShortReadsShowInTheCountRefusedWritesAsErrors) {
 
     test::FailingStream full(4);
     auto errors = std::make_shared<CallbackErrors>();
-    ComPtr<IOutStream> output((new T7zStream(&full, false, errors))->OutputView());
+    ComPtr<IOutStream> output((new StreamAdapter(full, errors))->outputView());
     done = 77;
     EXPECT_EQ(output->Write("0123456789", 10, &done), E_FAIL);
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(full.bytes(), "0123");
-    EXPECT_THROW(errors->RethrowFirst(), FileCreateError);
+    EXPECT_THROW(errors->rethrowFirst(), FileCreateError);
 }
 
-TEST_F(StreamAdapter, SeekPassesOffsetAndOriginAndReadsThePositionBack) {
+TEST_F(StreamAdapterTest, SeekPassesOffsetAndOriginAndReadsThePositionBack) {
     MemoryStream memory("0123456789");
-    ComPtr<IInStream> input((new T7zStream(&memory, false))->InputView());
+    ComPtr<IInStream> input((new StreamAdapter(memory))->inputView());
     struct Case {
         Int64 offset;
         UInt32 origin;
@@ -136,10 +136,10 @@ TEST_F(StreamAdapter, SeekPassesOffsetAndOriginAndReadsThePositionBack) {
     EXPECT_EQ(memory.position(), 7u);
 }
 
-TEST_F(StreamAdapter, SizeOperations) {
+TEST_F(StreamAdapterTest, SizeOperations) {
     MemoryStream memory("0123456789");
-    auto* adapter = new T7zStream(&memory, false);
-    ComPtr<IStreamGetSize> size(adapter->SizeView());
+    auto* adapter = new StreamAdapter(memory);
+    ComPtr<IStreamGetSize> size(adapter->sizeView());
     EXPECT_EQ(size->GetSize(nullptr), S_OK) << "a null pointer changes nothing";
     UInt64 length = 0;
     EXPECT_EQ(size->GetSize(&length), S_OK);
@@ -153,11 +153,11 @@ TEST_F(StreamAdapter, SizeOperations) {
     EXPECT_EQ(memory.size(), 4u) << "Flush does nothing";
 }
 
-TEST_F(StreamAdapter, BorrowedStreamStaysOpenWhereTheLibraryLeftIt) {
+TEST_F(StreamAdapterTest, BorrowedStreamStaysOpenWhereTheLibraryLeftIt) {
     bool destroyed = false;
     test::TrackingStream borrowed("0123456789", &destroyed);
     {
-        ComPtr<IInStream> input((new T7zStream(&borrowed, false))->InputView());
+        ComPtr<IInStream> input((new StreamAdapter(borrowed))->inputView());
         char buffer[4];
         UInt32 done = 0;
         input->Seek(2, 0, nullptr);
@@ -167,11 +167,11 @@ TEST_F(StreamAdapter, BorrowedStreamStaysOpenWhereTheLibraryLeftIt) {
     EXPECT_EQ(borrowed.position(), 6u);
 }
 
-TEST_F(StreamAdapter, OwnedStreamIsFreedAndAFileClosedWithTheLastReference) {
+TEST_F(StreamAdapterTest, OwnedStreamIsFreedAndAFileClosedWithTheLastReference) {
     bool destroyed = false;
     {
         ComPtr<IInStream> input(
-            (new T7zStream(new test::TrackingStream("x", &destroyed), true))->InputView());
+            (new StreamAdapter(std::make_unique<test::TrackingStream>("x", &destroyed)))->inputView());
         ComPtr<IUnknown> other = input.as<IOutStreamFlush>().as<IUnknown>();
         input.reset();
         EXPECT_FALSE(destroyed) << "another view still holds it";
@@ -181,7 +181,7 @@ TEST_F(StreamAdapter, OwnedStreamIsFreedAndAFileClosedWithTheLastReference) {
     TempDir dir;
     const std::string path = dir.file("data.bin");
     test::writeFile(path, "payload");
-    FileStream* file = FileStream::openForReading(path).release();
+    auto file = FileStream::openForReading(path);
     const std::string link = "/proc/self/fd/" + std::to_string(file->handle());
     const auto openTarget = [&] {
         char target[4096];
@@ -189,16 +189,16 @@ TEST_F(StreamAdapter, OwnedStreamIsFreedAndAFileClosedWithTheLastReference) {
         return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
     };
     {
-        ComPtr<IInStream> input((new T7zStream(file, true))->InputView());
+        ComPtr<IInStream> input((new StreamAdapter(std::move(file)))->inputView());
         EXPECT_EQ(openTarget(), path);
     }
     EXPECT_NE(openTarget(), path) << "the file must be closed";
 }
 
-TEST_F(StreamAdapter, AnExceptionOfTheStreamBecomesAnErrorResultAndIsRecorded) {
+TEST_F(StreamAdapterTest, AnExceptionOfTheStreamBecomesAnErrorResultAndIsRecorded) {
     test::ThrowingStream throwing;
     auto errors = std::make_shared<CallbackErrors>();
-    ComPtr<IOutStream> output((new T7zStream(&throwing, false, errors))->OutputView());
+    ComPtr<IOutStream> output((new StreamAdapter(throwing, errors))->outputView());
     ComPtr<IInStream> input = output.as<IInStream>();
     char buffer[4];
     UInt32 done = 5;
@@ -209,15 +209,15 @@ TEST_F(StreamAdapter, AnExceptionOfTheStreamBecomesAnErrorResultAndIsRecorded) {
     EXPECT_EQ(output->Seek(0, 0, &value), E_FAIL);
     EXPECT_EQ(output->SetSize(0), E_FAIL);
     EXPECT_EQ(output.as<IStreamGetSize>()->GetSize(&value), E_FAIL);
-    ASSERT_TRUE(errors->HasError());
+    ASSERT_TRUE(errors->hasError());
     try {
-        errors->RethrowFirst();
+        errors->rethrowFirst();
         FAIL() << "nothing rethrown";
     } catch (const Error& e) {
         EXPECT_EQ(e.message(), "read refused") << "the first error is kept";
     }
     // Without a place to record it the code is returned all the same.
-    ComPtr<IInStream> bare((new T7zStream(&throwing, false))->InputView());
+    ComPtr<IInStream> bare((new StreamAdapter(throwing))->inputView());
     EXPECT_EQ(bare->Read(buffer, 4, &done), E_FAIL);
 }
 

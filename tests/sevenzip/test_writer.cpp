@@ -2,9 +2,9 @@
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
+#include "sevenzip/ArchiveBuilder.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/FileEnumeration.h"
-#include "sevenzip/T7zOutArchive.h"
 
 #include <algorithm>
 #include <csignal>
@@ -32,8 +32,8 @@ using plombar::test::writeFile;
 
 namespace {
 
-T7zOutArchive& impl(const ComPtr<I7zArchiveWriter>& writer) {
-    return *static_cast<T7zOutArchive*>(writer.get());
+ArchiveBuilder& impl(const ComPtr<ArchiveWriter>& writer) {
+    return *static_cast<ArchiveBuilder*>(writer.get());
 }
 
 std::string messageOf(const std::function<void()>& action) {
@@ -75,20 +75,20 @@ protected:
     void SetUp() override {
         setenv("LC_ALL", "C.UTF-8", 1);
         setenv("TZ", "UTC", 1); // 7z l shows local times
-        live_ = TInterfacedObject::LiveObjects();
+        live_ = RefCountedObject::liveObjects();
         alpha = dir.file("alpha.txt");
         beta = dir.file("beta.dat");
         writeFile(alpha, test::wordText(300000));
         writeFile(beta, test::randomBytes(70000, 3));
     }
     void TearDown() override {
-        EXPECT_EQ(TInterfacedObject::LiveObjects(), live_)
+        EXPECT_EQ(RefCountedObject::liveObjects(), live_)
             << "a reference the library took was not given back";
         EXPECT_FALSE(test::libraryLoaded(test::kSystemLibrary)) << "the library stayed loaded";
     }
 
-    static ComPtr<I7zArchiveWriter> newWriter() {
-        return CreateArchiveWriter(ClassId7zFormat, test::kSystemLibrary);
+    static ComPtr<ArchiveWriter> newWriter() {
+        return createArchiveWriter(kClassId7zFormat, test::kSystemLibrary);
     }
 
     // `7z a` on the same files, from their folder so that the stored names are bare.
@@ -126,12 +126,12 @@ TEST_F(Writer, TwoFilesAtLevelFiveWithBzip2MatchThe7zCommand) {
     const std::string archive = dir.file("pair.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(alpha, u"alpha.txt");
-        writer->AddFile(beta, u"beta.dat");
-        SetLevelProperty(*writer, 5);
-        SetMethodProperty(*writer, 2);
-        writer->SaveToFile(archive);
-        EXPECT_EQ(impl(writer).RefCount(), 1) << "the library gave back the callback's references";
+        writer->addFile(alpha, u"alpha.txt");
+        writer->addFile(beta, u"beta.dat");
+        setLevelProperty(*writer, 5);
+        setMethodProperty(*writer, 2);
+        writer->saveToFile(archive);
+        EXPECT_EQ(impl(writer).refCount(), 1) << "the library gave back the callback's references";
     }
     std::string output;
     ASSERT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
@@ -158,40 +158,40 @@ TEST_F(Writer, EveryPropertySetSoFarTakesEffect) {
     writeFile(big, test::wordText(1500000, 11));
     struct Case {
         const char* why;
-        std::function<void(I7zArchiveWriter&)> configure;
+        std::function<void(ArchiveWriter&)> configure;
         const char* switches;
     };
     const Case cases[] = {
         {"level 1, then method",
-         [](I7zArchiveWriter& w) {
-             SetLevelProperty(w, 1);
-             SetMethodProperty(w, 2);
+         [](ArchiveWriter& w) {
+             setLevelProperty(w, 1);
+             setMethodProperty(w, 2);
          },
          "-m0=BZip2 -mx=1"},
         {"level 9, then method",
-         [](I7zArchiveWriter& w) {
-             SetLevelProperty(w, 9);
-             SetMethodProperty(w, 2);
+         [](ArchiveWriter& w) {
+             setLevelProperty(w, 9);
+             setMethodProperty(w, 2);
          },
          "-m0=BZip2 -mx=9"},
         {"method, then level 1",
-         [](I7zArchiveWriter& w) {
-             SetMethodProperty(w, 2);
-             SetLevelProperty(w, 1);
+         [](ArchiveWriter& w) {
+             setMethodProperty(w, 2);
+             setLevelProperty(w, 1);
          },
          "-m0=BZip2 -mx=1"},
         {"a later value replaces an earlier one of the same name, case ignored",
-         [](I7zArchiveWriter& w) {
-             SetLevelProperty(w, 1);
-             SetMethodProperty(w, 2);
-             SetNumberProperty(w, u"x", 9);
+         [](ArchiveWriter& w) {
+             setLevelProperty(w, 1);
+             setMethodProperty(w, 2);
+             setNumberProperty(w, u"x", 9);
          },
          "-m0=BZip2 -mx=9"},
         {"a rejected property leaves the earlier ones in force",
-         [](I7zArchiveWriter& w) {
-             SetLevelProperty(w, 1);
-             SetMethodProperty(w, 2);
-             EXPECT_EQ(messageOf([&] { SetNumberProperty(w, u"qqq", 1); }), "The parameter is incorrect");
+         [](ArchiveWriter& w) {
+             setLevelProperty(w, 1);
+             setMethodProperty(w, 2);
+             EXPECT_EQ(messageOf([&] { setNumberProperty(w, u"qqq", 1); }), "The parameter is incorrect");
          },
          "-m0=BZip2 -mx=1"},
     };
@@ -201,9 +201,9 @@ TEST_F(Writer, EveryPropertySetSoFarTakesEffect) {
         const std::string archive = dir.file("levels.7z");
         {
             auto writer = newWriter();
-            writer->AddFile(big, u"big.txt");
+            writer->addFile(big, u"big.txt");
             c.configure(*writer);
-            writer->SaveToFile(archive);
+            writer->saveToFile(archive);
         }
         EXPECT_EQ(listArchive(archive).at(0).at("Method"), "BZip2");
         const std::string reference = referenceArchive(c.switches, {"big.txt"});
@@ -219,13 +219,13 @@ TEST_F(Writer, StreamItemsOwnedAndBorrowed) {
     bool borrowedGone = false;
     test::TrackingStream borrowed(std::string(5000, 'b'), &borrowedGone);
     borrowed.seek(123, SeekFrom::start); // the writer reads from the start whatever the position
-    const FILETIME modified = FileTimeFromUnix(1700000000, 0);
+    const FILETIME modified = fileTimeFromUnix(1700000000, 0);
     {
         auto writer = newWriter();
-        writer->AddStream(new test::TrackingStream("owned bytes", &ownedGone), true, 0x20, FILETIME{},
-                          modified, u"dir/owned.txt", false, false);
-        writer->AddStream(&borrowed, false, 0x20, FILETIME{}, modified, u"borrowed.bin", false, false);
-        writer->SaveToFile(archive);
+        writer->addStream(std::make_unique<test::TrackingStream>("owned bytes", &ownedGone),
+                          {0x20, FILETIME{}, modified, u"dir/owned.txt", false, false});
+        writer->addStream(borrowed, {0x20, FILETIME{}, modified, u"borrowed.bin", false, false});
+        writer->saveToFile(archive);
         EXPECT_FALSE(ownedGone) << "items live as long as the writer";
         EXPECT_EQ(borrowed.position(), 5000u) << "left where the library stopped reading";
     }
@@ -241,7 +241,7 @@ TEST_F(Writer, StreamItemsOwnedAndBorrowed) {
 
 TEST_F(Writer, NoItemsGiveAValidEmptyArchive) {
     const std::string archive = dir.file("empty.7z");
-    newWriter()->SaveToFile(archive);
+    newWriter()->saveToFile(archive);
     std::string output;
     EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
     EXPECT_TRUE(listArchive(archive).empty());
@@ -251,8 +251,9 @@ TEST_F(Writer, AnItemWithoutPathIsStoredWithoutName) {
     const std::string archive = dir.file("nameless.7z");
     {
         auto writer = newWriter();
-        writer->AddStream(new MemoryStream, true, 0x20, FILETIME{}, FILETIME{}, u"", false, false);
-        writer->SaveToFile(archive);
+        writer->addStream(std::make_unique<MemoryStream>(),
+                          {0x20, FILETIME{}, FILETIME{}, u"", false, false});
+        writer->saveToFile(archive);
     }
     std::string output;
     EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
@@ -261,13 +262,13 @@ TEST_F(Writer, AnItemWithoutPathIsStoredWithoutName) {
 
 TEST_F(Writer, SaveToStreamTwiceWritesTheSameArchiveAgain) {
     auto writer = newWriter();
-    writer->AddFile(alpha, u"alpha.txt");
-    SetLevelProperty(*writer, 5);
-    SetMethodProperty(*writer, 2);
+    writer->addFile(alpha, u"alpha.txt");
+    setLevelProperty(*writer, 5);
+    setMethodProperty(*writer, 2);
     MemoryStream first;
     MemoryStream second;
-    writer->SaveToStream(first);
-    writer->SaveToStream(second);
+    writer->saveToStream(first);
+    writer->saveToStream(second);
     ASSERT_GT(first.size(), 32u);
     EXPECT_EQ(first.bytes(), second.bytes());
     EXPECT_EQ(impl(writer).itemCount(), 1u) << "saving does not empty the queue";
@@ -281,9 +282,9 @@ TEST_F(Writer, CyrillicAndNonBmpNamesSurviveExtraction) {
     const std::string archive = dir.file("имена.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(source, utf8ToUtf16(fileNameOf(source)));
-        writer->AddFile(smile, u"папка/\U0001F600 smile.bin");
-        writer->SaveToFile(archive);
+        writer->addFile(source, utf8ToUtf16(fileNameOf(source)));
+        writer->addFile(smile, u"папка/\U0001F600 smile.bin");
+        writer->saveToFile(archive);
     }
     EXPECT_EQ(pathsOf(archive),
               (std::vector<std::string>{"Отчёт за 2024.pdf", "папка/\U0001F600 smile.bin"}));
@@ -300,17 +301,17 @@ TEST_F(Writer, AddFileSkipsWhatIsNotAnExistingRegularFile) {
     ::mkfifo(dir.file("pipe").c_str(), 0600);
     ::symlink(alpha.c_str(), dir.file("link").c_str());
     for (const std::string& name : {dir.file("missing.txt"), dir.path(), dir.file("pipe"), std::string()})
-        writer->AddFile(name, u"x");
+        writer->addFile(name, u"x");
     EXPECT_EQ(impl(writer).itemCount(), 0u);
-    writer->AddFile(dir.file("link"), u"via-link.txt"); // a link to a file counts as the file
+    writer->addFile(dir.file("link"), u"via-link.txt"); // a link to a file counts as the file
     ASSERT_EQ(impl(writer).itemCount(), 1u);
-    EXPECT_EQ(impl(writer).item(0).Size, 300000u);
+    EXPECT_EQ(impl(writer).item(0).size, 300000u);
 
     // Sizes of 4 GiB and more are described truthfully, not by their low 32 bits (a sparse file).
     const std::string huge = dir.file("huge.bin");
     writeFile(huge, "");
     ASSERT_EQ(::truncate(huge.c_str(), (std::int64_t{5} << 30) + 7), 0);
-    writer->AddFile(huge, u"huge.bin");
+    writer->addFile(huge, u"huge.bin");
     PROPVARIANT size{};
     ASSERT_EQ(writer.as<IArchiveUpdateCallback>()->GetProperty(1, kpidSize, &size), S_OK);
     EXPECT_EQ(size.vt, VT_UI8);
@@ -321,49 +322,49 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
     const std::string archive = dir.file("keep.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(alpha, u"alpha.txt");
-        writer->SaveToFile(archive);
+        writer->addFile(alpha, u"alpha.txt");
+        writer->saveToFile(archive);
     }
     const std::string before = readFile(archive);
     const std::string gone = dir.file("gone.txt");
     writeFile(gone, "soon deleted");
     struct Case {
         const char* why;
-        std::function<void(I7zArchiveWriter&)> prepare;
+        std::function<void(ArchiveWriter&)> prepare;
         std::string message;
     };
     const Case cases[] = {
         {"unknown method: UpdateItems refuses it",
-         [](I7zArchiveWriter& w) {
+         [](ArchiveWriter& w) {
              PROPVARIANT value{};
              std::wstring nope = L"NOPE";
              value.vt = VT_BSTR;
              value.bstrVal = nope.data();
-             w.SetProperty(u"0", value);
+             w.setProperty(u"0", value);
          },
          "The parameter is incorrect"},
         {"a queued file vanished before saving",
-         [&](I7zArchiveWriter& w) {
-             w.AddFile(gone, u"gone.txt");
+         [&](ArchiveWriter& w) {
+             w.addFile(gone, u"gone.txt");
              ::unlink(gone.c_str());
          },
          "Cannot open file \"" + gone + "\". The system cannot find the file specified"},
         {"the progress callback stops it",
-         [](I7zArchiveWriter& w) {
-             w.SetProgressCallback(nullptr, [](void*, bool, UInt64) -> HRESULT { return E_ABORT; });
+         [](ArchiveWriter& w) {
+             w.setProgressCallback(nullptr, [](void*, bool, UInt64) -> HRESULT { return E_ABORT; });
          },
          "Operation aborted"},
         {"the progress callback tries to change the queue",
-         [](I7zArchiveWriter& w) {
-             w.SetProgressCallback(&w, [](void* sender, bool, UInt64) -> HRESULT {
-                 static_cast<I7zArchiveWriter*>(sender)->ClearItems();
+         [](ArchiveWriter& w) {
+             w.setProgressCallback(&w, [](void* sender, bool, UInt64) -> HRESULT {
+                 static_cast<ArchiveWriter*>(sender)->clearItems();
                  return S_OK;
              });
          },
          "The archive writer cannot change its items or settings while it is saving"},
         {"the progress callback raises an error",
-         [](I7zArchiveWriter& w) {
-             w.SetProgressCallback(nullptr, [](void*, bool isTotal, UInt64) -> HRESULT {
+         [](ArchiveWriter& w) {
+             w.setProgressCallback(nullptr, [](void*, bool isTotal, UInt64) -> HRESULT {
                  if (!isTotal)
                      throw Error("stopped by the user");
                  return S_OK;
@@ -374,19 +375,19 @@ TEST_F(Writer, FailedSavesKeepTheExistingArchiveAndLeaveNoTemporaryFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         auto writer = newWriter();
-        writer->AddFile(beta, u"beta.dat");
+        writer->addFile(beta, u"beta.dat");
         c.prepare(*writer);
-        EXPECT_EQ(messageOf([&] { writer->SaveToFile(archive); }), c.message);
+        EXPECT_EQ(messageOf([&] { writer->saveToFile(archive); }), c.message);
         EXPECT_EQ(readFile(archive), before) << "the existing archive must stay as it was";
         EXPECT_TRUE(temporaryFiles().empty());
-        EXPECT_EQ(impl(writer).RefCount(), 1);
+        EXPECT_EQ(impl(writer).refCount(), 1);
     }
     // And a new name is not created at all.
     auto writer = newWriter();
     writeFile(gone, "soon deleted");
-    writer->AddFile(gone, u"gone.txt");
+    writer->addFile(gone, u"gone.txt");
     ::unlink(gone.c_str());
-    EXPECT_NE(messageOf([&] { writer->SaveToFile(dir.file("new.7z")); }), "(no error)");
+    EXPECT_NE(messageOf([&] { writer->saveToFile(dir.file("new.7z")); }), "(no error)");
     EXPECT_FALSE(test::fileExists(dir.file("new.7z")));
 }
 
@@ -396,8 +397,8 @@ TEST_F(Writer, SavingOverAnExistingFileReplacesIt) {
     ::chmod(archive.c_str(), 0640);
     {
         auto writer = newWriter();
-        writer->AddFile(beta, u"beta.dat");
-        writer->SaveToFile(archive);
+        writer->addFile(beta, u"beta.dat");
+        writer->saveToFile(archive);
     }
     std::string output;
     EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
@@ -415,36 +416,36 @@ TEST_F(Writer, ASourceThatChangedSizeFailsTheSave) {
     MemoryStream stream;
     struct Case {
         const char* why;
-        std::function<void(I7zArchiveWriter&)> prepare;
+        std::function<void(ArchiveWriter&)> prepare;
         std::string label;
     };
     const Case cases[] = {
         {"grew",
-         [&](I7zArchiveWriter& w) {
+         [&](ArchiveWriter& w) {
              writeFile(file, std::string(1000, 'a'));
-             w.AddFile(file, u"changing.txt");
+             w.addFile(file, u"changing.txt");
              writeFile(file, std::string(1500, 'a'));
          },
          file},
         {"shrank",
-         [&](I7zArchiveWriter& w) {
+         [&](ArchiveWriter& w) {
              writeFile(file, std::string(1000, 'a'));
-             w.AddFile(file, u"changing.txt");
+             w.addFile(file, u"changing.txt");
              writeFile(file, std::string(10, 'a'));
          },
          file},
         {"an empty file gained content (the library never reads empty items)",
-         [&](I7zArchiveWriter& w) {
+         [&](ArchiveWriter& w) {
              writeFile(empty, "");
-             w.AddFile(empty, u"empty.txt");
+             w.addFile(empty, u"empty.txt");
              writeFile(empty, "late content");
          },
          empty},
         {"a borrowed stream grew",
-         [&](I7zArchiveWriter& w) {
+         [&](ArchiveWriter& w) {
              stream.clear();
              stream.write("abc");
-             w.AddStream(&stream, false, 0x20, FILETIME{}, FILETIME{}, u"stream.bin", false, false);
+             w.addStream(stream, {0x20, FILETIME{}, FILETIME{}, u"stream.bin", false, false});
              stream.write("def");
          },
          "stream.bin"},
@@ -452,9 +453,9 @@ TEST_F(Writer, ASourceThatChangedSizeFailsTheSave) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         auto writer = newWriter();
-        writer->AddFile(alpha, u"alpha.txt");
+        writer->addFile(alpha, u"alpha.txt");
         c.prepare(*writer);
-        EXPECT_EQ(messageOf([&] { writer->SaveToFile(archive); }),
+        EXPECT_EQ(messageOf([&] { writer->saveToFile(archive); }),
                   "The size of \"" + c.label + "\" changed after it was added to the archive");
         EXPECT_FALSE(test::fileExists(archive));
         EXPECT_TRUE(temporaryFiles().empty());
@@ -462,18 +463,18 @@ TEST_F(Writer, ASourceThatChangedSizeFailsTheSave) {
     // Unchanged, the same kinds of items are fine.
     writeFile(empty, "");
     auto writer = newWriter();
-    writer->AddFile(empty, u"empty.txt");
-    writer->AddFile(alpha, u"alpha.txt");
-    writer->SaveToFile(archive);
+    writer->addFile(empty, u"empty.txt");
+    writer->addFile(alpha, u"alpha.txt");
+    writer->saveToFile(archive);
     EXPECT_EQ(entryNamed(archive, "empty.txt").at("Size"), "0");
 }
 
 TEST_F(Writer, WriteFailuresNameTheirCause) {
     auto writer = newWriter();
-    writer->AddFile(beta, u"beta.dat");
+    writer->addFile(beta, u"beta.dat");
     // The destination's own error, not the library's bare "Unspecified error".
     test::FailingStream full(100);
-    EXPECT_EQ(messageOf([&] { writer->SaveToStream(full); }), messageOf([] { test::raiseDiskFull(); }));
+    EXPECT_EQ(messageOf([&] { writer->saveToStream(full); }), messageOf([] { test::raiseDiskFull(); }));
 
     // A file size limit makes the write fail for root too; the archive file is not created.
     const std::string archive = dir.file("limited.7z");
@@ -481,7 +482,7 @@ TEST_F(Writer, WriteFailuresNameTheirCause) {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const std::string message = messageOf([&] { writer->SaveToFile(archive); });
+        const std::string message = messageOf([&] { writer->saveToFile(archive); });
         const std::string expected = "Cannot create file \"" + archive +
                                      "\". The file size exceeds the limit allowed and cannot be saved";
         return message == expected ? 0 : 1;
@@ -496,11 +497,11 @@ TEST_F(Writer, ClearItemsFreesOwnedStreamsOnly) {
     bool borrowedGone = false;
     test::TrackingStream borrowed("b", &borrowedGone);
     auto writer = newWriter();
-    writer->AddStream(new test::TrackingStream("o", &ownedGone), true, 0, FILETIME{}, FILETIME{}, u"o", false,
-                      false);
-    writer->AddStream(&borrowed, false, 0, FILETIME{}, FILETIME{}, u"b", false, false);
-    writer->AddFile(alpha, u"alpha.txt");
-    writer->ClearItems();
+    writer->addStream(std::make_unique<test::TrackingStream>("o", &ownedGone),
+                      {0, FILETIME{}, FILETIME{}, u"o", false, false});
+    writer->addStream(borrowed, {0, FILETIME{}, FILETIME{}, u"b", false, false});
+    writer->addFile(alpha, u"alpha.txt");
+    writer->clearItems();
     EXPECT_EQ(impl(writer).itemCount(), 0u);
     EXPECT_TRUE(ownedGone);
     EXPECT_FALSE(borrowedGone);
@@ -512,10 +513,10 @@ TEST_F(Writer, PasswordProtectsTheDataAndAnEmptyOneMeansNone) {
     const std::string password = "päss wörd\U0001F600";
     {
         auto writer = newWriter();
-        writer->AddFile(alpha, u"alpha.txt");
-        writer->SetPassword(utf8ToUtf16(password));
-        SetMethodProperty(*writer, 2);
-        writer->SaveToFile(archive);
+        writer->addFile(alpha, u"alpha.txt");
+        writer->setPassword(utf8ToUtf16(password));
+        setMethodProperty(*writer, 2);
+        writer->saveToFile(archive);
     }
     std::string output;
     EXPECT_EQ(run7z("t -p" + shellQuote(password) + " " + shellQuote(archive), &output), 0) << output;
@@ -527,9 +528,9 @@ TEST_F(Writer, PasswordProtectsTheDataAndAnEmptyOneMeansNone) {
     const std::string plain = dir.file("plain.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(alpha, u"alpha.txt");
-        writer->SetPassword(u"");
-        writer->SaveToFile(plain);
+        writer->addFile(alpha, u"alpha.txt");
+        writer->setPassword(u"");
+        writer->saveToFile(plain);
     }
     EXPECT_EQ(run7z("t " + shellQuote(plain), &output), 0) << output;
     EXPECT_EQ(listArchive(plain).at(0).at("Encrypted"), "-");
@@ -539,21 +540,21 @@ TEST_F(Writer, PasswordCallbackHandsALibraryBstrOrNothing) {
     auto writer = newWriter();
     const auto callback = writer.as<ICryptoGetTextPassword2>();
     ASSERT_TRUE(callback);
-    EXPECT_TRUE(impl(writer).bstrs().UsesLibraryAllocator()) << "7z.so exports SysAllocStringLen";
+    EXPECT_TRUE(impl(writer).bstrs().usesLibraryAllocator()) << "7z.so exports SysAllocStringLen";
     Int32 defined = 7;
     BSTR text = reinterpret_cast<BSTR>(0x10);
     EXPECT_EQ(callback->CryptoGetTextPassword2(&defined, &text), S_OK);
     EXPECT_EQ(defined, 0);
     EXPECT_EQ(text, reinterpret_cast<BSTR>(0x10)) << "the text is left alone";
 
-    writer->SetPassword(u"x\U0001F600");
+    writer->setPassword(u"x\U0001F600");
     EXPECT_EQ(callback->CryptoGetTextPassword2(&defined, &text), S_OK);
     EXPECT_EQ(defined, 1);
-    ASSERT_EQ(BstrLength(text), 3u) << "the library wipes exactly this many characters";
+    ASSERT_EQ(bstrLength(text), 3u) << "the library wipes exactly this many characters";
     EXPECT_EQ(text[0], L'x');
     EXPECT_EQ(text[1], static_cast<wchar_t>(0xD83D));
     EXPECT_EQ(text[2], static_cast<wchar_t>(0xDE00));
-    impl(writer).bstrs().Free(text);
+    impl(writer).bstrs().release(text);
 }
 
 TEST_F(Writer, ClassIdCountsOnlyUntilTheLibraryObjectIsMade) {
@@ -561,20 +562,20 @@ TEST_F(Writer, ClassIdCountsOnlyUntilTheLibraryObjectIsMade) {
     const std::string late = dir.file("late.bin");
     {
         auto writer = newWriter();
-        writer->AddFile(beta, u"beta.dat");
-        SetLevelProperty(*writer, 5);
-        writer->SetClassId(zip);
-        EXPECT_TRUE(writer->GetClassId() == zip);
-        writer->SaveToFile(late);
+        writer->addFile(beta, u"beta.dat");
+        setLevelProperty(*writer, 5);
+        writer->setClassId(zip);
+        EXPECT_TRUE(writer->classId() == zip);
+        writer->saveToFile(late);
     }
     EXPECT_EQ(test::archiveProperties(late).at("Type"), "7z");
 
     const std::string early = dir.file("early.bin");
     {
         auto writer = newWriter();
-        writer->SetClassId(zip);
-        writer->AddFile(beta, u"beta.dat");
-        writer->SaveToFile(early);
+        writer->setClassId(zip);
+        writer->addFile(beta, u"beta.dat");
+        writer->saveToFile(early);
     }
     EXPECT_EQ(test::archiveProperties(early).at("Type"), "zip");
     const std::string out = dir.file("out");
@@ -582,8 +583,8 @@ TEST_F(Writer, ClassIdCountsOnlyUntilTheLibraryObjectIsMade) {
     EXPECT_EQ(readFile(out + "/beta.dat"), readFile(beta)) << "stored after a seek back to the start";
 
     auto writer =
-        CreateArchiveWriter(test::parseGuid("{23170F69-40C1-278A-1000-0001107F0000}"), test::kSystemLibrary);
-    EXPECT_EQ(messageOf([&] { SetLevelProperty(*writer, 5); }), "ClassFactory cannot supply requested class");
+        createArchiveWriter(test::parseGuid("{23170F69-40C1-278A-1000-0001107F0000}"), test::kSystemLibrary);
+    EXPECT_EQ(messageOf([&] { setLevelProperty(*writer, 5); }), "ClassFactory cannot supply requested class");
     EXPECT_FALSE(impl(writer).hasLibraryObject());
 }
 
@@ -619,22 +620,21 @@ TEST_F(Writer, AddFilesQueuesSubdirectoriesFirstAndMatchesOfTwoMasksTwice) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         auto writer = newWriter();
-        writer->AddFiles(c.directory, c.folder, " *.txt ; b* ", c.recurse);
+        writer->addFiles(c.directory, c.folder, " *.txt ; b* ", c.recurse);
         std::vector<std::string> paths;
         for (std::size_t i = 0; i < impl(writer).itemCount(); ++i) {
-            const T7zBatchItem& item = impl(writer).item(i);
-            paths.push_back(utf16ToUtf8(item.ArchivePath));
-            EXPECT_EQ(item.ItemKind, ItemFromFile);
-            EXPECT_TRUE(item.Owned);
-            EXPECT_EQ(readFile(item.SourceFileName).substr(1), paths.back().substr(c.folder.empty() ? 0 : 5));
+            const QueuedItem& item = impl(writer).item(i);
+            paths.push_back(utf16ToUtf8(item.properties.archivePath));
+            EXPECT_EQ(item.source, ItemSource::file);
+            EXPECT_EQ(readFile(item.fileName).substr(1), paths.back().substr(c.folder.empty() ? 0 : 5));
         }
         EXPECT_EQ(paths, c.paths);
     }
     auto writer = newWriter();
-    writer->AddFiles(root, "", "*.txt;", true); // the trailing empty mask matches nothing
+    writer->addFiles(root, "", "*.txt;", true); // the trailing empty mask matches nothing
     EXPECT_EQ(impl(writer).itemCount(), 6u);
     const std::string archive = dir.file("tree.7z");
-    writer->SaveToFile(archive);
+    writer->saveToFile(archive);
     std::string output;
     EXPECT_EQ(run7z("t " + shellQuote(archive), &output), 0) << output;
     EXPECT_EQ(listArchive(archive).size(), 6u);
@@ -650,9 +650,9 @@ TEST_F(Writer, PermissionsSurviveExtraction) {
     const std::string archive = dir.file("modes.7z");
     {
         auto writer = newWriter();
-        writer->AddFile(script, u"run.sh");
-        writer->AddFile(secret, u"secret.txt");
-        writer->SaveToFile(archive);
+        writer->addFile(script, u"run.sh");
+        writer->addFile(secret, u"secret.txt");
+        writer->saveToFile(archive);
     }
     EXPECT_EQ(entryNamed(archive, "run.sh").at("Attributes"), "A -rwxr-x---");
     EXPECT_EQ(entryNamed(archive, "secret.txt").at("Attributes"), "A -rw-------");
@@ -670,8 +670,8 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
     struct timespec times[2] = {{1600000000, 0}, {1500000000, 700}};
     ::utimensat(AT_FDCWD, alpha.c_str(), times, 0);
     auto writer = newWriter();
-    writer->AddFile(alpha, u"folder/alpha.txt");
-    writer->AddStream(new MemoryStream, true, 0x10, FILETIME{1, 2}, FILETIME{}, u"", true, true);
+    writer->addFile(alpha, u"folder/alpha.txt");
+    writer->addStream(std::make_unique<MemoryStream>(), {0x10, FILETIME{1, 2}, FILETIME{}, u"", true, true});
     const auto callback = writer.as<IArchiveUpdateCallback>();
     ASSERT_TRUE(callback);
     EXPECT_FALSE(writer.as<IProgress>()) << "IProgress alone is not answered";
@@ -686,8 +686,8 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
     PROPVARIANT path = ask(0, kpidPath);
     ASSERT_EQ(path.vt, VT_BSTR);
     EXPECT_EQ(std::wstring(path.bstrVal), L"folder/alpha.txt");
-    EXPECT_EQ(BstrLength(path.bstrVal), 16u);
-    impl(writer).bstrs().Free(path.bstrVal);
+    EXPECT_EQ(bstrLength(path.bstrVal), 16u);
+    impl(writer).bstrs().release(path.bstrVal);
 
     const PROPVARIANT size = ask(0, kpidSize);
     EXPECT_EQ(size.vt, VT_UI8);
@@ -697,7 +697,7 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
     EXPECT_EQ(attributes.ulVal, 0x81A48020u);
     const PROPVARIANT modified = ask(0, kpidMTime);
     EXPECT_EQ(modified.vt, VT_FILETIME);
-    EXPECT_EQ(FileTimeValue(modified.filetime), 116444736000000000ull + 15000000000000000ull + 7ull);
+    EXPECT_EQ(fileTimeValue(modified.filetime), 116444736000000000ull + 15000000000000000ull + 7ull);
     const PROPVARIANT created = ask(0, kpidCTime);
     EXPECT_TRUE(created.vt == VT_FILETIME || (created.vt == VT_I2 && created.iVal == 77));
     for (PROPID id : {PROPID{kpidIsDir}, PROPID{kpidIsAnti}}) {
@@ -721,7 +721,7 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
     EXPECT_EQ(ask(1, kpidMTime).vt, VT_I2);
     const PROPVARIANT streamCreated = ask(1, kpidCTime);
     EXPECT_EQ(streamCreated.vt, VT_FILETIME);
-    EXPECT_EQ(FileTimeValue(streamCreated.filetime), (2ull << 32) | 1u);
+    EXPECT_EQ(fileTimeValue(streamCreated.filetime), (2ull << 32) | 1u);
     EXPECT_EQ(ask(1, kpidSize).uhVal, 0u);
 
     Int32 newData = 0;
@@ -733,10 +733,10 @@ TEST_F(Writer, CallbackAnswersEveryPropertyByTheTableAndNothingElse) {
     EXPECT_EQ(indexInArchive, 0xFFFFFFFFu);
 
     PROPVARIANT untouched{};
-    EXPECT_TRUE(Failed(callback->GetProperty(2, kpidPath, &untouched))) << "index outside the queue";
+    EXPECT_TRUE(failed(callback->GetProperty(2, kpidPath, &untouched))) << "index outside the queue";
     EXPECT_EQ(untouched.vt, VT_EMPTY);
     ISequentialInStream* nothing = reinterpret_cast<ISequentialInStream*>(0x1);
-    EXPECT_TRUE(Failed(callback->GetStream(5, &nothing)));
+    EXPECT_TRUE(failed(callback->GetStream(5, &nothing)));
     EXPECT_EQ(nothing, nullptr);
     EXPECT_EQ(callback->SetOperationResult(0), S_OK);
 
@@ -765,9 +765,9 @@ TEST_F(Writer, ProgressReportsTheTotalAndGrowingCounts) {
         bool decreasing = false;
     } progress;
     auto writer = newWriter();
-    writer->AddFile(alpha, u"alpha.txt");
-    writer->AddFile(beta, u"beta.dat");
-    writer->SetProgressCallback(&progress, [](void* sender, bool isTotal, UInt64 value) -> HRESULT {
+    writer->addFile(alpha, u"alpha.txt");
+    writer->addFile(beta, u"beta.dat");
+    writer->setProgressCallback(&progress, [](void* sender, bool isTotal, UInt64 value) -> HRESULT {
         auto& p = *static_cast<Progress*>(sender);
         if (isTotal) {
             p.total = value;
@@ -778,7 +778,7 @@ TEST_F(Writer, ProgressReportsTheTotalAndGrowingCounts) {
         }
         return S_OK;
     });
-    writer->SaveToFile(dir.file("progress.7z"));
+    writer->saveToFile(dir.file("progress.7z"));
     EXPECT_EQ(progress.total, 370000u);
     EXPECT_GT(progress.completedCalls, 0);
     EXPECT_EQ(progress.last, 370000u);

@@ -54,12 +54,12 @@ public:
             return;
         std::string archive;
         try {
-            archive = sevenzip::PackSignedPair(inputPath, signaturePath, archiveWriter_);
+            archive = sevenzip::packSignedPair(inputPath, signaturePath, archiveWriter_);
         } catch (const Error& error) {
             // The signature is written by now; its own code tells scripts so.
             throw CliError(kExitArchiveFailed, error.message() + notAFileLine(error, "\n"));
         }
-        printLine(sevenzip::ArchiveCreatedMessage(archive));
+        printLine(sevenzip::archiveCreatedMessage(archive));
     }
     void ClearSelection() override {}
     void OpenFolder(const std::string&) override {}
@@ -72,7 +72,7 @@ private:
     bool pack_;
     std::string notFound_;
     // Held until the command ends, as the window holds it until its handler ends.
-    sevenzip::ComPtr<sevenzip::I7zArchiveWriter> archiveWriter_;
+    sevenzip::ComPtr<sevenzip::ArchiveWriter> archiveWriter_;
 };
 
 int noKeyExit(std::uint32_t code, const PasswordInput& passwords) {

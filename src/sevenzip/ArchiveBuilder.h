@@ -1,9 +1,9 @@
 #pragma once
 
+#include "sevenzip/ArchiveLibrary.h"
 #include "sevenzip/ArchiveWriter.h"
 #include "sevenzip/Bstr.h"
 #include "sevenzip/CallbackErrors.h"
-#include "sevenzip/T7zPlugin.h"
 
 #include <atomic>
 #include <memory>
@@ -13,31 +13,23 @@
 
 namespace plombar::sevenzip {
 
-// One queued item: a disk file, read only when the library asks for it, or a program stream.
-class T7zBatchItem {
-public:
-    T7zBatchItem() = default;
-    T7zBatchItem(const T7zBatchItem&) = delete;
-    T7zBatchItem& operator=(const T7zBatchItem&) = delete;
-    virtual ~T7zBatchItem(); // frees SourceStream when Owned
+enum class ItemSource { stream, file };
 
-    std::uint32_t ItemKind = ItemFromStream;
-    Stream* SourceStream = nullptr;
-    UInt32 Attributes = 0;
-    FILETIME CreationTime{};  // zero when unknown
-    FILETIME LastWriteTime{}; // zero when unknown
-    std::u16string ArchivePath;
-    bool IsDirectory = false;
-    bool IsAnti = false;
-    std::string SourceFileName;
-    bool Owned = false;
+// One queued item: a disk file, read only when the library asks for it, or a program stream.
+struct QueuedItem {
+    ItemSource source = ItemSource::stream;
+    std::string fileName;                // of a file item
+    Stream* stream = nullptr;            // of a stream item
+    std::unique_ptr<Stream> ownedStream; // the same, when the item owns it
+    StreamItemProperties properties;
     // The source's size when it was queued; reading must deliver exactly this many bytes. 64 bits, so
     // that a file of 4 GiB or more is described truthfully instead of by its low 32 bits.
-    UInt64 Size = 0;
+    UInt64 size = 0;
 };
 
-// Builds a new archive with the library: answers the library's questions about the queued items
-// during UpdateItems and hands it their streams.
+// The ArchiveWriter that createArchiveWriter makes. It builds a new archive with the library: it
+// answers the library's questions about the queued items during UpdateItems and hands it their
+// streams.
 //
 // Threads: the library calls GetStream, Read, SetOperationResult and progress from its worker
 // threads while the program's thread waits in UpdateItems. The queue, the password and the callback
@@ -45,26 +37,25 @@ public:
 // the progress callback is entered by one thread at a time, and errors are collected under a lock.
 // Errors inside a callback never reach the library as exceptions: the call returns an error code and
 // the save then raises the first recorded error (CallbackErrors).
-class T7zOutArchive : public ImplementInterfaces<T7zArchive, IArchiveUpdateCallback, ICryptoGetTextPassword2,
-                                                 I7zArchiveWriter> {
+class ArchiveBuilder : public ImplementInterfaces<ArchiveHandler, IArchiveUpdateCallback,
+                                                  ICryptoGetTextPassword2, ArchiveWriter> {
 public:
-    explicit T7zOutArchive(const std::string& libraryFileName);
+    explicit ArchiveBuilder(const std::string& libraryFileName);
 
-    // I7zArchiveWriter
-    void AddStream(Stream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
-                   const FILETIME& lastWriteTime, const std::u16string& archivePath, bool isDirectory,
-                   bool isAnti) override;
-    void AddFile(const std::string& fileName, const std::u16string& archivePath) override;
-    void AddFiles(const std::string& directory, const std::string& archiveFolder, const std::string& masks,
+    // ArchiveWriter
+    void addStream(std::unique_ptr<Stream> stream, const StreamItemProperties& properties) override;
+    void addStream(Stream& stream, const StreamItemProperties& properties) override;
+    void addFile(const std::string& fileName, const std::u16string& archivePath) override;
+    void addFiles(const std::string& directory, const std::string& archiveFolder, const std::string& masks,
                   bool recurse) override;
-    void SaveToFile(const std::string& fileName) override;
-    void SaveToStream(Stream& stream) override;
-    void SetProgressCallback(void* sender, ArchiveProgressCallback callback) override;
-    void ClearItems() override;
-    void SetPassword(const std::u16string& password) override;
-    void SetProperty(const std::u16string& name, const PROPVARIANT& value) override;
-    void SetClassId(const GUID& classId) override;
-    GUID GetClassId() override;
+    void saveToFile(const std::string& fileName) override;
+    void saveToStream(Stream& stream) override;
+    void setProgressCallback(void* sender, ArchiveProgressCallback callback) override;
+    void clearItems() override;
+    void setPassword(const std::u16string& password) override;
+    void setProperty(const std::u16string& name, const PROPVARIANT& value) override;
+    void setClassId(const GUID& classId) override;
+    GUID classId() const override;
 
     // IProgress / IArchiveUpdateCallback
     HRESULT SetTotal(UInt64 total) noexcept override;
@@ -78,13 +69,13 @@ public:
     // ICryptoGetTextPassword2
     HRESULT CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept override;
 
-    std::size_t itemCount() const noexcept { return Items.size(); }
-    const T7zBatchItem& item(std::size_t index) const { return *Items.at(index); }
-    bool hasLibraryObject() const noexcept { return static_cast<bool>(OutArchive); }
+    std::size_t itemCount() const noexcept { return items_.size(); }
+    const QueuedItem& item(std::size_t index) const { return *items_.at(index); }
+    bool hasLibraryObject() const noexcept { return static_cast<bool>(outArchive_); }
 
 protected:
-    ~T7zOutArchive() override;
-    void* GetInterface(const GUID& iid) noexcept override;
+    ~ArchiveBuilder() override;
+    void* interfaceFor(const GUID& iid) noexcept override;
 
 private:
     struct PropertyEntry {
@@ -94,17 +85,19 @@ private:
 
     IOutArchive& libraryObject();
     void ensureNotSaving() const;
-    const T7zBatchItem& itemAt(UInt32 index) const;
+    const QueuedItem& itemAt(UInt32 index) const;
     HRESULT applyProperties(ISetProperties& setter, const std::vector<PropertyEntry>& properties);
     HRESULT runUpdate(Stream& destination);
     void checkEmptyItemsUnchanged() const;
     HRESULT reportProgress(bool isTotal, UInt64 value) noexcept;
 
-    ComPtr<IOutArchive> OutArchive;
-    std::vector<std::unique_ptr<T7zBatchItem>> Items;
-    ArchiveProgressCallback ProgressCallback = nullptr;
-    void* ProgressSender = nullptr;
-    std::u16string Password;
+    void queueStream(std::unique_ptr<QueuedItem> item, Stream& stream);
+
+    ComPtr<IOutArchive> outArchive_;
+    std::vector<std::unique_ptr<QueuedItem>> items_;
+    ArchiveProgressCallback progressCallback_ = nullptr;
+    void* progressSender_ = nullptr;
+    std::u16string password_;
 
     std::vector<PropertyEntry> properties_;  // every property set so far, in first-set order
     std::shared_ptr<CallbackErrors> errors_; // of the save in progress

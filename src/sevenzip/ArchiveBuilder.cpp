@@ -1,4 +1,4 @@
-#include "sevenzip/T7zOutArchive.h"
+#include "sevenzip/ArchiveBuilder.h"
 
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
@@ -6,7 +6,7 @@
 #include "platform/InputFile.h"
 #include "platform/Paths.h"
 #include "sevenzip/FileEnumeration.h"
-#include "sevenzip/T7zStream.h"
+#include "sevenzip/StreamAdapter.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -24,11 +24,14 @@ namespace {
 // read would silently give an archive that does not hold the file. So reads deliver exactly the
 // queued size and fail when the source ends early or has more bytes; a read error of a file raises
 // its own error ("Cannot read file ...").
-class ItemStream final : public T7zStream {
+class ItemStream final : public StreamAdapter {
 public:
-    ItemStream(Stream* stream, bool owned, UInt64 expectedSize, std::string label,
+    // `stream` is a Stream& (borrowed) or a std::unique_ptr<Stream> (owned), as StreamAdapter takes it.
+    template <typename Source>
+    ItemStream(Source&& stream, UInt64 expectedSize, std::string label,
                std::shared_ptr<CallbackErrors> errors) noexcept
-        : T7zStream(stream, owned, std::move(errors)), expected_(expectedSize), label_(std::move(label)) {}
+        : StreamAdapter(std::forward<Source>(stream), std::move(errors)), expected_(expectedSize),
+          label_(std::move(label)) {}
 
     HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept override {
         if (processedSize != nullptr)
@@ -38,12 +41,13 @@ public:
         try {
             if (delivered_ >= expected_) {
                 std::uint8_t probe = 0;
-                if (WrappedStream->read(std::span(&probe, 1)) > 0)
+                if (wrappedStream().read(std::span(&probe, 1)) > 0)
                     raiseChangedSize(label_);
                 return S_OK;
             }
             const auto wanted = static_cast<std::size_t>(std::min<UInt64>(size, expected_ - delivered_));
-            const std::size_t done = WrappedStream->read(std::span(static_cast<std::uint8_t*>(data), wanted));
+            const std::size_t done =
+                wrappedStream().read(std::span(static_cast<std::uint8_t*>(data), wanted));
             if (done == 0)
                 raiseChangedSize(label_);
             delivered_ += done;
@@ -51,14 +55,14 @@ public:
                 *processedSize = static_cast<UInt32>(done);
             return S_OK;
         } catch (...) {
-            return ResultFromCurrentException(errors());
+            return resultFromCurrentException(errors());
         }
     }
 
     // The zip handler seeks back to the start to store an item that did not compress.
     HRESULT Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) noexcept override {
         UInt64 position = 0;
-        const HRESULT result = T7zStream::Seek(offset, seekOrigin, &position);
+        const HRESULT result = StreamAdapter::Seek(offset, seekOrigin, &position);
         if (result == S_OK)
             delivered_ = position;
         if (newPosition != nullptr)
@@ -74,17 +78,16 @@ private:
     std::string label_;
 };
 
-std::unique_ptr<T7zBatchItem> makeFileItem(const std::string& fileName, const std::u16string& archivePath,
-                                           const FileRecord& record) {
-    auto item = std::make_unique<T7zBatchItem>();
-    item->ItemKind = ItemFromFile;
-    item->SourceFileName = fileName;
-    item->ArchivePath = archivePath;
-    item->CreationTime = record.creationTime;
-    item->LastWriteTime = record.lastWriteTime;
-    item->Attributes = record.attributes;
-    item->Size = record.size;
-    item->Owned = true;
+std::unique_ptr<QueuedItem> makeFileItem(const std::string& fileName, const std::u16string& archivePath,
+                                         const FileRecord& record) {
+    auto item = std::make_unique<QueuedItem>();
+    item->source = ItemSource::file;
+    item->fileName = fileName;
+    item->properties.archivePath = archivePath;
+    item->properties.creationTime = record.creationTime;
+    item->properties.lastWriteTime = record.lastWriteTime;
+    item->properties.attributes = record.attributes;
+    item->size = record.size;
     return item;
 }
 
@@ -97,7 +100,7 @@ bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {
 void setFileTime(PROPVARIANT& value, const FILETIME& time) {
     // A zero time means the time could not be read: reporting nothing lets the library leave it out
     // instead of storing 1601-01-01.
-    if (FileTimeValue(time) == 0)
+    if (fileTimeValue(time) == 0)
         return;
     value = PROPVARIANT{};
     value.vt = VT_FILETIME;
@@ -123,95 +126,92 @@ private:
 
 } // namespace
 
-T7zBatchItem::~T7zBatchItem() {
-    if (Owned)
-        delete SourceStream;
-}
+ArchiveBuilder::ArchiveBuilder(const std::string& libraryFileName) : ImplementInterfaces(libraryFileName) {}
 
-T7zOutArchive::T7zOutArchive(const std::string& libraryFileName) : ImplementInterfaces(libraryFileName) {}
-
-T7zOutArchive::~T7zOutArchive() {
+ArchiveBuilder::~ArchiveBuilder() {
     // The library's object goes first, while the library is still loaded; then the items (closing
     // owned streams) and the property copies, whose BSTRs came from the library's allocator.
-    OutArchive.reset();
-    Items.clear();
+    outArchive_.reset();
+    items_.clear();
     properties_.clear();
 }
 
-void* T7zOutArchive::GetInterface(const GUID& iid) noexcept {
+void* ArchiveBuilder::interfaceFor(const GUID& iid) noexcept {
     if (iid == IArchiveUpdateCallback::IID)
         return static_cast<IArchiveUpdateCallback*>(this);
     if (iid == ICryptoGetTextPassword2::IID)
         return static_cast<ICryptoGetTextPassword2*>(this);
-    if (iid == I7zArchiveWriter::IID)
-        return static_cast<I7zArchiveWriter*>(this);
-    return T7zArchive::GetInterface(iid);
+    if (iid == ArchiveWriter::IID)
+        return static_cast<ArchiveWriter*>(this);
+    return ArchiveHandler::interfaceFor(iid);
 }
 
-void T7zOutArchive::ensureNotSaving() const {
+void ArchiveBuilder::ensureNotSaving() const {
     if (saving_.load())
         throw Error("The archive writer cannot change its items or settings while it is saving");
 }
 
-IOutArchive& T7zOutArchive::libraryObject() {
-    if (!OutArchive)
-        OutArchive = CreateLibraryObject<IOutArchive>(ClassId);
-    return *OutArchive;
+IOutArchive& ArchiveBuilder::libraryObject() {
+    if (!outArchive_)
+        outArchive_ = createObject<IOutArchive>(classId_);
+    return *outArchive_;
 }
 
-const T7zBatchItem& T7zOutArchive::itemAt(UInt32 index) const {
-    if (index >= Items.size())
+const QueuedItem& ArchiveBuilder::itemAt(UInt32 index) const {
+    if (index >= items_.size())
         throw Error("List index out of bounds (" + std::to_string(index) + ")");
-    return *Items[index];
+    return *items_[index];
 }
 
 // ---------------------------------------------------------------------------------------------
 // Queuing
 
-void T7zOutArchive::AddStream(Stream* stream, bool owned, UInt32 attributes, const FILETIME& creationTime,
-                              const FILETIME& lastWriteTime, const std::u16string& archivePath,
-                              bool isDirectory, bool isAnti) {
-    std::unique_ptr<Stream> adopted(owned ? stream : nullptr);
-    ensureNotSaving();
-    if (stream == nullptr)
-        throw Error("An archive item needs a stream");
-    auto item = std::make_unique<T7zBatchItem>();
-    item->ItemKind = ItemFromStream;
-    item->SourceStream = stream;
-    item->Owned = owned;
-    static_cast<void>(adopted.release()); // the item owns it now
-    item->Attributes = attributes;
-    item->CreationTime = creationTime;
-    item->LastWriteTime = lastWriteTime;
-    item->ArchivePath = archivePath;
-    item->IsDirectory = isDirectory;
-    item->IsAnti = isAnti;
-    item->Size = stream->size();
-    Items.push_back(std::move(item));
+void ArchiveBuilder::queueStream(std::unique_ptr<QueuedItem> item, Stream& stream) {
+    item->source = ItemSource::stream;
+    item->stream = &stream;
+    item->size = stream.size();
+    items_.push_back(std::move(item));
 }
 
-void T7zOutArchive::AddFile(const std::string& fileName, const std::u16string& archivePath) {
+void ArchiveBuilder::addStream(std::unique_ptr<Stream> stream, const StreamItemProperties& properties) {
+    auto item = std::make_unique<QueuedItem>();
+    item->ownedStream = std::move(stream); // the item owns it now, whatever happens next
+    item->properties = properties;
     ensureNotSaving();
-    const auto record = ReadFileRecord(fileName);
+    if (!item->ownedStream)
+        throw Error("An archive item needs a stream");
+    Stream& owned = *item->ownedStream;
+    queueStream(std::move(item), owned);
+}
+
+void ArchiveBuilder::addStream(Stream& stream, const StreamItemProperties& properties) {
+    ensureNotSaving();
+    auto item = std::make_unique<QueuedItem>();
+    item->properties = properties;
+    queueStream(std::move(item), stream);
+}
+
+void ArchiveBuilder::addFile(const std::string& fileName, const std::u16string& archivePath) {
+    ensureNotSaving();
+    const auto record = readFileRecord(fileName);
     if (!record || !record->isRegular)
         return;
     // The library stores as many bytes as the item's size says, and a file of the kernel's own file
     // systems (/proc) reports a size that says nothing of its content: its bytes are taken now.
     if (InputFile probe(fileName); probe.isOpen() && probe.onKernelFileSystem()) {
         FileReader reader(fileName);
-        auto bytes =
-            std::make_unique<MemoryStream>(readAll(reader, FileReader::kPreloadLimit, reader.size()));
-        AddStream(bytes.release(), true, record->attributes, record->creationTime, record->lastWriteTime,
-                  archivePath, false, false);
+        addStream(
+            std::make_unique<MemoryStream>(readAll(reader, FileReader::kPreloadLimit, reader.size())),
+            {record->attributes, record->creationTime, record->lastWriteTime, archivePath, false, false});
         return;
     }
-    Items.push_back(makeFileItem(fileName, archivePath, *record));
+    items_.push_back(makeFileItem(fileName, archivePath, *record));
 }
 
-void T7zOutArchive::AddFiles(const std::string& directory, const std::string& archiveFolder,
-                             const std::string& masks, bool recurse) {
+void ArchiveBuilder::addFiles(const std::string& directory, const std::string& archiveFolder,
+                              const std::string& masks, bool recurse) {
     ensureNotSaving();
-    const std::vector<std::string> maskList = SplitMasks(masks);
+    const std::vector<std::string> maskList = splitMasks(masks);
     std::string root = directory; // empty: the current folder
     if (!root.empty() && root.back() != '/')
         root += '/';
@@ -219,9 +219,9 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
     if (!prefix.empty() && prefix.back() != '/')
         prefix += '/';
 
-    std::vector<std::unique_ptr<T7zBatchItem>> found;
+    std::vector<std::unique_ptr<QueuedItem>> found;
     const auto visit = [&](const auto& self, const std::string& folder, const std::string& relative) -> void {
-        const std::vector<FolderEntry> entries = ListFolder(folder);
+        const std::vector<FolderEntry> entries = listFolder(folder);
         // Subdirectories first; dot-named ones count as hidden and are not entered, nor are symbolic
         // links to directories (they could lead in circles).
         if (recurse)
@@ -236,13 +236,13 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
             const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
             std::vector<FolderEntry> otherEntries;
             if (!subfolder.empty())
-                otherEntries = ListFolder(folder + subfolder);
+                otherEntries = listFolder(folder + subfolder);
             for (const FolderEntry& entry : subfolder.empty() ? entries : otherEntries) {
                 // A temporary left by a save that was killed is nobody's file.
-                if (!MatchesMask(entry.name, pattern) || isTemporarySaveName(entry.name))
+                if (!matchesMask(entry.name, pattern) || isTemporarySaveName(entry.name))
                     continue;
                 const std::string path = folder + subfolder + entry.name;
-                const auto record = ReadFileRecord(path);
+                const auto record = readFileRecord(path);
                 if (!record || !record->isRegular)
                     continue;
                 found.push_back(
@@ -253,39 +253,40 @@ void T7zOutArchive::AddFiles(const std::string& directory, const std::string& ar
     visit(visit, root, std::string());
 
     // All or nothing: a failure above leaves the queue as it was.
-    Items.reserve(Items.size() + found.size());
+    items_.reserve(items_.size() + found.size());
     for (auto& item : found)
-        Items.push_back(std::move(item));
+        items_.push_back(std::move(item));
 }
 
-void T7zOutArchive::ClearItems() {
+void ArchiveBuilder::clearItems() {
     ensureNotSaving();
-    Items.clear();
+    items_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Settings
 
-void T7zOutArchive::SetProgressCallback(void* sender, ArchiveProgressCallback callback) {
+void ArchiveBuilder::setProgressCallback(void* sender, ArchiveProgressCallback callback) {
     ensureNotSaving();
-    ProgressSender = sender;
-    ProgressCallback = callback;
+    progressSender_ = sender;
+    progressCallback_ = callback;
 }
 
-void T7zOutArchive::SetPassword(const std::u16string& password) {
+void ArchiveBuilder::setPassword(const std::u16string& password) {
     ensureNotSaving();
-    Password = password;
+    password_ = password;
 }
 
-void T7zOutArchive::SetClassId(const GUID& classId) {
-    ClassId = classId;
+void ArchiveBuilder::setClassId(const GUID& classId) {
+    classId_ = classId;
 }
 
-GUID T7zOutArchive::GetClassId() {
-    return ClassId;
+GUID ArchiveBuilder::classId() const {
+    return classId_;
 }
 
-HRESULT T7zOutArchive::applyProperties(ISetProperties& setter, const std::vector<PropertyEntry>& properties) {
+HRESULT ArchiveBuilder::applyProperties(ISetProperties& setter,
+                                        const std::vector<PropertyEntry>& properties) {
     std::vector<const wchar_t*> names;
     std::vector<PROPVARIANT> values;
     names.reserve(properties.size());
@@ -297,16 +298,16 @@ HRESULT T7zOutArchive::applyProperties(ISetProperties& setter, const std::vector
     return setter.SetProperties(names.data(), values.data(), static_cast<UInt32>(properties.size()));
 }
 
-void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& value) {
+void ArchiveBuilder::setProperty(const std::u16string& name, const PROPVARIANT& value) {
     ensureNotSaving();
     std::vector<PropertyEntry> next = properties_;
     {
-        std::wstring wideName = ToLibraryText(name);
+        std::wstring wideName = toLibraryText(name);
         OwnedPropVariant copy(bstrs());
         try {
             copy = OwnedPropVariant(bstrs(), value);
         } catch (const std::invalid_argument&) {
-            CheckResult(E_INVALIDARG);
+            checkResult(E_INVALIDARG);
         }
         const auto same = std::find_if(next.begin(), next.end(), [&](const PropertyEntry& entry) {
             return sameNameIgnoringCase(entry.name, wideName);
@@ -318,7 +319,7 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
     }
 
     libraryObject();
-    const ComPtr<ISetProperties> setter = OutArchive.as<ISetProperties>();
+    const ComPtr<ISetProperties> setter = outArchive_.as<ISetProperties>();
     if (!setter)
         throw InterfaceNotSupportedError();
     // The library starts from its defaults on every call, so the whole set goes each time: a level
@@ -327,7 +328,7 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
     const HRESULT result = applyProperties(*setter, next);
     if (result != S_OK) {
         static_cast<void>(applyProperties(*setter, properties_));
-        CheckResult(result);
+        checkResult(result);
     }
     properties_ = std::move(next);
 }
@@ -335,15 +336,15 @@ void T7zOutArchive::SetProperty(const std::u16string& name, const PROPVARIANT& v
 // ---------------------------------------------------------------------------------------------
 // Saving
 
-HRESULT T7zOutArchive::runUpdate(Stream& destination) {
+HRESULT ArchiveBuilder::runUpdate(Stream& destination) {
     SavingFlag saving(saving_);
     auto errors = std::make_shared<CallbackErrors>();
     errors_ = errors;
     HRESULT result = S_OK;
     {
-        const ComPtr<IOutStream> output((new T7zStream(&destination, false, errors))->OutputView());
+        const ComPtr<IOutStream> output((new StreamAdapter(destination, errors))->outputView());
         const ComPtr<IArchiveUpdateCallback> callback(this);
-        const auto count = static_cast<UInt32>(Items.size());
+        const auto count = static_cast<UInt32>(items_.size());
         try {
             IOutArchive& archive = libraryObject();
             result = archive.UpdateItems(output.get(), count, callback.get());
@@ -353,40 +354,40 @@ HRESULT T7zOutArchive::runUpdate(Stream& destination) {
         }
     }
     errors_.reset();
-    errors->RethrowFirst();
+    errors->rethrowFirst();
     return result;
 }
 
 // An item reported as empty is never read by the library, so an empty file that gained content
 // before the save would be stored empty without a word; look again once the archive is written.
-void T7zOutArchive::checkEmptyItemsUnchanged() const {
-    for (const auto& item : Items) {
-        if (item->Size != 0 || item->IsDirectory || item->IsAnti)
+void ArchiveBuilder::checkEmptyItemsUnchanged() const {
+    for (const auto& item : items_) {
+        if (item->size != 0 || item->properties.isDirectory || item->properties.isAnti)
             continue;
-        if (item->ItemKind == ItemFromFile) {
-            const auto record = ReadFileRecord(item->SourceFileName);
+        if (item->source == ItemSource::file) {
+            const auto record = readFileRecord(item->fileName);
             if (!record)
-                FileStream::openForReading(item->SourceFileName); // raises its open error
+                FileStream::openForReading(item->fileName); // raises its open error
             else if (record->size != 0)
-                raiseChangedSize(absolutePath(item->SourceFileName));
-        } else if (item->SourceStream != nullptr && item->SourceStream->size() != 0) {
-            raiseChangedSize(utf16ToUtf8(item->ArchivePath));
+                raiseChangedSize(absolutePath(item->fileName));
+        } else if (item->stream->size() != 0) {
+            raiseChangedSize(utf16ToUtf8(item->properties.archivePath));
         }
     }
 }
 
-void T7zOutArchive::SaveToStream(Stream& stream) {
+void ArchiveBuilder::saveToStream(Stream& stream) {
     ensureNotSaving();
-    CheckResult(runUpdate(stream));
+    checkResult(runUpdate(stream));
     checkEmptyItemsUnchanged();
 }
 
-void T7zOutArchive::SaveToFile(const std::string& fileName) {
+void ArchiveBuilder::saveToFile(const std::string& fileName) {
     ensureNotSaving();
     // The archive appears under its name only when it is complete: an existing archive survives a
     // failed save, and no half-written file is left behind.
     AtomicFile file(fileName);
-    CheckResult(runUpdate(file.stream()));
+    checkResult(runUpdate(file.stream()));
     checkEmptyItemsUnchanged();
     file.commit();
 }
@@ -394,29 +395,29 @@ void T7zOutArchive::SaveToFile(const std::string& fileName) {
 // ---------------------------------------------------------------------------------------------
 // Library callbacks
 
-HRESULT T7zOutArchive::reportProgress(bool isTotal, UInt64 value) noexcept {
-    if (ProgressCallback == nullptr)
+HRESULT ArchiveBuilder::reportProgress(bool isTotal, UInt64 value) noexcept {
+    if (progressCallback_ == nullptr)
         return S_OK;
     try {
         const std::lock_guard lock(progressMutex_);
-        return ProgressCallback(ProgressSender, isTotal, value);
+        return progressCallback_(progressSender_, isTotal, value);
     } catch (...) {
-        return ResultFromCurrentException(errors_.get());
+        return resultFromCurrentException(errors_.get());
     }
 }
 
-HRESULT T7zOutArchive::SetTotal(UInt64 total) noexcept {
+HRESULT ArchiveBuilder::SetTotal(UInt64 total) noexcept {
     return reportProgress(true, total);
 }
 
-HRESULT T7zOutArchive::SetCompleted(const UInt64* completeValue) noexcept {
+HRESULT ArchiveBuilder::SetCompleted(const UInt64* completeValue) noexcept {
     if (completeValue == nullptr)
         return S_OK;
     return reportProgress(false, *completeValue);
 }
 
-HRESULT T7zOutArchive::GetUpdateItemInfo(UInt32 index, Int32* newData, Int32* newProperties,
-                                         UInt32* indexInArchive) noexcept {
+HRESULT ArchiveBuilder::GetUpdateItemInfo(UInt32 index, Int32* newData, Int32* newProperties,
+                                          UInt32* indexInArchive) noexcept {
     try {
         static_cast<void>(itemAt(index));
         // Every item is new, with new data and properties, and comes from no existing archive.
@@ -428,132 +429,129 @@ HRESULT T7zOutArchive::GetUpdateItemInfo(UInt32 index, Int32* newData, Int32* ne
             *indexInArchive = 0xFFFFFFFFu;
         return S_OK;
     } catch (...) {
-        return ResultFromCurrentException(errors_.get());
+        return resultFromCurrentException(errors_.get());
     }
 }
 
-HRESULT T7zOutArchive::GetProperty(UInt32 index, PROPID propID, PROPVARIANT* value) noexcept {
+HRESULT ArchiveBuilder::GetProperty(UInt32 index, PROPID propID, PROPVARIANT* value) noexcept {
     if (value == nullptr)
         return E_POINTER;
     try {
-        const T7zBatchItem& item = itemAt(index);
+        const QueuedItem& item = itemAt(index);
         switch (propID) {
         case kpidPath:
-            if (!item.ArchivePath.empty()) {
-                BSTR path = bstrs().Allocate(item.ArchivePath); // the library frees it
+            if (!item.properties.archivePath.empty()) {
+                BSTR path = bstrs().allocate(item.properties.archivePath); // the library frees it
                 *value = PROPVARIANT{};
                 value->vt = VT_BSTR;
                 value->bstrVal = path;
             }
             break;
         case kpidIsDir:
-            setBool(*value, item.IsDirectory);
+            setBool(*value, item.properties.isDirectory);
             break;
         case kpidSize:
             *value = PROPVARIANT{};
             value->vt = VT_UI8; // the library accepts no other type here
-            value->uhVal = item.Size;
+            value->uhVal = item.size;
             break;
         case kpidAttrib:
             *value = PROPVARIANT{};
             value->vt = VT_UI4;
-            value->ulVal = item.Attributes;
+            value->ulVal = item.properties.attributes;
             break;
         case kpidCTime:
-            setFileTime(*value, item.CreationTime);
+            setFileTime(*value, item.properties.creationTime);
             break;
         case kpidMTime:
-            setFileTime(*value, item.LastWriteTime);
+            setFileTime(*value, item.properties.lastWriteTime);
             break;
         case kpidIsAnti:
-            setBool(*value, item.IsAnti);
+            setBool(*value, item.properties.isAnti);
             break;
         default:
             break; // the last access time and everything else: not reported
         }
         return S_OK;
     } catch (...) {
-        return ResultFromCurrentException(errors_.get());
+        return resultFromCurrentException(errors_.get());
     }
 }
 
-HRESULT T7zOutArchive::GetStream(UInt32 index, ISequentialInStream** inStream) noexcept {
+HRESULT ArchiveBuilder::GetStream(UInt32 index, ISequentialInStream** inStream) noexcept {
     if (inStream == nullptr)
         return E_POINTER;
     *inStream = nullptr;
     try {
-        const T7zBatchItem& item = itemAt(index);
+        const QueuedItem& item = itemAt(index);
         ComPtr<IInStream> stream;
-        if (item.ItemKind == ItemFromFile) {
+        if (item.source == ItemSource::file) {
             // Opened only now and closed when the library lets go of it. Others may go on reading and
             // writing the file meanwhile: Linux has no share modes to deny them.
-            auto file = FileStream::openForReading(item.SourceFileName);
+            auto file = FileStream::openForReading(item.fileName);
             std::string label = file->fullPath();
-            stream =
-                ComPtr<IInStream>(new ItemStream(file.get(), true, item.Size, std::move(label), errors_));
-            static_cast<void>(file.release()); // the adapter owns the file now
-        } else if (item.ItemKind == ItemFromStream && item.SourceStream != nullptr) {
-            item.SourceStream->seek(0, SeekFrom::start);
-            stream = ComPtr<IInStream>(
-                new ItemStream(item.SourceStream, false, item.Size, utf16ToUtf8(item.ArchivePath), errors_));
+            stream = ComPtr<IInStream>(new ItemStream(std::unique_ptr<Stream>(std::move(file)), item.size,
+                                                      std::move(label), errors_));
         } else {
-            throw Error("Archive item " + std::to_string(index) + " has no source");
+            item.stream->seek(0, SeekFrom::start);
+            stream = ComPtr<IInStream>(
+                new ItemStream(*item.stream, item.size, utf16ToUtf8(item.properties.archivePath), errors_));
         }
         *inStream = stream.detach();
         return S_OK;
     } catch (...) {
-        return ResultFromCurrentException(errors_.get());
+        return resultFromCurrentException(errors_.get());
     }
 }
 
-HRESULT T7zOutArchive::SetOperationResult(Int32 /*operationResult*/) noexcept {
+HRESULT ArchiveBuilder::SetOperationResult(Int32 /*operationResult*/) noexcept {
     return S_OK;
 }
 
-HRESULT T7zOutArchive::CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept {
+HRESULT ArchiveBuilder::CryptoGetTextPassword2(Int32* passwordIsDefined, BSTR* password) noexcept {
     if (passwordIsDefined == nullptr || password == nullptr)
         return E_POINTER;
     try {
-        if (Password.empty()) {
+        if (password_.empty()) {
             *passwordIsDefined = 0;
             return S_OK;
         }
-        *password = bstrs().Allocate(Password); // the library wipes and frees it
+        *password = bstrs().allocate(password_); // the library wipes and frees it
         *passwordIsDefined = 1;
         return S_OK;
     } catch (...) {
-        return ResultFromCurrentException(errors_.get());
+        return resultFromCurrentException(errors_.get());
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Unit routines
 
-ComPtr<I7zArchiveWriter> CreateArchiveWriter(const GUID& classId, const std::string& libraryFileName) {
-    ComPtr<I7zArchiveWriter> writer(new T7zOutArchive(libraryFileName));
-    writer->SetClassId(classId);
+ComPtr<ArchiveWriter> createArchiveWriter(const GUID& classId, const std::string& libraryFileName) {
+    ComPtr<ArchiveWriter> writer(new ArchiveBuilder(libraryFileName));
+    writer->setClassId(classId);
     return writer;
 }
 
-void SetNumberProperty(I7zArchiveWriter& writer, const std::u16string& name, UInt32 number) {
+void setNumberProperty(ArchiveWriter& writer, const std::u16string& name, UInt32 number) {
     PROPVARIANT value{};
     value.vt = VT_UI4;
     value.ulVal = number;
-    writer.SetProperty(name, value);
+    writer.setProperty(name, value);
 }
 
-void SetLevelProperty(I7zArchiveWriter& writer, UInt32 level) {
-    SetNumberProperty(writer, u"X", level);
+void setLevelProperty(ArchiveWriter& writer, UInt32 level) {
+    setNumberProperty(writer, u"X", level);
 }
 
-void SetMethodProperty(I7zArchiveWriter& writer, std::size_t index) {
-    if (index >= ArchiveMethodNames.size())
+void setMethodProperty(ArchiveWriter& writer, std::size_t index) {
+    if (index >= kArchiveMethodNames.size())
         throw Error("List index out of bounds (" + std::to_string(index) + ")");
-    std::wstring name = ToLibraryText(ArchiveMethodNames[index]);
+    std::wstring name = toLibraryText(kArchiveMethodNames[index]);
     PROPVARIANT value{};
     value.vt = VT_BSTR;
-    value.bstrVal = name.data(); // SetProperty copies it up to its NUL
-    writer.SetProperty(u"0", value);
+    value.bstrVal = name.data(); // setProperty copies it up to its NUL
+    writer.setProperty(u"0", value);
 }
 
 } // namespace plombar::sevenzip

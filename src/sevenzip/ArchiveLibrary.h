@@ -3,7 +3,7 @@
 #include "platform/DynamicLibrary.h"
 #include "sevenzip/Bstr.h"
 #include "sevenzip/ComPtr.h"
-#include "sevenzip/InterfacedObject.h"
+#include "sevenzip/RefCountedObject.h"
 
 #include <string>
 
@@ -16,51 +16,51 @@ inline constexpr char kLibraryFileName[] = "7z.so";
 // Holds a loaded archive library for as long as the object lives, with its object factory.
 // Construction fails with an Error ("Error loading library %s", "%s is not a 7z library", or a
 // refused interface layout) and then leaves nothing loaded.
-class T7zPlugin : public TInterfacedObject {
+class ArchiveLibrary : public RefCountedObject {
 public:
-    explicit T7zPlugin(const std::string& libraryFileName);
+    explicit ArchiveLibrary(const std::string& libraryFileName);
 
     // Calls the library's CreateObject. A result with bit 31 set raises an Error with the system
     // message text for the code; any other result (1 included) is success and `object` then holds
     // the new object with one reference, owned by the caller.
-    void CreateLibraryObject(const GUID& classId, const GUID& interfaceId, void** object);
+    void createObject(const GUID& classId, const GUID& interfaceId, void** object);
 
-    template <class I> ComPtr<I> CreateLibraryObject(const GUID& classId) {
+    template <class I> ComPtr<I> createObject(const GUID& classId) {
         void* object = nullptr;
-        CreateLibraryObject(classId, I::IID, &object);
+        createObject(classId, I::IID, &object);
         return ComPtr<I>::adopt(static_cast<I*>(object));
     }
 
     const std::string& libraryFileName() const noexcept { return libraryFileName_; }
-    void* libraryHandle() const noexcept { return LibraryHandle.handle(); }
+    void* libraryHandle() const noexcept { return library_.handle(); }
     // Allocates BSTRs that this library may free.
     const BstrAllocator& bstrs() const noexcept { return bstrs_; }
 
 protected:
-    ~T7zPlugin() override;
+    ~ArchiveLibrary() override;
 
-    DynamicLibrary LibraryHandle;
-    CreateObjectFunc CreateObjectEntry = nullptr;
+    const DynamicLibrary& library() const noexcept { return library_; }
 
 private:
+    DynamicLibrary library_;
+    CreateObjectFunc createObject_ = nullptr;
     std::string libraryFileName_;
     BstrAllocator bstrs_;
 };
 
-// A plugin that is a format library: it must also export GetHandlerProperty ("%s is not a Format
-// library" otherwise). ClassId names the handler that the output archive asks the library for; it
-// is all zero after construction.
-class T7zArchive : public T7zPlugin {
+// An archive library that holds format handlers: it must also export GetHandlerProperty ("%s is not
+// a Format library" otherwise). classId() names the handler that the writer asks the library for;
+// it is all zero after construction.
+class ArchiveHandler : public ArchiveLibrary {
 public:
-    explicit T7zArchive(const std::string& libraryFileName);
+    explicit ArchiveHandler(const std::string& libraryFileName);
 
-    const GUID& classId() const noexcept { return ClassId; }
+    const GUID& classId() const noexcept { return classId_; }
 
 protected:
-    ~T7zArchive() override = default;
+    ~ArchiveHandler() override = default;
 
-    GetHandlerPropertyFunc GetHandlerPropertyEntry = nullptr; // required, never called
-    GUID ClassId{};
+    GUID classId_{};
 };
 
 } // namespace plombar::sevenzip

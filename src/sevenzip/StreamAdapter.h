@@ -2,7 +2,7 @@
 
 #include "platform/Stream.h"
 #include "sevenzip/CallbackErrors.h"
-#include "sevenzip/InterfacedObject.h"
+#include "sevenzip/RefCountedObject.h"
 
 #include <memory>
 
@@ -16,14 +16,16 @@ namespace plombar::sevenzip {
 // A read that ends early shows only in the processed count. The program's streams raise errors (a
 // full disk, a memory stream that cannot grow, a file that cannot be read), which must not unwind
 // into the library: the operation records the error in `errors` (when given) and returns
-// E_OUTOFMEMORY or E_FAIL (ResultFromCurrentException), and the writer raises it when the library
+// E_OUTOFMEMORY or E_FAIL (resultFromCurrentException), and the writer raises it when the library
 // gives up. A seek origin other than 0, 1 or 2 (in its low byte) gives E_INVALIDARG.
-class T7zStream
-    : public ImplementInterfaces<TInterfacedObject, IOutStreamFlush, IOutStream, IStreamGetSize, IInStream> {
+class StreamAdapter
+    : public ImplementInterfaces<RefCountedObject, IOutStreamFlush, IOutStream, IStreamGetSize, IInStream> {
 public:
-    // `stream` must not be null. With `owned` the adapter deletes the stream when it goes (closing a
-    // file stream); otherwise the stream stays with the caller.
-    T7zStream(Stream* stream, bool owned, std::shared_ptr<CallbackErrors> errors = nullptr);
+    // Lends `stream` to the library; it stays with the caller, who keeps it alive meanwhile.
+    explicit StreamAdapter(Stream& stream, std::shared_ptr<CallbackErrors> errors = nullptr) noexcept;
+    // Takes `stream` over and deletes it (closing a file) when the last reference goes.
+    explicit StreamAdapter(std::unique_ptr<Stream> stream,
+                           std::shared_ptr<CallbackErrors> errors = nullptr) noexcept;
 
     HRESULT Read(void* data, UInt32 size, UInt32* processedSize) noexcept override;
     HRESULT Write(const void* data, UInt32 size, UInt32* processedSize) noexcept override;
@@ -32,23 +34,22 @@ public:
     HRESULT GetSize(UInt64* size) noexcept override;
     HRESULT Flush() noexcept override;
 
-    IOutStream* OutputView() noexcept { return this; }
-    IInStream* InputView() noexcept { return this; }
-    IStreamGetSize* SizeView() noexcept { return this; }
-    IOutStreamFlush* FlushView() noexcept { return this; }
+    IOutStream* outputView() noexcept { return this; }
+    IInStream* inputView() noexcept { return this; }
+    IStreamGetSize* sizeView() noexcept { return this; }
+    IOutStreamFlush* flushView() noexcept { return this; }
 
-    Stream* wrappedStream() const noexcept { return WrappedStream; }
-    bool owned() const noexcept { return Owned; }
+    Stream& wrappedStream() const noexcept { return *stream_; }
+    bool owned() const noexcept { return owned_ != nullptr; }
 
 protected:
-    ~T7zStream() override;
-    void* GetInterface(const GUID& iid) noexcept override;
+    ~StreamAdapter() override;
+    void* interfaceFor(const GUID& iid) noexcept override;
     CallbackErrors* errors() const noexcept { return errors_.get(); }
 
-    Stream* WrappedStream;
-    bool Owned;
-
 private:
+    std::unique_ptr<Stream> owned_;
+    Stream* stream_;
     std::shared_ptr<CallbackErrors> errors_;
 };
 

@@ -1,4 +1,4 @@
-#include "sevenzip/T7zPlugin.h"
+#include "sevenzip/ArchiveLibrary.h"
 
 #include "platform/Errors.h"
 #include "sevenzip/ArchiveErrors.h"
@@ -72,37 +72,36 @@ void checkInterfaceLayout(const DynamicLibrary& library, const std::string& file
 
 } // namespace
 
-T7zPlugin::T7zPlugin(const std::string& libraryFileName) : libraryFileName_(libraryFileName) {
-    LibraryHandle = openArchiveLibrary(libraryFileName);
-    if (!LibraryHandle)
+ArchiveLibrary::ArchiveLibrary(const std::string& libraryFileName) : libraryFileName_(libraryFileName) {
+    library_ = openArchiveLibrary(libraryFileName);
+    if (!library_)
         throw Error("Error loading library " + libraryFileName);
-    // On any failure below, LibraryHandle unloads the library once as the construction unwinds.
-    CreateObjectEntry = exportOf<CreateObjectFunc>(LibraryHandle, "CreateObject");
-    if (CreateObjectEntry == nullptr)
+    // On any failure below, library_ unloads the library once as the construction unwinds.
+    createObject_ = exportOf<CreateObjectFunc>(library_, "CreateObject");
+    if (createObject_ == nullptr)
         throw Error(libraryFileName + " is not a 7z library");
-    checkInterfaceLayout(LibraryHandle, libraryFileName);
-    bstrs_ = BstrAllocator(exportOf<SysAllocStringLenFunc>(LibraryHandle, "SysAllocStringLen"),
-                           exportOf<SysFreeStringFunc>(LibraryHandle, "SysFreeString"));
+    checkInterfaceLayout(library_, libraryFileName);
+    bstrs_ = BstrAllocator(exportOf<SysAllocStringLenFunc>(library_, "SysAllocStringLen"),
+                           exportOf<SysFreeStringFunc>(library_, "SysFreeString"));
 }
 
-T7zPlugin::~T7zPlugin() = default; // LibraryHandle unloads the library
+ArchiveLibrary::~ArchiveLibrary() = default; // library_ unloads the library
 
-void T7zPlugin::CreateLibraryObject(const GUID& classId, const GUID& interfaceId, void** object) {
+void ArchiveLibrary::createObject(const GUID& classId, const GUID& interfaceId, void** object) {
     void* created = nullptr;
-    const HRESULT result = CreateObjectEntry(&classId, &interfaceId, &created);
-    if (Failed(result))
-        throw Error(ResultMessage(result));
+    const HRESULT result = createObject_(&classId, &interfaceId, &created);
+    if (failed(result))
+        throw Error(resultMessage(result));
     // A success without an object would be used as one; treat it as the refusal it is.
     if (created == nullptr)
-        throw Error(ResultMessage(E_NOINTERFACE));
+        throw Error(resultMessage(E_NOINTERFACE));
     *object = created;
 }
 
-T7zArchive::T7zArchive(const std::string& libraryFileName) : T7zPlugin(libraryFileName) {
-    GetHandlerPropertyEntry = exportOf<GetHandlerPropertyFunc>(LibraryHandle, "GetHandlerProperty");
-    if (GetHandlerPropertyEntry == nullptr)
+ArchiveHandler::ArchiveHandler(const std::string& libraryFileName) : ArchiveLibrary(libraryFileName) {
+    // Required of a format library, though never called.
+    if (exportOf<GetHandlerPropertyFunc>(library(), "GetHandlerProperty") == nullptr)
         throw Error(libraryFileName + " is not a Format library");
-    ClassId = GUID{};
 }
 
 } // namespace plombar::sevenzip

@@ -1,4 +1,4 @@
-#include "sevenzip/InterfacedObject.h"
+#include "sevenzip/RefCountedObject.h"
 
 namespace plombar::sevenzip {
 
@@ -6,22 +6,22 @@ namespace {
 std::atomic<std::int64_t> gLiveObjects{0};
 }
 
-TInterfacedObject::TInterfacedObject() noexcept {
+RefCountedObject::RefCountedObject() noexcept {
     gLiveObjects.fetch_add(1);
 }
 
-TInterfacedObject::~TInterfacedObject() {
+RefCountedObject::~RefCountedObject() {
     gLiveObjects.fetch_sub(1);
 }
 
-std::int64_t TInterfacedObject::LiveObjects() noexcept {
+std::int64_t RefCountedObject::liveObjects() noexcept {
     return gLiveObjects.load();
 }
 
-HRESULT TInterfacedObject::QueryInterface(const GUID& iid, void** object) noexcept {
+HRESULT RefCountedObject::QueryInterface(const GUID& iid, void** object) noexcept {
     if (object == nullptr)
         return E_POINTER;
-    void* view = GetInterface(iid);
+    void* view = interfaceFor(iid);
     if (view == nullptr) {
         *object = nullptr;
         return E_NOINTERFACE;
@@ -31,18 +31,18 @@ HRESULT TInterfacedObject::QueryInterface(const GUID& iid, void** object) noexce
     return S_OK;
 }
 
-ULONG TInterfacedObject::AddRef() noexcept {
+ULONG RefCountedObject::AddRef() noexcept {
     return static_cast<ULONG>(refCount_.fetch_add(1) + 1);
 }
 
-ULONG TInterfacedObject::Release() noexcept {
+ULONG RefCountedObject::Release() noexcept {
     const std::int32_t count = refCount_.fetch_sub(1) - 1;
     if (count == 0)
         delete this;
     return static_cast<ULONG>(count);
 }
 
-void* TInterfacedObject::GetInterface(const GUID& iid) noexcept {
+void* RefCountedObject::interfaceFor(const GUID& iid) noexcept {
     if (iid == IUnknown::IID)
         return static_cast<IUnknown*>(this);
     return nullptr;
