@@ -4,11 +4,14 @@
 #include "CryptoTestUtil.h"
 
 #include "crypto/ContentDigest.h"
+#include "crypto/FileBytes.h"
 #include "crypto/GostRuntime.h"
 #include "crypto/SignOperation.h"
 #include "platform/Errors.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <sys/mman.h>
 
@@ -495,6 +498,44 @@ TEST(LoadFileWithDigest, LoadsTheWholeFileAndHashesWhatItLoaded) {
         EXPECT_EQ(e.message(), "Cannot open file \"" + dir.file("missing") +
                                    "\". The system cannot find the file specified");
     }
+}
+
+// A file cut short while it is loaded and hashed is refused; whatever the moment of the cut, what
+// loads whole is the file and its digest is of those bytes (the hashing thread never reads a buffer
+// that the failed load has given back).
+TEST(LoadFileWithDigest, AFileCutWhileItLoadsIsRefused) {
+    ASSERT_TRUE(GostRuntimeReady()) << GostRuntimeErrorText();
+    TempDir dir;
+    const EVP_MD* md = EVP_get_digestbyname("md_gost12_256");
+    const std::string path = dir.file("cut.bin");
+    const std::string content = randomBytes(std::size_t{12} << 20, 5);
+    const std::size_t cut = std::size_t{1} << 20;
+    writeFile(path, content);
+    std::string loaded;
+    const auto start = std::chrono::steady_clock::now();
+    loaded = readFileBytes(path);
+    const auto readTime = std::chrono::steady_clock::now() - start;
+    // Cuts spread over the time the reading takes, while the hashing thread still works.
+    int refused = 0;
+    for (int round = 0; round < 8; ++round) {
+        writeFile(path, content);
+        std::thread cutter([&] {
+            std::this_thread::sleep_for(readTime * round / 8);
+            ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+        });
+        try {
+            const EvpMdCtxPtr digest = LoadFileWithDigest(loaded, path, md);
+            cutter.join();
+            ASSERT_TRUE(loaded == content || loaded == content.substr(0, cut)) << loaded.size();
+            ASSERT_TRUE(digest);
+            EXPECT_EQ(finalDigest(digest.get()), finalDigest(digestOf(loaded, md).get()));
+        } catch (const FileChangedError& e) {
+            cutter.join();
+            EXPECT_EQ(e.message(), "The size of \"" + path + "\" changed while it was read");
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 0) << "no cut came while a file loaded";
 }
 
 TEST_F(SignMessageTest, LentDigestIsUsedOnlyForTheSameBytesAndHash) {
