@@ -258,6 +258,8 @@ void AtomicFile::fail(std::uint32_t code) const {
 }
 
 void AtomicFile::write(std::span<const std::uint8_t> data) {
+    if (!stream_) // committed: the file is no longer ours to change
+        fail(winerr::ERROR_INVALID_HANDLE);
     stream_->write(data);
 }
 

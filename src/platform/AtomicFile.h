@@ -45,7 +45,7 @@ public:
     void write(std::span<const std::uint8_t> data) override;
     // The file as a seekable stream; its failures raise the create error too.
     Stream& stream() { return *stream_; }
-    // Publishes the file under the target's name. Nothing may be written afterwards.
+    // Publishes the file under the target's name. A write afterwards raises the create error.
     void commit();
 
     // The hidden name the data has while it is written (a named temporary) or for a moment during

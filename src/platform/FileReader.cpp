@@ -21,6 +21,10 @@ FileReader::FileReader(const std::string& path) : file_(path), fullPath_(absolut
     case ReadFileResult::Ok:
         break;
     case ReadFileResult::TooLarge:
+        // An empty file that outgrew the limit while it was read has changed; a kernel file is
+        // larger than we hold.
+        if (!file_.onKernelFileSystem())
+            throw FileChangedError(fullPath_);
         throw FileReadError(fullPath_, winerr::ERROR_NOT_ENOUGH_MEMORY);
     case ReadFileResult::Changed:
         throw FileChangedError(fullPath_);

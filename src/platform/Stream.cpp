@@ -95,7 +95,7 @@ void MemoryStream::write(std::span<const std::uint8_t> data) {
 }
 
 std::uint64_t MemoryStream::seek(std::int64_t offset, SeekFrom from) {
-    const std::uint64_t base = from == SeekFrom::start ? 0 : from == SeekFrom::current ? position_ : size_;
+    const std::uint64_t base = from == SeekFrom::Start ? 0 : from == SeekFrom::Current ? position_ : size_;
     position_ = seekTarget(base, offset);
     return position_;
 }
@@ -178,9 +178,9 @@ void FileStream::write(std::span<const std::uint8_t> data) {
 
 std::uint64_t FileStream::seek(std::int64_t offset, SeekFrom from) {
     int whence = SEEK_SET;
-    if (from == SeekFrom::current)
+    if (from == SeekFrom::Current)
         whence = SEEK_CUR;
-    else if (from == SeekFrom::end)
+    else if (from == SeekFrom::End)
         whence = SEEK_END;
     const off_t result = ::lseek(handle(), static_cast<off_t>(offset), whence);
     if (result < 0) {
@@ -207,7 +207,7 @@ void FileStream::setSize(std::uint64_t newSize) {
         ::ftruncate(handle(), static_cast<off_t>(newSize)) != 0)
         fail(newSize > static_cast<std::uint64_t>(INT64_MAX) ? EFBIG : errno);
     if (position() > newSize)
-        seek(static_cast<std::int64_t>(newSize), SeekFrom::start);
+        seek(static_cast<std::int64_t>(newSize), SeekFrom::Start);
 }
 
 } // namespace plombar

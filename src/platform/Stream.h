@@ -16,7 +16,7 @@
 namespace plombar {
 
 // Where a seek counts from; the numbers are the ones the archive library passes.
-enum class SeekFrom : std::uint32_t { start = 0, current = 1, end = 2 };
+enum class SeekFrom : std::uint32_t { Start = 0, Current = 1, End = 2 };
 
 class Stream {
 public:
@@ -38,7 +38,7 @@ public:
     // Cuts or extends (with zeros) to `newSize`; a position beyond the new end moves to it.
     virtual void setSize(std::uint64_t newSize) = 0;
 
-    std::uint64_t position() { return seek(0, SeekFrom::current); }
+    std::uint64_t position() { return seek(0, SeekFrom::Current); }
     void write(std::string_view bytes) {
         write(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     }

@@ -81,7 +81,7 @@ private:
 std::unique_ptr<QueuedItem> makeFileItem(const std::string& fileName, const std::u16string& archivePath,
                                          const FileRecord& record) {
     auto item = std::make_unique<QueuedItem>();
-    item->source = ItemSource::file;
+    item->source = ItemSource::File;
     item->fileName = fileName;
     item->properties.archivePath = archivePath;
     item->properties.creationTime = record.creationTime;
@@ -167,7 +167,7 @@ const QueuedItem& ArchiveBuilder::itemAt(UInt32 index) const {
 // Queuing
 
 void ArchiveBuilder::queueStream(std::unique_ptr<QueuedItem> item, Stream& stream) {
-    item->source = ItemSource::stream;
+    item->source = ItemSource::Stream;
     item->stream = &stream;
     item->size = stream.size();
     items_.push_back(std::move(item));
@@ -364,7 +364,7 @@ void ArchiveBuilder::checkEmptyItemsUnchanged() const {
     for (const auto& item : items_) {
         if (item->size != 0 || item->properties.isDirectory || item->properties.isAnti)
             continue;
-        if (item->source == ItemSource::file) {
+        if (item->source == ItemSource::File) {
             const auto record = readFileRecord(item->fileName);
             if (!record)
                 FileStream::openForReading(item->fileName); // raises its open error
@@ -485,7 +485,7 @@ HRESULT ArchiveBuilder::GetStream(UInt32 index, ISequentialInStream** inStream) 
     try {
         const QueuedItem& item = itemAt(index);
         ComPtr<IInStream> stream;
-        if (item.source == ItemSource::file) {
+        if (item.source == ItemSource::File) {
             // Opened only now and closed when the library lets go of it. Others may go on reading and
             // writing the file meanwhile: Linux has no share modes to deny them.
             auto file = FileStream::openForReading(item.fileName);
@@ -493,7 +493,7 @@ HRESULT ArchiveBuilder::GetStream(UInt32 index, ISequentialInStream** inStream) 
             stream = ComPtr<IInStream>(new ItemStream(std::unique_ptr<Stream>(std::move(file)), item.size,
                                                       std::move(label), errors_));
         } else {
-            item.stream->seek(0, SeekFrom::start);
+            item.stream->seek(0, SeekFrom::Start);
             stream = ComPtr<IInStream>(
                 new ItemStream(*item.stream, item.size, utf16ToUtf8(item.properties.archivePath), errors_));
         }

@@ -13,11 +13,11 @@
 
 namespace plombar::sevenzip {
 
-enum class ItemSource { stream, file };
+enum class ItemSource { Stream, File };
 
 // One queued item: a disk file, read only when the library asks for it, or a program stream.
 struct QueuedItem {
-    ItemSource source = ItemSource::stream;
+    ItemSource source = ItemSource::Stream;
     std::string fileName;                // of a file item
     Stream* stream = nullptr;            // of a stream item
     std::unique_ptr<Stream> ownedStream; // the same, when the item owns it

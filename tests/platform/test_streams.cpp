@@ -47,28 +47,28 @@ TEST_F(StreamTest, MemoryStreamReadWriteSeekAndSize) {
     EXPECT_EQ(m.position(), 11u);
     std::uint8_t buf[16] = {};
     EXPECT_EQ(m.read(std::span(buf, 4)), 0u) << "at the end a read returns 0";
-    EXPECT_EQ(m.seek(-5, SeekFrom::end), 6u);
+    EXPECT_EQ(m.seek(-5, SeekFrom::End), 6u);
     EXPECT_EQ(m.read(buf), 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "world");
-    EXPECT_EQ(m.seek(2, SeekFrom::start), 2u);
-    EXPECT_EQ(m.seek(3, SeekFrom::current), 5u);
+    EXPECT_EQ(m.seek(2, SeekFrom::Start), 2u);
+    EXPECT_EQ(m.seek(3, SeekFrom::Current), 5u);
     // Before the start is refused, and the position stays.
-    EXPECT_THROW(m.seek(-6, SeekFrom::current), StreamError);
+    EXPECT_THROW(m.seek(-6, SeekFrom::Current), StreamError);
     EXPECT_EQ(m.position(), 5u);
 
     // Setting the size keeps the position unless it lies beyond the new end.
-    m.seek(3, SeekFrom::start);
+    m.seek(3, SeekFrom::Start);
     m.setSize(20);
     EXPECT_EQ(m.position(), 3u);
     EXPECT_EQ(m.size(), 20u);
     EXPECT_EQ(m.bytes().substr(11), std::string(9, '\0'));
-    m.seek(15, SeekFrom::start);
+    m.seek(15, SeekFrom::Start);
     m.setSize(4);
     EXPECT_EQ(m.position(), 4u);
     EXPECT_EQ(m.bytes(), "hell");
 
     // Writing after a seek past the end fills the gap with zeros.
-    m.seek(6, SeekFrom::start);
+    m.seek(6, SeekFrom::Start);
     m.write("!");
     EXPECT_EQ(m.bytes(), std::string_view("hell\0\0!", 7));
 }
@@ -399,13 +399,13 @@ TEST_F(StreamTest, AtomicFileStreamSeeksRewritesAndCuts) {
         Stream& f = file.stream();
         f.write("0123456789");
         EXPECT_EQ(f.size(), 10u);
-        EXPECT_EQ(f.seek(2, SeekFrom::start), 2u);
+        EXPECT_EQ(f.seek(2, SeekFrom::Start), 2u);
         f.write("ab");
-        EXPECT_EQ(f.seek(0, SeekFrom::end), 10u);
-        EXPECT_THROW(f.seek(-11, SeekFrom::end), StreamError);
+        EXPECT_EQ(f.seek(0, SeekFrom::End), 10u);
+        EXPECT_THROW(f.seek(-11, SeekFrom::End), StreamError);
         f.setSize(6);
         EXPECT_EQ(f.position(), 6u) << "beyond the new end the position moves to it";
-        f.seek(0, SeekFrom::start);
+        f.seek(0, SeekFrom::Start);
         std::uint8_t buf[8] = {};
         EXPECT_EQ(f.read(buf), 6u);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 6), "01ab45");

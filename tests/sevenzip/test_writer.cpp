@@ -218,7 +218,7 @@ TEST_F(Writer, StreamItemsOwnedAndBorrowed) {
     bool ownedGone = false;
     bool borrowedGone = false;
     test::TrackingStream borrowed(std::string(5000, 'b'), &borrowedGone);
-    borrowed.seek(123, SeekFrom::start); // the writer reads from the start whatever the position
+    borrowed.seek(123, SeekFrom::Start); // the writer reads from the start whatever the position
     const FILETIME modified = fileTimeFromUnix(1700000000, 0);
     {
         auto writer = newWriter();
@@ -625,7 +625,7 @@ TEST_F(Writer, AddFilesQueuesSubdirectoriesFirstAndMatchesOfTwoMasksTwice) {
         for (std::size_t i = 0; i < impl(writer).itemCount(); ++i) {
             const QueuedItem& item = impl(writer).item(i);
             paths.push_back(utf16ToUtf8(item.properties.archivePath));
-            EXPECT_EQ(item.source, ItemSource::file);
+            EXPECT_EQ(item.source, ItemSource::File);
             EXPECT_EQ(readFile(item.fileName).substr(1), paths.back().substr(c.folder.empty() ? 0 : 5));
         }
         EXPECT_EQ(paths, c.paths);
