@@ -1,0 +1,7 @@
+#include "operations/Interaction.h"
+
+namespace plombar::operations {
+
+Interaction::~Interaction() = default;
+
+} // namespace plombar::operations
