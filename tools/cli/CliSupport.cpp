@@ -424,19 +424,38 @@ CertificateChoice choiceFrom(const Arguments& arguments, const std::string& posi
     return choice;
 }
 
-StoreEntry findEntry(const CertificateStore& store, const CertificateChoice& choice) {
-    std::vector<StoreEntry> found = choice.thumbprint
-                                        ? store.findByThumbprint(normalisedThumbprint(*choice.thumbprint))
-                                        : store.findBySubject(*choice.subject);
+std::size_t chooseEntry(const std::vector<StoreEntry>& entries, const CertificateChoice& choice) {
+    std::vector<std::size_t> found;
+    if (choice.thumbprint) {
+        const std::string wanted = normalisedThumbprint(*choice.thumbprint);
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].certificate.thumbprint().compare(0, wanted.size(), wanted) == 0)
+                found.push_back(i);
+    } else if (choice.subject) {
+        // An exact common name first; only without one, a part of the subject line.
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (entries[i].certificate.commonName() == *choice.subject)
+                found.push_back(i);
+        if (found.empty())
+            for (std::size_t i = 0; i < entries.size(); ++i)
+                if (entries[i].certificate.subjectText().find(*choice.subject) != std::string::npos)
+                    found.push_back(i);
+    }
     if (found.empty())
         throw CliError(kExitNotInStore, "в хранилище нет сертификата " + choice.describe());
     if (found.size() > 1) {
         std::string text = "в хранилище несколько сертификатов " + choice.describe() + ":";
-        for (const StoreEntry& candidate : found)
-            text += "\n  " + candidate.certificate.thumbprint() + "  " + candidate.certificate.subjectText();
+        for (const std::size_t i : found)
+            text +=
+                "\n  " + entries[i].certificate.thumbprint() + "  " + entries[i].certificate.subjectText();
         throw CliError(kExitNotInStore, text + "\nукажите отпечаток");
     }
-    return std::move(found.front());
+    return found.front();
+}
+
+StoreEntry findEntry(const CertificateStore& store, const CertificateChoice& choice) {
+    std::vector<StoreEntry> entries = store.entries();
+    return std::move(entries[chooseEntry(entries, choice)]);
 }
 
 CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {

@@ -141,6 +141,8 @@ struct CertificateChoice {
 };
 CertificateChoice choiceFrom(const Arguments& arguments, const std::string& positionalThumbprint = {});
 crypto::StoreEntry findEntry(const crypto::CertificateStore& store, const CertificateChoice& choice);
+// The same choice among `entries` (a store's, in its order): the index of the one that matches.
+std::size_t chooseEntry(const std::vector<crypto::StoreEntry>& entries, const CertificateChoice& choice);
 // The same choice among the contexts of an open store "MY".
 crypto::CertContextHandle findCertificate(crypto::HCERTSTORE store, const CertificateChoice& choice);
 
