@@ -362,9 +362,13 @@ void encryptContent(ByteSource& content, std::uint64_t contentSize, X509* recipi
     if (recipient == nullptr)
         throw CryptoError(CryptoFailure::Failed, winerr::E_INVALIDARG, "no recipient");
     if (!isGostKey(X509_get0_pubkey(recipient))) {
+        // The recipient's key algorithm names the content cipher, and only GOST keys name one.
+        ASN1_OBJECT* keyAlgorithm = nullptr;
+        X509_PUBKEY_get0_param(&keyAlgorithm, nullptr, nullptr, nullptr, X509_get_X509_PUBKEY(recipient));
         ClearOpenSslErrors();
         throw CryptoError(CryptoFailure::UnsupportedAlgorithm, winerr::CRYPT_E_UNKNOWN_ALGO,
-                          "the recipient's key is no GOST R 34.10 key: no content cipher for it");
+                          "no content cipher for the identifier \"" +
+                              (keyAlgorithm != nullptr ? DottedOid(keyAlgorithm) : std::string()) + "\"");
     }
     const EVP_CIPHER* cipher = EVP_get_cipherbynid(NID_id_Gost28147_89);
     if (cipher == nullptr)

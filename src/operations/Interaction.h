@@ -44,6 +44,11 @@ public:
 
     // Progress of the long stages, and the user's way to cancel them (CancelledError).
     virtual Progress& progress() { return ignoredProgress(); }
+
+    // The flow has released what it held and has nothing more to show but the output's folder:
+    // called once per run, on every outcome, also while an error leaves the flow (so it must not
+    // raise). The window resets its page here, so that the page is reset when the folder opens.
+    virtual void runEnded() noexcept {}
 };
 
 } // namespace plombar::operations

@@ -1,0 +1,84 @@
+#include "operations/DecryptFlow.h"
+
+#include "crypto/ContentEncryption.h"
+#include "crypto/GostRuntime.h"
+#include "operations/Messages.h"
+#include "operations/RunEnd.h"
+#include "platform/AtomicFile.h"
+#include "platform/FileReader.h"
+#include "platform/Paths.h"
+
+#include <optional>
+#include <vector>
+
+namespace plombar::operations {
+
+namespace {
+
+// The output file, created when the first decrypted byte arrives (or at the end for an empty
+// content): a message that does not decrypt never touches the output's name, and says so rather
+// than that the name cannot be written.
+class OutputOnDemand final : public ByteSink {
+public:
+    explicit OutputOnDemand(std::string path) : path_(std::move(path)) {}
+
+    using ByteSink::write;
+    void write(std::span<const std::uint8_t> data) override { file().write(data); }
+    void commit() { file().commit(); }
+
+private:
+    AtomicFile& file() {
+        if (!file_)
+            file_.emplace(path_);
+        return *file_;
+    }
+
+    std::string path_;
+    std::optional<AtomicFile> file_;
+};
+
+} // namespace
+
+DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction) {
+    DecryptResult result;
+    {
+        RunEnd end(interaction);
+        if (!crypto::GostRuntimeReady())
+            throw Error(crypto::GostRuntimeErrorText());
+        // Without the store no key is found; its own reason (a folder others can write to, one that
+        // cannot be read) says more than "no key" would.
+        const crypto::CertificateStore store =
+            crypto::CertificateStore::open(crypto::CertificateStore::kPersonal);
+        FileReader input(inputPath);
+        const std::vector<crypto::StoreEntry> entries = store.entries();
+        std::vector<crypto::DecryptionCandidate> candidates;
+        for (const crypto::StoreEntry& entry : entries) {
+            if (!entry.hasKey)
+                continue;
+            candidates.push_back({entry.certificate.x509(), [&store, &entry, &interaction] {
+                                      const crypto::PrivateKey key =
+                                          store.unlockKey(entry, interaction.passwords());
+                                      EVP_PKEY_up_ref(key.get());
+                                      return crypto::EvpPkeyPtr(key.get());
+                                  }});
+        }
+        const std::string outputPath = withoutLastFourCharacters(inputPath);
+        OutputOnDemand output(outputPath);
+        try {
+            crypto::decryptMessage(input, candidates, output, interaction.progress());
+        } catch (const crypto::CryptoError& error) {
+            result.errorCode = error.code();
+            result.diagnostic = error.message();
+            interaction.showMessage(failureMessage(result.errorCode));
+            return result;
+        }
+        output.commit();
+        result.outputPath = outputPath;
+        interaction.showMessage(kDecryptedText);
+    }
+    interaction.openFolder(folderOf(inputPath));
+    result.outcome = DecryptOutcome::Success;
+    return result;
+}
+
+} // namespace plombar::operations
