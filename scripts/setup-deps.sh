@@ -10,6 +10,8 @@ packages=(
     qt6-base-dev qt6-translations-l10n fonts-dejavu-core
     # GOST cryptography: OpenSSL 3 and its GOST engine
     libssl-dev openssl libengine-gost-openssl
+    # fetching certificate revocation lists over HTTP
+    libcurl4-openssl-dev
     # 7z archives: the 7z.so library and the 7z command the tests check with
     p7zip-full
     # source checks: formatting

@@ -119,6 +119,15 @@ X509Ptr MakeCertificate(const CertificateFields& fields, EVP_PKEY* key) {
                 : "critical,digitalSignature,nonRepudiation,keyEncipherment,dataEncipherment,keyAgreement");
     }
     addExtension(x, &context, NID_subject_key_identifier, "hash");
+    if (!fields.crlDistributionPoints.empty()) {
+        std::string points;
+        for (const auto& url : fields.crlDistributionPoints) {
+            if (url.find_first_of(",\n") != std::string::npos)
+                throw Error("Недопустимый адрес списка отзыва: " + url);
+            points += (points.empty() ? "URI:" : ",URI:") + url;
+        }
+        addExtension(x, &context, NID_crl_distribution_points, points.c_str());
+    }
 
     EVP_PKEY* signingKey = fields.issuerKey != nullptr ? fields.issuerKey : key;
     int digestNid = NID_undef;

@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace plombar::crypto {
 
@@ -34,11 +35,14 @@ struct CertificateFields {
     X509* issuer = nullptr;        // null: self-signed
     EVP_PKEY* issuerKey = nullptr; // with issuer
     bool authority = false;        // basicConstraints CA:TRUE and keyCertSign
+    // CRL distribution points, one full-name URI each ("http://ca.example/ca.crl").
+    std::vector<std::string> crlDistributionPoints;
 };
 
 // A version 3 certificate for `key` with the usual end-entity extensions (basic constraints, key
-// usage for signing and key transport, subject key identifier), signed with the issuer's key (or
-// the key itself) and that key's own hash (GOST R 34.11-94 / 34.11-2012, SHA-256 otherwise).
+// usage for signing and key transport, subject key identifier; CRL distribution points when given), signed
+// with the issuer's key (or the key itself) and that key's own hash (GOST R 34.11-94 / 34.11-2012, SHA-256
+// otherwise).
 X509Ptr MakeCertificate(const CertificateFields& fields, EVP_PKEY* key);
 
 } // namespace plombar::crypto

@@ -224,12 +224,59 @@ bool gostKeyTransportReadable(const std::string& recipientInfos, X509* certifica
 
 // ---------------------------------------------------------------------------------------------
 
-// The candidates that key transport recipients name, in the order they are tried. None: says
-// whether the candidates are recipients of a kind that cannot be decrypted, or of none at all.
-std::vector<std::size_t> findRecipients(CMS_ContentInfo* cms,
-                                        std::span<const DecryptionCandidate> candidates) {
-    std::vector<std::size_t> found;
+// Key agreement with the GOST engine: KExp15 key wrap (R 1323565.1.026-2019) only; the older GOST
+// 28147-89 key wraps of key agreement recipients are not in the engine.
+bool keyAgreementSupported(CMS_RecipientInfo* info) {
+    X509_ALGOR* wrap = nullptr;
+    ASN1_OCTET_STRING* ukm = nullptr;
+    if (CMS_RecipientInfo_kari_get0_alg(info, &wrap, &ukm) != 1 || wrap == nullptr)
+        return false;
+    const int nid = OBJ_obj2nid(wrap->algorithm);
+    return nid == NID_magma_kexp15 || nid == NID_kuznyechik_kexp15;
+}
+
+// The sender of a key agreement recipient: nothing needed when the message carries its public key
+// (originatorKey); else the certificate among `originators` that the recipient names.
+struct Originator {
+    bool found = false;
+    X509* certificate = nullptr; // borrowed; null with `found` when the message carries the key
+};
+
+Originator originatorOf(CMS_RecipientInfo* info, std::span<X509* const> originators) {
+    X509_ALGOR* algorithm = nullptr;
+    ASN1_BIT_STRING* publicKey = nullptr;
+    ASN1_OCTET_STRING* keyId = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_RecipientInfo_kari_get0_orig_id(info, &algorithm, &publicKey, &keyId, &issuer, &serial) != 1)
+        return {};
+    if (publicKey != nullptr)
+        return {true, nullptr};
+    for (X509* certificate : originators)
+        if (certificate != nullptr && CMS_RecipientInfo_kari_orig_id_cmp(info, certificate) == 0)
+            return {true, certificate};
+    return {};
+}
+
+// A candidate that a recipient info names, in the order they are tried.
+struct Recipient {
+    std::size_t candidate = 0;
+    bool agreement = false; // named by a key agreement recipient (KExp15)
+    Originator originator;  // for key agreement
+};
+
+// The candidates that key transport recipients, and key agreement recipients the engine can
+// decrypt, name. None: says whether the candidates are recipients of a kind that cannot be
+// decrypted, or of none at all.
+std::vector<Recipient> findRecipients(CMS_ContentInfo* cms, std::span<const DecryptionCandidate> candidates,
+                                      std::span<X509* const> originators) {
+    std::vector<Recipient> found;
+    auto listed = [&found](std::size_t c) {
+        return std::find_if(found.begin(), found.end(),
+                            [c](const Recipient& r) { return r.candidate == c; }) != found.end();
+    };
     bool otherKindMatches = false;
+    bool originatorMissing = false;
     bool certificateRecipients = false;
     STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
     for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
@@ -239,26 +286,39 @@ std::vector<std::size_t> findRecipients(CMS_ContentInfo* cms,
             certificateRecipients = true;
             for (std::size_t c = 0; c < candidates.size(); ++c)
                 if (candidates[c].certificate != nullptr &&
-                    CMS_RecipientInfo_ktri_cert_cmp(info, candidates[c].certificate) == 0 &&
-                    std::find(found.begin(), found.end(), c) == found.end())
-                    found.push_back(c);
+                    CMS_RecipientInfo_ktri_cert_cmp(info, candidates[c].certificate) == 0 && !listed(c))
+                    found.push_back({c, false, {}});
         } else if (type == CMS_RECIPINFO_AGREE) {
             certificateRecipients = true;
+            const bool supported = keyAgreementSupported(info);
             STACK_OF(CMS_RecipientEncryptedKey)* keys = CMS_RecipientInfo_kari_get0_reks(info);
             for (int k = 0; k < sk_CMS_RecipientEncryptedKey_num(keys); ++k)
-                for (const DecryptionCandidate& candidate : candidates)
-                    if (candidate.certificate != nullptr &&
+                for (std::size_t c = 0; c < candidates.size(); ++c) {
+                    if (candidates[c].certificate == nullptr ||
                         CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(keys, k),
-                                                           candidate.certificate) == 0)
+                                                           candidates[c].certificate) != 0)
+                        continue;
+                    const Originator originator = supported ? originatorOf(info, originators) : Originator{};
+                    if (!supported)
                         otherKindMatches = true;
+                    else if (!originator.found)
+                        originatorMissing = true;
+                    else if (!listed(c))
+                        found.push_back({c, true, originator});
+                }
         }
     }
     ClearOpenSslErrors();
     if (found.empty()) {
-        if (otherKindMatches || (!certificateRecipients && sk_CMS_RecipientInfo_num(infos) > 0))
+        if (originatorMissing)
             throw CryptoError(CryptoFailure::UnsupportedRecipient, winerr::CRYPT_E_NO_DECRYPT_CERT,
-                              "the message is for a recipient of a kind that cannot be decrypted here "
-                              "(key agreement, a shared key or a password)");
+                              "the message is for a key agreement recipient, and the sender's certificate "
+                              "that the agreement needs is neither in the message nor given");
+        if (otherKindMatches || (!certificateRecipients && sk_CMS_RecipientInfo_num(infos) > 0))
+            throw CryptoError(
+                CryptoFailure::UnsupportedRecipient, winerr::CRYPT_E_NO_DECRYPT_CERT,
+                "the message is for a recipient of a kind that cannot be decrypted here "
+                "(key agreement with a key wrap other than KExp15, a shared key or a password)");
         throw CryptoError(CryptoFailure::NoRecipient, winerr::CRYPT_E_NO_DECRYPT_CERT,
                           "no certificate with a private key matches a recipient of the message");
     }
@@ -327,7 +387,7 @@ AttributesPtr decodeAttributes(const std::string& element) {
 
 // Unlocks the candidate's key and opens the content key with it; the reason when it does not.
 std::optional<CryptoError> openWith(CMS_ContentInfo* cms, const DecryptionCandidate& candidate,
-                                    const std::string& recipientInfos) {
+                                    const Recipient& recipient, const std::string& recipientInfos) {
     X509* certificate = candidate.certificate;
     // Checked before a password is asked: a damaged block would never open anyway.
     if (isGostKey(X509_get0_pubkey(certificate)) && !gostKeyTransportReadable(recipientInfos, certificate)) {
@@ -347,8 +407,10 @@ std::optional<CryptoError> openWith(CMS_ContentInfo* cms, const DecryptionCandid
     if (!key)
         return CryptoError(CryptoFailure::KeyUnavailable, winerr::CRYPT_E_NO_KEY_PROPERTY,
                            "the certificate has no usable private key");
-    // With the certificate given, only its own recipient info is tried.
-    if (CMS_decrypt_set1_pkey_and_peer(cms, key.get(), certificate, nullptr) != 1)
+    // With the certificate given, only its own recipient info is tried; a key agreement takes the
+    // sender's key as its peer.
+    if (CMS_decrypt_set1_pkey_and_peer(cms, key.get(), certificate,
+                                       recipient.agreement ? recipient.originator.certificate : nullptr) != 1)
         return CryptoError(CryptoFailure::WrongKey, winerr::NTE_BAD_DATA,
                            "the private key does not open the message's content key", TakeOpenSslErrors());
     return std::nullopt;
@@ -418,6 +480,11 @@ void encryptContent(ByteSource& content, std::uint64_t contentSize, X509* recipi
 
 DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionCandidate> candidates,
                                 ByteSink& output, Progress& progress) {
+    return decryptMessage(message, candidates, {}, output, progress);
+}
+
+DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionCandidate> candidates,
+                                std::span<X509* const> originators, ByteSink& output, Progress& progress) {
     detail::requireGostEngine();
     BerReader reader(message);
     EnvelopedDataInput envelope(reader);
@@ -427,7 +494,15 @@ DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionC
     const std::size_t macSize = contentMacSize(envelope.contentAlgorithm());
     const CmsPtr cms = detail::decodeCms(
         envelope.withoutContent(macSize > 0 ? placeholderMacAttributes(macSize) : std::string()));
-    const std::vector<std::size_t> order = findRecipients(cms.get(), candidates);
+    // The sender of a key agreement: given, in the message's originator information, or a candidate.
+    std::vector<X509*> senders(originators.begin(), originators.end());
+    const X509StackPtr carried(CMS_get1_certs(cms.get()));
+    for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i)
+        senders.push_back(sk_X509_value(carried.get(), i));
+    for (const DecryptionCandidate& candidate : candidates)
+        senders.push_back(candidate.certificate);
+    ClearOpenSslErrors();
+    const std::vector<Recipient> order = findRecipients(cms.get(), candidates, senders);
     if (!contentParametersReadable(envelope.contentAlgorithm()))
         throw CryptoError(CryptoFailure::WrongKey, winerr::NTE_BAD_DATA,
                           "the message's content cipher parameters are damaged");
@@ -435,10 +510,10 @@ DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionC
 
     std::optional<CryptoError> failure;
     std::optional<std::size_t> chosen;
-    for (const std::size_t index : order) {
-        failure = openWith(cms.get(), candidates[index], envelope.recipientInfos());
+    for (const Recipient& recipient : order) {
+        failure = openWith(cms.get(), candidates[recipient.candidate], recipient, envelope.recipientInfos());
         if (!failure) {
-            chosen = index;
+            chosen = recipient.candidate;
             break;
         }
     }

@@ -46,7 +46,8 @@ struct DecryptionResult {
 
 // Decrypts the message that `message` delivers into `output`. The recipient is the first candidate
 // (in the order of the message's recipient infos, then of `candidates`) that a key transport
-// recipient names and whose key opens the content key; a wrong key is found before any byte is
+// recipient (or a key agreement one, see below: here without originators beyond the message's and
+// the candidates') names and whose key opens the content key; a wrong key is found before any byte is
 // written. `progress` hears the number of encrypted bytes read so far.
 //
 // Raises CryptoError: EngineMissing; BadMessage (CRYPT_E_ASN1_BADTAG); UnexpectedMessageType
@@ -60,5 +61,16 @@ struct DecryptionResult {
 // output must be thrown away.
 DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionCandidate> candidates,
                                 ByteSink& output, Progress& progress = ignoredProgress());
+
+// The same, also for key agreement recipients with the KExp15 key wrap (the TC26 profile the GOST
+// engine implements): a candidate that such a recipient names is tried like a key transport one,
+// with the sender's public key taken from the message (originatorKey) or from the certificate the
+// recipient names as originator, looked for in `originators` (borrowed), the message's originator
+// certificates and the candidates' certificates. A key agreement recipient whose sender's
+// certificate is not found, or with another key wrap (the GOST 28147-89 wraps of the TK26
+// examples), raises UnsupportedRecipient (CRYPT_E_NO_DECRYPT_CERT) when nothing else serves.
+DecryptionResult decryptMessage(ByteSource& message, std::span<const DecryptionCandidate> candidates,
+                                std::span<X509* const> originators, ByteSink& output,
+                                Progress& progress = ignoredProgress());
 
 } // namespace plombar::crypto

@@ -67,8 +67,10 @@ std::string withoutLastFourCharacters(const std::string& path) {
     return path.substr(0, end);
 }
 
-std::string xdgDataHome() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
+namespace {
+
+std::string xdgFolder(const char* variable, const char* fallback) {
+    const char* xdg = std::getenv(variable);
     if (xdg != nullptr && xdg[0] == '/')
         return xdg;
     const char* home = std::getenv("HOME");
@@ -77,7 +79,17 @@ std::string xdgDataHome() {
         if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
             homeDir = pw->pw_dir;
     }
-    return homeDir + "/.local/share";
+    return homeDir + fallback;
+}
+
+} // namespace
+
+std::string xdgDataHome() {
+    return xdgFolder("XDG_DATA_HOME", "/.local/share");
+}
+
+std::string xdgCacheHome() {
+    return xdgFolder("XDG_CACHE_HOME", "/.cache");
 }
 
 std::string applicationTitle(const std::string& executablePath) {

@@ -22,6 +22,9 @@ std::string withoutLastFourCharacters(const std::string& path);
 // The per-user data folder: $XDG_DATA_HOME, else ~/.local/share.
 std::string xdgDataHome();
 
+// The per-user cache folder: $XDG_CACHE_HOME, else ~/.cache.
+std::string xdgCacheHome();
+
 // The application's title: the executable's file name without its folder, cut at its first ".",
 // every character after the first in lower case.
 std::string applicationTitle(const std::string& executablePath);

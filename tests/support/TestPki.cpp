@@ -67,6 +67,8 @@ TestIdentity makeIdentity(const IdentityFields& fields) {
     certificateFields.serial = fields.serial;
     certificateFields.notBefore = fields.notBefore;
     certificateFields.notAfter = fields.notAfter;
+    certificateFields.authority = fields.authority;
+    certificateFields.crlDistributionPoints = fields.crlUrls;
     if (fields.issuer != nullptr) {
         certificateFields.issuer = fields.issuer->certificate.get();
         certificateFields.issuerKey = fields.issuer->key.get();
@@ -80,6 +82,71 @@ TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject) {
     fields.algorithm = algorithm;
     fields.subject = subject;
     return makeIdentity(fields);
+}
+
+TestChain makeChain(const ChainFields& fields) {
+    TestChain chain;
+    IdentityFields root;
+    root.subject = "CN=Тестовый корневой УЦ, O=Пломбарь, C=RU";
+    root.authority = true;
+    root.notAfter = std::time(nullptr) + 10L * 366 * 24 * 3600;
+    chain.root = makeIdentity(root);
+
+    IdentityFields intermediate;
+    intermediate.subject = "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU";
+    intermediate.authority = true;
+    intermediate.issuer = &chain.root;
+    intermediate.notAfter = fields.intermediateNotAfter;
+    if (fields.intermediateNotAfter != 0)
+        intermediate.notBefore = fields.intermediateNotAfter - 366L * 24 * 3600;
+    if (!fields.crlBase.empty())
+        intermediate.crlUrls = {fields.crlBase + "/root.crl"};
+    chain.intermediate = makeIdentity(intermediate);
+
+    IdentityFields leaf;
+    leaf.subject = "CN=Тестовый подписант, O=Пломбарь, C=RU";
+    leaf.issuer = &chain.intermediate;
+    leaf.notBefore = fields.leafNotBefore;
+    if (!fields.crlBase.empty())
+        leaf.crlUrls = {fields.crlBase + "/intermediate.crl"};
+    chain.leaf = makeIdentity(leaf);
+    return chain;
+}
+
+std::string makeCrl(const TestIdentity& issuer, const CrlFields& fields) {
+    using CrlPtr = std::unique_ptr<X509_CRL, OpenSslDeleter<X509_CRL_free>>;
+    CrlPtr crl(X509_CRL_new());
+    const std::time_t thisUpdate = fields.thisUpdate != 0 ? fields.thisUpdate : std::time(nullptr) - 3600;
+    Asn1TimePtr last(ASN1_TIME_set(nullptr, thisUpdate));
+    if (!crl || !last || X509_CRL_set_version(crl.get(), 1) != 1 ||
+        X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer.certificate.get())) != 1 ||
+        X509_CRL_set1_lastUpdate(crl.get(), last.get()) != 1)
+        throw std::runtime_error("cannot fill a CRL: " + TakeOpenSslErrors());
+    if (fields.nextUpdate != -1) {
+        const std::time_t next = fields.nextUpdate != 0 ? fields.nextUpdate : thisUpdate + 7L * 24 * 3600;
+        Asn1TimePtr nextTime(ASN1_TIME_set(nullptr, next));
+        if (!nextTime || X509_CRL_set1_nextUpdate(crl.get(), nextTime.get()) != 1)
+            throw std::runtime_error("cannot set nextUpdate: " + TakeOpenSslErrors());
+    }
+    for (const RevokedCertificate& entry : fields.revoked) {
+        X509_REVOKED* revoked = X509_REVOKED_new();
+        Asn1TimePtr when(ASN1_TIME_set(nullptr, entry.revokedAt));
+        if (revoked == nullptr || !when ||
+            X509_REVOKED_set_serialNumber(revoked,
+                                          X509_get_serialNumber(entry.certificate->certificate.get())) != 1 ||
+            X509_REVOKED_set_revocationDate(revoked, when.get()) != 1 ||
+            X509_CRL_add0_revoked(crl.get(), revoked) != 1) {
+            X509_REVOKED_free(revoked);
+            throw std::runtime_error("cannot add a revoked entry: " + TakeOpenSslErrors());
+        }
+    }
+    X509_CRL_sort(crl.get());
+    int digestNid = NID_undef;
+    if (EVP_PKEY_get_default_digest_nid(issuer.key.get(), &digestNid) <= 0)
+        digestNid = NID_sha256;
+    if (X509_CRL_sign(crl.get(), issuer.key.get(), EVP_get_digestbynid(digestNid)) <= 0)
+        throw std::runtime_error("cannot sign a CRL: " + TakeOpenSslErrors());
+    return EncodeDer(crl.get(), [](const X509_CRL* c, unsigned char** p) { return i2d_X509_CRL(c, p); });
 }
 
 TestStore::TestStore() : dir_("plombar-store") {

@@ -34,6 +34,8 @@ struct IdentityFields {
     std::time_t notBefore = 0;                   // 0: an hour ago
     std::time_t notAfter = 0;                    // 0: a year later
     const struct TestIdentity* issuer = nullptr; // null: self-signed
+    bool authority = false;                      // a CA certificate (CA:TRUE, keyCertSign, cRLSign)
+    std::vector<std::string> crlUrls;            // CRL distribution points
 };
 
 struct TestIdentity {
@@ -50,6 +52,35 @@ struct TestIdentity {
 
 TestIdentity makeIdentity(const IdentityFields& fields = {});
 TestIdentity makeIdentity(KeyAlgorithm algorithm, const std::string& subject = "CN=Тестовый подписант");
+
+// A GOST PKI of three levels: a self-signed root, an intermediate CA it issued and a leaf (the
+// signer) the intermediate issued; all GOST R 34.10-2012 256-bit keys. With `crlBase` the leaf
+// names "<crlBase>/intermediate.crl" and the intermediate "<crlBase>/root.crl" as their CRL
+// distribution points.
+struct TestChain {
+    TestIdentity root;
+    TestIdentity intermediate;
+    TestIdentity leaf;
+};
+struct ChainFields {
+    std::string crlBase;
+    std::time_t intermediateNotAfter = 0; // 0: a year from now
+    std::time_t leafNotBefore = 0;        // 0: an hour ago
+};
+TestChain makeChain(const ChainFields& fields = {});
+
+// A CRL signed by `issuer` (DER), valid from `thisUpdate` (0: an hour ago) to `nextUpdate` (0: a
+// week later; -1: no next update), listing the given certificates as revoked at their dates.
+struct RevokedCertificate {
+    const TestIdentity* certificate;
+    std::time_t revokedAt;
+};
+struct CrlFields {
+    std::time_t thisUpdate = 0;
+    std::time_t nextUpdate = 0;
+    std::vector<RevokedCertificate> revoked;
+};
+std::string makeCrl(const TestIdentity& issuer, const CrlFields& fields = {});
 
 // The three GOST key kinds, for data-driven tests.
 inline constexpr KeyAlgorithm kGostAlgorithms[] = {KeyAlgorithm::Gost2001, KeyAlgorithm::Gost2012_256,

@@ -1,0 +1,144 @@
+#include "HttpFetch.h"
+
+#include "DisplayText.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+namespace plombar {
+
+namespace {
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+
+void startCurl() {
+    static std::once_flag once;
+    // The library's own start-up, once per process (OpenSSL is already started by then or starts
+    // here; curl never cleans up behind our back, so no curl_global_cleanup either).
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool hasScheme(std::string_view url, std::string_view scheme) {
+    if (url.size() <= scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (static_cast<char>(url[i] | 0x20) != scheme[i])
+            return false;
+    return true;
+}
+
+struct Body {
+    std::string bytes;
+    std::size_t limit = 0;
+    bool tooLarge = false;
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* body = static_cast<Body*>(user);
+    const std::size_t n = size * count;
+    if (n > body->limit - body->bytes.size()) {
+        body->tooLarge = true;
+        return 0; // makes curl stop with CURLE_WRITE_ERROR
+    }
+    body->bytes.append(data, n);
+    return n;
+}
+
+std::string reasonFor(CURLcode code, const Body& body, const HttpFetchOptions& options,
+                      const std::string& url) {
+    const std::string where = " (" + url + ")";
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return "истекло время ожидания ответа сервера" + where;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "не найден адрес сервера" + where;
+    case CURLE_COULDNT_CONNECT:
+        return "сервер недоступен" + where;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return "слишком много перенаправлений" + where;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return "перенаправление на адрес не по HTTP" + where;
+    case CURLE_FILESIZE_EXCEEDED:
+        return "ответ больше " + std::to_string(options.maxBytes) + " байт" + where;
+    case CURLE_WRITE_ERROR:
+        if (body.tooLarge)
+            return "ответ больше " + std::to_string(options.maxBytes) + " байт" + where;
+        break;
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+        return "сервер прервал соединение" + where;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+        return "не удалось установить защищенное соединение" + where;
+    default:
+        break;
+    }
+    return std::string("ошибка HTTP: ") + curl_easy_strerror(code) + where;
+}
+
+} // namespace
+
+HttpFetchResult httpGet(const std::string& rawUrl, const HttpFetchOptions& options) {
+    HttpFetchResult result;
+    const std::string url = escapeForDisplay(rawUrl);
+    if (!hasScheme(rawUrl, "http://") && !hasScheme(rawUrl, "https://")) {
+        result.failure = "адрес не по протоколу HTTP (" + url + ")";
+        return result;
+    }
+    if (rawUrl.find('\0') != std::string::npos) {
+        result.failure = "неверный адрес (" + url + ")";
+        return result;
+    }
+    startCurl();
+    CurlPtr curl(curl_easy_init());
+    if (!curl) {
+        result.failure = "не удалось начать запрос HTTP (" + url + ")";
+        return result;
+    }
+    Body body;
+    body.limit = options.maxBytes;
+    CURL* h = curl.get();
+    const long timeoutMs = static_cast<long>(options.timeout.count() > 0 ? options.timeout.count() : 1);
+    bool set = curl_easy_setopt(h, CURLOPT_URL, rawUrl.c_str()) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, options.maxRedirects > 0 ? 1L : 0L) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_MAXREDIRS, options.maxRedirects) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
+               // No signals: a time limit must not raise SIGALRM in a program with threads.
+               curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options.maxBytes)) ==
+                   CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) == CURLE_OK &&
+               curl_easy_setopt(h, CURLOPT_USERAGENT, "plombar") == CURLE_OK;
+    if (!set) {
+        result.failure = "не удалось начать запрос HTTP (" + url + ")";
+        return result;
+    }
+    const CURLcode code = curl_easy_perform(h);
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
+    if (code != CURLE_OK) {
+        result.failure = reasonFor(code, body, options, url);
+        return result;
+    }
+    if (result.status < 200 || result.status > 299) {
+        result.failure = "сервер ответил кодом " + std::to_string(result.status) + " (" + url + ")";
+        return result;
+    }
+    result.ok = true;
+    result.body = std::move(body.bytes);
+    return result;
+}
+
+} // namespace plombar

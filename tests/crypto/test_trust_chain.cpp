@@ -1,0 +1,249 @@
+// The test PKI and chain building: root -> intermediate -> leaf with GOST keys, the chain built
+// from the message's certificates and the stores, and the reasons when it cannot be, each row
+// cross-checked with `openssl verify`.
+
+#include "TestPki.h"
+
+#include "crypto/CertificateChain.h"
+#include "crypto/GostRuntime.h"
+#include "crypto/TrustReport.h"
+
+#include <gtest/gtest.h>
+
+namespace plombar::crypto {
+namespace {
+
+using namespace plombar::test;
+using std::chrono::sys_seconds;
+
+constexpr long kDay = 24 * 3600;
+
+// Made once and never freed: engine-backed keys must not be freed after OpenSSL's exit clean-up.
+const TestChain& pki() {
+    static const TestChain* chain = [] {
+        GostRuntimeReady();
+        return new TestChain(makeChain({"http://crl.example"}));
+    }();
+    return *chain;
+}
+
+Certificate cert(const TestIdentity& identity) {
+    return Certificate::share(identity.certificate.get());
+}
+
+// `openssl verify` of the leaf with the given trusted and untrusted certificates; true when "OK".
+bool opensslAgrees(const TestIdentity& leaf, const std::vector<const TestIdentity*>& trusted,
+                   const std::vector<const TestIdentity*>& untrusted, std::time_t at, std::string* log) {
+    TempDir dir("plombar-chain");
+    auto bundle = [&dir](const std::string& name, const std::vector<const TestIdentity*>& list) {
+        std::string pem;
+        for (const TestIdentity* identity : list)
+            pem += identity->pem();
+        writeFile(dir.file(name), pem);
+        return dir.file(name);
+    };
+    writeFile(dir.file("leaf.pem"), leaf.pem());
+    std::string command = "verify -engine gost -partial_chain";
+    command +=
+        trusted.empty() ? " -no-CAfile -no-CApath" : " -CAfile " + shellQuote(bundle("roots.pem", trusted));
+    if (!untrusted.empty())
+        command += " -untrusted " + shellQuote(bundle("untrusted.pem", untrusted));
+    if (at != 0)
+        command += " -attime " + std::to_string(at);
+    command += " " + shellQuote(dir.file("leaf.pem"));
+    const int status = runOpenssl(command, log);
+    return status == 0 && log->find(": OK") != std::string::npos;
+}
+
+struct ChainCase {
+    const char* name;
+    const TestIdentity* leaf;
+    std::vector<const TestIdentity*> message;       // certificates the message carries
+    std::vector<const TestIdentity*> intermediates; // the "CA" store
+    std::vector<const TestIdentity*> roots;         // the "Root" store
+    long atDays;                                    // the time of the check, days from now
+    const char* line;                               // the report line
+    std::size_t chainLength;                        // certificates in ChainResult::chain
+};
+
+class ChainTable : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(ChainTable, BuildsOrSaysWhyAsOpensslDoes) {
+    const ChainCase& c = GetParam();
+    auto certificates = [](const std::vector<const TestIdentity*>& list) {
+        std::vector<Certificate> out;
+        for (const TestIdentity* identity : list)
+            out.push_back(cert(*identity));
+        return out;
+    };
+    TrustAnchors anchors{certificates(c.roots), certificates(c.intermediates)};
+    const std::time_t at = c.atDays == 0 ? 0 : std::time(nullptr) + c.atDays * kDay;
+    const ChainResult result =
+        buildChain(cert(*c.leaf), certificates(c.message), anchors,
+                   at == 0 ? std::nullopt : std::optional(sys_seconds(std::chrono::seconds(at))));
+    EXPECT_EQ(chainLine(result), c.line);
+    EXPECT_EQ(result.chain.size(), c.chainLength);
+    EXPECT_EQ(result.chain.front(), cert(*c.leaf));
+
+    std::vector<const TestIdentity*> untrusted = c.message;
+    untrusted.insert(untrusted.end(), c.intermediates.begin(), c.intermediates.end());
+    std::string log;
+    EXPECT_EQ(opensslAgrees(*c.leaf, c.roots, untrusted, at, &log), result.built) << log;
+}
+
+// Certificates that break the chain in one way each, made once.
+struct Breakers {
+    TestIdentity expiredIntermediate; // the intermediate's name and key, expired yesterday
+    TestIdentity impostor;            // the intermediate's name, another key
+    TestIdentity notACa;              // an end-entity certificate that issued `leafOfNotACa`
+    TestIdentity leafOfNotACa;
+    TestIdentity futureLeaf; // valid from tomorrow
+};
+
+const Breakers& breakers() {
+    static const Breakers* b = [] {
+        auto* owned = new Breakers;
+        Breakers& made = *owned;
+        const TestChain& chain = pki();
+        IdentityFields expired;
+        expired.subject = "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU";
+        expired.authority = true;
+        expired.issuer = &chain.root;
+        expired.notBefore = std::time(nullptr) - 30 * kDay;
+        expired.notAfter = std::time(nullptr) - kDay;
+        made.expiredIntermediate = makeIdentity(expired);
+        // Same name and key as the intermediate that issued the leaf: a copy re-issued expired.
+        made.expiredIntermediate.key.reset();
+        {
+            CertificateFields fields;
+            X509NamePtr name(X509_NAME_dup(X509_get_subject_name(chain.intermediate.certificate.get())));
+            fields.subject = name.get();
+            fields.issuer = chain.root.certificate.get();
+            fields.issuerKey = chain.root.key.get();
+            fields.authority = true;
+            fields.notBefore = expired.notBefore;
+            fields.notAfter = expired.notAfter;
+            made.expiredIntermediate.certificate = MakeCertificate(fields, chain.intermediate.key.get());
+        }
+        IdentityFields impostor = expired;
+        impostor.notBefore = 0;
+        impostor.notAfter = 0;
+        made.impostor = makeIdentity(impostor);
+
+        IdentityFields notACa;
+        notACa.subject = "CN=Не центр сертификации";
+        notACa.issuer = &chain.root;
+        made.notACa = makeIdentity(notACa);
+        IdentityFields leafOfNotACa;
+        leafOfNotACa.issuer = &made.notACa;
+        made.leafOfNotACa = makeIdentity(leafOfNotACa);
+
+        IdentityFields future;
+        future.issuer = &chain.intermediate;
+        future.notBefore = std::time(nullptr) + kDay;
+        made.futureLeaf = makeIdentity(future);
+        return owned;
+    }();
+    return *b;
+}
+
+std::vector<ChainCase> chainCases() {
+    const TestChain& p = pki();
+    const Breakers& b = breakers();
+    const std::string notBuilt = "X Цепочка сертификатов не построена: ";
+    static std::vector<std::string> keep; // the lines live as long as the table
+    auto line = [&](const std::string& reason) { return keep.emplace_back(notBuilt + reason).c_str(); };
+    keep.reserve(16);
+    return {
+        {"IntermediateInMessage", &p.leaf, {&p.leaf, &p.intermediate}, {}, {&p.root}, 0, kChainBuiltLine, 3},
+        {"IntermediateInCaStore", &p.leaf, {&p.leaf}, {&p.intermediate}, {&p.root}, 0, kChainBuiltLine, 3},
+        {"IntermediateTrustedDirectly", &p.leaf, {}, {}, {&p.intermediate}, 0, kChainBuiltLine, 2},
+        {"NoTrustedRoot",
+         &p.leaf,
+         {&p.intermediate},
+         {},
+         {},
+         0,
+         line("не найден сертификат издателя «Тестовый корневой УЦ»"),
+         2},
+        {"RootOnlyInMessage",
+         &p.leaf,
+         {&p.intermediate, &p.root},
+         {},
+         {},
+         0,
+         line("корневой сертификат «Тестовый корневой УЦ» не входит в доверенные"),
+         3},
+        {"NoIntermediate",
+         &p.leaf,
+         {},
+         {},
+         {&p.root},
+         0,
+         line("не найден сертификат издателя «Тестовый подчиненный УЦ»"),
+         1},
+        {"ExpiredIntermediate",
+         &p.leaf,
+         {&b.expiredIntermediate},
+         {},
+         {&p.root},
+         0,
+         line("истек срок действия сертификата «Тестовый подчиненный УЦ»"),
+         3},
+        {"EverythingExpiredLater",
+         &p.leaf,
+         {&p.intermediate},
+         {},
+         {&p.root},
+         400,
+         line("истек срок действия сертификата «Тестовый подчиненный УЦ»"),
+         3},
+        {"WrongSignatureOnLeaf",
+         &p.leaf,
+         {&b.impostor},
+         {},
+         {&p.root},
+         0,
+         line("неверная подпись сертификата «Тестовый подписант»"),
+         3},
+        {"IssuerIsNoCa",
+         &b.leafOfNotACa,
+         {&b.notACa},
+         {},
+         {&p.root},
+         0,
+         line("сертификат «Не центр сертификации» не является сертификатом центра сертификации"),
+         3},
+        {"LeafNotYetValid",
+         &b.futureLeaf,
+         {&p.intermediate},
+         {},
+         {&p.root},
+         0,
+         line("сертификат «Тестовый подписант» еще не действует"),
+         3},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ChainTable, ::testing::ValuesIn(chainCases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(CertificateChain, UnknownCodesKeepOpensslsText) {
+    EXPECT_EQ(chainErrorText(X509_V_ERR_CRL_HAS_EXPIRED, nullptr), "CRL has expired");
+}
+
+TEST(CertificateChain, NamesWithControlCharactersComeOutEscaped) {
+    IdentityFields hostile;
+    hostile.rdns = {{{"CN", "Злой\nУЦ\x1b[31m"}}};
+    hostile.authority = true;
+    const TestIdentity issuer = makeIdentity(hostile);
+    IdentityFields leaf;
+    leaf.issuer = &issuer;
+    const TestIdentity signer = makeIdentity(leaf);
+    const ChainResult result = buildChain(cert(signer), {}, {});
+    EXPECT_EQ(chainLine(result),
+              "X Цепочка сертификатов не построена: не найден сертификат издателя «Злой\\nУЦ\\x1B[31m»");
+}
+
+} // namespace
+} // namespace plombar::crypto
