@@ -15,7 +15,7 @@ class Prompts;
 inline constexpr std::uint64_t kMaxInputFileSize = 314572800;
 
 // The size gate: true when the file is at most kMaxInputFileSize bytes. Raises InputOutputError when
-// the file cannot be opened for reading and writing or sized ("I/O error 6" for an empty path).
+// the file cannot be opened for reading or sized ("I/O error 6" for an empty path).
 bool isFileSizeAllowed(const std::string& path);
 
 // A file choice that the size gate checks: shows `dialog`, keeps its result in `slot`, shows the

@@ -4,6 +4,7 @@
 #include "EncryptionPage.h"
 #include "SigningPage.h"
 #include "VerificationPage.h"
+#include "WindowPlacement.h"
 
 #include <QCheckBox>
 #include <QPainter>
@@ -11,6 +12,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QShowEvent>
 #include <QTabWidget>
 
 #include <algorithm>
@@ -75,6 +78,20 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     const QSize size = event->size();
     pages->setGeometry(kPagesLeft, kPagesTop, std::max(0, size.width() - kPagesLeft - kPagesRightGap),
                        std::max(0, size.height() - kPagesTop - kPagesBottomGap));
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (placed_ || isMaximized() || isFullScreen())
+        return;
+    placed_ = true;
+    if (const QScreen* where = screen()) {
+        const QRect frame = frameGeometry();
+        const QPoint fitted = placeOnScreen(frame, where->availableGeometry());
+        // move() places a shown window by its frame.
+        if (fitted != frame.topLeft())
+            move(fitted);
+    }
 }
 
 // The order in which Tab walks the controls, page by page.

@@ -4,6 +4,7 @@
 
 class QPaintEvent;
 class QResizeEvent;
+class QShowEvent;
 class QTabWidget;
 
 namespace plombar::app {
@@ -40,9 +41,14 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // On the first show: the window keeps its initial place where it fits on its screen, else it
+    // moves fully onto the screen's free area (a small or scaled screen), title bar included.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void setFocusOrder();
+
+    bool placed_ = false;
 };
 
 } // namespace plombar::app

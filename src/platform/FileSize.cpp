@@ -20,8 +20,9 @@ std::uint64_t fileSizeForGate(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && notAFileCode(st.st_mode) != 0)
         throw InputOutputError(notAFileCode(st.st_mode));
-    // Others may go on reading and writing the file meanwhile.
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Read access is all that signing, encrypting and decrypting need of it; others may go on
+    // reading and writing the file meanwhile.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         throw InputOutputError(openFailureCode(path, errno));
     if (::fstat(fd.get(), &st) != 0)

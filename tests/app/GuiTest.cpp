@@ -5,10 +5,13 @@
 #include "platform/UniqueFd.h"
 
 #include <QAbstractButton>
+#include <QByteArray>
 #include <QCheckBox>
+#include <QFile>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdlib>
@@ -62,6 +65,26 @@ void useOffscreenWhenHeadless() {
     };
     if (unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+void useOffscreenScreen(int width, int height, double scale) {
+    useOffscreenWhenHeadless();
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform != "offscreen" && !platform.startsWith("offscreen:"))
+        return;
+    // Read when QApplication starts: lives as long as the process.
+    static QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("screen.json"));
+    QFile file(config);
+    if (!dir.isValid() || !file.open(QIODevice::WriteOnly))
+        throw Error("cannot write the offscreen screen configuration");
+    file.write(QStringLiteral(R"({"screens": [{"name": "test", "x": 0, "y": 0, "width": %1, "height": %2}]})")
+                   .arg(width)
+                   .arg(height)
+                   .toUtf8());
+    file.close();
+    ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config.toLocal8Bit()).constData(), 1);
+    ::setenv("QT_SCALE_FACTOR", QByteArray::number(scale).constData(), 1);
 }
 
 } // namespace plombar::app::test

@@ -33,4 +33,9 @@ void makeReadOnly(const std::string& path);
 // started by hand outside ctest needs no X server. Call before QApplication is created.
 void useOffscreenWhenHeadless();
 
+// As useOffscreenWhenHeadless, and on the offscreen platform one screen of `width` x `height`
+// device pixels, scaled by `scale` (QT_SCALE_FACTOR). The offscreen platform's own screen is
+// 800 x 600, too small for the window's initial place. Call before QApplication is created.
+void useOffscreenScreen(int width, int height, double scale = 1.0);
+
 } // namespace plombar::app::test

@@ -20,10 +20,12 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 
 using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
@@ -87,12 +89,14 @@ class TestReadOnlyChoices : public QObject {
         return window->pages->widget(page)->findChild<Control*>(QString::fromLatin1(name));
     }
 
-    std::string readOnlyFile(const std::string& name) {
+    std::string fileWithMode(const std::string& name, mode_t mode) {
         const std::string path = dir->file(name);
         plombar::test::writeFile(path, "content");
-        plombar::app::test::makeReadOnly(path);
+        if (::chmod(path.c_str(), mode) != 0)
+            throw std::runtime_error("chmod " + path);
         return path;
     }
+    std::string readOnlyFile(const std::string& name) { return fileWithMode(name, 0444); }
 
 private slots:
     void initTestCase() {
@@ -114,26 +118,34 @@ private slots:
         dir.reset();
     }
 
-    void gatedRefusesReadOnlyFile_data() {
+    void gatedChoiceNeedsReadAccessOnly_data() {
         QTest::addColumn<int>("handler");
         QTest::addColumn<bool>("afterGoodChoice");
+        QTest::addColumn<bool>("readable");
         for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
-            QTest::newRow(QByteArray(kGated[i].row) + " first") << i << false;
-            QTest::newRow(QByteArray(kGated[i].row) + " after a good file") << i << true;
+            const QByteArray row = kGated[i].row;
+            QTest::newRow(row + " read-only first") << i << false << true;
+            QTest::newRow(row + " read-only after a good file") << i << true << true;
+            QTest::newRow(row + " unreadable first") << i << false << false;
+            QTest::newRow(row + " unreadable after a good file") << i << true << false;
         }
     }
 
-    // "File access denied.": the slot takes the read-only path, the label and the button stay; the
-    // certificate file's label shows that path, which "Зашифровать" will read the certificate from.
-    void gatedRefusesReadOnlyFile() {
+    // A file the user may read but not write is taken like any other: signing, encryption and
+    // decryption only read it. One the user may not read is "File access denied.": the slot takes
+    // its path, the label and the button stay; the certificate file's label shows that path, which
+    // "Зашифровать" will read the certificate from.
+    void gatedChoiceNeedsReadAccessOnly() {
         QFETCH(int, handler);
         QFETCH(bool, afterGoodChoice);
+        QFETCH(bool, readable);
         const Gated& g = kGated[handler];
         if (g.operation == nullptr)
             window->encryptionPage->certificateFromFileBox->setChecked(true);
         const std::string good = dir->file("good.txt");
         plombar::test::writeFile(good, "x");
-        const std::string locked = readOnlyFile("только чтение.txt");
+        const std::string chosen =
+            fileWithMode(readable ? "только чтение.txt" : "нечитаемый.txt", readable ? 0444 : 0200);
 
         QStringList expected;
         if (afterGoodChoice) {
@@ -141,19 +153,22 @@ private slots:
             QVERIFY(plombar::app::test::clickEnabled(*window, control<QPushButton>(g.page, g.button)));
             expected << openFileEntry(g, "");
         }
-        prompts->answerFile(locked);
+        prompts->answerFile(chosen);
         QVERIFY(plombar::app::test::clickEnabled(*window, control<QPushButton>(g.page, g.button)));
-        expected << openFileEntry(g, afterGoodChoice ? good : "")
-                 << QStringLiteral("error: File access denied.");
+        expected << openFileEntry(g, afterGoodChoice ? good : "");
+        if (!readable)
+            expected << QStringLiteral("error: File access denied.");
 
         QCOMPARE(prompts->log, expected);
-        QCOMPARE(g.slot(*window), locked);
+        QCOMPARE(g.slot(*window), chosen);
         auto* label = control<QLabel>(g.page, g.label);
-        const std::string shown = g.operation == nullptr ? locked : afterGoodChoice ? good : std::string();
+        const std::string shown = readable || g.operation == nullptr ? chosen
+                                  : afterGoodChoice                  ? good
+                                                                     : std::string();
         QCOMPARE(label->text(), QString::fromStdString(shown));
         QCOMPARE(
             control<QPushButton>(g.page, g.operation != nullptr ? g.operation : "encryptButton")->isEnabled(),
-            afterGoodChoice && g.operation != nullptr);
+            g.operation != nullptr && (readable || afterGoodChoice));
     }
 
     // The verification page reads files only later: a read-only file is taken as it is.

@@ -789,7 +789,8 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    plombar::app::test::useOffscreenWhenHeadless();
+    // Room for the window at its initial place.
+    plombar::app::test::useOffscreenScreen(1280, 1024);
     QApplication app(argc, argv);
     TestMainWindow test;
     return QTest::qExec(&test, argc, argv);

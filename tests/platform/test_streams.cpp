@@ -439,8 +439,11 @@ TEST_F(StreamTest, SizeGateCodes) {
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(codeOf(dir.file("fifo")), 1920u);
     EXPECT_EQ(codeOf("/dev/zero"), 1920u);
+    // Read access is enough: a read-only file passes, a file its user may not read does not.
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     test::makeWorldAccessible(dir.path());
+    EXPECT_EQ(test::runUnprivileged([&] { return fileSizeForGate(path) == 1234u ? 0 : 1; }), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
     EXPECT_EQ(test::runUnprivileged([&] { return static_cast<int>(codeOf(path)); }), 5);
 }
 
