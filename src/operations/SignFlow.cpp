@@ -106,10 +106,6 @@ std::string hashForKeyAlgorithm(const std::string& publicKeyAlgorithm) {
     return {};
 }
 
-std::string failureMessage(std::uint32_t code) {
-    return systemMessage(code) + " - " + std::to_string(code);
-}
-
 SignResult signFile(const SignRequest& request, Interaction& interaction) {
     return signFile(request, interaction, defaultCheckpoints());
 }

@@ -7,6 +7,7 @@
 
 #include "crypto/ContentSigning.h"
 #include "operations/Interaction.h"
+#include "operations/Messages.h"
 
 #include <cstdint>
 #include <exception>
@@ -15,17 +16,12 @@
 namespace plombar::operations {
 
 inline constexpr const char* kSignCertificateTitle = "Укажите сертификат для подписи";
-inline constexpr const char* kNoCertificateText = "Не выбран сертификат";
 inline constexpr const char* kNoProviderText = "Не удалось определить криптопровайдер";
 inline constexpr const char* kSignedText = "Подписанное сообщение создано";
 
 // The hash for a signer's public-key algorithm, by exact match: "1.2.643.2.2.19" -> "1.2.643.2.2.9",
 // "1.2.643.7.1.1.1.1" -> "1.2.643.7.1.1.2.2", "1.2.643.7.1.1.1.2" -> "1.2.643.7.1.1.2.3", else "".
 std::string hashForKeyAlgorithm(const std::string& publicKeyAlgorithm);
-
-// What a failed signing shows: the system text for the code, " - ", the code in unsigned decimal
-// ("Unknown cryptographic algorithm - 2148077570").
-std::string failureMessage(std::uint32_t code);
 
 struct SignRequest {
     std::string inputPath;
