@@ -2,6 +2,16 @@
 
 namespace plombar::cli {
 
+std::optional<crypto::SecureString> KeyPasswordPrompt::password(const crypto::PasswordRequest& request) {
+    try {
+        return input_.password(request);
+    } catch (const CliError& error) {
+        failure_ = error.code();
+        printError(error.what());
+        return std::nullopt;
+    }
+}
+
 std::optional<std::size_t> CliInteraction::chooseCertificate(const std::string&,
                                                              const std::vector<crypto::StoreEntry>& entries) {
     try {

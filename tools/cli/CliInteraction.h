@@ -11,6 +11,22 @@
 
 namespace plombar::cli {
 
+// The key password questions of a command, asked through `input`. When the input cannot give one (no
+// terminal, Ctrl-D, a password file that cannot be read) its error is printed at once and the
+// question counts as cancelled; failure() then holds its exit code for the command.
+class KeyPasswordPrompt : public crypto::PasswordSource {
+public:
+    explicit KeyPasswordPrompt(PasswordInput& input) : input_(input) {}
+
+    std::optional<crypto::SecureString> password(const crypto::PasswordRequest& request) override;
+    int attempts() const override { return input_.attempts(); }
+    int failure() const { return failure_; }
+
+private:
+    PasswordInput& input_;
+    int failure_ = 0;
+};
+
 class CliInteraction : public operations::Interaction {
 public:
     // `choice` picks the certificate (a flow that chooses none needs none); `passwords` must outlive

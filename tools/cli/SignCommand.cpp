@@ -3,16 +3,18 @@
 #include "CliSupport.h"
 #include "Commands.h"
 
-#include "crypto/SignOperation.h"
+#include "CliInteraction.h"
+
+#include "operations/SignFlow.h"
 #include "platform/Errors.h"
 #include "platform/SystemErrors.h"
-#include "sevenzip/PackSignedPair.h"
 
 #include <cstdio>
 
 namespace plombar::cli {
 
-using namespace plombar::crypto;
+using namespace plombar::operations;
+using crypto::SignatureLayout;
 
 namespace {
 
@@ -24,6 +26,8 @@ constexpr const char* kSignHelp =
     "существующий файл подписи заменяется. Хеш выбирается по ключу сертификата\n"
     "(ГОСТ Р 34.11-94 для 34.10-2001, ГОСТ Р 34.11-2012 256/512 для 34.10-2012).\n"
     "Сообщения те же, что показывает окно; путь к подписи печатается последней строкой.\n"
+    "Размер ФАЙЛА не ограничен (у окна программы предел — 300 МБ), файл читается один раз\n"
+    "и целиком в памяти не держится.\n"
     "  --thumbprint  отпечаток SHA-1 сертификата или его начало (от 4 цифр)\n"
     "  --subject     общее имя (CN) владельца целиком или часть строки владельца\n"
     "  --attached    прикреплённая подпись (содержимое файла внутри подписи)\n"
@@ -32,54 +36,11 @@ constexpr const char* kSignHelp =
     "                как флажок «Упаковать файлы 7zip»; существующий архив заменяется\n"
     "Пароль зашифрованного закрытого ключа:\n";
 
-// The window's part, played on the terminal: the certificate comes from the options, messages
-// are printed, and no folder is opened.
-class TerminalSignView : public SignView {
-public:
-    TerminalSignView(const CertificateChoice& choice, bool base64, bool pack)
-        : choice_(choice), base64_(base64), pack_(pack) {}
-
-    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
-        try {
-            return findCertificate(store, choice_).release();
-        } catch (const CliError& error) {
-            notFound_ = error.what();
-            return nullptr;
-        }
-    }
-    void ShowMessage(const std::string& text) override { printLine(text); }
-    bool Base64Checked() override { return base64_; }
-    void SignatureSaved(const std::string& inputPath, const std::string& signaturePath) override {
-        if (!pack_)
-            return;
-        std::string archive;
-        try {
-            archive = sevenzip::packSignedPair(inputPath, signaturePath, archiveWriter_);
-        } catch (const Error& error) {
-            // The signature is written by now; its own code tells scripts so.
-            throw CliError(kExitArchiveFailed, error.message() + notAFileLine(error, "\n"));
-        }
-        printLine(sevenzip::archiveCreatedMessage(archive));
-    }
-    void ClearSelection() override {}
-    void OpenFolder(const std::string&) override {}
-
-    const std::string& notFound() const { return notFound_; }
-
-private:
-    CertificateChoice choice_;
-    bool base64_;
-    bool pack_;
-    std::string notFound_;
-    // Held until the command ends, as the window holds it until its handler ends.
-    sevenzip::ComPtr<sevenzip::ArchiveWriter> archiveWriter_;
-};
-
-int noKeyExit(std::uint32_t code, const PasswordInput& passwords) {
+int noKeyExit(std::uint32_t code, const PasswordInput& passwords, const KeyPasswordPrompt& prompt) {
     // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
     // best, also after a wrong password.
-    if (passwords.promptFailure() != 0)
-        return passwords.promptFailure();
+    if (prompt.failure() != 0)
+        return prompt.failure();
     if (passwords.wrongPasswordSeen() || code == winerr::ERROR_INVALID_PASSWORD)
         return kExitWrongPassword;
     if (code == winerr::ERROR_CANCELLED)
@@ -107,26 +68,40 @@ int runSignCommand(const std::vector<std::string>& arguments) {
     PasswordInput passwords(args);
     requireGostEngine("sign");
 
-    auto prompt = passwords.installKeyPrompt();
-    TerminalSignView view(choice, args.has("base64"), args.has("7z"));
-    const SignResult result = SignFile(file, !args.has("attached"), view);
+    KeyPasswordPrompt prompt(passwords);
+    CliInteraction interaction(prompt, choice);
+    SignRequest request;
+    request.inputPath = file;
+    request.layout = args.has("attached") ? SignatureLayout::Attached : SignatureLayout::Detached;
+    request.base64 = args.has("base64");
+    request.pack = args.has("7z");
+    const SignResult result = signFile(request, interaction);
     switch (result.outcome) {
-    case SignOutcome::Success:
+    case SignOutcome::Signed:
         printLine(result.signaturePath);
         return kExitOk;
+    case SignOutcome::NotPacked:
+        try {
+            std::rethrow_exception(result.packingError);
+        } catch (const Error& error) {
+            // The signature is written by now; its own code tells scripts so.
+            throw CliError(kExitArchiveFailed, error.message() + notAFileLine(error, "\n"));
+        }
+        return kExitArchiveFailed;
     case SignOutcome::NoCertificate:
-        printError(view.notFound());
+        if (interaction.choiceFailure())
+            printError(interaction.choiceFailure()->what());
         return kExitNotInStore;
     case SignOutcome::NoKey: {
-        const int code = noKeyExit(result.errorCode, passwords);
+        const int code = noKeyExit(result.errorCode, passwords, prompt);
         if (code == kExitWrongPassword)
             printError("неверный пароль закрытого ключа");
-        else if (passwords.promptFailure() == 0 && !result.diagnostic.empty())
+        else if (prompt.failure() == 0 && !result.diagnostic.empty())
             printError(result.diagnostic); // a failed prompt has said why already
         return code;
     }
-    case SignOutcome::FirstCallFailed:
-    case SignOutcome::SecondCallFailed:
+    case SignOutcome::Refused:
+    case SignOutcome::Failed:
         if (!result.diagnostic.empty())
             printError(result.diagnostic);
         return kExitSignFailed;

@@ -3,7 +3,9 @@
 #include "CliSupport.h"
 #include "Commands.h"
 
-#include "crypto/VerifyOperation.h"
+#include "CliInteraction.h"
+
+#include "operations/VerifyFlow.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
 
@@ -11,8 +13,6 @@
 #include <exception>
 
 namespace plombar::cli {
-
-using namespace plombar::crypto;
 
 namespace {
 
@@ -27,7 +27,8 @@ constexpr const char* kVerifyHelp =
     "«Верификация» окна, и печатает те же строки отчёта. Подпись — DER (.sig) или её текст\n"
     "Base64 (.p7s): текст узнаётся по «MI» в первой строке файла. Проверяется только\n"
     "математика подписи с сертификатом из самой подписи: без цепочки, доверия и отзыва;\n"
-    "срок действия сертификата показывается строкой отчёта.\n"
+    "срок действия сертификата показывается строкой отчёта. Размер файлов не ограничен:\n"
+    "каждый читается один раз и целиком в памяти не держится.\n"
     "  ДАННЫЕ         подписанный файл\n"
     "  ПОДПИСЬ        файл отсоединённой подписи\n"
     "  --certificate  напечатать сертификат подписанта (то, что окно показывает в диалоге)\n"
@@ -40,35 +41,10 @@ constexpr const char* kVerifyHelp =
     "     (текст ошибки — в stderr, отчёт не печатается), или отчёт не дошёл до\n"
     "     стандартного вывода (например, диск заполнен)\n";
 
-// The window's part, played on the terminal: report lines go to stdout, the certificate view is
-// either skipped or printed as text.
-class TerminalVerifyView : public VerifyView {
+// The report goes to stdout, line by line.
+class TerminalReport : public operations::VerifyReport {
 public:
-    explicit TerminalVerifyView(bool printCertificate) : printCertificate_(printCertificate) {}
-
-    void ClearReport() override {}
-    void AddLine(const std::string& line) override { printLine(line); }
-    void ViewCertificate(PCCERT_CONTEXT signer) override {
-        if (!printCertificate_)
-            return;
-        const CertificateDescription d = DescribeCertificate(signer);
-        const auto field = [](const char* name, const std::string& value) {
-            printLine(std::string("    ") + name + " " + value);
-        };
-        field("Кому выдан:", d.issuedTo);
-        field("Кем выдан:", d.issuedBy);
-        field("Действителен с:", d.validFrom);
-        field("Действителен по:", d.validTo);
-        field("Алгоритм ключа:", d.keyAlgorithm);
-        field("Серийный номер:", d.serialNumber);
-        field("Алгоритм подписи:", d.signatureAlgorithm);
-        field("Издатель:", d.issuer);
-        field("Владелец:", d.subject);
-        field("Отпечаток (SHA-1):", d.thumbprint);
-    }
-
-private:
-    bool printCertificate_;
+    void addLine(const std::string& line) override { printLine(line); }
 };
 
 int verify(const std::vector<std::string>& arguments) {
@@ -78,8 +54,12 @@ int verify(const std::vector<std::string>& arguments) {
                                                                 : "лишние аргументы после файла подписи");
     const std::string& dataPath = args.positional()[0];
     const std::string& signaturePath = args.positional()[1];
-    TerminalVerifyView view(args.has("certificate"));
-    return VerifyDetachedSignature(signaturePath, dataPath, view) ? kExitVerified : kExitNotVerified;
+    PasswordInput noPasswords(args); // a check needs none
+    CliInteraction interaction(noPasswords, {}, args.has("certificate"));
+    TerminalReport report;
+    return operations::verifySignatureFile({dataPath, signaturePath}, interaction, report).verified
+               ? kExitVerified
+               : kExitNotVerified;
 }
 
 } // namespace
