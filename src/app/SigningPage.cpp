@@ -1,12 +1,11 @@
 #include "SigningPage.h"
 
-#include "CertificatePrompts.h"
 #include "DiagnosticLog.h"
 #include "FileSizeGate.h"
 #include "PageWidgets.h"
 #include "Prompts.h"
-#include "crypto/SignOperation.h"
-#include "sevenzip/PackSignedPair.h"
+#include "WindowInteraction.h"
+#include "operations/SignFlow.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -24,45 +23,31 @@ void untickNow(QCheckBox* box) {
 
 } // namespace
 
-// The page as the signing operation sees it, for one run.
-class SigningPage::OperationView : public crypto::SignView {
+// The page's part in a signing run: its boxes are read and reset where they always were.
+class SigningPage::OperationView : public operations::SignCheckpoints {
 public:
     explicit OperationView(SigningPage& page) : page_(page) {}
 
-    CertificateRef SelectCertificate(StoreRef store, const std::string& title) override {
-        return chooseCertificateFromStore(page_.prompts_, store, title);
-    }
+    bool base64(bool) override { return page_.base64Box->isChecked(); }
 
-    void ShowMessage(const std::string& text) override { page_.prompts_.showMessage(text); }
-
-    bool Base64Checked() override { return page_.base64Box->isChecked(); }
-
-    void SignatureSaved(const std::string& inputPath, const std::string& signaturePath) override {
+    void signatureSaved() override {
         untickNow(page_.base64Box);
         untickNow(page_.attachedBox);
-        // Unticked, the archive library is not even loaded: a missing one goes unnoticed then.
-        if (!page_.packBox->isChecked())
-            return;
-        // An error leaves the packing box ticked and the signature file written.
-        const std::string archive = sevenzip::packSignedPair(inputPath, signaturePath, archiveWriter_);
-        page_.prompts_.showMessage(sevenzip::archiveCreatedMessage(archive));
+    }
+
+    // Unticked, the archive library is not even loaded: a missing one goes unnoticed then. A failed
+    // packing leaves the box ticked.
+    bool pack(bool) override { return page_.packBox->isChecked(); }
+
+    void packed() override {
         untickNow(page_.packBox);
         untickNow(page_.attachedBox);
     }
 
-    void ClearSelection() override {
-        page_.signFileName.clear();
-        setLabelText(page_.fileLabel, "");
-        page_.signButton->setEnabled(false);
-    }
-
-    void OpenFolder(const std::string& folder) override { page_.prompts_.openFolder(folder); }
+    void beforeFolderOpens() override { page_.clearSelection(); }
 
 private:
     SigningPage& page_;
-    // Lives as long as the view, that is until sign() ends: the library is unloaded last, after the
-    // folder is opened, or as an error leaves the handler.
-    sevenzip::ComPtr<sevenzip::ArchiveWriter> archiveWriter_;
 };
 
 SigningPage::SigningPage(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
@@ -106,17 +91,42 @@ void SigningPage::chooseFile() {
     chooseGatedFile(prompts_, fileToSignDialog, signFileName, fileLabel, signButton);
 }
 
+void SigningPage::clearSelection() {
+    signFileName.clear();
+    setLabelText(fileLabel, "");
+    signButton->setEnabled(false);
+}
+
 // Signs the file in signFileName with a certificate from the store "MY". An error raised on the way
-// (the file gone, the signature not saved) leaves the page as it was for the application's error
-// report.
+// (the file gone, the signature not saved, the pair not packed) leaves the page as the run left it
+// for the application's error report.
 void SigningPage::sign() {
+    operations::SignRequest request;
+    request.inputPath = signFileName;
     // Read once: ticking the box while a dialog is open does not change the kind of this signature.
-    const bool detached = !attachedBox->isChecked();
+    request.layout =
+        attachedBox->isChecked() ? crypto::SignatureLayout::Attached : crypto::SignatureLayout::Detached;
+    request.base64 = base64Box->isChecked(); // read again once the message has been shown
+    request.pack = packBox->isChecked();
+    WindowInteraction interaction(prompts_);
     OperationView view(*this);
-    const crypto::SignResult result = crypto::SignFile(signFileName, detached, view);
+    const operations::SignResult result = operations::signFile(request, interaction, view);
     logDiagnostic("подпись", result.diagnostic);
-    if (crypto::UntickAttachedAfter(result.outcome))
+    switch (result.outcome) {
+    case operations::SignOutcome::NoCertificate:
+        clearSelection();
         untickNow(attachedBox);
+        break;
+    case operations::SignOutcome::NoKey:
+    case operations::SignOutcome::Refused:
+        untickNow(attachedBox);
+        break;
+    case operations::SignOutcome::NotPacked:
+        std::rethrow_exception(result.packingError);
+    case operations::SignOutcome::Failed:
+    case operations::SignOutcome::Signed:
+        break;
+    }
 }
 
 } // namespace plombar::app

@@ -52,6 +52,9 @@ protected:
 private:
     class OperationView;
 
+    // Empties signFileName and its label and disables "Подписать".
+    void clearSelection();
+
     Prompts& prompts_;
 };
 

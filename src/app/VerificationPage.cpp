@@ -1,9 +1,9 @@
 #include "VerificationPage.h"
 
-#include "CertificatePrompts.h"
 #include "PageWidgets.h"
 #include "Prompts.h"
-#include "crypto/VerifyOperation.h"
+#include "WindowInteraction.h"
+#include "operations/VerifyFlow.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -14,18 +14,15 @@
 
 namespace plombar::app {
 
-// The page as the verification operation sees it, for one run: the report goes into the report area,
-// one appended line per report line, and the signer's certificate into the certificate view dialog.
-class VerificationPage::OperationView : public crypto::VerifyView {
+// The report area as the verification flow writes it: one appended line per report line.
+class VerificationPage::OperationView : public operations::VerifyReport {
 public:
     explicit OperationView(VerificationPage& page) : page_(page) {}
 
-    void ClearReport() override { page_.reportArea->clear(); }
-    void AddLine(const std::string& line) override {
+    void clear() override { page_.reportArea->clear(); }
+    void addLine(const std::string& line) override {
         page_.reportArea->appendPlainText(QString::fromStdString(line));
     }
-    // A dialog that cannot be shown is not reported; the report goes on.
-    void ViewCertificate(CertificateRef signer) override { showCertificate(page_.prompts_, signer); }
 
 private:
     VerificationPage& page_;
@@ -102,8 +99,9 @@ void VerificationPage::chooseSignatureFile() {
 // report. Whatever the outcome, a completed run empties the page's choices, so the next check starts
 // from choosing both files; an error leaves them for a retry.
 void VerificationPage::verify() {
-    OperationView view(*this);
-    crypto::VerifyDetachedSignature(verifySignatureFileName, verifyDataFileName, view);
+    OperationView report(*this);
+    WindowInteraction interaction(prompts_);
+    operations::verifySignatureFile({verifyDataFileName, verifySignatureFileName}, interaction, report);
     setLabelText(dataFileLabel, "");
     setLabelText(signatureFileLabel, "");
     verifyDataFileName.clear();

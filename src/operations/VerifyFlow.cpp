@@ -6,6 +6,7 @@
 #include "operations/SignatureEncoding.h"
 #include "platform/Errors.h"
 #include "platform/FileReader.h"
+#include "platform/SystemErrors.h"
 
 #include <chrono>
 #include <memory>
@@ -13,6 +14,34 @@
 namespace plombar::operations {
 
 namespace {
+
+// Base64 text as signature files carry it never goes long without a Base64 character. A file that
+// does (say a huge sparse file that starts with "MI") is no signature: it is refused once such a run
+// has been read, instead of being read to its end for nothing.
+class Base64TextGuard final : public ByteSource {
+public:
+    static constexpr std::uint64_t kLongestGap = 64 * 1024;
+
+    explicit Base64TextGuard(ByteSource& text) : text_(text) {}
+
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        const std::size_t n = text_.read(buffer);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t c = buffer[i];
+            const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '+' || c == '/' || c == '=';
+            gap_ = base64 ? 0 : gap_ + 1;
+            if (gap_ > kLongestGap)
+                throw crypto::CryptoError(crypto::CryptoFailure::BadMessage, winerr::CRYPT_E_ASN1_BADTAG,
+                                          "the Base64 text has a gap of more than 64 KiB");
+        }
+        return n;
+    }
+
+private:
+    ByteSource& text_;
+    std::uint64_t gap_ = 0;
+};
 
 SignerFinding findingOf(crypto::SignerVerdict& verdict) {
     SignerFinding finding;
@@ -52,9 +81,10 @@ VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& inte
     // Both opened before anything is read, the data first, so their errors come in that order.
     FileReader data(request.dataPath);
     FileReader signatureFile(request.signaturePath);
+    Base64TextGuard text(signatureFile);
     std::unique_ptr<Base64Decoder> decoded;
     if (base64)
-        decoded = std::make_unique<Base64Decoder>(signatureFile);
+        decoded = std::make_unique<Base64Decoder>(text);
     ByteSource& signature = decoded ? static_cast<ByteSource&>(*decoded) : signatureFile;
 
     VerifyResult result;

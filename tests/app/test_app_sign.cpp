@@ -246,7 +246,6 @@ private slots:
     }
 
     void cleanup() {
-        crypto::detail::failSignCallAfter(-1, 0);
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
         window.reset();
@@ -281,11 +280,6 @@ private slots:
             << "ec"
             << QStringList{select, QStringLiteral("message: Unknown cryptographic algorithm - 2148077570")}
             << false << false;
-        // The two signing calls get the same arguments with nothing in between, so only the fault
-        // seam of CryptSignMessage can make the second fail alone.
-        QTest::newRow("second signing call refused")
-            << "second" << QStringList{select, QStringLiteral("message: Invalid Signature - 2148073478")}
-            << false << true;
     }
 
     // Each foreseen failure: its message, then the resets of the table, nothing written, no folder.
@@ -306,8 +300,6 @@ private slots:
             addSigner(algorithm,
                       kind == QLatin1String("nokey") ? TestStore::Key::None : TestStore::Key::Plain);
             prompts->answerCertificate(0);
-            if (kind == QLatin1String("second"))
-                crypto::detail::failSignCallAfter(1, winerr::NTE_BAD_SIGNATURE);
         }
         chooseInput();
         setBoxes(true, true, true);

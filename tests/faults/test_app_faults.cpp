@@ -312,9 +312,6 @@ private slots:
     // gate looks at): each page reports the failed load and the window goes on working.
     void filesBeyondMemory_data() {
         QTest::addColumn<int>("page");
-        QTest::newRow("signing") << 0;
-        QTest::newRow("verification: data") << 1;
-        QTest::newRow("verification: signature without a line break") << 2;
         QTest::newRow("encryption") << 3;
         QTest::newRow("encryption: certificate file") << 4;
         QTest::newRow("decryption") << 5;

@@ -166,6 +166,24 @@ TEST_F(VerifyFlowTest, WhatIsNoValidSignatureIsNotVerified) {
     }
 }
 
+// A signature file of a terabyte (sparse) is refused after its first bytes, never read to its end.
+TEST_F(VerifyFlowTest, HugeFilesThatStartLikeSignaturesAreNotRead) {
+    const std::pair<const char*, std::string> starts[] = {
+        {"Base64", "MIIB\r\n"},
+        {"DER of a lying length", std::string("\x30\x84\xff\xff\xff\xff\x06\x09", 8)},
+        {"zeros", ""},
+    };
+    for (const auto& [what, start] : starts) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.file("огромная.sig");
+        writeFile(path, start);
+        ASSERT_EQ(::truncate(path.c_str(), off_t{1} << 40), 0);
+        interaction.events.clear();
+        EXPECT_FALSE(verifySignatureFile({data, path}, interaction, report).verified);
+        EXPECT_EQ(interaction.events, notVerified);
+    }
+}
+
 TEST_F(VerifyFlowTest, BinarySignatureWithMiOnItsFirstLineIsTakenForBase64) {
     // An attached message whose outer length is 0x4D49 starts with 30 82 4D 49: "0", 0x82, "M", "I".
     const std::string probe = cmsSign(signer, std::string(19000, 'a'), attachedMessage());
