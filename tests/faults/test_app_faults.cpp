@@ -14,8 +14,6 @@
 
 #include "CertificateDialogs.h"
 #include "CryptoStartup.h"
-#include "crypto/DecryptOperation.h"
-#include "crypto/EncryptOperation.h"
 #include "crypto/SignOperation.h"
 #include "crypto/VerifyOperation.h"
 #include "platform/FileSize.h"
@@ -309,13 +307,14 @@ private slots:
     // ---- memory ---------------------------------------------------------------------------------------
 
     // Files that grew far beyond memory after they were chosen (or, on the verification page, that no
-    // gate looks at): each page reports the failed load and the window goes on working.
+    // gate looks at): each page reports the failed load and the window goes on working. Encryption
+    // and decryption stream their input and need no memory for it: a grown message is read as far as
+    // it shows itself to be none.
     void filesBeyondMemory_data() {
         QTest::addColumn<int>("page");
         QTest::newRow("signing") << 0;
         QTest::newRow("verification: data") << 1;
         QTest::newRow("verification: signature without a line break") << 2;
-        QTest::newRow("encryption") << 3;
         QTest::newRow("encryption: certificate file") << 4;
         QTest::newRow("decryption") << 5;
     }
@@ -371,10 +370,6 @@ private slots:
             choose(window->verificationPage->signatureFileButton, grown);
             run = window->verificationPage->verifyButton;
             break;
-        case 3: // loaded before the certificate is asked for
-            choose(window->encryptionPage->chooseFileButton, grown);
-            run = window->encryptionPage->encryptButton;
-            break;
         case 4:
             choose(window->encryptionPage->chooseFileButton, small);
             QVERIFY(clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
@@ -398,7 +393,8 @@ private slots:
             expected << QStringLiteral(
                 "selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
                 "[Подписант]");
-        expected << QStringLiteral("error: Out of memory while expanding memory stream.");
+        expected << (page == 5 ? QStringLiteral("message: ASN1 bad tag value met - 2148086027")
+                               : QStringLiteral("error: Out of memory while expanding memory stream."));
         QCOMPARE(prompts->log, expected);
 
         // The window is alive: the next run, with files that fit, completes.
