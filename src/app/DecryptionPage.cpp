@@ -4,7 +4,8 @@
 #include "FileSizeGate.h"
 #include "PageWidgets.h"
 #include "Prompts.h"
-#include "crypto/DecryptOperation.h"
+#include "WindowInteraction.h"
+#include "operations/DecryptFlow.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -12,20 +13,16 @@
 
 namespace plombar::app {
 
-// The page as the decryption operation sees it, for one run.
-class DecryptionPage::OperationView : public crypto::DecryptView {
+// The window's side of one decryption run: its prompts, and the page reset when the run ends.
+class DecryptionPage::OperationView : public WindowInteraction {
 public:
-    explicit OperationView(DecryptionPage& page) : page_(page) {}
+    explicit OperationView(DecryptionPage& page) : WindowInteraction(page.prompts_), page_(page) {}
 
-    void ShowMessage(const std::string& text) override { page_.prompts_.showMessage(text); }
-
-    void ResetPage() noexcept override {
+    void runEnded() noexcept override {
         page_.decryptFileName.clear();
         setLabelText(page_.fileLabel, "");
         page_.decryptButton->setEnabled(false);
     }
-
-    void OpenFolder(const std::string& folder) override { page_.prompts_.openFolder(folder); }
 
 private:
     DecryptionPage& page_;
@@ -61,7 +58,9 @@ void DecryptionPage::chooseFile() {
 // under the file's name without its last four characters. The slot is cleared on every outcome.
 void DecryptionPage::decrypt() {
     OperationView view(*this);
-    const crypto::DecryptResult result = crypto::DecryptFile(decryptFileName, view);
+    // The run resets the slot; the flow keeps its own copy of the path.
+    const std::string input = decryptFileName;
+    const operations::DecryptResult result = operations::decryptFile(input, view);
     logDiagnostic("расшифровка", result.diagnostic);
 }
 

@@ -1,11 +1,11 @@
 #include "EncryptionPage.h"
 
-#include "CertificatePrompts.h"
 #include "Dispatch.h"
 #include "FileSizeGate.h"
 #include "PageWidgets.h"
 #include "Prompts.h"
-#include "crypto/EncryptOperation.h"
+#include "WindowInteraction.h"
+#include "operations/EncryptFlow.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -14,21 +14,15 @@
 
 namespace plombar::app {
 
-// The page as the encryption operation sees it, for one run.
-class EncryptionPage::OperationView : public crypto::EncryptView {
+// The window's side of one encryption run: its prompts, and the page reset when the run ends.
+class EncryptionPage::OperationView : public WindowInteraction {
 public:
-    explicit OperationView(EncryptionPage& page) : page_(page) {}
+    explicit OperationView(EncryptionPage& page) : WindowInteraction(page.prompts_), page_(page) {}
 
-    CertificateRef SelectCertificate(StoreRef store, const std::string& title) override {
-        return chooseCertificateFromStore(page_.prompts_, store, title);
-    }
-
-    void ShowMessage(const std::string& text) override { page_.prompts_.showMessage(text); }
-
-    void ClearInputSlot() override { page_.encryptFileName.clear(); }
-
-    // The first change needs no repaint of its own; every later one is drawn at once.
-    void ResetPage() noexcept override {
+    // "Зашифровать" disabled, both path labels emptied, the certificate source box unticked,
+    // "Выбрать Сертификат" disabled; the first change needs no repaint of its own, every later one
+    // is drawn at once.
+    void runEnded() noexcept override {
         page_.encryptButton->setEnabled(false);
         setLabelText(page_.fileLabel, "");
         setLabelText(page_.certificateLabel, "");
@@ -36,13 +30,6 @@ public:
         page_.certificateFromFileBox->repaint();
         page_.chooseCertificateButton->setEnabled(false);
         page_.chooseCertificateButton->repaint();
-    }
-
-    void OpenFolder(const std::string& folder) override { page_.prompts_.openFolder(folder); }
-
-    void ClearSlots() override {
-        page_.encryptFileName.clear();
-        page_.recipientCertFileName.clear();
     }
 
 private:
@@ -119,11 +106,16 @@ void EncryptionPage::updateCertificateSource() {
 }
 
 // Encrypts the file in encryptFileName for a certificate from the store "MY" or, with the box ticked,
-// from the DER file in recipientCertFileName. The page is reset on every outcome; an error leaves
-// both slots as they were.
+// from the certificate file in recipientCertFileName. The page is reset on every outcome; without a
+// certificate encryptFileName is cleared, after success both slots are (once the folder opened), and
+// an error leaves both as they were.
 void EncryptionPage::encrypt() {
     OperationView view(*this);
-    crypto::EncryptFile({encryptFileName, certificateFromFileBox->isChecked(), recipientCertFileName}, view);
+    const operations::EncryptResult result = operations::encryptFile(
+        {encryptFileName, certificateFromFileBox->isChecked(), recipientCertFileName}, view);
+    encryptFileName.clear();
+    if (result.outcome == operations::EncryptOutcome::Success)
+        recipientCertFileName.clear();
 }
 
 } // namespace plombar::app

@@ -194,6 +194,9 @@ PrivateKey PrivateKey::unlock(const std::string& keyFile, const Certificate& cer
         refuse(CryptoFailure::KeyMismatch, NTE_BAD_KEY,
                "Закрытый ключ «" + keyFile + "» не соответствует сертификату");
     }
+    // The decoders tried before the one that read the key leave their failures queued; they must not
+    // become the reasons of a later, unrelated failure.
+    ClearOpenSslErrors();
     return PrivateKey(std::move(key), certificate);
 }
 

@@ -10,7 +10,6 @@
 #include "TestPki.h"
 #include "TestSupport.h"
 #include "crypto/CryptoHandles.h"
-#include "crypto/EnvelopeApi.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
@@ -235,12 +234,15 @@ private slots:
         QTest::addColumn<int>("algorithm");
         QTest::addColumn<bool>("fromFile");
         QTest::addColumn<bool>("emptyInput");
+        QTest::addColumn<bool>("pem");
         for (KeyAlgorithm algorithm : test::kGostAlgorithms)
             for (bool fromFile : {false, true})
                 QTest::addRow("%s %s", crypto::KeyAlgorithmName(algorithm),
                               fromFile ? "certificate file" : "store")
-                    << static_cast<int>(algorithm) << fromFile << false;
-        QTest::newRow("empty file") << static_cast<int>(KeyAlgorithm::Gost2012_256) << false << true;
+                    << static_cast<int>(algorithm) << fromFile << false << false;
+        QTest::newRow("empty file") << static_cast<int>(KeyAlgorithm::Gost2012_256) << false << true << false;
+        QTest::newRow("PEM certificate file")
+            << static_cast<int>(KeyAlgorithm::Gost2012_512) << true << false << true;
     }
 
     // The file is written, announced, the page reset, the folder opened, and only then both slots
@@ -249,6 +251,7 @@ private slots:
         QFETCH(int, algorithm);
         QFETCH(bool, fromFile);
         QFETCH(bool, emptyInput);
+        QFETCH(bool, pem);
         const TestIdentity& recipient = identity(static_cast<KeyAlgorithm>(algorithm));
         store->add(recipient);
         if (emptyInput)
@@ -256,7 +259,7 @@ private slots:
         chooseInput();
         std::string certificate;
         if (fromFile) {
-            certificate = certificateFile(recipient);
+            certificate = certificateFile(recipient, pem);
             chooseCertificateFile(certificate);
         } else {
             prompts->answerCertificate(0);
@@ -293,7 +296,7 @@ private slots:
         checkOpensslDecrypts(input + ".enc", recipient);
         std::vector<std::string> files{"отчёт за май.pdf", "отчёт за май.pdf.enc"};
         if (fromFile)
-            files.push_back("получатель.cer");
+            files.push_back(pem ? "получатель.pem" : "получатель.cer");
         QCOMPARE(test::listFolder(dir->path()), files);
     }
 
@@ -344,21 +347,23 @@ private slots:
 
     // ---- foreseen outcomes ---------------------------------------------------------------------------
 
-    // Cancelling the dialog, or a certificate file that holds PEM text: "Не выбран сертификат",
+    // Cancelling the dialog, or a certificate file that holds no certificate: "Не выбран сертификат",
     // encryptFileName cleared, recipientCertFileName kept, the page reset, nothing written, no folder.
     void noCertificate_data() {
-        QTest::addColumn<bool>("pemFile");
+        QTest::addColumn<bool>("textFile");
         QTest::newRow("dialog cancelled") << false;
-        QTest::newRow("PEM certificate file") << true;
+        QTest::newRow("certificate file of text") << true;
     }
 
     void noCertificate() {
-        QFETCH(bool, pemFile);
+        QFETCH(bool, textFile);
         store->add(identity(KeyAlgorithm::Gost2012_512));
         chooseInput();
-        const std::string certificate = certificateFile(identity(KeyAlgorithm::Gost2012_512), pemFile);
+        std::string certificate = certificateFile(identity(KeyAlgorithm::Gost2012_512));
+        if (textFile)
+            test::writeFile(certificate, "Это не сертификат\n");
         chooseCertificateFile(certificate);
-        if (!pemFile) {
+        if (!textFile) {
             // The certificate file stays chosen while the dialog is used.
             QVERIFY(app::test::clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
             QCOMPARE(window->encryptionPage->recipientCertFileName, certificate);
@@ -371,7 +376,7 @@ private slots:
         };
         encrypt();
         QStringList expected;
-        if (!pemFile)
+        if (!textFile)
             expected << selectEntry({QStringLiteral("Получатель")});
         expected << kNoCertificate;
         QCOMPARE(prompts->log, expected);

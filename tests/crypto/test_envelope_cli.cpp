@@ -75,14 +75,18 @@ TEST_F(EnvelopeCliTest, EncryptThenDecryptEveryKeyKind) {
     }
 }
 
+// A certificate file as people receive it: DER, or PEM text.
 TEST_F(EnvelopeCliTest, RecipientFromACertificateFile) {
     addRecipient(KeyAlgorithm::Gost2012_512);
     writeFile(work.file("data.bin"), content);
-    writeFile(work.file("получатель.cer"), identity.der());
-    const CliResult result = cli("encrypt data.bin --cert " + shellQuote("получатель.cer"));
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "Файл зашифрован\ndata.bin.enc\n");
-    EXPECT_TRUE(opensslDecrypts(work.file("data.bin.enc"), content));
+    for (const bool pem : {false, true}) {
+        SCOPED_TRACE(pem ? "PEM" : "DER");
+        writeFile(work.file("получатель.cer"), pem ? identity.pem() : identity.der());
+        const CliResult result = cli("encrypt data.bin --cert " + shellQuote("получатель.cer"));
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "Файл зашифрован\ndata.bin.enc\n");
+        EXPECT_TRUE(opensslDecrypts(work.file("data.bin.enc"), content));
+    }
 }
 
 TEST_F(EnvelopeCliTest, DecryptsWhatOpensslEncrypted) {
@@ -156,6 +160,7 @@ TEST_F(EnvelopeCliTest, EncryptionFailures) {
     const std::string rsa = store.add(makeIdentity(KeyAlgorithm::Rsa2048, "CN=RSA"));
     writeFile(work.file("data.bin"), content);
     writeFile(work.file("pem.cer"), identity.pem());
+    writeFile(work.file("text.cer"), "Это не сертификат\n");
     const struct {
         const char* name;
         std::string arguments;
@@ -163,8 +168,8 @@ TEST_F(EnvelopeCliTest, EncryptionFailures) {
         std::string out;
         std::string err;
     } cases[] = {
-        {"PEM certificate file", "encrypt data.bin --cert pem.cer", 4, "Не выбран сертификат\n",
-         "plombar-cli: «pem.cer» не содержит сертификата в DER\n"},
+        {"no certificate in the file", "encrypt data.bin --cert text.cer", 4, "Не выбран сертификат\n",
+         "plombar-cli: «text.cer» не содержит сертификата\n"},
         {"not in the store", "encrypt data.bin --thumbprint ffff", 7, "Не выбран сертификат\n",
          "plombar-cli: в хранилище нет сертификата с отпечатком «ffff»\n"},
         {"RSA recipient", "encrypt data.bin --thumbprint " + rsa, 13, "",

@@ -14,8 +14,6 @@
 
 #include "CertificateDialogs.h"
 #include "CryptoStartup.h"
-#include "crypto/DecryptOperation.h"
-#include "crypto/EncryptOperation.h"
 #include "crypto/SignOperation.h"
 #include "crypto/VerifyOperation.h"
 #include "platform/FileSize.h"
@@ -308,11 +306,12 @@ private slots:
 
     // ---- memory ---------------------------------------------------------------------------------------
 
-    // Files that grew far beyond memory after they were chosen (or, on the verification page, that no
-    // gate looks at): each page reports the failed load and the window goes on working.
+    // Files that grew far beyond memory after they were chosen: each page reports the failed load and
+    // the window goes on working. Signing, verification, encryption and decryption stream their input
+    // and need no memory for it (a grown message is read as far as it shows itself to be none); a
+    // certificate file is still read whole.
     void filesBeyondMemory_data() {
         QTest::addColumn<int>("page");
-        QTest::newRow("encryption") << 3;
         QTest::newRow("encryption: certificate file") << 4;
         QTest::newRow("decryption") << 5;
     }
@@ -353,25 +352,6 @@ private slots:
 
         QPushButton* run = nullptr;
         switch (page) {
-        case 0:
-            choose(window->signingPage->chooseFileButton, grown);
-            prompts->answerCertificate(0);
-            run = window->signingPage->signButton;
-            break;
-        case 1:
-            choose(window->verificationPage->dataFileButton, grown);
-            choose(window->verificationPage->signatureFileButton, signedSmall.signaturePath);
-            run = window->verificationPage->verifyButton;
-            break;
-        case 2:
-            choose(window->verificationPage->dataFileButton, small);
-            choose(window->verificationPage->signatureFileButton, grown);
-            run = window->verificationPage->verifyButton;
-            break;
-        case 3: // loaded before the certificate is asked for
-            choose(window->encryptionPage->chooseFileButton, grown);
-            run = window->encryptionPage->encryptButton;
-            break;
         case 4:
             choose(window->encryptionPage->chooseFileButton, small);
             QVERIFY(clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
@@ -391,11 +371,8 @@ private slots:
             click(run);
         }
         QStringList expected;
-        if (page == 0)
-            expected << QStringLiteral(
-                "selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
-                "[Подписант]");
-        expected << QStringLiteral("error: Out of memory while expanding memory stream.");
+        expected << (page == 5 ? QStringLiteral("message: ASN1 bad tag value met - 2148086027")
+                               : QStringLiteral("error: Out of memory while expanding memory stream."));
         QCOMPARE(prompts->log, expected);
 
         // The window is alive: the next run, with files that fit, completes.

@@ -1,20 +1,21 @@
 // plombar-cli decrypt FILE.enc
 
+#include "CliInteraction.h"
 #include "CliSupport.h"
 #include "Commands.h"
 
-#include "crypto/DecryptOperation.h"
+#include "operations/DecryptFlow.h"
 #include "platform/SystemErrors.h"
 
 #include <cstdio>
 
 namespace plombar::cli {
 
-using namespace plombar::crypto;
+using namespace plombar::operations;
 
 namespace {
 
-// The decryption calls failed (not an enveloped message, a key that does not fit, ...).
+// The decryption failed (not an enveloped message, a key that does not fit, ...).
 constexpr int kExitDecryptFailed = 14;
 
 constexpr const char* kDecryptHelp =
@@ -24,28 +25,26 @@ constexpr const char* kDecryptHelp =
     "сообщения. Результат записывается рядом, под именем ФАЙЛА без последних четырёх символов\n"
     "(отчёт.pdf.enc -> отчёт.pdf); существующий файл заменяется. Сообщения те же, что\n"
     "показывает окно; путь к результату печатается последней строкой.\n"
+    "Размер ФАЙЛА не ограничен (у окна предел 300 МиБ): он расшифровывается потоком, в памяти,\n"
+    "которая не растёт с файлом.\n"
     "Пароль зашифрованного закрытого ключа:\n";
 
-// The window's part, played on the terminal: the last message is kept for the outcome.
-class TerminalDecryptView : public DecryptView {
+// The window's part, played on the terminal: the message is kept, to go to stdout on success and
+// to stderr on failure.
+class DecryptInteraction : public CliInteraction {
 public:
-    void ShowMessage(const std::string& text) override { message = text; }
-    void ResetPage() noexcept override {}
-    void OpenFolder(const std::string&) override {}
+    using CliInteraction::CliInteraction;
+    void showMessage(const std::string& text) override { message = text; }
 
     std::string message;
 };
 
-int failureExit(std::uint32_t code, const PasswordInput& passwords) {
-    // What stopped the prompt (Ctrl-D, no terminal, a password file that cannot be read) says it
-    // best, also after a wrong password.
-    if (passwords.promptFailure() != 0)
-        return passwords.promptFailure();
-    if (passwords.wrongPasswordSeen() || code == winerr::ERROR_INVALID_PASSWORD)
-        return kExitWrongPassword;
-    if (code == winerr::ERROR_CANCELLED)
-        return kExitCancelled;
+int failureExit(std::uint32_t code) {
     switch (code) {
+    case winerr::ERROR_INVALID_PASSWORD:
+        return kExitWrongPassword;
+    case winerr::ERROR_CANCELLED:
+        return kExitCancelled;
     case winerr::NTE_PROVIDER_DLL_FAIL:
         return kExitEngineMissing;
     case winerr::CRYPT_E_NO_DECRYPT_CERT:
@@ -76,20 +75,19 @@ int runDecryptCommand(const std::vector<std::string>& arguments) {
     PasswordInput passwords(args);
     requireGostEngine("decrypt");
 
-    auto prompt = passwords.installKeyPrompt();
-    TerminalDecryptView view;
-    const DecryptResult result = DecryptFile(file, view);
+    // What stops a password question (Ctrl-D, no terminal, a password file that cannot be read)
+    // leaves as that CliError, with its message and code.
+    DecryptInteraction interaction(passwords);
+    const DecryptResult result = decryptFile(file, interaction);
     if (result.outcome == DecryptOutcome::Success) {
-        printLine(view.message);
+        printLine(interaction.message);
         printLine(result.outputPath);
         return kExitOk;
     }
-    const int code = failureExit(result.errorCode, passwords);
-    printError(view.message);
-    // When the prompt failed, it has said why already.
-    if (passwords.promptFailure() == 0 && !result.diagnostic.empty())
+    printError(interaction.message);
+    if (!result.diagnostic.empty())
         printError(result.diagnostic);
-    return code;
+    return failureExit(result.errorCode);
 }
 
 } // namespace plombar::cli

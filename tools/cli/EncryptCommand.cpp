@@ -1,21 +1,21 @@
 // plombar-cli encrypt FILE (--thumbprint T | --subject TEXT | --cert FILE.cer)
 
+#include "CliInteraction.h"
 #include "CliSupport.h"
 #include "Commands.h"
 
-#include "crypto/CryptoApi.h"
-#include "crypto/EncryptOperation.h"
-#include "platform/Errors.h"
+#include "operations/EncryptFlow.h"
+#include "operations/Messages.h"
 
 #include <cstdio>
 
 namespace plombar::cli {
 
-using namespace plombar::crypto;
+using namespace plombar::operations;
 
 namespace {
 
-// The encryption calls failed (an RSA or EC certificate, a damaged key, ...).
+// The encryption failed (an RSA or EC certificate, a damaged key, ...).
 constexpr int kExitEncryptFailed = 13;
 
 constexpr const char* kEncryptHelp =
@@ -24,37 +24,20 @@ constexpr const char* kEncryptHelp =
     "ФАЙЛ.enc (сообщение PKCS #7 enveloped-data в DER, ГОСТ 28147-89 с передачей ключа\n"
     "по ГОСТ Р 34.10 на сертификат получателя); существующий файл заменяется.\n"
     "Сертификат получателя берётся из хранилища «MY» (закрытый ключ не нужен) или из файла\n"
-    "с одним сертификатом в DER. Сообщения те же, что показывает окно; путь к ФАЙЛ.enc\n"
-    "печатается последней строкой.\n"
+    "с одним сертификатом (DER, Base64 или PEM). Сообщения те же, что показывает окно; путь\n"
+    "к ФАЙЛ.enc печатается последней строкой.\n"
+    "Размер ФАЙЛА не ограничен (у окна предел 300 МиБ): он шифруется потоком, в памяти,\n"
+    "которая не растёт с файлом.\n"
     "  --thumbprint  отпечаток SHA-1 сертификата в хранилище или его начало (от 4 цифр)\n"
     "  --subject     общее имя (CN) владельца целиком или часть строки владельца\n"
-    "  --cert        файл сертификата получателя (DER, .cer)\n";
+    "  --cert        файл сертификата получателя (DER, Base64 или PEM)\n";
 
-// The window's part, played on the terminal: the certificate comes from the options, messages are
-// printed, and no folder is opened.
-class TerminalEncryptView : public EncryptView {
+// Encryption asks for no password.
+class NoPasswords : public crypto::PasswordSource {
 public:
-    explicit TerminalEncryptView(const CertificateChoice& choice) : choice_(choice) {}
-
-    PCCERT_CONTEXT SelectCertificate(HCERTSTORE store, const std::string&) override {
-        try {
-            return findCertificate(store, choice_).release();
-        } catch (const CliError& error) {
-            notFound_ = error.what();
-            return nullptr;
-        }
+    std::optional<crypto::SecureString> password(const crypto::PasswordRequest&) override {
+        return std::nullopt;
     }
-    void ShowMessage(const std::string& text) override { printLine(text); }
-    void ClearInputSlot() override {}
-    void ResetPage() noexcept override {}
-    void OpenFolder(const std::string&) override {}
-    void ClearSlots() override {}
-
-    const std::string& notFound() const { return notFound_; }
-
-private:
-    CertificateChoice choice_;
-    std::string notFound_;
 };
 
 std::string exitCodeHelp() {
@@ -84,15 +67,15 @@ int runEncryptCommand(const std::vector<std::string>& arguments) {
     }
     requireGostEngine("encrypt");
 
-    TerminalEncryptView view(choice);
+    NoPasswords passwords;
+    CliInteraction interaction(passwords, choice);
     EncryptResult result;
     try {
-        result = EncryptFile(request, view);
-    } catch (const SystemError& error) {
-        // The OS error of a failed call says little on its own; the diagnostic says why.
+        result = encryptFile(request, interaction);
+    } catch (const FailedStepError& error) {
+        // The system's text says little on its own; the diagnostic says why.
         printError(error.message());
-        if (!LastCryptoDiagnostic().empty())
-            printError(LastCryptoDiagnostic());
+        printError(error.diagnostic());
         return kExitEncryptFailed;
     }
     if (result.outcome == EncryptOutcome::Success) {
@@ -100,10 +83,13 @@ int runEncryptCommand(const std::vector<std::string>& arguments) {
         return kExitOk;
     }
     if (request.certificateFromFile) {
-        printError("«" + request.certificatePath + "» не содержит сертификата в DER");
+        printError("«" + request.certificatePath + "» не содержит сертификата");
         return kExitNotACertificate;
     }
-    printError(view.notFound());
+    if (interaction.choiceFailure()) {
+        printError(interaction.choiceFailure()->what());
+        return interaction.choiceFailure()->code();
+    }
     return kExitNotInStore;
 }
 
