@@ -58,18 +58,18 @@ TEST_F(Revocation, NotRevokedWhenNoCrlListsTheChain) {
 }
 
 TEST_F(Revocation, RevokedLeafShowsItsRevocationDate) {
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
 }
 
 TEST_F(Revocation, RevokedIntermediateRevokesTheSigner) {
-    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt - kDay}}}));
+    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt - kDay}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 14.11.2026");
 }
 
 TEST_F(Revocation, ARevokedCertificateWinsOverAnUnknownOne) {
     server.serve("/intermediate.crl", {404, "", {}});
-    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt}}}));
+    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
 }
 
@@ -107,13 +107,29 @@ TEST_P(RevocationUnknown, SaysWhyItCouldNotTell) {
         break; // the root's own CRL
     case 6:
         server.serve("/intermediate.crl",
-                     makeCrl(pki.intermediate, {kRevokedAt - 10 * kDay, kRevokedAt, {}}));
+                     makeCrl(pki.intermediate, {kRevokedAt - 10 * kDay, kRevokedAt, {}, {}}));
         break;
     case 7:
-        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, -1, {}}));
+        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, -1, {}, {}}));
         break;
     case 8:
         server.serve("/intermediate.crl", {302, "", {"Location: file:///etc/passwd"}});
+        break;
+    case 9:
+        server.serve("/intermediate.crl",
+                     makeCrl(pki.intermediate, {0, 0, {}, {{"1.2.3.4", "critical,DER:05:00"}}}));
+        break;
+    case 10:
+        server.serve("/intermediate.crl",
+                     makeCrl(pki.intermediate, {0, 0, {}, {{"2.5.29.27", "critical,DER:02:01:01"}}}));
+        break;
+    case 11:
+        server.serve(
+            "/intermediate.crl",
+            makeCrl(pki.intermediate, {0, 0, {}, {{"issuingDistributionPoint", "critical,onlyCA:TRUE"}}}));
+        break;
+    case 12:
+        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {std::time(nullptr) + kDay, 0, {}, {}}));
         break;
     }
     std::string reason = c.reason;
@@ -137,7 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
         UnknownCase{"Stale", 6, "список отзыва устарел 15.11.2026 ({url})"},
         UnknownCase{"NoNextUpdate", 7, "в списке отзыва нет даты следующего выпуска ({url})"},
         UnknownCase{"RedirectToFile", 8,
-                    "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"}),
+                    "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"},
+        UnknownCase{"UnknownCriticalExtension", 9,
+                    "неизвестное критическое расширение в списке отзыва ({url})"},
+        UnknownCase{"DeltaCrl", 10, "неизвестное критическое расширение в списке отзыва ({url})"},
+        UnknownCase{"OnlyForCaCertificates", 11,
+                    "список отзыва не охватывает сертификат «Тестовый подписант» ({url})"},
+        UnknownCase{"NotYetIssued", 12, "список отзыва еще не действует ({url})"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(Revocation, NobodyListeningGivesUnknownAtOnce) {
@@ -205,11 +227,11 @@ TEST_F(Revocation, OfflineWithoutCacheFetchesNothing) {
 
 TEST_F(Revocation, StaleCacheIsFetchedAgain) {
     const std::time_t now = std::time(nullptr);
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {now - 3600, now + 3600, {}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {now - 3600, now + 3600, {}, {}}));
     EXPECT_EQ(line(), "V Сертификат не отозван");
     // Two hours on, the CRL's next update has passed: a new one is fetched, and it revokes.
     server.serve("/intermediate.crl",
-                 makeCrl(pki.intermediate, {now + 3600, now + kDay, {{&pki.leaf, kRevokedAt}}}));
+                 makeCrl(pki.intermediate, {now + 3600, now + kDay, {{&pki.leaf, kRevokedAt}}, {}}));
     options.at = std::chrono::sys_seconds(std::chrono::seconds(now + 7200));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
     EXPECT_EQ(server.requests("/intermediate.crl"), 2u);
@@ -244,7 +266,7 @@ TEST_F(Revocation, OpensslAgrees) {
     writeFile(dir.file("leaf.pem"), pki.leaf.pem());
     writeFile(dir.file("root.der"), makeCrl(pki.root));
     for (const bool revoked : {false, true}) {
-        const std::string crl = revoked ? makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}})
+        const std::string crl = revoked ? makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}})
                                         : makeCrl(pki.intermediate);
         server.serve("/intermediate.crl", crl);
         writeFile(dir.file("intermediate.der"), crl);
@@ -283,7 +305,7 @@ TEST_F(Revocation, TrustLinesOfOneSigner) {
                                   "V Сертификат не отозван", "Время подписи: 05.03.2027 09:07:03 UTC"}));
 
     // Without a trusted root the revocation of the part that was built is still checked.
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}}));
     trust.revocation.cacheFolder = cache.path() + "/second";
     const TrustVerdict untrusted = checkTrust(cert(pki.leaf), {cert(pki.intermediate)}, {}, trust);
     EXPECT_FALSE(untrusted.trusted());
