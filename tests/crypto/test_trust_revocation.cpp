@@ -196,6 +196,25 @@ TEST_F(Revocation, TriesTheNextAddressWhenOneFails) {
     EXPECT_EQ(server.requests("/gone.crl"), 1u);
 }
 
+// A certificate may list many addresses; a few are tried, and all together within the time limit.
+TEST_F(Revocation, ManyAddressesCostAFewTriesAndLimitedTime) {
+    IdentityFields fields;
+    fields.issuer = &pki.intermediate;
+    for (int i = 0; i < 10; ++i)
+        fields.crlUrls.push_back(server.url("/gone" + std::to_string(i) + ".crl"));
+    const TestIdentity manyPoints = makeIdentity(fields);
+    chain = {cert(manyPoints), cert(pki.intermediate), cert(pki.root)};
+    EXPECT_EQ(line(), unknown("список отзыва не получен: сервер ответил кодом 404 (" +
+                              server.url("/gone3.crl") + ")"));
+    EXPECT_EQ(server.connections(), 4u + 1u); // four of the leaf's, one of the intermediate's
+
+    server.setMode(Mode::Hang);
+    options.fetch.timeout = std::chrono::milliseconds(300);
+    options.totalTimeout = std::chrono::milliseconds(400);
+    EXPECT_EQ(line(), unknown("истекло время проверки отзыва"));
+    EXPECT_LT(server.connections(), 5u + 3u);
+}
+
 TEST_F(Revocation, ASignerWithoutIssuerCannotBeChecked) {
     chain = {cert(pki.leaf)};
     EXPECT_EQ(line(),
