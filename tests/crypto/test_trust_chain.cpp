@@ -6,6 +6,8 @@
 
 #include "crypto/CertificateChain.h"
 #include "crypto/GostRuntime.h"
+#include "crypto/MessageFile.h"
+#include "crypto/SignatureVerification.h"
 #include "crypto/TrustReport.h"
 
 #include <gtest/gtest.h>
@@ -227,6 +229,24 @@ std::vector<ChainCase> chainCases() {
 
 INSTANTIATE_TEST_SUITE_P(Table, ChainTable, ::testing::ValuesIn(chainCases()),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The engine's TC26 example a121: its signer's issuer has no basic constraints, so even trusted it
+// is no CA; openssl verify says the same.
+TEST(CertificateChain, PublishedExampleWhoseRootIsNoCa) {
+    GostRuntimeReady();
+    MessageFile file =
+        MessageFile::open(PLOMBAR_VERIFY_VECTORS "/engine_tc26_signed_a121.pem", MessageKind::Signed);
+    VerificationResult result = verifySignature(file.message());
+    ASSERT_TRUE(result.allValid());
+    const Certificate signer = Certificate::adopt(std::move(result.signers[0].certificate));
+    const Certificate root =
+        Certificate::fromBytes(readFile(PLOMBAR_VERIFY_VECTORS "/engine_tc26_root256_cert.pem"));
+    const ChainResult chain = buildChain(signer, {}, TrustAnchors{{root}, {}});
+    EXPECT_EQ(chainLine(chain),
+              "X Цепочка сертификатов не построена: сертификат «CA TK26: GOST 34.10-12 256-bit» "
+              "не является сертификатом центра сертификации");
+    EXPECT_EQ(chain.chain.size(), 2u);
+}
 
 TEST(CertificateChain, UnknownCodesKeepOpensslsText) {
     EXPECT_EQ(chainErrorText(X509_V_ERR_CRL_HAS_EXPIRED, nullptr), "CRL has expired");
