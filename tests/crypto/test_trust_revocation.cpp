@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/stat.h>
 
 namespace plombar::crypto {
@@ -73,94 +74,74 @@ TEST_F(Revocation, ARevokedCertificateWinsOverAnUnknownOne) {
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
 }
 
-// Each row serves something else as the leaf's CRL and expects the "?" reason.
+// Each row serves something else at the leaf's CRL address and expects the "?" reason.
+using Serve = std::function<void(LocalHttpServer&, const TestChain&)>;
 struct UnknownCase {
     const char* name;
-    int what;
+    Serve serve;
     const char* reason; // "{url}" stands for the leaf CRL's address
 };
 
 class RevocationUnknown : public Revocation, public ::testing::WithParamInterface<UnknownCase> {};
 
 TEST_P(RevocationUnknown, SaysWhyItCouldNotTell) {
-    const UnknownCase& c = GetParam();
-    const TestIdentity stranger =
-        makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU");
-    switch (c.what) {
-    case 0:
-        server.setMode(Mode::Close);
-        break;
-    case 1:
-        server.setMode(Mode::Hang);
-        break;
-    case 2:
-        server.serve("/intermediate.crl", {404, "", {}});
-        break;
-    case 3:
-        server.serve("/intermediate.crl", std::string("not a CRL"));
-        break;
-    case 4:
-        server.serve("/intermediate.crl", makeCrl(stranger));
-        break; // same name, other key
-    case 5:
-        server.serve("/intermediate.crl", makeCrl(pki.root));
-        break; // the root's own CRL
-    case 6:
-        server.serve("/intermediate.crl",
-                     makeCrl(pki.intermediate, {kRevokedAt - 10 * kDay, kRevokedAt, {}, {}}));
-        break;
-    case 7:
-        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, -1, {}, {}}));
-        break;
-    case 8:
-        server.serve("/intermediate.crl", {302, "", {"Location: file:///etc/passwd"}});
-        break;
-    case 9:
-        server.serve("/intermediate.crl",
-                     makeCrl(pki.intermediate, {0, 0, {}, {{"1.2.3.4", "critical,DER:05:00"}}}));
-        break;
-    case 10:
-        server.serve("/intermediate.crl",
-                     makeCrl(pki.intermediate, {0, 0, {}, {{"2.5.29.27", "critical,DER:02:01:01"}}}));
-        break;
-    case 11:
-        server.serve(
-            "/intermediate.crl",
-            makeCrl(pki.intermediate, {0, 0, {}, {{"issuingDistributionPoint", "critical,onlyCA:TRUE"}}}));
-        break;
-    case 12:
-        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {std::time(nullptr) + kDay, 0, {}, {}}));
-        break;
-    }
-    std::string reason = c.reason;
+    GetParam().serve(server, pki);
+    std::string reason = GetParam().reason;
     if (const auto at = reason.find("{url}"); at != std::string::npos)
         reason.replace(at, 5, leafUrl());
     EXPECT_EQ(line(), unknown(reason));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RevocationUnknown,
-    ::testing::Values(
-        UnknownCase{"ServerClosesConnection", 0,
-                    "список отзыва не получен: сервер прервал соединение ({url})"},
-        UnknownCase{"ServerHangs", 1,
-                    "список отзыва не получен: истекло время ожидания ответа сервера ({url})"},
-        UnknownCase{"NotFound", 2, "список отзыва не получен: сервер ответил кодом 404 ({url})"},
-        UnknownCase{"NotACrl", 3, "полученный файл не является списком отзыва ({url})"},
-        UnknownCase{"SignedBySomeoneElse", 4, "неверная подпись списка отзыва ({url})"},
-        UnknownCase{"AnotherIssuersCrl", 5,
-                    "список отзыва выпущен не издателем сертификата «Тестовый подписант» ({url})"},
-        UnknownCase{"Stale", 6, "список отзыва устарел 15.11.2026 ({url})"},
-        UnknownCase{"NoNextUpdate", 7, "в списке отзыва нет даты следующего выпуска ({url})"},
-        UnknownCase{"RedirectToFile", 8,
-                    "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"},
-        UnknownCase{"UnknownCriticalExtension", 9,
-                    "неизвестное критическое расширение в списке отзыва ({url})"},
-        UnknownCase{"DeltaCrl", 10, "неизвестное критическое расширение в списке отзыва ({url})"},
-        UnknownCase{"OnlyForCaCertificates", 11,
-                    "список отзыва не охватывает сертификат «Тестовый подписант» ({url})"},
-        UnknownCase{"NotYetIssued", 12, "список отзыва еще не действует ({url})"}),
+Serve mode(Mode m) {
+    return [m](LocalHttpServer& s, const TestChain&) { s.setMode(m); };
+}
+Serve answer(LocalHttpServer::Answer a) {
+    return [a](LocalHttpServer& s, const TestChain&) { s.serve("/intermediate.crl", a); };
+}
+// A CRL of the leaf's issuer with these fields.
+Serve crl(CrlFields fields) {
+    return [fields](LocalHttpServer& s, const TestChain& p) {
+        s.serve("/intermediate.crl", makeCrl(p.intermediate, fields));
+    };
+}
+Serve crlOf(const TestIdentity& (*issuer)(const TestChain&)) {
+    return [issuer](LocalHttpServer& s, const TestChain& p) {
+        s.serve("/intermediate.crl", makeCrl(issuer(p)));
+    };
+}
+const TestIdentity& root(const TestChain& p) {
+    return p.root;
+}
+// The intermediate's name with another key.
+const TestIdentity& stranger(const TestChain&) {
+    static const TestIdentity* made = new TestIdentity(
+        makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU"));
+    return *made;
+}
+using Extensions = std::vector<std::pair<std::string, std::string>>;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, RevocationUnknown, ::testing::Values(
+    UnknownCase{"ServerClosesConnection", mode(Mode::Close), "список отзыва не получен: сервер прервал соединение ({url})"},
+    UnknownCase{"ServerHangs", mode(Mode::Hang), "список отзыва не получен: истекло время ожидания ответа сервера ({url})"},
+    UnknownCase{"NotFound", answer({404, "", {}}), "список отзыва не получен: сервер ответил кодом 404 ({url})"},
+    UnknownCase{"RedirectToFile", answer({302, "", {"Location: file:///etc/passwd"}}),
+                "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"},
+    UnknownCase{"NotACrl", answer({200, "not a CRL", {}}), "полученный файл не является списком отзыва ({url})"},
+    UnknownCase{"SignedBySomeoneElse", crlOf(stranger), "неверная подпись списка отзыва ({url})"},
+    UnknownCase{"AnotherIssuersCrl", crlOf(root),
+                "список отзыва выпущен не издателем сертификата «Тестовый подписант» ({url})"},
+    UnknownCase{"Stale", crl({kRevokedAt - 10 * kDay, kRevokedAt, {}, {}}), "список отзыва устарел 15.11.2026 ({url})"},
+    UnknownCase{"NoNextUpdate", crl({0, -1, {}, {}}), "в списке отзыва нет даты следующего выпуска ({url})"},
+    UnknownCase{"NotYetIssued", crl({std::time(nullptr) + kDay, 0, {}, {}}), "список отзыва еще не действует ({url})"},
+    UnknownCase{"UnknownCriticalExtension", crl({0, 0, {}, Extensions{{"1.2.3.4", "critical,DER:05:00"}}}),
+                "неизвестное критическое расширение в списке отзыва ({url})"},
+    UnknownCase{"DeltaCrl", crl({0, 0, {}, Extensions{{"2.5.29.27", "critical,DER:02:01:01"}}}),
+                "неизвестное критическое расширение в списке отзыва ({url})"},
+    UnknownCase{"OnlyForCaCertificates", crl({0, 0, {}, Extensions{{"issuingDistributionPoint", "critical,onlyCA:TRUE"}}}),
+                "список отзыва не охватывает сертификат «Тестовый подписант» ({url})"}),
     [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 TEST_F(Revocation, NobodyListeningGivesUnknownAtOnce) {
     std::string url;
