@@ -37,7 +37,7 @@ content=$work/content.txt
 printf 'Plombar fuzz: signed content\n' > "$content"
 
 declare -A seedDirs
-for target in base64 verify decrypt certificate store name ber; do
+for target in base64 verify decrypt certificate store name ber message; do
     seedDirs[$target]=$here/corpus/$target
     mkdir -p "${seedDirs[$target]}"
     rm -f "${seedDirs[$target]}"/seed-*
@@ -287,6 +287,33 @@ for file in "${seedDirs[verify]}"/seed-*.sig "${seedDirs[decrypt]}"/seed-*; do
 done
 ossl cms -sign -engine gost -binary -nodetach -stream -outform DER -signer "$work/id/gost2012-256.pem" \
     -inkey "$work/id/gost2012-256.key" -in "$content" -out "${seedDirs[ber]}/seed-openssl-stream-attached.sig"
+
+# ---------------------------------------------------------------------------------------------
+# message: signature and envelope files as people receive them. The first byte chooses the read
+# size and the kind (odd: envelope); the rest is the file.
+messageSeed() { { printf "\\x$(printf %02x "$1")"; cat "$2"; } > "${seedDirs[message]}/seed-$3"; } # BYTE FILE NAME
+armour() { printf -- '-----BEGIN %s-----\n' "$1"; base64 -w 64 "$2"; printf -- '-----END %s-----\n' "$1"; }
+messageSeed 32 "${seedDirs[verify]}/seed-gost2012-256-attached.sig" der-attached
+messageSeed 64 "${seedDirs[verify]}/seed-gost2012-256-detached.p7s" base64
+messageSeed 2 "${seedDirs[verify]}/seed-base64-after-blank-line.p7s" base64-after-blank-line
+{ printf 'Подпись к письму\r\n\r\n'; armour CMS "${seedDirs[verify]}/seed-gost2012-256-attached.sig"; } > "$work/signed.pem"
+messageSeed 16 "$work/signed.pem" pem-after-text
+messageSeed 33 "${seedDirs[decrypt]}/seed-gost2001.enc" der-envelope
+armour PKCS7 "${seedDirs[decrypt]}/seed-gost2001.enc" > "$work/envelope.pem"
+messageSeed 17 "$work/envelope.pem" pem-envelope
+# A DER signature with "MI" on its first line: the content's length corrected until the outer
+# length is 0x4D49 (the first correction changes the size of some length fields too).
+signLong() {
+    head -c "$1" /dev/zero | tr '\0' a > "$work/long.txt"
+    ossl cms -sign -engine gost -binary -noattr -nodetach -outform DER -signer "$work/id/gost2012-256.pem" \
+        -inkey "$work/id/gost2012-256.key" -in "$work/long.txt" -out "$work/marker.sig"
+}
+length=100
+for _ in 1 2 3; do
+    signLong "$length"
+    length=$((length + 0x4D49 + 4 - $(stat -c %s "$work/marker.sig")))
+done
+messageSeed 40 "$work/marker.sig" der-with-marker-on-first-line
 
 du -sh "$here/corpus" "$here/keys"
 echo "seed corpus written to $here/corpus, store entries to $here/keys"

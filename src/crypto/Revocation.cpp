@@ -7,6 +7,7 @@
 #include "platform/FileReader.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <sys/stat.h>
@@ -21,6 +22,11 @@ using DistPointsPtr = std::unique_ptr<STACK_OF(DIST_POINT), OpenSslDeleter<CRL_D
 using IssuingPointPtr = std::unique_ptr<ISSUING_DIST_POINT, OpenSslDeleter<ISSUING_DIST_POINT_free>>;
 
 constexpr std::size_t kMaxCrlSize = std::size_t{16} << 20;
+// Addresses tried per certificate: a certificate listing a hundred that do not answer must not
+// hold the check up for a hundred time limits.
+constexpr std::size_t kMaxAddresses = 4;
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 using Clock = std::chrono::sys_seconds;
 
@@ -61,7 +67,8 @@ DistributionPoints distributionPoints(const Certificate& certificate) {
             std::string url(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
                             static_cast<std::size_t>(ASN1_STRING_length(uri)));
             const std::string scheme = url.substr(0, url.find(':'));
-            if (scheme == "http" || scheme == "https" || scheme == "HTTP" || scheme == "HTTPS")
+            if ((scheme == "http" || scheme == "https" || scheme == "HTTP" || scheme == "HTTPS") &&
+                points.httpUrls.size() < kMaxAddresses)
                 points.httpUrls.push_back(std::move(url));
         }
     }
@@ -204,7 +211,8 @@ CertificateStatus lookUp(X509_CRL* crl, const Certificate& certificate) {
 }
 
 CertificateStatus checkCertificate(const Certificate& certificate, const Certificate& issuer,
-                                   const RevocationOptions& options, const std::string& cache, Clock now) {
+                                   const RevocationOptions& options, const std::string& cache, Clock now,
+                                   Deadline deadline) {
     CertificateStatus status;
     const DistributionPoints points = distributionPoints(certificate);
     if (points.httpUrls.empty()) {
@@ -234,7 +242,15 @@ CertificateStatus checkCertificate(const Certificate& certificate, const Certifi
                 status.reason = "список отзыва не сохранен, а проверка без сети" + where;
             continue;
         }
-        const HttpFetchResult fetched = httpGet(url, options.fetch);
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0) {
+            status.reason = "истекло время проверки отзыва";
+            break;
+        }
+        HttpFetchOptions fetch = options.fetch;
+        fetch.timeout = std::min(fetch.timeout, remaining);
+        const HttpFetchResult fetched = httpGet(url, fetch);
         if (!fetched.ok) {
             status.reason = "список отзыва не получен: " + fetched.failure;
             continue;
@@ -279,9 +295,11 @@ RevocationStatus checkRevocation(const std::vector<Certificate>& chain, const Re
         std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()));
     const std::string cache =
         usableCacheFolder(options.cacheFolder.empty() ? crlCacheFolder() : options.cacheFolder);
+    const Deadline deadline = std::chrono::steady_clock::now() + options.totalTimeout;
     std::string unknown;
     for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
-        const CertificateStatus status = checkCertificate(chain[i], chain[i + 1], options, cache, now);
+        const CertificateStatus status =
+            checkCertificate(chain[i], chain[i + 1], options, cache, now, deadline);
         if (status.state == RevocationState::Revoked) {
             result.state = RevocationState::Revoked;
             result.revokedAt = status.revokedAt;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/stat.h>
 
 namespace plombar::crypto {
@@ -58,87 +59,89 @@ TEST_F(Revocation, NotRevokedWhenNoCrlListsTheChain) {
 }
 
 TEST_F(Revocation, RevokedLeafShowsItsRevocationDate) {
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
 }
 
 TEST_F(Revocation, RevokedIntermediateRevokesTheSigner) {
-    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt - kDay}}}));
+    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt - kDay}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 14.11.2026");
 }
 
 TEST_F(Revocation, ARevokedCertificateWinsOverAnUnknownOne) {
     server.serve("/intermediate.crl", {404, "", {}});
-    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt}}}));
+    server.serve("/root.crl", makeCrl(pki.root, {0, 0, {{&pki.intermediate, kRevokedAt}}, {}}));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
 }
 
-// Each row serves something else as the leaf's CRL and expects the "?" reason.
+// Each row serves something else at the leaf's CRL address and expects the "?" reason.
+using Serve = std::function<void(LocalHttpServer&, const TestChain&)>;
 struct UnknownCase {
     const char* name;
-    int what;
+    Serve serve;
     const char* reason; // "{url}" stands for the leaf CRL's address
 };
 
 class RevocationUnknown : public Revocation, public ::testing::WithParamInterface<UnknownCase> {};
 
 TEST_P(RevocationUnknown, SaysWhyItCouldNotTell) {
-    const UnknownCase& c = GetParam();
-    const TestIdentity stranger =
-        makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU");
-    switch (c.what) {
-    case 0:
-        server.setMode(Mode::Close);
-        break;
-    case 1:
-        server.setMode(Mode::Hang);
-        break;
-    case 2:
-        server.serve("/intermediate.crl", {404, "", {}});
-        break;
-    case 3:
-        server.serve("/intermediate.crl", std::string("not a CRL"));
-        break;
-    case 4:
-        server.serve("/intermediate.crl", makeCrl(stranger));
-        break; // same name, other key
-    case 5:
-        server.serve("/intermediate.crl", makeCrl(pki.root));
-        break; // the root's own CRL
-    case 6:
-        server.serve("/intermediate.crl",
-                     makeCrl(pki.intermediate, {kRevokedAt - 10 * kDay, kRevokedAt, {}}));
-        break;
-    case 7:
-        server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, -1, {}}));
-        break;
-    case 8:
-        server.serve("/intermediate.crl", {302, "", {"Location: file:///etc/passwd"}});
-        break;
-    }
-    std::string reason = c.reason;
+    GetParam().serve(server, pki);
+    std::string reason = GetParam().reason;
     if (const auto at = reason.find("{url}"); at != std::string::npos)
         reason.replace(at, 5, leafUrl());
     EXPECT_EQ(line(), unknown(reason));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RevocationUnknown,
-    ::testing::Values(
-        UnknownCase{"ServerClosesConnection", 0,
-                    "список отзыва не получен: сервер прервал соединение ({url})"},
-        UnknownCase{"ServerHangs", 1,
-                    "список отзыва не получен: истекло время ожидания ответа сервера ({url})"},
-        UnknownCase{"NotFound", 2, "список отзыва не получен: сервер ответил кодом 404 ({url})"},
-        UnknownCase{"NotACrl", 3, "полученный файл не является списком отзыва ({url})"},
-        UnknownCase{"SignedBySomeoneElse", 4, "неверная подпись списка отзыва ({url})"},
-        UnknownCase{"AnotherIssuersCrl", 5,
-                    "список отзыва выпущен не издателем сертификата «Тестовый подписант» ({url})"},
-        UnknownCase{"Stale", 6, "список отзыва устарел 15.11.2026 ({url})"},
-        UnknownCase{"NoNextUpdate", 7, "в списке отзыва нет даты следующего выпуска ({url})"},
-        UnknownCase{"RedirectToFile", 8,
-                    "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"}),
+Serve mode(Mode m) {
+    return [m](LocalHttpServer& s, const TestChain&) { s.setMode(m); };
+}
+Serve answer(LocalHttpServer::Answer a) {
+    return [a](LocalHttpServer& s, const TestChain&) { s.serve("/intermediate.crl", a); };
+}
+// A CRL of the leaf's issuer with these fields.
+Serve crl(CrlFields fields) {
+    return [fields](LocalHttpServer& s, const TestChain& p) {
+        s.serve("/intermediate.crl", makeCrl(p.intermediate, fields));
+    };
+}
+Serve crlOf(const TestIdentity& (*issuer)(const TestChain&)) {
+    return [issuer](LocalHttpServer& s, const TestChain& p) {
+        s.serve("/intermediate.crl", makeCrl(issuer(p)));
+    };
+}
+const TestIdentity& root(const TestChain& p) {
+    return p.root;
+}
+// The intermediate's name with another key.
+const TestIdentity& stranger(const TestChain&) {
+    static const TestIdentity* made = new TestIdentity(
+        makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Тестовый подчиненный УЦ, O=Пломбарь, C=RU"));
+    return *made;
+}
+using Extensions = std::vector<std::pair<std::string, std::string>>;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, RevocationUnknown, ::testing::Values(
+    UnknownCase{"ServerClosesConnection", mode(Mode::Close), "список отзыва не получен: сервер прервал соединение ({url})"},
+    UnknownCase{"ServerHangs", mode(Mode::Hang), "список отзыва не получен: истекло время ожидания ответа сервера ({url})"},
+    UnknownCase{"NotFound", answer({404, "", {}}), "список отзыва не получен: сервер ответил кодом 404 ({url})"},
+    UnknownCase{"RedirectToFile", answer({302, "", {"Location: file:///etc/passwd"}}),
+                "список отзыва не получен: перенаправление на адрес не по HTTP ({url})"},
+    UnknownCase{"NotACrl", answer({200, "not a CRL", {}}), "полученный файл не является списком отзыва ({url})"},
+    UnknownCase{"SignedBySomeoneElse", crlOf(stranger), "неверная подпись списка отзыва ({url})"},
+    UnknownCase{"AnotherIssuersCrl", crlOf(root),
+                "список отзыва выпущен не издателем сертификата «Тестовый подписант» ({url})"},
+    UnknownCase{"Stale", crl({kRevokedAt - 10 * kDay, kRevokedAt, {}, {}}), "список отзыва устарел 15.11.2026 ({url})"},
+    UnknownCase{"NoNextUpdate", crl({0, -1, {}, {}}), "в списке отзыва нет даты следующего выпуска ({url})"},
+    UnknownCase{"NotYetIssued", crl({std::time(nullptr) + kDay, 0, {}, {}}), "список отзыва еще не действует ({url})"},
+    UnknownCase{"UnknownCriticalExtension", crl({0, 0, {}, Extensions{{"1.2.3.4", "critical,DER:05:00"}}}),
+                "неизвестное критическое расширение в списке отзыва ({url})"},
+    UnknownCase{"DeltaCrl", crl({0, 0, {}, Extensions{{"2.5.29.27", "critical,DER:02:01:01"}}}),
+                "неизвестное критическое расширение в списке отзыва ({url})"},
+    UnknownCase{"OnlyForCaCertificates", crl({0, 0, {}, Extensions{{"issuingDistributionPoint", "critical,onlyCA:TRUE"}}}),
+                "список отзыва не охватывает сертификат «Тестовый подписант» ({url})"}),
     [](const auto& row) { return std::string(row.param.name); });
+// clang-format on
 
 TEST_F(Revocation, NobodyListeningGivesUnknownAtOnce) {
     std::string url;
@@ -174,6 +177,25 @@ TEST_F(Revocation, TriesTheNextAddressWhenOneFails) {
     EXPECT_EQ(server.requests("/gone.crl"), 1u);
 }
 
+// A certificate may list many addresses; a few are tried, and all together within the time limit.
+TEST_F(Revocation, ManyAddressesCostAFewTriesAndLimitedTime) {
+    IdentityFields fields;
+    fields.issuer = &pki.intermediate;
+    for (int i = 0; i < 10; ++i)
+        fields.crlUrls.push_back(server.url("/gone" + std::to_string(i) + ".crl"));
+    const TestIdentity manyPoints = makeIdentity(fields);
+    chain = {cert(manyPoints), cert(pki.intermediate), cert(pki.root)};
+    EXPECT_EQ(line(), unknown("список отзыва не получен: сервер ответил кодом 404 (" +
+                              server.url("/gone3.crl") + ")"));
+    EXPECT_EQ(server.connections(), 4u + 1u); // four of the leaf's, one of the intermediate's
+
+    server.setMode(Mode::Hang);
+    options.fetch.timeout = std::chrono::milliseconds(300);
+    options.totalTimeout = std::chrono::milliseconds(400);
+    EXPECT_EQ(line(), unknown("истекло время проверки отзыва"));
+    EXPECT_LT(server.connections(), 5u + 3u);
+}
+
 TEST_F(Revocation, ASignerWithoutIssuerCannotBeChecked) {
     chain = {cert(pki.leaf)};
     EXPECT_EQ(line(),
@@ -205,11 +227,11 @@ TEST_F(Revocation, OfflineWithoutCacheFetchesNothing) {
 
 TEST_F(Revocation, StaleCacheIsFetchedAgain) {
     const std::time_t now = std::time(nullptr);
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {now - 3600, now + 3600, {}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {now - 3600, now + 3600, {}, {}}));
     EXPECT_EQ(line(), "V Сертификат не отозван");
     // Two hours on, the CRL's next update has passed: a new one is fetched, and it revokes.
     server.serve("/intermediate.crl",
-                 makeCrl(pki.intermediate, {now + 3600, now + kDay, {{&pki.leaf, kRevokedAt}}}));
+                 makeCrl(pki.intermediate, {now + 3600, now + kDay, {{&pki.leaf, kRevokedAt}}, {}}));
     options.at = std::chrono::sys_seconds(std::chrono::seconds(now + 7200));
     EXPECT_EQ(line(), "X Сертификат отозван 15.11.2026");
     EXPECT_EQ(server.requests("/intermediate.crl"), 2u);
@@ -244,7 +266,7 @@ TEST_F(Revocation, OpensslAgrees) {
     writeFile(dir.file("leaf.pem"), pki.leaf.pem());
     writeFile(dir.file("root.der"), makeCrl(pki.root));
     for (const bool revoked : {false, true}) {
-        const std::string crl = revoked ? makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}})
+        const std::string crl = revoked ? makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}})
                                         : makeCrl(pki.intermediate);
         server.serve("/intermediate.crl", crl);
         writeFile(dir.file("intermediate.der"), crl);
@@ -283,7 +305,7 @@ TEST_F(Revocation, TrustLinesOfOneSigner) {
                                   "V Сертификат не отозван", "Время подписи: 05.03.2027 09:07:03 UTC"}));
 
     // Without a trusted root the revocation of the part that was built is still checked.
-    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}}));
+    server.serve("/intermediate.crl", makeCrl(pki.intermediate, {0, 0, {{&pki.leaf, kRevokedAt}}, {}}));
     trust.revocation.cacheFolder = cache.path() + "/second";
     const TrustVerdict untrusted = checkTrust(cert(pki.leaf), {cert(pki.intermediate)}, {}, trust);
     EXPECT_FALSE(untrusted.trusted());

@@ -87,6 +87,11 @@ std::size_t LocalHttpServer::requests(const std::string& path) const {
     return it == counts_.end() ? 0 : it->second;
 }
 
+std::size_t LocalHttpServer::connections() const {
+    const std::lock_guard lock(mutex_);
+    return connections_;
+}
+
 void LocalHttpServer::run() {
     for (;;) {
         pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
@@ -110,6 +115,7 @@ void LocalHttpServer::handle(UniqueFd connection) {
     {
         const std::lock_guard lock(mutex_);
         mode = mode_;
+        ++connections_;
     }
     if (mode == Mode::Close)
         return; // closed unread

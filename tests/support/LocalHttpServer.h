@@ -39,8 +39,9 @@ public:
     void serve(const std::string& path, std::string body) { serve(path, Answer{200, std::move(body), {}}); }
     void setMode(Mode mode);
 
-    // The number of requests for `path` so far.
+    // The number of requests for `path` so far (answered ones), and of connections accepted in all.
     std::size_t requests(const std::string& path) const;
+    std::size_t connections() const;
 
 private:
     void run();
@@ -53,6 +54,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Answer> answers_;
     std::map<std::string, std::size_t> counts_;
+    std::size_t connections_ = 0;
     Mode mode_ = Mode::Serve;
     std::vector<UniqueFd> held_; // connections a hanging server keeps open
     std::thread thread_;

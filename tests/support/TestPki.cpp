@@ -141,6 +141,13 @@ std::string makeCrl(const TestIdentity& issuer, const CrlFields& fields) {
         }
     }
     X509_CRL_sort(crl.get());
+    for (const auto& [name, value] : fields.extensions) {
+        X509V3_CTX context;
+        X509V3_set_ctx(&context, issuer.certificate.get(), nullptr, nullptr, crl.get(), 0);
+        X509ExtensionPtr extension(X509V3_EXT_nconf(nullptr, &context, name.c_str(), value.c_str()));
+        if (!extension || X509_CRL_add_ext(crl.get(), extension.get(), -1) != 1)
+            throw std::runtime_error("cannot add CRL extension " + name + ": " + TakeOpenSslErrors());
+    }
     int digestNid = NID_undef;
     if (EVP_PKEY_get_default_digest_nid(issuer.key.get(), &digestNid) <= 0)
         digestNid = NID_sha256;

@@ -79,6 +79,9 @@ struct CrlFields {
     std::time_t thisUpdate = 0;
     std::time_t nextUpdate = 0;
     std::vector<RevokedCertificate> revoked;
+    // Extensions in OpenSSL's configuration syntax by name ("issuingDistributionPoint" =
+    // "critical,onlyCA:TRUE"), or a dotted OID with "critical,DER:05:00" for an unknown one.
+    std::vector<std::pair<std::string, std::string>> extensions;
 };
 std::string makeCrl(const TestIdentity& issuer, const CrlFields& fields = {});
 
