@@ -10,22 +10,29 @@
 #include "SigningPage.h"
 #include "TestSupport.h"
 #include "VerificationPage.h"
+#include "platform/DisplayText.h"
 #include "platform/Errors.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextDocumentFragment>
 
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <utility>
 
 using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
@@ -704,6 +711,142 @@ private slots:
         prompts->answerFile(file("x"));
         choose(kGated[0]);
         QVERIFY(label->width() < label->fontMetrics().horizontalAdvance(qs(path)));
+    }
+
+    // A path too long for the page is cut in the middle: the start of the path and the whole file
+    // name stay visible. The tooltip and a copy give the whole path; special characters show escaped.
+    void pathLabels_data() {
+        QTest::addColumn<int>("handler");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("cut");
+        QTest::addColumn<QString>("shownName");
+        const QString deep = QStringLiteral("Очень длинное имя папки с документами бухгалтерии/").repeated(4);
+        for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
+            const QByteArray row = kGated[i].row;
+            QTest::newRow(row + " short") << i << QString() << "счёт.pdf" << false << "счёт.pdf";
+            QTest::newRow(row + " long") << i << deep << "Договор № 17.pdf" << true << "Договор № 17.pdf";
+        }
+        QTest::newRow("line feed and direction mark in the name")
+            << 0 << QString() << QStringLiteral("a\nb\u202Etxt.exe") << false
+            << QStringLiteral("a\\nb\\u202Etxt.exe");
+        QTest::newRow("markup in the name")
+            << 0 << deep << "<b>жирный<i> & ещё.txt" << true << "<b>жирный<i> & ещё.txt";
+    }
+
+    void pathLabels() {
+        QFETCH(int, handler);
+        QFETCH(QString, folder);
+        QFETCH(QString, name);
+        QFETCH(bool, cut);
+        QFETCH(QString, shownName);
+        const Gated& g = kGated[handler];
+        prepare(g);
+        if (!folder.isEmpty())
+            QVERIFY(QDir().mkpath(qs(dir->file(folder.toStdString()))));
+        const std::string path = file((folder + name).toStdString());
+        prompts->answerFile(path);
+        choose(g);
+        auto* pathLabel = qobject_cast<plombar::app::PathLabel*>(label(g));
+        QVERIFY(pathLabel != nullptr);
+        QCOMPARE(pathLabel->text(), qs(path));
+
+        const QString shown = pathLabel->shownText();
+        QVERIFY2(shown.endsWith(shownName), qPrintable(shown));
+        QCOMPARE(shown.contains(QChar(u'…')), cut);
+        QVERIFY2(shown.startsWith(qs(dir->path()).left(5)), qPrintable(shown));
+        const QWidget* page = window->pages->widget(g.page);
+        QVERIFY(pathLabel->x() + pathLabel->fontMetrics().horizontalAdvance(shown) <=
+                page->width() - plombar::app::kPageMargin);
+        if (!cut && shownName == name)
+            QCOMPARE(shown, qs(path));
+
+        QCOMPARE(QTextDocumentFragment::fromHtml(pathLabel->toolTip()).toPlainText(),
+                 qs(plombar::escapeForDisplay(path)));
+        QApplication::clipboard()->clear();
+        window->pages->setCurrentIndex(g.page);
+        pathLabel->setFocus();
+        QTest::keySequence(pathLabel, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), qs(path));
+    }
+
+    // ---- keyboard ------------------------------------------------------------------------------
+
+    void firstEnabledControlHasFocusAtStart() {
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QCOMPARE(QApplication::focusWidget(), window->signingPage->chooseFileButton);
+    }
+
+    void enterPressesFocusedButton_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("dialog");
+        for (const auto& [key, keyName] :
+             {std::pair{int{Qt::Key_Return}, "Return"}, {int{Qt::Key_Enter}, "Enter"}}) {
+            for (const auto& g : kGated)
+                QTest::addRow("%s %s", keyName, g.row)
+                    << int{g.page} << QString::fromLatin1(g.button) << key << QString::fromLatin1(g.dialog);
+            for (const auto& u : kUngated)
+                QTest::addRow("%s %s", keyName, u.row) << int{kVerification} << QString::fromLatin1(u.button)
+                                                       << key << QString::fromLatin1(u.dialog);
+        }
+    }
+
+    void enterPressesFocusedButton() {
+        QFETCH(int, page);
+        QFETCH(QString, button);
+        QFETCH(int, key);
+        QFETCH(QString, dialog);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        if (dialog == QLatin1String(kCertificateFile.dialog))
+            window->encryptionPage->certificateFromFileBox->setChecked(true);
+        window->pages->setCurrentIndex(page);
+        auto* target = this->button(page, button.toLatin1().constData());
+        target->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), target);
+        prompts->answerFile(file("f.txt"));
+        QTest::keyClick(target, static_cast<Qt::Key>(key),
+                        key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(prompts->log.size(), 1);
+        QVERIFY(prompts->log.first().startsWith(QStringLiteral("openFile: ") + dialog + QLatin1Char(' ')));
+        // With a modifier it is no press.
+        QTest::keyClick(target, static_cast<Qt::Key>(key), Qt::ControlModifier);
+        QCOMPARE(prompts->log.size(), 1);
+    }
+
+    void enterOnDisabledButtonDoesNothing() {
+        auto* sign = window->signingPage->signButton;
+        QVERIFY(!sign->isEnabled());
+        QSignalSpy clicks(sign, &QPushButton::clicked);
+        QTest::keyClick(sign, Qt::Key_Return);
+        QCOMPARE(clicks.count(), 0);
+    }
+
+    // The focused control looks different from the same control without the focus, also when it
+    // got the focus by a click or at start rather than by Tab.
+    void focusIsVisible_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("button") << int{kSigning} << "chooseFileButton";
+        QTest::newRow("check box") << int{kSigning} << "base64Box";
+        QTest::newRow("button on the encryption page") << int{kEncryption} << "chooseFileButton";
+    }
+
+    void focusIsVisible() {
+        QFETCH(int, page);
+        QFETCH(QString, name);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        window->pages->setCurrentIndex(page);
+        auto* control = window->pages->widget(page)->findChild<QWidget*>(name);
+        window->pages->tabBar()->setFocus(Qt::MouseFocusReason);
+        const QImage unfocused = control->grab().toImage();
+        control->setFocus(Qt::MouseFocusReason);
+        QVERIFY(control->hasFocus());
+        QVERIFY(control->grab().toImage() != unfocused);
     }
 
     // ---- the guard around every handler --------------------------------------------------------
