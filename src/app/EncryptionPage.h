@@ -49,7 +49,8 @@ public:
     QPushButton* encryptButton = nullptr;           // "Зашифровать"
 
     OpenFileDialog fileToEncryptDialog{"fileToEncryptDialog", ""};
-    OpenFileDialog certificateFileDialog{"certificateFileDialog", "Certificate|*.cer"};
+    OpenFileDialog certificateFileDialog{"certificateFileDialog",
+                                         "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem"};
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

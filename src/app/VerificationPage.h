@@ -47,7 +47,8 @@ public:
     QPlainTextEdit* reportArea = nullptr;
 
     OpenFileDialog dataFileDialog{"dataFileDialog", ""};
-    OpenFileDialog signatureFileDialog{"signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s"};
+    OpenFileDialog signatureFileDialog{"signatureFileDialog",
+                                       "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s"};
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

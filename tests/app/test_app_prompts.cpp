@@ -127,6 +127,12 @@ private slots:
         QTest::newRow("encrypted") << "Зашифрованные файлы|*.enc"
                                    << QStringList{"Зашифрованные файлы (*.enc)"};
         QTest::newRow("certificate") << "Certificate|*.cer" << QStringList{"Certificate (*.cer)"};
+        QTest::newRow("certificate file dialog")
+            << "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem"
+            << QStringList{"Certificate (*.cer)", "Сертификаты (*.cer *.crt *.pem)"};
+        QTest::newRow("signature file dialog")
+            << "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s"
+            << QStringList{"Signature (*.sig)", "PKCS7 (*.p7s)", "Подписи (*.sig *.p7s)"};
         QTest::newRow("several patterns")
             << "Документы|*.doc;*.docx; *.odt" << QStringList{"Документы (*.doc *.docx *.odt)"};
         QTest::newRow("every file") << "Все файлы|*.*" << QStringList{"Все файлы (*)"};

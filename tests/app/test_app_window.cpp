@@ -64,7 +64,8 @@ const Gated kGated[] = {
     {"file to decrypt", kDecryption, "chooseFileButton", "fileToDecryptDialog", "Зашифрованные файлы|*.enc",
      [](MainWindow& w) -> std::string& { return w.decryptionPage->decryptFileName; }, "fileLabel",
      "decryptButton"},
-    {"certificate file", kEncryption, "chooseCertificateButton", "certificateFileDialog", "Certificate|*.cer",
+    {"certificate file", kEncryption, "chooseCertificateButton", "certificateFileDialog",
+     "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem",
      [](MainWindow& w) -> std::string& { return w.encryptionPage->recipientCertFileName; },
      "certificateLabel", nullptr},
 };
@@ -90,8 +91,9 @@ std::string& signatureSlot(MainWindow& w) {
 const Ungated kUngated[] = {
     {"data file", "dataFileButton", "dataFileDialog", "", dataSlot, "dataFileLabel", signatureSlot,
      "signatureFileButton"},
-    {"signature file", "signatureFileButton", "signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s",
-     signatureSlot, "signatureFileLabel", dataSlot, "dataFileButton"},
+    {"signature file", "signatureFileButton", "signatureFileDialog",
+     "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s", signatureSlot, "signatureFileLabel", dataSlot,
+     "dataFileButton"},
 };
 
 QString openFileEntry(const char* dialog, const char* filter, const std::string& initial) {
@@ -315,13 +317,14 @@ private slots:
         QTest::addColumn<QString>("filter");
         QTest::newRow("data file") << 0 << QStringLiteral("dataFileDialog") << QString();
         QTest::newRow("file to sign") << 1 << QStringLiteral("fileToSignDialog") << QString();
-        QTest::newRow("signature file")
-            << 2 << QStringLiteral("signatureFileDialog") << QStringLiteral("Signature|*.sig|PKCS7|*.p7s");
+        QTest::newRow("signature file") << 2 << QStringLiteral("signatureFileDialog")
+                                        << QStringLiteral("Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s");
         QTest::newRow("file to encrypt") << 3 << QStringLiteral("fileToEncryptDialog") << QString();
         QTest::newRow("file to decrypt")
             << 4 << QStringLiteral("fileToDecryptDialog") << QStringLiteral("Зашифрованные файлы|*.enc");
         QTest::newRow("certificate file")
-            << 5 << QStringLiteral("certificateFileDialog") << QStringLiteral("Certificate|*.cer");
+            << 5 << QStringLiteral("certificateFileDialog")
+            << QStringLiteral("Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem");
     }
 
     void openDialogFilters() {
@@ -658,7 +661,8 @@ private slots:
         QCOMPARE(e->recipientCertFileName, cert);
         QVERIFY(!e->encryptButton->isEnabled());
         QCOMPARE(prompts->log,
-                 QStringList({openFileEntry("certificateFileDialog", "Certificate|*.cer", "")}));
+                 QStringList({openFileEntry("certificateFileDialog",
+                                            "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem", "")}));
     }
 
     // ---- dialogs remember the file last confirmed in them --------------------------------------
