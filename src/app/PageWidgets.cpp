@@ -7,12 +7,16 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
+#include <QUrl>
 
 #include <algorithm>
 #include <utility>
@@ -44,6 +48,68 @@ protected:
 
 private:
     QAbstractButton* button_;
+};
+
+// The local files a drag carries, or nothing when it carries anything else or too many.
+std::vector<std::string> droppedFiles(const QMimeData* data, int maxFiles) {
+    if (data == nullptr || !data->hasUrls())
+        return {};
+    const QList<QUrl> urls = data->urls();
+    if (urls.isEmpty() || urls.size() > maxFiles)
+        return {};
+    std::vector<std::string> paths;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+            return {};
+        paths.push_back(url.toLocalFile().toStdString());
+    }
+    return paths;
+}
+
+class FileDrops : public QObject {
+public:
+    FileDrops(QWidget* page, Prompts& prompts, int maxFiles,
+              std::function<void(const std::vector<std::string>&)> handler)
+        : QObject(page), page_(page), prompts_(prompts), maxFiles_(maxFiles), handler_(std::move(handler)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != page_)
+            return false;
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (droppedFiles(drag->mimeData(), maxFiles_).empty()) {
+                drag->ignore();
+            } else {
+                drag->setDropAction(Qt::CopyAction);
+                drag->accept();
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const std::vector<std::string> paths = droppedFiles(drop->mimeData(), maxFiles_);
+            if (paths.empty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            runGuarded(prompts_, [this, &paths] { handler_(paths); });
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+private:
+    QWidget* page_;
+    Prompts& prompts_;
+    int maxFiles_;
+    std::function<void(const std::vector<std::string>&)> handler_;
 };
 
 } // namespace
@@ -162,6 +228,16 @@ void setLabelText(QLabel* label, const std::string& text) {
                           : QStringLiteral("<p style='white-space:pre'>%1</p>").arg(shown.toHtmlEscaped()));
     label->adjustSize();
     label->repaint();
+}
+
+void acceptFileDrops(QWidget* page, Prompts& prompts, int maxFiles,
+                     std::function<void(const std::vector<std::string>&)> handler) {
+    page->setAcceptDrops(true);
+    page->installEventFilter(new FileDrops(page, prompts, maxFiles, std::move(handler)));
+}
+
+bool hasExtension(const std::string& path, const char* extension) {
+    return QString::fromStdString(path).endsWith(QLatin1String(extension), Qt::CaseInsensitive);
 }
 
 void connectGuarded(QAbstractButton* button, Prompts& prompts, std::function<void()> handler) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 class QAbstractButton;
 class QCheckBox;
@@ -68,6 +69,15 @@ int lineHeight(const QLabel* label);
 // Sets a path label's text (plain text, never markup) and tooltip, fits the label to it and redraws
 // it at once.
 void setLabelText(QLabel* label, const std::string& text);
+
+// Lets files be dropped on `page`: local files only, at most `maxFiles` of them at once (a drag of
+// anything else is refused). `handler` gets their paths (UTF-8), in the drag's order, through
+// runGuarded, as a click's handler would.
+void acceptFileDrops(QWidget* page, Prompts& prompts, int maxFiles,
+                     std::function<void(const std::vector<std::string>&)> handler);
+
+// True when `path` ends in `extension` (".sig"), whatever the case of its letters.
+bool hasExtension(const std::string& path, const char* extension);
 
 // Runs `handler` on every click of `button` through runGuarded (Dispatch.h): under the wait cursor,
 // with any exception shown in the error report of `prompts`.

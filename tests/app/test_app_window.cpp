@@ -17,8 +17,11 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -27,6 +30,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextDocumentFragment>
+#include <QUrl>
 
 #include <memory>
 #include <new>
@@ -772,6 +776,143 @@ private slots:
         pathLabel->setFocus();
         QTest::keySequence(pathLabel, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(), qs(path));
+    }
+
+    // ---- drag and drop -------------------------------------------------------------------------
+
+    // Drags `urls` onto `page` and drops them there when the page takes the drag; gives whether it did.
+    bool drop(QWidget* page, const QList<QUrl>& urls) {
+        window->pages->setCurrentWidget(page);
+        QMimeData data;
+        data.setUrls(urls);
+        const QPointF where = QRectF(page->rect()).center();
+        QDragEnterEvent enter(where.toPoint(), Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, &data,
+                              Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(page, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropEvent(where, Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, &data, Qt::LeftButton,
+                             Qt::NoModifier);
+        QApplication::sendEvent(page, &dropEvent);
+        return dropEvent.isAccepted() && dropEvent.dropAction() == Qt::CopyAction;
+    }
+
+    // A dropped file goes where choosing it in the page's dialog would put it, through the same gate,
+    // and the dialog then opens on it.
+    void droppedFileIsChosen_data() {
+        QTest::addColumn<int>("handler");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qulonglong>("size");
+        QTest::addColumn<QString>("report");
+        for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
+            const QByteArray row = kGated[i].row;
+            const char* name = &kGated[i] == &kCertificateFile ? "получатель.CRT" : "документ.pdf";
+            QTest::newRow(row + " good") << i << name << 10ULL << QString();
+            QTest::newRow(row + " too big") << i << name << qulonglong(kLimit + 1) << kTooBig;
+            QTest::newRow(row + " gone") << i << name << 0ULL << "error: File not found.";
+        }
+    }
+
+    void droppedFileIsChosen() {
+        QFETCH(int, handler);
+        QFETCH(QString, name);
+        QFETCH(qulonglong, size);
+        QFETCH(QString, report);
+        const Gated& g = kGated[handler];
+        prepare(g);
+        const bool gone = report == QLatin1String("error: File not found.");
+        const std::string path = gone ? dir->file(name.toStdString()) : file(name.toStdString(), size);
+        QVERIFY(drop(window->pages->widget(g.page), {QUrl::fromLocalFile(qs(path))}));
+        QCOMPARE(prompts->log, report.isEmpty() ? QStringList() : QStringList{report});
+        const bool taken = report.isEmpty();
+        QCOMPARE(g.slot(*window), taken || gone ? path : std::string());
+        QCOMPARE(label(g)->text(), taken || (gone && g.operation == nullptr) ? qs(path) : QString());
+        QCOMPARE(operationEnabled(g), taken && g.operation != nullptr);
+
+        // The page's dialog opens on the dropped file.
+        prompts->reset();
+        prompts->cancelFile();
+        choose(g);
+        QCOMPARE(prompts->log.first(), openFileEntry(g.dialog, g.filter, path));
+        prompts->reset();
+    }
+
+    // On the encryption page a certificate file goes to the certificate only while the box says so.
+    void droppedCertificateWithBoxUntickedIsTheFileToEncrypt() {
+        const std::string cert = file("получатель.cer");
+        QVERIFY(drop(window->encryptionPage, {QUrl::fromLocalFile(qs(cert))}));
+        QCOMPARE(window->encryptionPage->encryptFileName, cert);
+        QVERIFY(window->encryptionPage->recipientCertFileName.empty());
+        QVERIFY(window->encryptionPage->encryptButton->isEnabled());
+    }
+
+    // On the verification page a signature file fills the signature slot, any other the data slot,
+    // both may come in one drag, and nothing is gated or checked.
+    void droppedFilesToVerify_data() {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("signature");
+        QTest::newRow("sig") << QStringList{"отчёт.pdf.sig"} << ""
+                             << "отчёт.pdf.sig";
+        QTest::newRow("p7s") << QStringList{"отчёт.pdf.p7s"} << ""
+                             << "отчёт.pdf.p7s";
+        QTest::newRow("upper case") << QStringList{"ОТЧЁТ.P7S"} << ""
+                                    << "ОТЧЁТ.P7S";
+        QTest::newRow("data file") << QStringList{"отчёт.pdf"} << "отчёт.pdf"
+                                   << "";
+        QTest::newRow("sig in the middle of the name") << QStringList{"отчёт.sig.pdf"} << "отчёт.sig.pdf"
+                                                       << "";
+        QTest::newRow("both at once") << QStringList{"a.sig", "a"} << "a"
+                                      << "a.sig";
+        QTest::newRow("missing files are taken") << QStringList{"нет.txt", "нет.txt.sig"} << "нет.txt"
+                                                 << "нет.txt.sig";
+    }
+
+    void droppedFilesToVerify() {
+        QFETCH(QStringList, names);
+        QFETCH(QString, data);
+        QFETCH(QString, signature);
+        QList<QUrl> urls;
+        for (const QString& n : names)
+            urls << QUrl::fromLocalFile(
+                qs(n.startsWith(QStringLiteral("нет")) ? dir->file(n.toStdString()) : file(n.toStdString())));
+        const auto* v = window->verificationPage;
+        QVERIFY(drop(window->verificationPage, urls));
+        QCOMPARE(prompts->log, QStringList());
+        const auto pathOf = [&](const QString& n) {
+            return n.isEmpty() ? QString() : qs(dir->file(n.toStdString()));
+        };
+        QCOMPARE(qs(v->verifyDataFileName), pathOf(data));
+        QCOMPARE(v->dataFileLabel->text(), pathOf(data));
+        QCOMPARE(qs(v->verifySignatureFileName), pathOf(signature));
+        QCOMPARE(v->signatureFileLabel->text(), pathOf(signature));
+        QCOMPARE(v->verifyButton->isEnabled(), !data.isEmpty() && !signature.isEmpty());
+        if (!signature.isEmpty())
+            QCOMPARE(qs(v->signatureFileDialog.fileName()), pathOf(signature));
+    }
+
+    // Drags that are no local files, or more files than the page has slots for, are refused.
+    void refusedDrags_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QList<QUrl>>("urls");
+        const QUrl local = QUrl::fromLocalFile(QStringLiteral("/tmp/a.txt"));
+        const QUrl web(QStringLiteral("https://example.org/a.txt"));
+        QTest::newRow("web address") << int{kSigning} << QList<QUrl>{web};
+        QTest::newRow("two files to sign") << int{kSigning} << QList<QUrl>{local, local};
+        QTest::newRow("two files to decrypt") << int{kDecryption} << QList<QUrl>{local, local};
+        QTest::newRow("three files to verify") << int{kVerification} << QList<QUrl>{local, local, local};
+        QTest::newRow("a local file and a web address") << int{kVerification} << QList<QUrl>{local, web};
+        QTest::newRow("no files") << int{kEncryption} << QList<QUrl>{};
+    }
+
+    void refusedDrags() {
+        QFETCH(int, page);
+        QFETCH(QList<QUrl>, urls);
+        QVERIFY(!drop(window->pages->widget(page), urls));
+        QCOMPARE(prompts->log, QStringList());
+        QVERIFY(window->signingPage->signFileName.empty());
+        QVERIFY(window->verificationPage->verifyDataFileName.empty());
+        QVERIFY(window->decryptionPage->decryptFileName.empty());
     }
 
     // ---- keyboard ------------------------------------------------------------------------------
