@@ -1,11 +1,10 @@
 #include "CryptoStartup.h"
 
 #include "Prompts.h"
-#include "crypto/GostRuntime.h"
-#include "platform/Paths.h"
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -31,10 +30,36 @@ crypto::PasswordPrompt passwordPromptFor(Prompts& prompts) {
     };
 }
 
+GostModuleProblem describeGostModuleProblem(const crypto::GostRuntimeStatus& status) {
+    GostModuleProblem problem;
+    if (status.ready)
+        return problem;
+    problem.sentence =
+        status.engineFound
+            ? "Модуль ГОСТ для OpenSSL не удалось загрузить, поэтому подпись, проверка, шифрование и "
+              "расшифровка недоступны: переустановите пакет libengine-gost-openssl "
+              "(sudo apt install --reinstall libengine-gost-openssl)."
+            : "Не найден модуль ГОСТ для OpenSSL, поэтому подпись, проверка, шифрование и расшифровка "
+              "недоступны: установите пакет libengine-gost-openssl (sudo apt install "
+              "libengine-gost-openssl).";
+    // OpenSSL's errors come joined by "; ": one a line.
+    const std::string& errors = status.openSslErrors;
+    for (std::size_t start = 0; start < errors.size();) {
+        const std::size_t end = std::min(errors.find("; ", start), errors.size());
+        if (!problem.details.empty())
+            problem.details += '\n';
+        problem.details.append(errors, start, end - start);
+        start = end + 2;
+    }
+    return problem;
+}
+
 bool reportGostRuntimeAtStart(Prompts& prompts) {
-    if (crypto::GostRuntimeReady())
+    const crypto::GostRuntimeStatus status = crypto::QueryGostRuntime();
+    if (status.ready)
         return true;
-    prompts.showError(errorReportText(crypto::GostRuntimeErrorText()));
+    const GostModuleProblem problem = describeGostModuleProblem(status);
+    prompts.showDetailedError(problem.sentence, problem.details);
     return false;
 }
 

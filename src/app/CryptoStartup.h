@@ -3,6 +3,7 @@
 // The window's side of the cryptography runtime: the key password questions go to the window's
 // prompts, and a missing GOST engine is reported when the program starts.
 
+#include "crypto/GostRuntime.h"
 #include "crypto/KeyAccess.h"
 
 #include <string>
@@ -21,8 +22,16 @@ std::string passwordQuestionText(const crypto::PasswordRequest& request);
 // crypto::ScopedPasswordPrompt; main() installs it for the window's prompts.
 crypto::PasswordPrompt passwordPromptFor(Prompts& prompts);
 
-// When the GOST engine cannot be used, says so in the application's error report and returns
-// false; the program then goes on (every GOST operation reports the same text). True when ready.
+// What the window says when the GOST engine cannot be used: one sentence saying what to install
+// (or reinstall), and OpenSSL's errors from the failed load, one a line, for "Подробности".
+struct GostModuleProblem {
+    std::string sentence;
+    std::string details;
+};
+GostModuleProblem describeGostModuleProblem(const crypto::GostRuntimeStatus& status);
+
+// When the GOST engine cannot be used, says so in the error report with details and returns
+// false; the program then goes on (every GOST operation reports the problem again). True when ready.
 bool reportGostRuntimeAtStart(Prompts& prompts);
 
 } // namespace plombar::app

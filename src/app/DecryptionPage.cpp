@@ -36,6 +36,8 @@ DecryptionPage::DecryptionPage(Prompts& prompts, QWidget* parent) : QWidget(pare
 
     connectGuarded(chooseFileButton, prompts_, [this] { chooseFile(); });
     connectGuarded(decryptButton, prompts_, [this] { decrypt(); });
+    acceptFileDrops(this, prompts_, 1,
+                    [this](const std::vector<std::string>& paths) { takeFile(paths.front()); });
 }
 
 DecryptionPage::~DecryptionPage() = default;
@@ -52,6 +54,10 @@ void DecryptionPage::resizeEvent(QResizeEvent* event) {
 
 void DecryptionPage::chooseFile() {
     chooseGatedFile(prompts_, fileToDecryptDialog, decryptFileName, fileLabel, decryptButton);
+}
+
+void DecryptionPage::takeFile(const std::string& path) {
+    takeGatedFile(prompts_, fileToDecryptDialog, path, decryptFileName, fileLabel, decryptButton);
 }
 
 // Decrypts the file in decryptFileName with a key that the store "MY" holds and writes the content

@@ -28,6 +28,8 @@ public:
 
     // "Открыть файл": the file to decrypt, through the size gate.
     void chooseFile();
+    // A file given without the dialog (dropped on the page, named at start): as if chosen in it.
+    void takeFile(const std::string& path);
     // "DECRYPT": decrypts the file in decryptFileName.
     void decrypt();
 

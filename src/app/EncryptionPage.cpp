@@ -53,6 +53,8 @@ EncryptionPage::EncryptionPage(Prompts& prompts, QWidget* parent) : QWidget(pare
     // Every change of the box runs the handler, whether the user clicked or a handler set it.
     connect(certificateFromFileBox, &QCheckBox::toggled, this,
             [this] { runGuarded(prompts_, [this] { updateCertificateSource(); }); });
+    acceptFileDrops(this, prompts_, 1,
+                    [this](const std::vector<std::string>& paths) { takeFile(paths.front()); });
 }
 
 EncryptionPage::~EncryptionPage() = default;
@@ -90,6 +92,22 @@ void EncryptionPage::chooseFile() {
 void EncryptionPage::chooseCertificateFile() {
     try {
         chooseGatedFile(prompts_, certificateFileDialog, recipientCertFileName, certificateLabel, nullptr);
+    } catch (...) {
+        setLabelText(certificateLabel, recipientCertFileName);
+        throw;
+    }
+}
+
+void EncryptionPage::takeFile(const std::string& path) {
+    const bool certificate =
+        hasExtension(path, ".cer") || hasExtension(path, ".crt") || hasExtension(path, ".pem");
+    if (!certificate || !certificateFromFileBox->isChecked()) {
+        takeGatedFile(prompts_, fileToEncryptDialog, path, encryptFileName, fileLabel, encryptButton);
+        return;
+    }
+    try {
+        takeGatedFile(prompts_, certificateFileDialog, path, recipientCertFileName, certificateLabel,
+                      nullptr);
     } catch (...) {
         setLabelText(certificateLabel, recipientCertFileName);
         throw;

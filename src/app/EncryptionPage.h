@@ -31,6 +31,10 @@ public:
     void chooseFile();
     // "Выбрать Сертификат": the recipient's certificate file, through the size gate.
     void chooseCertificateFile();
+    // A file given without the dialogs (dropped on the page): with "Выбрать сертификат из файла"
+    // ticked a certificate file (.cer, .crt, .pem) is taken as if chosen in "Выбрать Сертификат",
+    // any other file as if chosen in "Открыть файл".
+    void takeFile(const std::string& path);
     // Runs on every change of "Выбрать сертификат из файла", by the user or by the page.
     void updateCertificateSource();
     // "Зашифровать": encrypts the file in encryptFileName into FILE.enc.
@@ -49,7 +53,8 @@ public:
     QPushButton* encryptButton = nullptr;           // "Зашифровать"
 
     OpenFileDialog fileToEncryptDialog{"fileToEncryptDialog", ""};
-    OpenFileDialog certificateFileDialog{"certificateFileDialog", "Certificate|*.cer"};
+    OpenFileDialog certificateFileDialog{"certificateFileDialog",
+                                         "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem"};
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -28,4 +28,9 @@ bool isFileSizeAllowed(const std::string& path);
 void chooseGatedFile(Prompts& prompts, OpenFileDialog& dialog, std::string& slot, QLabel* label,
                      QPushButton* operation);
 
+// The same for a file given without the dialog (dropped on the page, named on the command line):
+// `path` is taken as if confirmed in `dialog`, then goes through the same gate.
+void takeGatedFile(Prompts& prompts, OpenFileDialog& dialog, const std::string& path, std::string& slot,
+                   QLabel* label, QPushButton* operation);
+
 } // namespace plombar::app

@@ -56,6 +56,13 @@ MainWindow::MainWindow(Prompts& prompts, QWidget* parent) : QWidget(parent) {
     pages->addTab(decryptionPage, QStringLiteral("DECRYPT"));
 
     setFocusOrder();
+    // At start the first enabled control of the first page has the focus.
+    for (QWidget* w = signingPage->signButton; signingPage->isAncestorOf(w); w = w->nextInFocusChain()) {
+        if (w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) != 0) {
+            w->setFocus();
+            break;
+        }
+    }
 
     setMinimumSize(kWindowWidth, kWindowHeight);
     resize(kWindowWidth, kWindowHeight);
@@ -82,6 +89,9 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // The focused control is always marked, not only once the user has pressed Tab (showing the
+    // window clears this).
+    setAttribute(Qt::WA_KeyboardFocusChange);
     if (placed_ || isMaximized() || isFullScreen())
         return;
     placed_ = true;

@@ -42,7 +42,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     // On the first show: the window keeps its initial place where it fits on its screen, else it
-    // moves fully onto the screen's free area (a small or scaled screen), title bar included.
+    // moves fully onto the screen's free area (a small or scaled screen), title bar included. On
+    // every show: the focused control is marked, however it got the focus.
     void showEvent(QShowEvent* event) override;
 
 private:

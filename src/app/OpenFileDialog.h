@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace plombar::app {
 
@@ -20,6 +21,9 @@ public:
     // Shows the dialog through `prompts`. True when the user confirmed a file, which then is
     // fileName(); a cancel keeps the previous file name.
     bool run(Prompts& prompts);
+    // Takes `fileName` as if the user had confirmed it here (a file dropped on the page): the
+    // dialog opens on it the next time.
+    void setFileName(std::string fileName) { fileName_ = std::move(fileName); }
 
 private:
     std::string name_;

@@ -32,6 +32,13 @@ public:
     // `text` is shown as given (the caller has applied the full-stop rule).
     virtual void showError(const std::string& text) = 0;
 
+    // The error report with details folded under "Подробности": `text` is one plain sentence for
+    // the user, `details` the technical part (may be empty). Falls back to the plain report.
+    virtual void showDetailedError(const std::string& text, const std::string& details) {
+        (void)details;
+        showError(text);
+    }
+
     // The certificate selection dialog over `certificates`; `title` and `displayText` may be empty
     // (defaults are shown then). The dialog can show any row in the certificate view dialog. Gives
     // the index of the chosen certificate.

@@ -2,6 +2,7 @@
 
 #include "CertificateDialogs.h"
 #include "Dispatch.h"
+#include "ErrorDialog.h"
 #include "FileFilter.h"
 
 #include <QAbstractButton>
@@ -90,6 +91,12 @@ void QtPrompts::showError(const std::string& text) {
     ScreenCentredMessageBox box(QMessageBox::Critical, QString::fromStdString(title_),
                                 QString::fromStdString(text), dialogParent());
     box.exec();
+}
+
+void QtPrompts::showDetailedError(const std::string& text, const std::string& details) {
+    BusyCursorPause normalCursor;
+    DetailedErrorDialog dialog(title_, text, details, dialogParent());
+    dialog.exec();
 }
 
 std::optional<std::size_t>

@@ -24,6 +24,7 @@ public:
                                         const std::string& initialFile) override;
     void showMessage(const std::string& text) override;
     void showError(const std::string& text) override;
+    void showDetailedError(const std::string& text, const std::string& details) override;
     std::optional<std::size_t>
     selectCertificate(const std::string& title, const std::string& displayText,
                       const std::vector<crypto::CertificateDescription>& certificates) override;

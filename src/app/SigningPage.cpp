@@ -62,6 +62,8 @@ SigningPage::SigningPage(Prompts& prompts, QWidget* parent) : QWidget(parent), p
 
     connectGuarded(signButton, prompts_, [this] { sign(); });
     connectGuarded(chooseFileButton, prompts_, [this] { chooseFile(); });
+    acceptFileDrops(this, prompts_, 1,
+                    [this](const std::vector<std::string>& paths) { takeFile(paths.front()); });
 }
 
 SigningPage::~SigningPage() = default;
@@ -89,6 +91,10 @@ void SigningPage::resizeEvent(QResizeEvent* event) {
 
 void SigningPage::chooseFile() {
     chooseGatedFile(prompts_, fileToSignDialog, signFileName, fileLabel, signButton);
+}
+
+void SigningPage::takeFile(const std::string& path) {
+    takeGatedFile(prompts_, fileToSignDialog, path, signFileName, fileLabel, signButton);
 }
 
 void SigningPage::clearSelection() {

@@ -30,6 +30,8 @@ public:
 
     // "Открыть файл для подписания": the file to sign, through the size gate.
     void chooseFile();
+    // A file given without the dialog (dropped on the page, named at start): as if chosen in it.
+    void takeFile(const std::string& path);
     // "Подписать": signs the file in signFileName.
     void sign();
 

@@ -47,6 +47,10 @@ VerificationPage::VerificationPage(Prompts& prompts, QWidget* parent) : QWidget(
     connectGuarded(verifyButton, prompts_, [this] { verify(); });
     connectGuarded(dataFileButton, prompts_, [this] { chooseDataFile(); });
     connectGuarded(signatureFileButton, prompts_, [this] { chooseSignatureFile(); });
+    // A data file and its signature may come in one drag.
+    acceptFileDrops(this, prompts_, 2, [this](const std::vector<std::string>& paths) { takeFiles(paths); });
+    reportArea->setAcceptDrops(false);
+    reportArea->viewport()->setAcceptDrops(false);
 }
 
 VerificationPage::~VerificationPage() = default;
@@ -83,6 +87,19 @@ void VerificationPage::chooseFileToVerify(OpenFileDialog& dialog, std::string& s
     if (dialog.run(prompts_))
         slot = dialog.fileName();
     setLabelText(label, slot);
+    if (!verifyDataFileName.empty() && !verifySignatureFileName.empty())
+        verifyButton->setEnabled(true);
+}
+
+void VerificationPage::takeFiles(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        const bool signature = hasExtension(path, ".sig") || hasExtension(path, ".p7s");
+        OpenFileDialog& dialog = signature ? signatureFileDialog : dataFileDialog;
+        std::string& slot = signature ? verifySignatureFileName : verifyDataFileName;
+        dialog.setFileName(path);
+        slot = path;
+        setLabelText(signature ? signatureFileLabel : dataFileLabel, slot);
+    }
     if (!verifyDataFileName.empty() && !verifySignatureFileName.empty())
         verifyButton->setEnabled(true);
 }

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <string>
+#include <vector>
 
 class QLabel;
 class QPlainTextEdit;
@@ -31,6 +32,9 @@ public:
     void chooseDataFile();
     // "Файл подписи": the signature file.
     void chooseSignatureFile();
+    // Files given without the dialogs (dropped on the page, named at start): a signature file
+    // (.sig, .p7s) as if chosen in "Файл подписи", any other as if chosen in "Исходный файл".
+    void takeFiles(const std::vector<std::string>& paths);
     // "Проверить": checks the signature against the data file.
     void verify();
 
@@ -47,7 +51,8 @@ public:
     QPlainTextEdit* reportArea = nullptr;
 
     OpenFileDialog dataFileDialog{"dataFileDialog", ""};
-    OpenFileDialog signatureFileDialog{"signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s"};
+    OpenFileDialog signatureFileDialog{"signatureFileDialog",
+                                       "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s"};
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

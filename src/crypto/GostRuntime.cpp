@@ -161,6 +161,12 @@ bool GostRuntimeReady() {
     return state().ready;
 }
 
+GostRuntimeStatus QueryGostRuntime() {
+    start();
+    const RuntimeState& s = state();
+    return {s.ready, s.engineFound, s.ready ? std::string() : s.detail};
+}
+
 std::string GostRuntimeErrorText() {
     start();
     const RuntimeState& s = state();

@@ -40,6 +40,14 @@ bool WipeOpenSslMemoryOnFree();
 // Loads the engine if that has not happened yet (thread-safe) and tells whether it is usable.
 bool GostRuntimeReady();
 
+// What the runtime knows of the engine, for a caller that words the problem itself (the window).
+struct GostRuntimeStatus {
+    bool ready = false;
+    bool engineFound = false;  // found but not usable: it failed to load or lacks the GOST digests
+    std::string openSslErrors; // OpenSSL's errors from the failed load, joined by "; "; may be empty
+};
+GostRuntimeStatus QueryGostRuntime();
+
 // Why the engine is not usable ("Не найден модуль ГОСТ для OpenSSL (libengine-gost-openssl)..."),
 // in Russian or English by the locale as the system texts are; empty when it is ready.
 std::string GostRuntimeErrorText();

@@ -69,6 +69,10 @@ void ScriptedPrompts::showError(const std::string& text) {
     record(QStringLiteral("error: ") + qs(text));
 }
 
+void ScriptedPrompts::showDetailedError(const std::string& text, const std::string& details) {
+    record(QStringLiteral("detailedError: %1 details=%2").arg(qs(text), quoted(details)));
+}
+
 std::optional<std::size_t>
 ScriptedPrompts::selectCertificate(const std::string& title, const std::string& displayText,
                                    const std::vector<crypto::CertificateDescription>& certificates) {

@@ -17,6 +17,7 @@
 //     openFile: <dialog name> filter="<filter>" initial="<file it opens on>"
 //     message: <text>                      plain message box
 //     error: <text>                        the application's error report
+//     detailedError: <text> details="<details>"   the error report with "Подробности"
 //     selectCertificate: title="<title>" text="<display text>" [<issued to>; <issued to>; ...]
 //     viewCertificate: <issued to>
 //     password: <key owner>
@@ -74,6 +75,7 @@ public:
                                         const std::string& initialFile) override;
     void showMessage(const std::string& text) override;
     void showError(const std::string& text) override;
+    void showDetailedError(const std::string& text, const std::string& details) override;
     std::optional<std::size_t>
     selectCertificate(const std::string& title, const std::string& displayText,
                       const std::vector<crypto::CertificateDescription>& certificates) override;

@@ -319,11 +319,11 @@ private slots:
         saveShot(&window, QStringLiteral("2-verification-chosen"));
         QVERIFY(app::test::clickEnabled(window, window.verificationPage->verifyButton));
         QCOMPARE(prompts.log,
-                 (QStringList{
-                     QStringLiteral("openFile: dataFileDialog filter=\"\" initial=\"\""),
-                     QStringLiteral(
-                         "openFile: signatureFileDialog filter=\"Signature|*.sig|PKCS7|*.p7s\" initial=\"\""),
-                     QStringLiteral("viewCertificate: Иванов Иван Иванович")}));
+                 (QStringList{QStringLiteral("openFile: dataFileDialog filter=\"\" initial=\"\""),
+                              QStringLiteral(
+                                  "openFile: signatureFileDialog "
+                                  "filter=\"Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s\" initial=\"\""),
+                              QStringLiteral("viewCertificate: Иванов Иван Иванович")}));
         const QStringList report =
             window.verificationPage->reportArea->toPlainText().split(QLatin1Char('\n'));
         QVERIFY2(report.size() == 8, qPrintable(window.verificationPage->reportArea->toPlainText()));
@@ -353,12 +353,12 @@ private slots:
         checkShownTexts(&window, QStringLiteral("3-encryption-chosen"));
         saveShot(&window, QStringLiteral("3-encryption-chosen"));
         QVERIFY(app::test::clickEnabled(window, window.encryptionPage->encryptButton));
-        QCOMPARE(
-            prompts.log,
-            (QStringList{
-                QStringLiteral("openFile: certificateFileDialog filter=\"Certificate|*.cer\" initial=\"\""),
-                QStringLiteral("openFile: fileToEncryptDialog filter=\"\" initial=\"\""),
-                QStringLiteral("message: ") + qs(crypto::kEncryptedText), folder}));
+        QCOMPARE(prompts.log,
+                 (QStringList{QStringLiteral(
+                                  "openFile: certificateFileDialog "
+                                  "filter=\"Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem\" initial=\"\""),
+                              QStringLiteral("openFile: fileToEncryptDialog filter=\"\" initial=\"\""),
+                              QStringLiteral("message: ") + qs(crypto::kEncryptedText), folder}));
         const std::string encrypted = input + ".enc";
         QVERIFY(test::fileExists(encrypted));
         QVERIFY(test::readFile(encrypted).find(content.substr(0, 4096)) == std::string::npos);

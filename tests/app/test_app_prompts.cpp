@@ -1,7 +1,9 @@
 // The Qt prompts themselves: each dialog is driven from a timer once it is the active modal widget.
 
 #include "CertificateDialogs.h"
+#include "CryptoStartup.h"
 #include "Dispatch.h"
+#include "ErrorDialog.h"
 #include "FileFilter.h"
 #include "GuiTest.h"
 #include "QtPrompts.h"
@@ -19,12 +21,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -123,6 +127,12 @@ private slots:
         QTest::newRow("encrypted") << "Зашифрованные файлы|*.enc"
                                    << QStringList{"Зашифрованные файлы (*.enc)"};
         QTest::newRow("certificate") << "Certificate|*.cer" << QStringList{"Certificate (*.cer)"};
+        QTest::newRow("certificate file dialog")
+            << "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem"
+            << QStringList{"Certificate (*.cer)", "Сертификаты (*.cer *.crt *.pem)"};
+        QTest::newRow("signature file dialog")
+            << "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s"
+            << QStringList{"Signature (*.sig)", "PKCS7 (*.p7s)", "Подписи (*.sig *.p7s)"};
         QTest::newRow("several patterns")
             << "Документы|*.doc;*.docx; *.odt" << QStringList{"Документы (*.doc *.docx *.odt)"};
         QTest::newRow("every file") << "Все файлы|*.*" << QStringList{"Все файлы (*)"};
@@ -182,6 +192,79 @@ private slots:
         plombar::app::runGuarded(prompts, [] { throw plombar::InputOutputError(2); });
         QVERIFY(seen);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    // A missing GOST module: one sentence saying what to install, OpenSSL's errors one a line.
+    void gostModuleProblem_data() {
+        QTest::addColumn<bool>("found");
+        QTest::addColumn<QString>("errors");
+        QTest::addColumn<QString>("sentence");
+        QTest::addColumn<QString>("details");
+        const QString missing = QStringLiteral(
+            "Не найден модуль ГОСТ для OpenSSL, поэтому подпись, проверка, шифрование и расшифровка "
+            "недоступны: установите пакет libengine-gost-openssl (sudo apt install libengine-gost-openssl).");
+        const QString broken = QStringLiteral(
+            "Модуль ГОСТ для OpenSSL не удалось загрузить, поэтому подпись, проверка, шифрование и "
+            "расшифровка недоступны: переустановите пакет libengine-gost-openssl "
+            "(sudo apt install --reinstall libengine-gost-openssl).");
+        QTest::newRow("not found, two errors")
+            << false
+            << "error:12800067:DSO support routines::could not load the shared library; "
+               "error:13000084:engine routines::no such engine (id=gost)"
+            << missing
+            << "error:12800067:DSO support routines::could not load the shared "
+               "library\nerror:13000084:engine routines::no such engine (id=gost)";
+        QTest::newRow("not found, no errors") << false << "" << missing << "";
+        QTest::newRow("found but not loaded")
+            << true << "error:1:init failed" << broken << "error:1:init failed";
+    }
+
+    void gostModuleProblem() {
+        QFETCH(bool, found);
+        QFETCH(QString, errors);
+        QFETCH(QString, sentence);
+        QFETCH(QString, details);
+        const auto problem = plombar::app::describeGostModuleProblem({false, found, errors.toStdString()});
+        QCOMPARE(QString::fromStdString(problem.sentence), sentence);
+        QCOMPARE(QString::fromStdString(problem.details), details);
+        QVERIFY(plombar::app::describeGostModuleProblem({true, true, ""}).sentence.empty());
+    }
+
+    // The details show only when "Подробности" is unfolded; without details there is no expander.
+    void detailedErrorFoldsTheDetails_data() {
+        QTest::addColumn<QString>("details");
+        QTest::newRow("with details") << "error:1:first\nerror:2:second";
+        QTest::newRow("without details") << "";
+    }
+
+    void detailedErrorFoldsTheDetails() {
+        QFETCH(QString, details);
+        bool seen = false;
+        whenModal<plombar::app::DetailedErrorDialog>(
+            [&](plombar::app::DetailedErrorDialog* dialog) {
+                QCOMPARE(dialog->windowTitle(), QStringLiteral("plombar"));
+                QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("message"))->text(),
+                         QStringLiteral("Модуль <b>не</b> найден."));
+                QCOMPARE(dialog->findChild<QLabel*>(QStringLiteral("message"))->textFormat(), Qt::PlainText);
+                QCOMPARE(dialog->okButton()->text(), QStringLiteral("OK"));
+                QCOMPARE(cursorState(), QStringLiteral("normal"));
+                QVERIFY(!dialog->detailsView()->isVisible());
+                QCOMPARE(dialog->detailsButton()->isVisible(), !details.isEmpty());
+                if (!details.isEmpty()) {
+                    QCOMPARE(dialog->detailsButton()->text(), QStringLiteral("Подробности"));
+                    QTest::mouseClick(dialog->detailsButton(), Qt::LeftButton);
+                    QVERIFY(dialog->detailsView()->isVisible());
+                    QCOMPARE(dialog->detailsView()->toPlainText(), details);
+                    QVERIFY(dialog->detailsView()->isReadOnly());
+                    QTest::mouseClick(dialog->detailsButton(), Qt::LeftButton);
+                    QVERIFY(!dialog->detailsView()->isVisible());
+                }
+                dialog->okButton()->click();
+            },
+            &seen);
+        plombar::app::BusyCursor busy;
+        prompts.showDetailedError("Модуль <b>не</b> найден.", details.toStdString());
+        QVERIFY(seen);
     }
 
     void fileDialog_data() {

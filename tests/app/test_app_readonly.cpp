@@ -51,7 +51,8 @@ const Gated kGated[] = {
     {"file to decrypt", 3, "chooseFileButton", "fileToDecryptDialog", "Зашифрованные файлы|*.enc",
      [](MainWindow& w) -> std::string& { return w.decryptionPage->decryptFileName; }, "fileLabel",
      "decryptButton"},
-    {"certificate file", 2, "chooseCertificateButton", "certificateFileDialog", "Certificate|*.cer",
+    {"certificate file", 2, "chooseCertificateButton", "certificateFileDialog",
+     "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem",
      [](MainWindow& w) -> std::string& { return w.encryptionPage->recipientCertFileName; },
      "certificateLabel", nullptr},
 };

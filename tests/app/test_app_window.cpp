@@ -10,22 +10,33 @@
 #include "SigningPage.h"
 #include "TestSupport.h"
 #include "VerificationPage.h"
+#include "platform/DisplayText.h"
 #include "platform/Errors.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextDocumentFragment>
+#include <QUrl>
 
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <utility>
 
 using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
@@ -57,7 +68,8 @@ const Gated kGated[] = {
     {"file to decrypt", kDecryption, "chooseFileButton", "fileToDecryptDialog", "Зашифрованные файлы|*.enc",
      [](MainWindow& w) -> std::string& { return w.decryptionPage->decryptFileName; }, "fileLabel",
      "decryptButton"},
-    {"certificate file", kEncryption, "chooseCertificateButton", "certificateFileDialog", "Certificate|*.cer",
+    {"certificate file", kEncryption, "chooseCertificateButton", "certificateFileDialog",
+     "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem",
      [](MainWindow& w) -> std::string& { return w.encryptionPage->recipientCertFileName; },
      "certificateLabel", nullptr},
 };
@@ -83,8 +95,9 @@ std::string& signatureSlot(MainWindow& w) {
 const Ungated kUngated[] = {
     {"data file", "dataFileButton", "dataFileDialog", "", dataSlot, "dataFileLabel", signatureSlot,
      "signatureFileButton"},
-    {"signature file", "signatureFileButton", "signatureFileDialog", "Signature|*.sig|PKCS7|*.p7s",
-     signatureSlot, "signatureFileLabel", dataSlot, "dataFileButton"},
+    {"signature file", "signatureFileButton", "signatureFileDialog",
+     "Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s", signatureSlot, "signatureFileLabel", dataSlot,
+     "dataFileButton"},
 };
 
 QString openFileEntry(const char* dialog, const char* filter, const std::string& initial) {
@@ -308,13 +321,14 @@ private slots:
         QTest::addColumn<QString>("filter");
         QTest::newRow("data file") << 0 << QStringLiteral("dataFileDialog") << QString();
         QTest::newRow("file to sign") << 1 << QStringLiteral("fileToSignDialog") << QString();
-        QTest::newRow("signature file")
-            << 2 << QStringLiteral("signatureFileDialog") << QStringLiteral("Signature|*.sig|PKCS7|*.p7s");
+        QTest::newRow("signature file") << 2 << QStringLiteral("signatureFileDialog")
+                                        << QStringLiteral("Signature|*.sig|PKCS7|*.p7s|Подписи|*.sig;*.p7s");
         QTest::newRow("file to encrypt") << 3 << QStringLiteral("fileToEncryptDialog") << QString();
         QTest::newRow("file to decrypt")
             << 4 << QStringLiteral("fileToDecryptDialog") << QStringLiteral("Зашифрованные файлы|*.enc");
         QTest::newRow("certificate file")
-            << 5 << QStringLiteral("certificateFileDialog") << QStringLiteral("Certificate|*.cer");
+            << 5 << QStringLiteral("certificateFileDialog")
+            << QStringLiteral("Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem");
     }
 
     void openDialogFilters() {
@@ -651,7 +665,8 @@ private slots:
         QCOMPARE(e->recipientCertFileName, cert);
         QVERIFY(!e->encryptButton->isEnabled());
         QCOMPARE(prompts->log,
-                 QStringList({openFileEntry("certificateFileDialog", "Certificate|*.cer", "")}));
+                 QStringList({openFileEntry("certificateFileDialog",
+                                            "Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem", "")}));
     }
 
     // ---- dialogs remember the file last confirmed in them --------------------------------------
@@ -704,6 +719,279 @@ private slots:
         prompts->answerFile(file("x"));
         choose(kGated[0]);
         QVERIFY(label->width() < label->fontMetrics().horizontalAdvance(qs(path)));
+    }
+
+    // A path too long for the page is cut in the middle: the start of the path and the whole file
+    // name stay visible. The tooltip and a copy give the whole path; special characters show escaped.
+    void pathLabels_data() {
+        QTest::addColumn<int>("handler");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("cut");
+        QTest::addColumn<QString>("shownName");
+        const QString deep = QStringLiteral("Очень длинное имя папки с документами бухгалтерии/").repeated(4);
+        for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
+            const QByteArray row = kGated[i].row;
+            QTest::newRow(row + " short") << i << QString() << "счёт.pdf" << false << "счёт.pdf";
+            QTest::newRow(row + " long") << i << deep << "Договор № 17.pdf" << true << "Договор № 17.pdf";
+        }
+        QTest::newRow("line feed and direction mark in the name")
+            << 0 << QString() << QStringLiteral("a\nb\u202Etxt.exe") << false
+            << QStringLiteral("a\\nb\\u202Etxt.exe");
+        QTest::newRow("markup in the name")
+            << 0 << deep << "<b>жирный<i> & ещё.txt" << true << "<b>жирный<i> & ещё.txt";
+    }
+
+    void pathLabels() {
+        QFETCH(int, handler);
+        QFETCH(QString, folder);
+        QFETCH(QString, name);
+        QFETCH(bool, cut);
+        QFETCH(QString, shownName);
+        const Gated& g = kGated[handler];
+        prepare(g);
+        if (!folder.isEmpty())
+            QVERIFY(QDir().mkpath(qs(dir->file(folder.toStdString()))));
+        const std::string path = file((folder + name).toStdString());
+        prompts->answerFile(path);
+        choose(g);
+        auto* pathLabel = qobject_cast<plombar::app::PathLabel*>(label(g));
+        QVERIFY(pathLabel != nullptr);
+        QCOMPARE(pathLabel->text(), qs(path));
+
+        const QString shown = pathLabel->shownText();
+        QVERIFY2(shown.endsWith(shownName), qPrintable(shown));
+        QCOMPARE(shown.contains(QChar(u'…')), cut);
+        QVERIFY2(shown.startsWith(qs(dir->path()).left(5)), qPrintable(shown));
+        const QWidget* page = window->pages->widget(g.page);
+        QVERIFY(pathLabel->x() + pathLabel->fontMetrics().horizontalAdvance(shown) <=
+                page->width() - plombar::app::kPageMargin);
+        if (!cut && shownName == name)
+            QCOMPARE(shown, qs(path));
+
+        QCOMPARE(QTextDocumentFragment::fromHtml(pathLabel->toolTip()).toPlainText(),
+                 qs(plombar::escapeForDisplay(path)));
+        QApplication::clipboard()->clear();
+        window->pages->setCurrentIndex(g.page);
+        pathLabel->setFocus();
+        QTest::keySequence(pathLabel, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), qs(path));
+    }
+
+    // ---- drag and drop -------------------------------------------------------------------------
+
+    // Drags `urls` onto `page` and drops them there when the page takes the drag; gives whether it did.
+    bool drop(QWidget* page, const QList<QUrl>& urls) {
+        window->pages->setCurrentWidget(page);
+        QMimeData data;
+        data.setUrls(urls);
+        const QPointF where = QRectF(page->rect()).center();
+        QDragEnterEvent enter(where.toPoint(), Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, &data,
+                              Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(page, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropEvent(where, Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, &data, Qt::LeftButton,
+                             Qt::NoModifier);
+        QApplication::sendEvent(page, &dropEvent);
+        return dropEvent.isAccepted() && dropEvent.dropAction() == Qt::CopyAction;
+    }
+
+    // A dropped file goes where choosing it in the page's dialog would put it, through the same gate,
+    // and the dialog then opens on it.
+    void droppedFileIsChosen_data() {
+        QTest::addColumn<int>("handler");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qulonglong>("size");
+        QTest::addColumn<QString>("report");
+        for (int i = 0; i < static_cast<int>(std::size(kGated)); ++i) {
+            const QByteArray row = kGated[i].row;
+            const char* name = &kGated[i] == &kCertificateFile ? "получатель.CRT" : "документ.pdf";
+            QTest::newRow(row + " good") << i << name << 10ULL << QString();
+            QTest::newRow(row + " too big") << i << name << qulonglong(kLimit + 1) << kTooBig;
+            QTest::newRow(row + " gone") << i << name << 0ULL << "error: File not found.";
+        }
+    }
+
+    void droppedFileIsChosen() {
+        QFETCH(int, handler);
+        QFETCH(QString, name);
+        QFETCH(qulonglong, size);
+        QFETCH(QString, report);
+        const Gated& g = kGated[handler];
+        prepare(g);
+        const bool gone = report == QLatin1String("error: File not found.");
+        const std::string path = gone ? dir->file(name.toStdString()) : file(name.toStdString(), size);
+        QVERIFY(drop(window->pages->widget(g.page), {QUrl::fromLocalFile(qs(path))}));
+        QCOMPARE(prompts->log, report.isEmpty() ? QStringList() : QStringList{report});
+        const bool taken = report.isEmpty();
+        QCOMPARE(g.slot(*window), taken || gone ? path : std::string());
+        QCOMPARE(label(g)->text(), taken || (gone && g.operation == nullptr) ? qs(path) : QString());
+        QCOMPARE(operationEnabled(g), taken && g.operation != nullptr);
+
+        // The page's dialog opens on the dropped file.
+        prompts->reset();
+        prompts->cancelFile();
+        choose(g);
+        QCOMPARE(prompts->log.first(), openFileEntry(g.dialog, g.filter, path));
+        prompts->reset();
+    }
+
+    // On the encryption page a certificate file goes to the certificate only while the box says so.
+    void droppedCertificateWithBoxUntickedIsTheFileToEncrypt() {
+        const std::string cert = file("получатель.cer");
+        QVERIFY(drop(window->encryptionPage, {QUrl::fromLocalFile(qs(cert))}));
+        QCOMPARE(window->encryptionPage->encryptFileName, cert);
+        QVERIFY(window->encryptionPage->recipientCertFileName.empty());
+        QVERIFY(window->encryptionPage->encryptButton->isEnabled());
+    }
+
+    // On the verification page a signature file fills the signature slot, any other the data slot,
+    // both may come in one drag, and nothing is gated or checked.
+    void droppedFilesToVerify_data() {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("signature");
+        QTest::newRow("sig") << QStringList{"отчёт.pdf.sig"} << ""
+                             << "отчёт.pdf.sig";
+        QTest::newRow("p7s") << QStringList{"отчёт.pdf.p7s"} << ""
+                             << "отчёт.pdf.p7s";
+        QTest::newRow("upper case") << QStringList{"ОТЧЁТ.P7S"} << ""
+                                    << "ОТЧЁТ.P7S";
+        QTest::newRow("data file") << QStringList{"отчёт.pdf"} << "отчёт.pdf"
+                                   << "";
+        QTest::newRow("sig in the middle of the name") << QStringList{"отчёт.sig.pdf"} << "отчёт.sig.pdf"
+                                                       << "";
+        QTest::newRow("both at once") << QStringList{"a.sig", "a"} << "a"
+                                      << "a.sig";
+        QTest::newRow("missing files are taken") << QStringList{"нет.txt", "нет.txt.sig"} << "нет.txt"
+                                                 << "нет.txt.sig";
+    }
+
+    void droppedFilesToVerify() {
+        QFETCH(QStringList, names);
+        QFETCH(QString, data);
+        QFETCH(QString, signature);
+        QList<QUrl> urls;
+        for (const QString& n : names)
+            urls << QUrl::fromLocalFile(
+                qs(n.startsWith(QStringLiteral("нет")) ? dir->file(n.toStdString()) : file(n.toStdString())));
+        const auto* v = window->verificationPage;
+        QVERIFY(drop(window->verificationPage, urls));
+        QCOMPARE(prompts->log, QStringList());
+        const auto pathOf = [&](const QString& n) {
+            return n.isEmpty() ? QString() : qs(dir->file(n.toStdString()));
+        };
+        QCOMPARE(qs(v->verifyDataFileName), pathOf(data));
+        QCOMPARE(v->dataFileLabel->text(), pathOf(data));
+        QCOMPARE(qs(v->verifySignatureFileName), pathOf(signature));
+        QCOMPARE(v->signatureFileLabel->text(), pathOf(signature));
+        QCOMPARE(v->verifyButton->isEnabled(), !data.isEmpty() && !signature.isEmpty());
+        if (!signature.isEmpty())
+            QCOMPARE(qs(v->signatureFileDialog.fileName()), pathOf(signature));
+    }
+
+    // Drags that are no local files, or more files than the page has slots for, are refused.
+    void refusedDrags_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QList<QUrl>>("urls");
+        const QUrl local = QUrl::fromLocalFile(QStringLiteral("/tmp/a.txt"));
+        const QUrl web(QStringLiteral("https://example.org/a.txt"));
+        QTest::newRow("web address") << int{kSigning} << QList<QUrl>{web};
+        QTest::newRow("two files to sign") << int{kSigning} << QList<QUrl>{local, local};
+        QTest::newRow("two files to decrypt") << int{kDecryption} << QList<QUrl>{local, local};
+        QTest::newRow("three files to verify") << int{kVerification} << QList<QUrl>{local, local, local};
+        QTest::newRow("a local file and a web address") << int{kVerification} << QList<QUrl>{local, web};
+        QTest::newRow("no files") << int{kEncryption} << QList<QUrl>{};
+    }
+
+    void refusedDrags() {
+        QFETCH(int, page);
+        QFETCH(QList<QUrl>, urls);
+        QVERIFY(!drop(window->pages->widget(page), urls));
+        QCOMPARE(prompts->log, QStringList());
+        QVERIFY(window->signingPage->signFileName.empty());
+        QVERIFY(window->verificationPage->verifyDataFileName.empty());
+        QVERIFY(window->decryptionPage->decryptFileName.empty());
+    }
+
+    // ---- keyboard ------------------------------------------------------------------------------
+
+    void firstEnabledControlHasFocusAtStart() {
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QCOMPARE(QApplication::focusWidget(), window->signingPage->chooseFileButton);
+    }
+
+    void enterPressesFocusedButton_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("dialog");
+        for (const auto& [key, keyName] :
+             {std::pair{int{Qt::Key_Return}, "Return"}, {int{Qt::Key_Enter}, "Enter"}}) {
+            for (const auto& g : kGated)
+                QTest::addRow("%s %s", keyName, g.row)
+                    << int{g.page} << QString::fromLatin1(g.button) << key << QString::fromLatin1(g.dialog);
+            for (const auto& u : kUngated)
+                QTest::addRow("%s %s", keyName, u.row) << int{kVerification} << QString::fromLatin1(u.button)
+                                                       << key << QString::fromLatin1(u.dialog);
+        }
+    }
+
+    void enterPressesFocusedButton() {
+        QFETCH(int, page);
+        QFETCH(QString, button);
+        QFETCH(int, key);
+        QFETCH(QString, dialog);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        if (dialog == QLatin1String(kCertificateFile.dialog))
+            window->encryptionPage->certificateFromFileBox->setChecked(true);
+        window->pages->setCurrentIndex(page);
+        auto* target = this->button(page, button.toLatin1().constData());
+        target->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), target);
+        prompts->answerFile(file("f.txt"));
+        QTest::keyClick(target, static_cast<Qt::Key>(key),
+                        key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(prompts->log.size(), 1);
+        QVERIFY(prompts->log.first().startsWith(QStringLiteral("openFile: ") + dialog + QLatin1Char(' ')));
+        // With a modifier it is no press.
+        QTest::keyClick(target, static_cast<Qt::Key>(key), Qt::ControlModifier);
+        QCOMPARE(prompts->log.size(), 1);
+    }
+
+    void enterOnDisabledButtonDoesNothing() {
+        auto* sign = window->signingPage->signButton;
+        QVERIFY(!sign->isEnabled());
+        QSignalSpy clicks(sign, &QPushButton::clicked);
+        QTest::keyClick(sign, Qt::Key_Return);
+        QCOMPARE(clicks.count(), 0);
+    }
+
+    // The focused control looks different from the same control without the focus, also when it
+    // got the focus by a click or at start rather than by Tab.
+    void focusIsVisible_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("button") << int{kSigning} << "chooseFileButton";
+        QTest::newRow("check box") << int{kSigning} << "base64Box";
+        QTest::newRow("button on the encryption page") << int{kEncryption} << "chooseFileButton";
+    }
+
+    void focusIsVisible() {
+        QFETCH(int, page);
+        QFETCH(QString, name);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        window->pages->setCurrentIndex(page);
+        auto* control = window->pages->widget(page)->findChild<QWidget*>(name);
+        window->pages->tabBar()->setFocus(Qt::MouseFocusReason);
+        const QImage unfocused = control->grab().toImage();
+        control->setFocus(Qt::MouseFocusReason);
+        QVERIFY(control->hasFocus());
+        QVERIFY(control->grab().toImage() != unfocused);
     }
 
     // ---- the guard around every handler --------------------------------------------------------
