@@ -89,11 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(HttpFetchTest, NobodyListeningFailsAtOnce) {
-    std::string url;
-    {
-        LocalHttpServer gone;
-        url = gone.url("/x.crl");
-    }
+    const test::RefusingPort nobody;
+    const std::string url = nobody.url("/x.crl");
     const HttpFetchResult result = httpGet(url);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.failure, "сервер недоступен (" + url + ")");
