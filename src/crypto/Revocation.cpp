@@ -131,7 +131,7 @@ struct CrlCheck {
 CrlCheck checkCrl(X509_CRL* crl, const Certificate& certificate, const Certificate& issuer, Clock now,
                   const std::string& url) {
     CrlCheck check;
-    const std::string where = " (" + escapeForDisplay(url) + ")";
+    const std::string where = " (" + displayUrl(url) + ")";
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer.x509())) != 0) {
         check.reason = "список отзыва выпущен не издателем сертификата " + quoted(certificate) + where;
         return check;
@@ -222,7 +222,7 @@ CertificateStatus checkCertificate(const Certificate& certificate, const Certifi
         return status;
     }
     for (const std::string& url : points.httpUrls) {
-        const std::string where = " (" + escapeForDisplay(url) + ")";
+        const std::string where = " (" + displayUrl(url) + ")";
         const std::string cachePath = cache.empty() ? std::string() : cache + "/" + sha256Hex(url) + ".crl";
         if (!cachePath.empty()) {
             if (CrlPtr cached = parseCrl(readCached(cachePath))) {

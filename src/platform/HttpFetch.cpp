@@ -87,9 +87,16 @@ std::string reasonFor(CURLcode code, const Body& body, const HttpFetchOptions& o
 
 } // namespace
 
+std::string displayUrl(const std::string& url) {
+    constexpr std::size_t kShown = 200;
+    if (url.size() <= kShown)
+        return escapeForDisplay(url);
+    return escapeForDisplay(std::string_view(url).substr(0, kShown)) + "…";
+}
+
 HttpFetchResult httpGet(const std::string& rawUrl, const HttpFetchOptions& options) {
     HttpFetchResult result;
-    const std::string url = escapeForDisplay(rawUrl);
+    const std::string url = displayUrl(rawUrl);
     if (!hasScheme(rawUrl, "http://") && !hasScheme(rawUrl, "https://")) {
         result.failure = "адрес не по протоколу HTTP (" + url + ")";
         return result;

@@ -25,8 +25,12 @@ struct HttpFetchResult {
     std::string failure; // why not, in Russian, for the report ("истекло время ожидания ответа от …")
 };
 
+// An address as the messages show it: escaped for display (escapeForDisplay), and cut after 200
+// bytes with "…", so that a certificate naming an address of megabytes cannot flood a report.
+std::string displayUrl(const std::string& url);
+
 // GETs `url` (http:// or https:// only; anything else fails without a connection). Never raises
-// for what the network or the server does; the failure text names the URL, escaped for display.
+// for what the network or the server does; the failure text names the URL as displayUrl shows it.
 // Proxies set in the environment (http_proxy, no_proxy) apply as in every command-line tool.
 HttpFetchResult httpGet(const std::string& url, const HttpFetchOptions& options = {});
 

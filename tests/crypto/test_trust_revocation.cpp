@@ -144,11 +144,8 @@ INSTANTIATE_TEST_SUITE_P(Table, RevocationUnknown, ::testing::Values(
 // clang-format on
 
 TEST_F(Revocation, NobodyListeningGivesUnknownAtOnce) {
-    std::string url;
-    {
-        LocalHttpServer gone;
-        url = gone.url("");
-    }
+    const RefusingPort nobody;
+    const std::string url = nobody.url("");
     const TestChain other = makeChain({url});
     chain = {cert(other.leaf), cert(other.intermediate), cert(other.root)};
     EXPECT_EQ(line(), unknown("список отзыва не получен: сервер недоступен (" + url + "/intermediate.crl)"));

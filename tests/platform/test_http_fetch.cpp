@@ -89,11 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(HttpFetchTest, NobodyListeningFailsAtOnce) {
-    std::string url;
-    {
-        LocalHttpServer gone;
-        url = gone.url("/x.crl");
-    }
+    const test::RefusingPort nobody;
+    const std::string url = nobody.url("/x.crl");
     const HttpFetchResult result = httpGet(url);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.failure, "сервер недоступен (" + url + ")");
@@ -108,9 +105,10 @@ TEST(HttpFetch, RefusesOtherSchemesWithoutConnecting) {
     }
 }
 
-TEST(HttpFetch, EscapesControlCharactersOfTheAddress) {
-    const HttpFetchResult result = httpGet("gopher://x/\x1b[2J\n");
-    EXPECT_EQ(result.failure, "адрес не по протоколу HTTP (gopher://x/\\x1B[2J\\n)");
+TEST(HttpFetch, ShowsTheAddressEscapedAndShort) {
+    EXPECT_EQ(httpGet("gopher://x/\x1b[2J\n").failure, "адрес не по протоколу HTTP (gopher://x/\\x1B[2J\\n)");
+    const std::string huge = "ldap://" + std::string(1 << 20, 'a');
+    EXPECT_EQ(httpGet(huge).failure, "адрес не по протоколу HTTP (" + huge.substr(0, 200) + "…)");
 }
 
 } // namespace

@@ -13,6 +13,19 @@ namespace plombar::test {
 
 namespace {
 
+// A TCP socket bound to 127.0.0.1 on a free port; returns the port.
+int bindLoopback(const UniqueFd& socket) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0; // a free port
+    socklen_t length = sizeof address;
+    if (!socket || ::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot bind a socket on 127.0.0.1");
+    return ntohs(address.sin_port);
+}
+
 void sendAll(int fd, const std::string& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -48,16 +61,9 @@ LocalHttpServer::LocalHttpServer() {
         throw std::runtime_error("LocalHttpServer: no socket");
     wakeRead_.reset(pipeFds[0]);
     wakeWrite_.reset(pipeFds[1]);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0; // a free port
-    socklen_t length = sizeof address;
-    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_.get(), 16) != 0 ||
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    port_ = bindLoopback(listener_);
+    if (::listen(listener_.get(), 16) != 0)
         throw std::runtime_error("LocalHttpServer: cannot listen on 127.0.0.1");
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -154,6 +160,14 @@ void LocalHttpServer::handle(UniqueFd connection) {
         head += line + "\r\n";
     sendAll(connection.get(), head + "\r\n");
     sendAll(connection.get(), answer.body);
+}
+
+RefusingPort::RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    port_ = bindLoopback(socket_);
+}
+
+std::string RefusingPort::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 } // namespace plombar::test

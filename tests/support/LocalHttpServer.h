@@ -60,4 +60,16 @@ private:
     std::thread thread_;
 };
 
+// A port on 127.0.0.1 that is bound but never listens, for as long as the object lives: every
+// connection to it is refused at once, and no other server can take the port meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    std::string url(const std::string& path) const;
+
+private:
+    UniqueFd socket_;
+    int port_ = 0;
+};
+
 } // namespace plombar::test
