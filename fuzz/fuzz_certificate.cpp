@@ -7,11 +7,10 @@
 
 #include "FuzzSupport.h"
 
+#include "crypto/CryptoApi.h"
 #include "crypto/CryptoHandles.h"
 #include "crypto/EnvelopeApi.h"
 #include "crypto/OpenSsl.h"
-#include "crypto/VerifyApi.h"
-#include "crypto/VerifyOperation.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
@@ -46,7 +45,6 @@ void renderName(const CERT_NAME_BLOB& name) {
         FUZZ_CHECK(fuzz::isValidUtf8(std::string_view(text.data(), needed - 1)),
                    "the name text is not UTF-8");
     }
-    FUZZ_CHECK(NameBlobToString(name).find('\0') == std::string::npos, "a zero inside a name text");
 }
 
 // Encrypts a few bytes for the certificate as the encryption page does: the content cipher named by
@@ -111,13 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    "the description does not match the context");
         CertificateSubjectText(c);
         const CERT_INFO& info = *c->pCertInfo;
-        FUZZ_CHECK(info.SerialNumber.cbData > 0 &&
-                       !BytesToHex(info.SerialNumber.pbData, info.SerialNumber.cbData).empty(),
-                   "no serial number");
+        FUZZ_CHECK(info.SerialNumber.cbData > 0, "no serial number");
         renderName(info.Subject);
         renderName(info.Issuer);
-        const LONG validity = CertVerifyTimeValidity(nullptr, &info);
-        FUZZ_CHECK(validity >= -1 && validity <= 1, "validity " + std::to_string(validity));
 
         CertContextHandle duplicate(CertDuplicateCertificateContext(c));
         FUZZ_CHECK(duplicate.get() == c, "a duplicate is another context");

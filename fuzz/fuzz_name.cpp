@@ -12,8 +12,8 @@
 #include "FuzzSupport.h"
 
 #include "crypto/CertificateText.h"
+#include "crypto/CryptoApi.h"
 #include "crypto/OpenSsl.h"
-#include "crypto/VerifyApi.h"
 #include "platform/SystemErrors.h"
 
 #include <cstdint>

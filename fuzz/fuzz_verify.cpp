@@ -1,17 +1,18 @@
-// A detached signature file of arbitrary bytes against a fixed signed content: the first line and
-// the Base64 test as the operation reads them, CryptVerifyDetachedMessageSignature on the message
-// bytes (its contract: TRUE with the signer and last error 0, or FALSE with no signer and a
-// documented code), the description of every signer it returns, and the whole verification with
-// files, whose answer and report must agree with the function's.
+// A detached signature file of arbitrary bytes against a fixed signed content: the encoding as the
+// verification tells it, verifySignature on the message bytes (every signer either valid with its
+// certificate, or not with a documented code; anything that cannot be checked a CryptoError of a
+// documented kind), the report texts of every valid signer, and the whole verification flow with
+// files, whose verdict and report must agree with the function's.
 
 #include "FuzzSupport.h"
 
+#include "TestPki.h"
 #include "TestSupport.h"
 #include "codec/Base64.h"
-#include "crypto/CryptoHandles.h"
-#include "crypto/VerifyApi.h"
-#include "crypto/VerifyOperation.h"
-#include "platform/AvailableMemory.h"
+#include "crypto/Certificate.h"
+#include "crypto/SignatureVerification.h"
+#include "operations/SignatureEncoding.h"
+#include "operations/VerifyFlow.h"
 #include "platform/Errors.h"
 #include "platform/SystemErrors.h"
 
@@ -20,9 +21,8 @@
 #include <vector>
 
 using namespace plombar;
-using namespace plombar::crypto;
+using namespace plombar::operations;
 using namespace plombar::winerr;
-using plombar::fuzz::checkLastError;
 
 namespace {
 
@@ -41,8 +41,9 @@ Files& files() {
     return f;
 }
 
-// The first line by the rule: up to the first LF, CR LF or 0x1A; a lone CR is left out.
-std::string referenceFirstLine(std::string_view bytes) {
+// Base64 by the rule: "MI" on the first line (up to the first LF, CR LF or 0x1A; a lone CR left
+// out) before its first zero byte.
+bool referenceBase64(std::string_view bytes) {
     std::string line;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const char c = bytes[i];
@@ -51,33 +52,38 @@ std::string referenceFirstLine(std::string_view bytes) {
         if (c != '\r')
             line += c;
     }
-    return line;
+    return line.substr(0, line.find('\0')).find("MI") != std::string::npos;
 }
 
-struct RecordingView final : VerifyView {
+// The report and the certificate views of one run of the flow.
+struct Recording final : VerifyReport, Interaction {
     std::vector<std::string> events;
-    void ClearReport() override { events.push_back("clear"); }
-    void AddLine(const std::string& line) override { events.push_back(line); }
-    void ViewCertificate(PCCERT_CONTEXT signer) override {
+    test::ScriptedPasswords noPasswords{{}};
+
+    void clear() override { events.push_back("clear"); }
+    void addLine(const std::string& line) override { events.push_back(line); }
+    std::optional<std::size_t> chooseCertificate(const std::string&,
+                                                 const std::vector<crypto::StoreEntry>&) override {
+        return std::nullopt;
+    }
+    void showMessage(const std::string&) override {}
+    void showCertificate(const crypto::Certificate& certificate) noexcept override {
         // What the view dialog reads of the signer.
-        const CertificateDescription description = DescribeCertificate(signer);
-        FUZZ_CHECK(description.thumbprint == CertificateThumbprint(signer),
+        FUZZ_CHECK(certificate.describe().thumbprint == certificate.thumbprint(),
                    "the dialog shows another thumbprint");
         events.push_back("view");
     }
+    void openFolder(const std::string&) override {}
+    crypto::PasswordSource& passwords() override { return noPasswords; }
 };
 
-// The report lines of a verified signer, as the operation must write them.
-void describeSigner(PCCERT_CONTEXT signer) {
-    FUZZ_CHECK(signer->pCertInfo != nullptr && signer->pbCertEncoded != nullptr,
-               "signer context without fields");
-    const CERT_INFO& info = *signer->pCertInfo;
-    const std::string serial = BytesToHex(info.SerialNumber.pbData, info.SerialNumber.cbData);
-    FUZZ_CHECK(!serial.empty(), "a certificate without a serial number text");
-    const LONG validity = CertVerifyTimeValidity(nullptr, &info);
-    FUZZ_CHECK(validity >= -1 && validity <= 1, "validity " + std::to_string(validity));
-    NameBlobToString(info.Subject);
-    NameBlobToString(info.Issuer);
+// The report texts of a verified signer: one line each.
+void describeSigner(const crypto::Certificate& signer) {
+    FUZZ_CHECK(!serialNumberText(signer.serialNumber()).empty(),
+               "a certificate without a serial number text");
+    for (const std::string& name : {signer.subjectName(), signer.issuerName()})
+        FUZZ_CHECK(name.find_first_of(std::string("\n\r\0", 3)) == std::string::npos,
+                   "a name text that is not one line");
 }
 
 } // namespace
@@ -87,72 +93,64 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Files& f = files();
     test::writeFile(f.signature, bytes);
 
-    const std::string firstLine = ReadFirstLine(f.signature);
-    FUZZ_CHECK(firstLine == referenceFirstLine(bytes), "first line " + fuzz::hexOf(firstLine));
-    const bool base64 = HasBase64Marker(firstLine);
-    FUZZ_CHECK(base64 == (firstLine.substr(0, firstLine.find('\0')).find("MI") != std::string::npos),
-               "the Base64 test disagrees with the rule");
+    const bool base64 = signatureEncodingOf(f.signature) == SignatureEncoding::Base64;
+    FUZZ_CHECK(base64 == referenceBase64(bytes), "the Base64 test disagrees with the rule");
 
-    // The message as the operation hands it over: the file itself, or its Base64 text decoded.
-    std::string message = bytes;
-    if (base64) {
-        message = decodeBase64(bytes);
-    }
-
-    CRYPT_VERIFY_MESSAGE_PARA para{};
-    para.cbSize = kVerifyMessageParaSize32;
-    para.dwMsgAndCertEncodingType = kMessageEncoding;
-    const BYTE* contents[] = {reinterpret_cast<const BYTE*>(kSignedContent.data())};
-    DWORD lengths[] = {static_cast<DWORD>(kSignedContent.size())};
-    static const BYTE kNothing = 0;
-    const BYTE* messageBytes = message.empty() ? &kNothing : reinterpret_cast<const BYTE*>(message.data());
-
+    // The message as the flow reads it: the file itself, or its Base64 text decoded.
+    const std::string message = base64 ? decodeBase64(bytes) : bytes;
     bool verified = false;
-    for (DWORD index = 0; index < 2; ++index) {
-        PCCERT_CONTEXT signerValue = reinterpret_cast<PCCERT_CONTEXT>(&para); // must be overwritten
-        const BOOL ok = CryptVerifyDetachedMessageSignature(&para, index, messageBytes,
-                                                            static_cast<DWORD>(message.size()), 1, contents,
-                                                            lengths, &signerValue);
-        CertContextHandle signer(ok ? signerValue : nullptr);
-        if (ok) {
-            FUZZ_CHECK(signer && GetLastError() == 0, "TRUE without a signer or with a last error");
-            describeSigner(signer.get());
-        } else {
-            FUZZ_CHECK(signerValue == nullptr, "FALSE with a signer");
-            checkLastError("CryptVerifyDetachedMessageSignature",
-                           {CRYPT_E_ASN1_BADTAG, CRYPT_E_UNEXPECTED_MSG_TYPE, CRYPT_E_NO_SIGNER,
-                            CRYPT_E_NOT_FOUND, CRYPT_E_UNKNOWN_ALGO, NTE_BAD_SIGNATURE, CRYPT_E_HASH_VALUE,
-                            CRYPT_E_MSG_ERROR, NTE_NO_MEMORY});
-        }
-        if (index == 0) {
-            verified = ok != FALSE;
-            fuzz::note(std::string(base64 ? "Base64, " : "DER, ") +
-                       (ok ? "verified" : "not verified: " + fuzz::codeText(GetLastError())));
-        }
-    }
-    fuzz::checkNoHandlesLeft("after CryptVerifyDetachedMessageSignature");
-
-    // The whole operation over the same two files: same answer, report in its fixed shape.
-    RecordingView view;
-    bool operationVerified = false;
     try {
-        operationVerified = VerifyDetachedSignature(f.signature, f.data, view);
-    } catch (const Error& error) {
-        FUZZ_CHECK(false, "VerifyDetachedSignature raised: " + error.message());
+        MemorySource signature(message);
+        MemorySource content(kSignedContent);
+        crypto::VerifyOptions options;
+        options.data = &content;
+        crypto::VerificationResult result = crypto::verifySignature(signature, options);
+        FUZZ_CHECK(!result.signers.empty(), "a result without signers");
+        for (crypto::SignerVerdict& signer : result.signers) {
+            if (signer.valid) {
+                FUZZ_CHECK(signer.certificate != nullptr, "a valid signer without a certificate");
+                describeSigner(crypto::Certificate::adopt(std::move(signer.certificate)));
+            } else {
+                FUZZ_CHECK(signer.code == NTE_BAD_SIGNATURE || signer.code == CRYPT_E_HASH_VALUE ||
+                               signer.code == CRYPT_E_NOT_FOUND || signer.code == CRYPT_E_UNKNOWN_ALGO,
+                           "a signer refused with " + fuzz::codeText(signer.code));
+            }
+        }
+        verified = result.signers.front().valid;
+        fuzz::note(std::string(base64 ? "Base64, " : "DER, ") + (verified ? "verified" : "not verified"));
+    } catch (const crypto::CryptoError& error) {
+        using crypto::CryptoFailure;
+        FUZZ_CHECK(error.kind() == CryptoFailure::BadMessage ||
+                       error.kind() == CryptoFailure::UnexpectedMessageType ||
+                       error.kind() == CryptoFailure::UnsupportedAlgorithm ||
+                       error.kind() == CryptoFailure::NoSigner,
+                   std::string("verifySignature raised ") + crypto::failureName(error.kind()));
+        fuzz::note(std::string(base64 ? "Base64, " : "DER, ") +
+                   "no signature: " + crypto::failureName(error.kind()));
     }
-    FUZZ_CHECK(operationVerified == verified, "the operation and the function disagree");
-    FUZZ_CHECK(view.events.size() >= 2 && view.events[0] == "clear" && view.events[1] == kVerifyHeaderLine,
+
+    // The whole flow over the same two files: same verdict, report in its fixed shape. (A Base64
+    // text with a gap of more than 64 KiB is refused by the flow alone.)
+    Recording run;
+    bool flowVerified = false;
+    try {
+        flowVerified = verifySignatureFile({f.data, f.signature}, run, run).verified;
+    } catch (const Error& error) {
+        FUZZ_CHECK(false, "the verification flow raised: " + error.message());
+    }
+    if (!base64 || bytes.size() <= 64 * 1024)
+        FUZZ_CHECK(flowVerified == verified, "the flow and the function disagree");
+    FUZZ_CHECK(run.events.size() >= 2 && run.events[0] == "clear" && run.events[1] == kVerifyHeaderLine,
                "the report does not start with the header");
-    if (verified) {
-        FUZZ_CHECK(view.events.size() == 10 && view.events[2] == "view" &&
-                       view.events[3] == kSignatureValidLine &&
-                       view.events[4].rfind(kSerialNumberPrefix, 0) == 0 &&
-                       view.events[6] == kSubjectHeaderLine && view.events[8] == kIssuerHeaderLine,
+    if (flowVerified) {
+        FUZZ_CHECK(run.events.size() == 10 && run.events[2] == "view" &&
+                       run.events[3] == kSignatureValidLine &&
+                       run.events[4].rfind(kSerialNumberPrefix, 0) == 0 &&
+                       run.events[6] == kSubjectHeaderLine && run.events[8] == kIssuerHeaderLine,
                    "the report of a verified signature is not in its order");
     } else {
-        FUZZ_CHECK(view.events.size() == 3 && view.events[2] == kSignatureInvalidLine,
+        FUZZ_CHECK(run.events.size() == 3 && run.events[2] == kSignatureInvalidLine,
                    "the report of a failed check is not header + \"X\" line");
     }
-    fuzz::checkNoHandlesLeft("after VerifyDetachedSignature");
     return 0;
 }

@@ -7,7 +7,7 @@
 //
 // Structure sizes (cbSize): the original program was a 32-bit build and passes the 32-bit sizes
 // (68, 20, 36, 16). The structures here have 64-bit pointers, so their sizeof differs; every function
-// accepts either the 32-bit value (kSignMessageParaSize32, ...) or sizeof(the structure) and refuses
+// accepts either the 32-bit value (kEncryptMessageParaSize32, ...) or sizeof(the structure) and refuses
 // anything else with E_INVALIDARG.
 
 #include "crypto/CertificateDescription.h"
@@ -122,51 +122,6 @@ struct CERT_CONTEXT {
 using PCERT_CONTEXT = CERT_CONTEXT*;
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
-struct CRYPT_ATTRIBUTE {
-    LPSTR pszObjId;
-    DWORD cValue;
-    CRYPT_INTEGER_BLOB* rgValue;
-};
-using PCRYPT_ATTRIBUTE = CRYPT_ATTRIBUTE*;
-
-struct CRL_CONTEXT;
-using PCCRL_CONTEXT = const CRL_CONTEXT*;
-
-// Signing parameters. Authenticated and unauthenticated attributes and CRLs are not supported
-// (their counts must be 0); the message never carries signed attributes.
-struct CRYPT_SIGN_MESSAGE_PARA {
-    DWORD cbSize;
-    DWORD dwMsgEncodingType;
-    PCCERT_CONTEXT pSigningCert;
-    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
-    void* pvHashAuxInfo;
-    DWORD cMsgCert;
-    PCCERT_CONTEXT* rgpMsgCert;
-    DWORD cMsgCrl;
-    PCCRL_CONTEXT* rgpMsgCrl;
-    DWORD cAuthAttr;
-    PCRYPT_ATTRIBUTE rgAuthAttr;
-    DWORD cUnauthAttr;
-    PCRYPT_ATTRIBUTE rgUnauthAttr;
-    DWORD dwFlags;
-    DWORD dwInnerContentType;
-};
-using PCRYPT_SIGN_MESSAGE_PARA = CRYPT_SIGN_MESSAGE_PARA*;
-inline constexpr DWORD kSignMessageParaSize32 = 68;
-
-using PFN_CRYPT_GET_SIGNER_CERTIFICATE = PCCERT_CONTEXT (*)(void* pvGetArg, DWORD dwCertEncodingType,
-                                                            PCERT_INFO pSignerId, HCERTSTORE hMsgCertStore);
-
-struct CRYPT_VERIFY_MESSAGE_PARA {
-    DWORD cbSize;
-    DWORD dwMsgAndCertEncodingType;
-    HCRYPTPROV_LEGACY hCryptProv;
-    PFN_CRYPT_GET_SIGNER_CERTIFICATE pfnGetSignerCertificate;
-    void* pvGetArg;
-};
-using PCRYPT_VERIFY_MESSAGE_PARA = CRYPT_VERIFY_MESSAGE_PARA*;
-inline constexpr DWORD kVerifyMessageParaSize32 = 20;
-
 struct CRYPT_ENCRYPT_MESSAGE_PARA {
     DWORD cbSize;
     DWORD dwMsgEncodingType;
@@ -243,19 +198,6 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 // ---------------------------------------------------------------------------------------------
 // Messages
 
-// Signs the concatenation of the content elements with the signer certificate's private key:
-// one DER PKCS #7/CMS signed-data, hash HashAlgorithm.pszObjId (canonical dotted text only), the
-// certificates of rgpMsgCert included, no signed attributes, content taken as binary; detached
-// (no content inside) or attached. With pbSignedBlob null, *pcbSignedBlob receives the length
-// needed without hashing the content. A buffer too small gives FALSE, ERROR_MORE_DATA and the
-// length needed. Codes: CRYPT_E_UNKNOWN_ALGO (empty/unknown/malformed hash identifier),
-// NTE_BAD_ALGID (hash not usable with the key), E_INVALIDARG, those of
-// CryptAcquireCertificatePrivateKey when the key cannot be reached, CRYPT_E_ASN1_LARGE (content
-// of 2 GiB or more).
-BOOL CryptSignMessage(PCRYPT_SIGN_MESSAGE_PARA pSignPara, BOOL fDetachedSignature, DWORD cToBeSigned,
-                      const BYTE* rgpbToBeSigned[], DWORD rgcbToBeSigned[], BYTE* pbSignedBlob,
-                      DWORD* pcbSignedBlob);
-
 // ---------------------------------------------------------------------------------------------
 // Beyond the original platform
 
@@ -284,5 +226,44 @@ struct OpenHandleCounts {
     int providerHandles = 0;
 };
 OpenHandleCounts CountOpenHandles();
+
+// ---------------------------------------------------------------------------------------------
+// Names
+
+// String types and options of CertNameToStrA.
+inline constexpr DWORD CERT_NAME_STR_SEMICOLON_FLAG = 0x40000000;
+inline constexpr DWORD CERT_NAME_STR_NO_PLUS_FLAG = 0x20000000;
+inline constexpr DWORD CERT_NAME_STR_NO_QUOTING_FLAG = 0x10000000;
+inline constexpr DWORD CERT_NAME_STR_CRLF_FLAG = 0x08000000;
+inline constexpr DWORD CERT_NAME_STR_COMMA_FLAG = 0x04000000;
+inline constexpr DWORD CERT_NAME_STR_REVERSE_FLAG = 0x02000000;
+inline constexpr DWORD CERT_NAME_STR_FORWARD_FLAG = 0x01000000;
+
+// The text of a DER-encoded X.500 name (UTF-8 here, where the original platform writes its ANSI code
+// page). Two calls: with psz null or csz 0 the result is the length needed, terminating zero
+// included; then the text is written into psz (at most csz bytes with the zero, never cutting a
+// UTF-8 character) and the result is the count written, zero included.
+//
+// Rendering, as the original platform does it by default:
+//   - RDNs in the order they are encoded (most general first, "C=RU" before "CN=..."); with
+//     CERT_NAME_STR_REVERSE_FLAG the other way round.
+//   - RDNs separated by ", " ("; " with CERT_NAME_STR_SEMICOLON_FLAG, CR LF with
+//     CERT_NAME_STR_CRLF_FLAG); the attributes of a multi-valued RDN joined by " + " (one blank with
+//     CERT_NAME_STR_NO_PLUS_FLAG).
+//   - CERT_OID_NAME_STR: each attribute as its dotted identifier, "=", value ("2.5.4.3=Иванов");
+//     CERT_X500_NAME_STR: the usual keys (CN, O, OU, L, S, C, E, T, G, I, SN, STREET,
+//     SERIALNUMBER, DC, ...), other identifiers as "OID.1.2.643.3.131.1.1"; CERT_SIMPLE_NAME_STR:
+//     values only.
+//   - Values as text: every string type (UTF8String, PrintableString, BMPString, ...) decoded to
+//     UTF-8, never as escapes; a TeletexString is read as UTF-8 when it is valid UTF-8, else as
+//     8-bit characters. An OCTET STRING shows as "#" and its bytes in hexadecimal, any other type as
+//     "#" and its DER encoding in hexadecimal.
+//   - A value is put in double quotes, with every double quote inside doubled, when it is empty,
+//     begins or ends with white space, or holds one of  , + = " < > # ;  or a line feed; never with
+//     CERT_NAME_STR_NO_QUOTING_FLAG. A run of blanks inside alone does not quote a value.
+// A name that cannot be decoded, an encoding without X509_ASN_ENCODING or an unknown string type
+// give the empty text (result 1) with CRYPT_E_ASN1_BADTAG / E_INVALIDARG as last error.
+DWORD CertNameToStrA(DWORD dwCertEncodingType, const CERT_NAME_BLOB* pName, DWORD dwStrType, LPSTR psz,
+                     DWORD csz);
 
 } // namespace plombar::crypto

@@ -89,16 +89,4 @@ BOOL failWithOpenSsl(DWORD code, const std::string& what);
 // Counters for CountOpenHandles (with handleMutex() held).
 void countProvider(int delta);
 
-// The digest function for a hash identifier in canonical dotted form, else null (names, blanks,
-// unknown identifiers).
-const EVP_MD* digestForOid(const char* oid);
-
-// The digest state a ContentDigestScope of this thread lends for exactly these bytes and this
-// digest, else null.
-const EVP_MD_CTX* lentContentDigest(const BYTE* data, std::size_t size, const EVP_MD* md);
-
-// Fault seam for tests of the callers' failure paths: on the calling thread, CryptSignMessage lets
-// `passing` more calls run and then fails one with `code` (no effect with passing < 0).
-void failSignCallAfter(int passing, DWORD code);
-
 } // namespace plombar::crypto::detail

@@ -1,4 +1,4 @@
-#include "VerifyApi.h"
+#include "CryptoApi.h"
 
 #include "CryptoInternal.h"
 #include "NameFormat.h"

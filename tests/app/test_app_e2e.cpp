@@ -22,8 +22,8 @@
 #include "crypto/CryptoHandles.h"
 #include "crypto/DecryptOperation.h"
 #include "crypto/EncryptOperation.h"
-#include "crypto/SignOperation.h"
-#include "crypto/VerifyOperation.h"
+#include "operations/SignFlow.h"
+#include "operations/VerifyFlow.h"
 #include "platform/Paths.h"
 
 #include <QAbstractButton>
@@ -327,13 +327,13 @@ private slots:
         const QStringList report =
             window.verificationPage->reportArea->toPlainText().split(QLatin1Char('\n'));
         QVERIFY2(report.size() == 8, qPrintable(window.verificationPage->reportArea->toPlainText()));
-        QCOMPARE(report[0], qs(crypto::kVerifyHeaderLine));
-        QCOMPARE(report[1], qs(crypto::kSignatureValidLine));
-        QVERIFY(report[2].startsWith(qs(crypto::kSerialNumberPrefix)));
-        QCOMPARE(report[3], qs(crypto::kCertificateInPeriodLine));
-        QCOMPARE(report[4], qs(crypto::kSubjectHeaderLine));
+        QCOMPARE(report[0], qs(operations::kVerifyHeaderLine));
+        QCOMPARE(report[1], qs(operations::kSignatureValidLine));
+        QVERIFY(report[2].startsWith(qs(operations::kSerialNumberPrefix)));
+        QCOMPARE(report[3], qs(operations::kCertificateInPeriodLine));
+        QCOMPARE(report[4], qs(operations::kSubjectHeaderLine));
         QVERIFY2(report[5].contains(QStringLiteral("Иванов Иван Иванович")), qPrintable(report[5]));
-        QCOMPARE(report[6], qs(crypto::kIssuerHeaderLine));
+        QCOMPARE(report[6], qs(operations::kIssuerHeaderLine));
         QVERIFY2(report[7].contains(QStringLiteral("ООО «Ромашка»")), qPrintable(report[7]));
         savePages(window, QStringLiteral("2-verified"));
         prompts.log.clear();
@@ -423,7 +423,7 @@ private slots:
                 d->okButton()->click();
             },
             &seen);
-        QCOMPARE(prompts.selectCertificate(crypto::kSignCertificateTitle, "", rows),
+        QCOMPARE(prompts.selectCertificate(operations::kSignCertificateTitle, "", rows),
                  std::optional<std::size_t>(0));
         QVERIFY(seen);
 

@@ -11,8 +11,8 @@
 #include "VerificationPage.h"
 #include "VerifyTestUtil.h"
 
-#include "crypto/SignOperation.h"
-#include "crypto/VerifyOperation.h"
+#include "operations/SignFlow.h"
+#include "operations/VerifyFlow.h"
 #include "platform/Paths.h"
 #include "platform/SystemErrors.h"
 
@@ -32,6 +32,7 @@ using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 using namespace plombar;
 using namespace plombar::crypto;
+using namespace plombar::operations;
 using namespace plombar::test;
 
 namespace {

@@ -3,6 +3,7 @@
 // key in the store, and every way a message or a key can be wrong.
 
 #include "EnvelopeTestUtil.h"
+#include "VerifyTestUtil.h"
 
 #include "crypto/CryptoInternal.h"
 #include "crypto/EnvelopeLayout.h"
@@ -702,8 +703,8 @@ TEST_F(EnvelopeTest, DamagedCiphertextDecryptsToWrongBytes) {
 
 TEST_F(EnvelopeTest, NotAnEnvelopedMessage) {
     PCCERT_CONTEXT signer = addToStore(makeIdentity(KeyAlgorithm::Gost2012_256));
-    const SignCall signature = signBytes(signer, "content", false, "1.2.643.7.1.1.2.2");
-    ASSERT_TRUE(signature.ok);
+    const std::string signature =
+        cmsSign(makeIdentity(KeyAlgorithm::Gost2012_256), "content", attachedMessage());
     const EnvelopeCall encrypted = encryptBytes({signer}, "content");
     ASSERT_TRUE(encrypted.ok);
     const struct {
@@ -711,7 +712,7 @@ TEST_F(EnvelopeTest, NotAnEnvelopedMessage) {
         std::string message;
         DWORD expected;
     } cases[] = {
-        {"signed message", signature.message, winerr::CRYPT_E_UNEXPECTED_MSG_TYPE},
+        {"signed message", signature, winerr::CRYPT_E_UNEXPECTED_MSG_TYPE},
         {"empty", "", winerr::CRYPT_E_ASN1_BADTAG},
         {"text", "Hello, world", winerr::CRYPT_E_ASN1_BADTAG},
         {"truncated", encrypted.output.substr(0, encrypted.output.size() / 2), winerr::CRYPT_E_ASN1_BADTAG},

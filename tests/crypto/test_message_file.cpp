@@ -9,7 +9,7 @@
 #include "crypto/GostRuntime.h"
 #include "crypto/MessageFile.h"
 #include "crypto/SignatureVerification.h"
-#include "crypto/VerifyOperation.h"
+#include "operations/SignatureEncoding.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ std::string encrypt(const std::string& content) {
 bool oldRuleSaysBase64(const std::string& bytes) {
     TempDir dir("plombar-mi");
     writeFile(dir.file("sig"), bytes);
-    return FirstLineHasBase64Marker(dir.file("sig"));
+    return operations::signatureEncodingOf(dir.file("sig")) == operations::SignatureEncoding::Base64;
 }
 
 // A message whose DER holds "MI" on its first line: the content's length is varied until one of

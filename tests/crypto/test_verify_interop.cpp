@@ -2,32 +2,51 @@
 // (with and without signed attributes, DER and streamed BER, Base64 by `openssl base64`), the
 // published TK26 and GOST engine vectors, and `plombar-cli verify` as a user runs it.
 
-#include "CryptoTestUtil.h"
 #include "VerifyTestUtil.h"
 
 #include "codec/Base64.h"
-#include "crypto/VerifyApi.h"
-#include "crypto/VerifyOperation.h"
+#include "crypto/SignatureVerification.h"
+#include "operations/VerifyFlow.h"
 #include "platform/Errors.h"
+#include "platform/SystemErrors.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 
 using namespace plombar;
 using namespace plombar::crypto;
+using namespace plombar::operations;
 using namespace plombar::test;
 
 namespace {
 
 const std::string kVectors = PLOMBAR_VERIFY_VECTORS;
 
-class RecordingView : public VerifyView {
+// The verification flow's report of one run, and how often it showed the signer's certificate.
+class RecordingView : public VerifyReport, public Interaction {
 public:
     std::vector<std::string> lines;
     int views = 0;
-    void ClearReport() override { lines.clear(); }
-    void AddLine(const std::string& line) override { lines.push_back(line); }
-    void ViewCertificate(PCCERT_CONTEXT) override { ++views; }
+    void clear() override { lines.clear(); }
+    void addLine(const std::string& line) override { lines.push_back(line); }
+
+    std::optional<std::size_t> chooseCertificate(const std::string&,
+                                                 const std::vector<StoreEntry>&) override {
+        return std::nullopt;
+    }
+    void showMessage(const std::string&) override {}
+    void showCertificate(const Certificate&) noexcept override { ++views; }
+    void openFolder(const std::string&) override {}
+    PasswordSource& passwords() override { return noPasswords; }
+
+private:
+    ScriptedPasswords noPasswords{{}};
 };
+
+bool verifyFile(const std::string& signature, const std::string& data, RecordingView& view) {
+    return verifySignatureFile({data, signature}, view, view).verified;
+}
 
 // The Base64 lines of a PEM file without its armour lines.
 std::string pemBody(const std::string& pem) {
@@ -51,23 +70,22 @@ X509Ptr certificateFromPem(const std::string& pem) {
     return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
+// 0 when the message's first signer verifies over `content`, else the code of why not.
 std::uint32_t verifyCode(const std::string& message, const std::string& content) {
-    CRYPT_VERIFY_MESSAGE_PARA para{kVerifyMessageParaSize32, kMessageEncoding, 0, nullptr, nullptr};
-    const BYTE* data[] = {reinterpret_cast<const BYTE*>(content.data())};
-    DWORD lengths[] = {static_cast<DWORD>(content.size())};
-    PCCERT_CONTEXT signer = nullptr;
-    const BOOL ok =
-        CryptVerifyDetachedMessageSignature(&para, 0, reinterpret_cast<const BYTE*>(message.data()),
-                                            static_cast<DWORD>(message.size()), 1, data, lengths, &signer);
-    const std::uint32_t code = GetLastError();
-    CertFreeCertificateContext(signer);
-    return ok ? 0 : code;
+    MemorySource signature(message);
+    MemorySource data(content);
+    VerifyOptions options;
+    options.data = &data;
+    try {
+        const VerificationResult result = verifySignature(signature, options);
+        return result.signers.at(0).valid ? 0 : result.signers.at(0).code;
+    } catch (const CryptoError& error) {
+        return error.code();
+    }
 }
 
 class VerifyInteropTest : public ::testing::Test {
 protected:
-    void TearDown() override { EXPECT_EQ(CountOpenHandles().certificateContexts, 0); }
-
     // Writes the identity's certificate and key for the openssl command.
     void writeSigner(const TestIdentity& identity) {
         writeFile(dir.file("cert.pem"), identity.pem());
@@ -118,7 +136,7 @@ TEST_F(VerifyInteropTest, OpensslSignaturesVerifyAndDamagedOnesDoNot) {
             SCOPED_TRACE(std::string(KeyAlgorithmName(algorithm)) + ", " + v.what);
             const std::string signature = opensslSign(v.options);
             RecordingView view;
-            EXPECT_EQ(VerifyDetachedSignature(signature, data, view), v.verifies);
+            EXPECT_EQ(verifyFile(signature, data, view), v.verifies);
             if (v.verifies) {
                 EXPECT_EQ(view.views, 1);
                 EXPECT_EQ(view.lines, (std::vector<std::string>{kVerifyHeaderLine, kSignatureValidLine,
@@ -131,7 +149,7 @@ TEST_F(VerifyInteropTest, OpensslSignaturesVerifyAndDamagedOnesDoNot) {
                 const std::string p7s = dir.file("openssl.p7s");
                 ASSERT_EQ(runOpenssl("base64 -in " + shellQuote(signature) + " -out " + shellQuote(p7s)), 0);
                 RecordingView base64View;
-                EXPECT_TRUE(VerifyDetachedSignature(p7s, data, base64View));
+                EXPECT_TRUE(verifyFile(p7s, data, base64View));
                 EXPECT_EQ(base64View.lines, view.lines);
                 // A changed byte of the data or of the signature value.
                 const std::string message = readFile(signature);
@@ -157,7 +175,7 @@ TEST_F(VerifyInteropTest, Tk26SignedDataHasNoCertificateAndVerifiesOnceOneIsAdde
         SCOPED_TRACE(bits);
         const std::string vector = kVectors + "/tk26cms_signed_" + bits + ".der";
         RecordingView view;
-        EXPECT_FALSE(VerifyDetachedSignature(vector, data, view));
+        EXPECT_FALSE(verifyFile(vector, data, view));
         EXPECT_EQ(view.lines, (std::vector<std::string>{kVerifyHeaderLine, kSignatureInvalidLine}));
         EXPECT_EQ(view.views, 0);
         const std::string message = readFile(vector);
@@ -166,7 +184,7 @@ TEST_F(VerifyInteropTest, Tk26SignedDataHasNoCertificateAndVerifiesOnceOneIsAdde
         const X509Ptr certificate = certificateFromPem(readFile(kVectors + "/tk26_" + bits + "_signer.crt"));
         ASSERT_TRUE(certificate);
         const std::string withCertificate = addCertificate(message, certificate.get());
-        EXPECT_EQ(verifyCode(withCertificate, content), 0u) << LastCryptoDiagnostic();
+        EXPECT_EQ(verifyCode(withCertificate, content), 0u);
         EXPECT_EQ(verifyCode(withCertificate, "Test messagf"), winerr::NTE_BAD_SIGNATURE);
     }
 }
@@ -187,25 +205,25 @@ TEST_F(VerifyInteropTest, EngineVectorsVerifyAsDetachedSignaturesOfTheirContent)
         SCOPED_TRACE(c.file);
         const std::string pem = readFile(kVectors + "/" + c.file);
         const std::string der = derFromPem(pem);
-        EXPECT_EQ(verifyCode(der, content), 0u) << LastCryptoDiagnostic();
+        EXPECT_EQ(verifyCode(der, content), 0u);
         EXPECT_EQ(verifyCode(der, content + "\n"), c.changedContentCode);
 
         const std::string sig = dir.file("vector.sig");
         writeFile(sig, der);
         RecordingView view;
-        EXPECT_TRUE(VerifyDetachedSignature(sig, data, view));
+        EXPECT_TRUE(verifyFile(sig, data, view));
         ASSERT_EQ(view.lines.size(), 8u);
         EXPECT_EQ(view.lines[1], kSignatureValidLine);
 
         // The PEM file itself: its armour line holds no "MI", so it is read as DER and fails...
         RecordingView pemView;
-        EXPECT_FALSE(VerifyDetachedSignature(kVectors + "/" + c.file, data, pemView));
+        EXPECT_FALSE(verifyFile(kVectors + "/" + c.file, data, pemView));
         // ...while its Base64 lines without the armour are recognised and verify.
         const std::string body = pemBody(pem);
         const std::string p7s = dir.file("vector.p7s");
         writeFile(p7s, body);
         RecordingView base64View;
-        EXPECT_TRUE(VerifyDetachedSignature(p7s, data, base64View));
+        EXPECT_TRUE(verifyFile(p7s, data, base64View));
         EXPECT_EQ(base64View.lines, view.lines);
     }
 }

@@ -14,8 +14,8 @@
 
 #include "CertificateDialogs.h"
 #include "CryptoStartup.h"
-#include "crypto/SignOperation.h"
-#include "crypto/VerifyOperation.h"
+#include "operations/SignFlow.h"
+#include "operations/VerifyFlow.h"
 #include "platform/FileSize.h"
 #include "platform/Paths.h"
 #include "platform/SystemErrors.h"
@@ -224,7 +224,7 @@ private slots:
         click(window->verificationPage->verifyButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
         QCOMPARE(window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n')).mid(0, 2),
-                 QStringList({crypto::kVerifyHeaderLine, crypto::kSignatureValidLine}));
+                 QStringList({operations::kVerifyHeaderLine, operations::kSignatureValidLine}));
 
         // Encryption for the certificate file, then decryption of the result into a fresh name.
         choose(window->encryptionPage->chooseFileButton, input);
@@ -328,26 +328,29 @@ private slots:
         test::writeFile(grown, "сначала небольшой");
         const std::string certificate = dir->file("сертификат.cer");
         test::writeFile(certificate, identity.der());
-        crypto::SignResult signedSmall;
+        operations::SignResult signedSmall;
         {
-            struct QuietSign : crypto::SignView {
+            struct QuietSign : operations::Interaction {
                 std::string thumbprint;
-                crypto::PCCERT_CONTEXT SelectCertificate(crypto::HCERTSTORE s, const std::string&) override {
-                    crypto::PCCERT_CONTEXT c = nullptr;
-                    while ((c = crypto::CertEnumCertificatesInStore(s, c)) != nullptr)
-                        if (crypto::CertificateThumbprint(c) == thumbprint)
-                            return c;
-                    return nullptr;
+                test::ScriptedPasswords noPasswords{{}};
+                std::optional<std::size_t>
+                chooseCertificate(const std::string&,
+                                  const std::vector<crypto::StoreEntry>& entries) override {
+                    for (std::size_t i = 0; i < entries.size(); ++i)
+                        if (entries[i].certificate.thumbprint() == thumbprint)
+                            return i;
+                    return std::nullopt;
                 }
-                void ShowMessage(const std::string&) override {}
-                bool Base64Checked() override { return false; }
-                void SignatureSaved(const std::string&, const std::string&) override {}
-                void ClearSelection() override {}
-                void OpenFolder(const std::string&) override {}
-            } view;
-            view.thumbprint = thumbprint;
-            signedSmall = crypto::SignFile(small, true, view);
-            QCOMPARE(signedSmall.outcome, crypto::SignOutcome::Success);
+                void showMessage(const std::string&) override {}
+                void showCertificate(const crypto::Certificate&) noexcept override {}
+                void openFolder(const std::string&) override {}
+                crypto::PasswordSource& passwords() override { return noPasswords; }
+            } interaction;
+            interaction.thumbprint = thumbprint;
+            operations::SignRequest request;
+            request.inputPath = small;
+            signedSmall = operations::signFile(request, interaction);
+            QCOMPARE(signedSmall.outcome, operations::SignOutcome::Signed);
         }
 
         QPushButton* run = nullptr;
@@ -382,7 +385,7 @@ private slots:
         click(window->verificationPage->verifyButton);
         QCOMPARE(prompts->log, QStringList({QStringLiteral("viewCertificate: Подписант")}));
         QCOMPARE(window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n')).value(1),
-                 qs(crypto::kSignatureValidLine));
+                 qs(operations::kSignatureValidLine));
     }
 
     // ---- the store folder ---------------------------------------------------------------------------

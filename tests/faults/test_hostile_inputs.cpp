@@ -10,8 +10,8 @@
 #include "crypto/Certificate.h"
 #include "crypto/CertificateFactory.h"
 #include "crypto/CertificateText.h"
-#include "crypto/SignOperation.h"
-#include "crypto/VerifyOperation.h"
+#include "operations/SignFlow.h"
+#include "operations/VerifyFlow.h"
 
 #include <gtest/gtest.h>
 
@@ -142,8 +142,8 @@ TEST_F(HostileInputs, MessagesDeclaringHugeLengthsOrDeeplyNested) {
             const ProgramRun run = cli({"verify", "данные.txt", path});
             report(std::string("verify: ") + m.what + (base64 ? " (Base64)" : ""), run);
             EXPECT_EQ(run.status, 1) << run.err;
-            EXPECT_EQ(run.out,
-                      std::string(crypto::kVerifyHeaderLine) + "\n" + crypto::kSignatureInvalidLine + "\n");
+            EXPECT_EQ(run.out, std::string(operations::kVerifyHeaderLine) + "\n" +
+                                   operations::kSignatureInvalidLine + "\n");
             EXPECT_LT(run.peakRssKiB, kSmallRun);
         }
     }
@@ -214,7 +214,7 @@ TEST_F(HostileInputs, CertificatesWithEnormousNames) {
         run = cli({"verify", "письмо.txt", "письмо.txt.sig", "--certificate"});
         report(std::string("verify with ") + shape.what, run);
         EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find(crypto::kSignatureValidLine), std::string::npos);
+        EXPECT_NE(run.out.find(operations::kSignatureValidLine), std::string::npos);
         EXPECT_NE(run.out.find("2.5.4.3=" + shape.commonName), std::string::npos);
         EXPECT_LT(run.peakRssKiB, kSmallRun);
 

@@ -7,7 +7,6 @@
 #include "HugeCertificate.h"
 
 #include "TestPki.h"
-#include "crypto/VerifyOperation.h"
 #include "platform/AvailableMemory.h"
 #include "platform/Errors.h"
 #include "platform/SystemErrors.h"
@@ -97,55 +96,6 @@ TEST_F(CgroupRoom, LimitsOfTheGroupAndItsParentsBind) {
         ASSERT_EQ(runCommand("rm -rf " + shellQuote(root.path()) + "/*"), 0);
         c.prepare();
         EXPECT_EQ(cgroupMemoryRoom(c.selfCgroup, root.path()), c.room);
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// The Base64 check of a signature's first line reads no more than it needs and holds none of it,
-// yet answers as the first line read whole would.
-
-TEST(FirstLineMarker, AnswersAsTheWholeLineWould) {
-    TempDir dir("plombar-first-line");
-    const std::string block(64 * 1024 - 1, 'A'); // the reader's block, less one byte
-    const std::pair<const char*, std::string> cases[] = {
-        {"marker at the start", "MIIB\r\nxyz"},
-        {"no marker", "ABCD\r\nMI"},
-        {"marker after the line", "AB\nMI"},
-        {"marker after an end-of-file mark", std::string("AB\x1AMI", 5)},
-        {"a lone CR joins M and I", "xM\rIy"},
-        {"CR LF ends the line", "xM\r\nI"},
-        {"zero byte before the marker", std::string("ab\0MI", 5)},
-        {"zero byte after the marker", std::string("MI\0ab", 5)},
-        {"M and I across two blocks", block + "MI"},
-        {"M and I across two blocks with a CR", block + "M\rI"},
-        {"empty file", ""},
-        {"only M", "M"},
-    };
-    for (const auto& [what, content] : cases) {
-        SCOPED_TRACE(what);
-        const std::string path = dir.file("подпись");
-        writeFile(path, content);
-        EXPECT_EQ(crypto::FirstLineHasBase64Marker(path),
-                  crypto::HasBase64Marker(crypto::ReadFirstLine(path)));
-    }
-    writeFile(dir.file("через границу"), block + "MI");
-    EXPECT_TRUE(crypto::FirstLineHasBase64Marker(dir.file("через границу")));
-    // The errors are those of reading the line.
-    for (const std::string& path : {std::string(), dir.file("нет"), dir.path()}) {
-        std::string expected;
-        std::string actual;
-        try {
-            crypto::ReadFirstLine(path);
-        } catch (const Error& e) {
-            expected = e.message();
-        }
-        try {
-            crypto::FirstLineHasBase64Marker(path);
-        } catch (const Error& e) {
-            actual = e.message();
-        }
-        EXPECT_FALSE(expected.empty());
-        EXPECT_EQ(actual, expected);
     }
 }
 
