@@ -1,21 +1,25 @@
 // CertCreateCertificateContext on arbitrary bytes, as the encryption page reads a recipient's .cer
 // file, and everything the program then does with what it accepts: the view dialog's description,
 // the subject and issuer texts of every string type, the serial number text, the validity check,
-// and an encryption for the certificate as recipient (size call, then data call). The context's
+// and an encryption for the certificate as recipient. The context's
 // DER must read back as the same certificate, its thumbprint must be the SHA-1 of that DER, and
 // nothing may stay open afterwards.
 
 #include "FuzzSupport.h"
 
+#include "crypto/Certificate.h"
+#include "crypto/ContentEncryption.h"
 #include "crypto/CryptoApi.h"
+#include "crypto/CryptoError.h"
 #include "crypto/CryptoHandles.h"
-#include "crypto/EnvelopeApi.h"
 #include "crypto/OpenSsl.h"
+#include "platform/ByteStreams.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,34 +51,30 @@ void renderName(const CERT_NAME_BLOB& name) {
     }
 }
 
-// Encrypts a few bytes for the certificate as the encryption page does: the content cipher named by
-// the recipient's public-key identifier.
-void encryptFor(PCCERT_CONTEXT certificate) {
-    static const BYTE kContent[] = {'f', 'u', 'z', 'z'};
-    CRYPT_ENCRYPT_MESSAGE_PARA para{};
-    para.cbSize = kEncryptMessageParaSize32;
-    para.dwMsgEncodingType = kMessageEncoding;
-    para.ContentEncryptionAlgorithm.pszObjId =
-        certificate->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
-    PCCERT_CONTEXT recipients[] = {certificate};
-    DWORD needed = 0;
-    if (!CryptEncryptMessage(&para, 1, recipients, kContent, sizeof kContent, nullptr, &needed)) {
-        checkLastError("the encryption size call", {CRYPT_E_UNKNOWN_ALGO, NTE_BAD_ALGID, CRYPT_E_MSG_ERROR,
-                                                    CRYPT_E_ASN1_ERROR, NTE_NO_MEMORY});
-        fuzz::note("not a recipient: " + fuzz::codeText(GetLastError()));
+// Encrypts a few bytes for the certificate as the encryption does: GOST keys take the content key,
+// others are refused with their code.
+void encryptFor(const std::uint8_t* data, std::size_t size) {
+    static const std::string kContent = "fuzz";
+    std::optional<Certificate> certificate;
+    try {
+        certificate = Certificate::fromDer(std::string_view(reinterpret_cast<const char*>(data), size));
+    } catch (const CryptoError& error) {
+        fuzz::note("not one DER certificate for the encryption: " + error.message());
         return;
     }
-    FUZZ_CHECK(needed > sizeof kContent, "an encrypted message shorter than its content");
-    std::vector<BYTE> message(needed);
-    DWORD written = needed;
-    if (!CryptEncryptMessage(&para, 1, recipients, kContent, sizeof kContent, message.data(), &written)) {
-        checkLastError("the encryption data call",
-                       {NTE_BAD_ALGID, CRYPT_E_MSG_ERROR, CRYPT_E_ASN1_ERROR, NTE_NO_MEMORY});
+    MemorySource content(kContent);
+    MemorySink message;
+    try {
+        encryptContent(content, kContent.size(), certificate->x509(), message);
+    } catch (const CryptoError& error) {
+        FUZZ_CHECK(error.code() == CRYPT_E_UNKNOWN_ALGO || error.code() == NTE_BAD_ALGID ||
+                       error.code() == CRYPT_E_MSG_ERROR || error.code() == NTE_NO_MEMORY,
+                   "an undocumented encryption failure: " + fuzz::codeText(error.code()));
+        fuzz::note("not a recipient: " + fuzz::codeText(error.code()));
         return;
     }
-    fuzz::note("encrypted for it: " + std::to_string(written) + " bytes");
-    FUZZ_CHECK(written == needed, "the size call announced " + std::to_string(needed) +
-                                      " bytes, the data call wrote " + std::to_string(written));
+    FUZZ_CHECK(message.bytes().size() > kContent.size(), "an encrypted message shorter than its content");
+    fuzz::note("encrypted for it: " + std::to_string(message.bytes().size()) + " bytes");
 }
 
 } // namespace
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         CertContextHandle duplicate(CertDuplicateCertificateContext(c));
         FUZZ_CHECK(duplicate.get() == c, "a duplicate is another context");
-        encryptFor(c);
+        encryptFor(data, size);
     }
     fuzz::checkNoHandlesLeft("after the certificate's use");
     return 0;

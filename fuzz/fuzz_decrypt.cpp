@@ -1,18 +1,19 @@
-// CryptDecryptMessage on arbitrary bytes, with the store "MY" holding the keys of fuzz/keys (GOST
-// 2001, 2012-256 and 2012-512 keys of our own, RSA, and the recipients of the published TK26 and
-// TC26 examples), called as the decryption page calls it: size call, then data call. Contract: TRUE
-// with last error 0 and the certificate whose key served, or FALSE with a documented code and no
-// certificate; the size call's length bounds the data call's; a buffer one byte short gives
-// ERROR_MORE_DATA with the length needed; the store closes without pending contexts, and nothing
-// stays open afterwards.
+// decryptMessage on arbitrary bytes streamed in, with the candidates the decryption takes: the
+// entries of the store "MY" that have a key, holding the keys of fuzz/keys (GOST 2001, 2012-256 and
+// 2012-512 keys of our own, RSA, and the recipients of the published TK26 and TC26 examples).
+// Contract: the content, no longer than the message, with the index of a candidate that has a key;
+// or a CryptoError of a documented kind and code, raised before a byte is written when no key opens
+// the message. Nothing else may be raised, and no password may be asked (the keys have none).
 
 #include "FuzzSupport.h"
 
-#include "crypto/CryptoHandles.h"
-#include "crypto/EnvelopeApi.h"
-#include "crypto/KeyAccess.h"
+#include "crypto/CertificateStore.h"
+#include "crypto/ContentEncryption.h"
+#include "crypto/CryptoError.h"
+#include "platform/ByteStreams.h"
 #include "platform/SystemErrors.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,19 +22,22 @@
 using namespace plombar;
 using namespace plombar::crypto;
 using namespace plombar::winerr;
-using plombar::fuzz::checkLastError;
 
 namespace {
+
+// The keys are stored without a password: a question here is a fault.
+class NoPasswordExpected : public PasswordSource {
+public:
+    std::optional<SecureString> password(const PasswordRequest& request) override {
+        FUZZ_CHECK(false, "a password was asked for " + request.keyFile);
+        return std::nullopt;
+    }
+};
 
 void prepareStore() {
     static const bool prepared = [] {
         fuzz::storeFolder();
         fuzz::installFuzzKeys();
-        // The keys are stored without a password: a question here is a fault.
-        SetPasswordPrompt([](const PasswordRequest& request, SecureString&) {
-            FUZZ_CHECK(false, "a password was asked for " + request.keyFile);
-            return PasswordAnswer::Cancelled;
-        });
         return true;
     }();
     (void)prepared;
@@ -41,86 +45,94 @@ void prepareStore() {
 
 // The GOST engine leaks 49 bytes (an OBJ_txt2obj result) each time it checks the MAC of Magma or
 // Kuznyechik CTR-ACPKM-OMAC content (tests/lsan.supp; the suppression there needs the slow unwinder,
-// which would make fuzzing 30 times slower). Data calls on inputs that name one of these two ciphers
-// are therefore not leak-checked; everything else is.
-bool namesOmacCipher(const std::uint8_t* data, std::size_t size) {
+// which would make fuzzing 30 times slower). Inputs that name one of these two ciphers are therefore
+// not leak-checked; everything else is.
+bool namesOmacCipher(std::string_view bytes) {
     static const std::string kMagmaOmac("\x06\x09\x2A\x85\x03\x07\x01\x01\x05\x01\x02", 11);
     static const std::string kKuznyechikOmac("\x06\x09\x2A\x85\x03\x07\x01\x01\x05\x02\x02", 11);
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     return bytes.find(kMagmaOmac) != std::string_view::npos ||
            bytes.find(kKuznyechikOmac) != std::string_view::npos;
 }
 
-// Codes of a message that does not decrypt (CryptDecryptMessage's contract).
-const std::initializer_list<DWORD> kFailureCodes = {CRYPT_E_ASN1_BADTAG, CRYPT_E_UNEXPECTED_MSG_TYPE,
-                                                    CRYPT_E_MSG_ERROR,   CRYPT_E_NO_DECRYPT_CERT,
-                                                    NTE_BAD_DATA,        NTE_BAD_KEY,
-                                                    NTE_NO_MEMORY};
+// Hands the message out in pieces of varying size, as a file and a pipe do.
+class ChoppySource final : public ByteSource {
+public:
+    explicit ChoppySource(std::string_view bytes) : bytes_(bytes) {}
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        const std::size_t n =
+            std::min({buffer.size(), bytes_.size(), std::size_t{1} + (calls_++ * 7919) % 5000});
+        std::copy_n(bytes_.data(), n, buffer.data());
+        bytes_.remove_prefix(n);
+        return n;
+    }
+
+private:
+    std::string_view bytes_;
+    std::size_t calls_ = 0;
+};
+
+// The documented failures of a message that does not decrypt, with their codes.
+bool documented(const CryptoError& error) {
+    switch (error.kind()) {
+    case CryptoFailure::BadMessage:
+        return error.code() == CRYPT_E_ASN1_BADTAG;
+    case CryptoFailure::UnexpectedMessageType:
+        return error.code() == CRYPT_E_UNEXPECTED_MSG_TYPE;
+    case CryptoFailure::ContentMissing:
+        return error.code() == CRYPT_E_MSG_ERROR;
+    case CryptoFailure::NoRecipient:
+    case CryptoFailure::UnsupportedRecipient:
+        return error.code() == CRYPT_E_NO_DECRYPT_CERT;
+    case CryptoFailure::WrongKey:
+        return error.code() == NTE_BAD_DATA;
+    case CryptoFailure::KeyMismatch:
+    case CryptoFailure::BadKey:
+        return error.code() == NTE_BAD_KEY;
+    case CryptoFailure::Failed:
+        return error.code() == CRYPT_E_MSG_ERROR || error.code() == NTE_NO_MEMORY;
+    default:
+        return false;
+    }
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     prepareStore();
-    static const BYTE kNothing = 0;
-    const BYTE* message = size > 0 ? data : &kNothing;
-    const auto length = static_cast<DWORD>(size);
-    {
-        StoreHandle store(CertOpenSystemStoreA(0, "MY"));
-        FUZZ_CHECK(store, "the store does not open: " + LastCryptoDiagnostic());
-        HCERTSTORE handle = store.get();
-        CRYPT_DECRYPT_MESSAGE_PARA para{};
-        para.cbSize = kDecryptMessageParaSize32;
-        para.dwMsgAndCertEncodingType = kMessageEncoding;
-        para.cCertStore = 1;
-        para.rghCertStore = &handle;
-
-        DWORD needed = 0;
-        PCCERT_CONTEXT sizeCertificate = nullptr;
-        const BOOL sized = CryptDecryptMessage(&para, message, length, nullptr, &needed, &sizeCertificate);
-        CertContextHandle sizeHolder(sizeCertificate);
-        if (!sized) {
-            FUZZ_CHECK(!sizeHolder, "a failed size call names a certificate");
-            checkLastError("the size call", kFailureCodes);
-            fuzz::note("size call failed: " + fuzz::codeText(GetLastError()));
-        } else {
-            FUZZ_CHECK(GetLastError() == 0 && sizeHolder, "a size call without a certificate");
-            FUZZ_CHECK(needed <= length, "the content is longer than the message: " + std::to_string(needed));
-            sizeHolder.reset();
-
-            if (needed > 0) {
-                std::vector<BYTE> small(needed - 1 > 0 ? needed - 1 : 1);
-                DWORD smallSize = needed - 1;
-                FUZZ_CHECK(!CryptDecryptMessage(&para, message, length, small.data(), &smallSize, nullptr),
-                           "a buffer one byte short was accepted");
-                FUZZ_CHECK(GetLastError() == ERROR_MORE_DATA && smallSize == needed,
-                           "a short buffer did not give ERROR_MORE_DATA with the length");
-            }
-
-            // A buffer of exactly the announced length, so that a longer write is an overflow.
-            std::vector<BYTE> out(needed > 0 ? needed : 1);
-            DWORD produced = needed;
-            PCCERT_CONTEXT keyCertificate = nullptr;
-            BOOL decrypted = FALSE;
-            {
-                const fuzz::LeakCheckPause engineLeak(namesOmacCipher(data, size));
-                decrypted =
-                    CryptDecryptMessage(&para, message, length, out.data(), &produced, &keyCertificate);
-            }
-            CertContextHandle keyHolder(keyCertificate);
-            if (decrypted) {
-                FUZZ_CHECK(GetLastError() == 0 && keyHolder, "TRUE without the certificate whose key served");
-                FUZZ_CHECK(produced <= needed, "the data call wrote more than the size call announced");
-                fuzz::note("decrypted " + std::to_string(produced) + " bytes with " +
-                           CertificateThumbprint(keyHolder.get()));
-            } else {
-                FUZZ_CHECK(!keyHolder, "a failed data call names a certificate");
-                checkLastError("the data call", kFailureCodes);
-                fuzz::note("data call failed: " + fuzz::codeText(GetLastError()) + " " +
-                           LastCryptoDiagnostic());
-            }
-        }
-        FUZZ_CHECK(store.reset() == TRUE, "contexts of the store are still open at its close");
+    const std::string_view message(reinterpret_cast<const char*>(data), size);
+    const CertificateStore store = CertificateStore::open();
+    const std::vector<StoreEntry> entries = store.entries();
+    NoPasswordExpected passwords;
+    std::vector<DecryptionCandidate> candidates;
+    std::vector<std::size_t> withKey;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].hasKey)
+            continue;
+        withKey.push_back(i);
+        candidates.push_back({entries[i].certificate.x509(), [&store, &passwords, &entry = entries[i]] {
+                                  const PrivateKey key = store.unlockKey(entry, passwords);
+                                  EVP_PKEY_up_ref(key.get());
+                                  return EvpPkeyPtr(key.get());
+                              }});
     }
-    fuzz::checkNoHandlesLeft("after CryptDecryptMessage");
+    FUZZ_CHECK(!candidates.empty(), "the store holds no keys");
+
+    ChoppySource source(message);
+    MemorySink output;
+    try {
+        const fuzz::LeakCheckPause engineLeak(namesOmacCipher(message));
+        const DecryptionResult result = decryptMessage(source, candidates, output);
+        FUZZ_CHECK(result.candidate < candidates.size(), "the result names no candidate");
+        FUZZ_CHECK(result.contentSize == output.bytes().size(), "the result's size is not what was written");
+        FUZZ_CHECK(result.contentSize <= size, "the content is longer than the message");
+        fuzz::note("decrypted " + std::to_string(result.contentSize) + " bytes with " +
+                   entries[withKey[result.candidate]].certificate.thumbprint());
+    } catch (const CryptoError& error) {
+        FUZZ_CHECK(documented(error), std::string("an undocumented failure: ") + failureName(error.kind()) +
+                                          " " + fuzz::codeText(error.code()) + " " + error.message());
+        if (error.kind() != CryptoFailure::WrongKey && error.kind() != CryptoFailure::BadMessage)
+            FUZZ_CHECK(output.bytes().empty(), "bytes were written before the message was refused");
+        fuzz::note(std::string("refused: ") + failureName(error.kind()) + " " + error.message());
+    }
     return 0;
 }

@@ -122,26 +122,6 @@ struct CERT_CONTEXT {
 using PCERT_CONTEXT = CERT_CONTEXT*;
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
-struct CRYPT_ENCRYPT_MESSAGE_PARA {
-    DWORD cbSize;
-    DWORD dwMsgEncodingType;
-    HCRYPTPROV_LEGACY hCryptProv;
-    CRYPT_ALGORITHM_IDENTIFIER ContentEncryptionAlgorithm;
-    void* pvEncryptionAuxInfo;
-    DWORD dwFlags;
-    DWORD dwInnerContentType;
-};
-using PCRYPT_ENCRYPT_MESSAGE_PARA = CRYPT_ENCRYPT_MESSAGE_PARA*;
-inline constexpr DWORD kEncryptMessageParaSize32 = 36;
-
-struct CRYPT_DECRYPT_MESSAGE_PARA {
-    DWORD cbSize;
-    DWORD dwMsgAndCertEncodingType;
-    DWORD cCertStore;
-    HCERTSTORE* rghCertStore;
-};
-using PCRYPT_DECRYPT_MESSAGE_PARA = CRYPT_DECRYPT_MESSAGE_PARA*;
-inline constexpr DWORD kDecryptMessageParaSize32 = 16;
 
 // True when cbSize is one of the two accepted values for a structure of that type.
 template <typename Para> constexpr bool IsAcceptedParaSize(DWORD cbSize, DWORD size32) {

@@ -20,8 +20,8 @@
 #include "VerificationPage.h"
 #include "crypto/CryptoApi.h"
 #include "crypto/CryptoHandles.h"
-#include "crypto/DecryptOperation.h"
-#include "crypto/EncryptOperation.h"
+#include "operations/DecryptFlow.h"
+#include "operations/EncryptFlow.h"
 #include "operations/SignFlow.h"
 #include "operations/VerifyFlow.h"
 #include "platform/Paths.h"
@@ -358,7 +358,7 @@ private slots:
                                   "openFile: certificateFileDialog "
                                   "filter=\"Certificate|*.cer|Сертификаты|*.cer;*.crt;*.pem\" initial=\"\""),
                               QStringLiteral("openFile: fileToEncryptDialog filter=\"\" initial=\"\""),
-                              QStringLiteral("message: ") + qs(crypto::kEncryptedText), folder}));
+                              QStringLiteral("message: ") + qs(operations::kEncryptedText), folder}));
         const std::string encrypted = input + ".enc";
         QVERIFY(test::fileExists(encrypted));
         QVERIFY(test::readFile(encrypted).find(content.substr(0, 4096)) == std::string::npos);
@@ -380,7 +380,7 @@ private slots:
                  (QStringList{
                      QStringLiteral(
                          "openFile: fileToDecryptDialog filter=\"Зашифрованные файлы|*.enc\" initial=\"\""),
-                     password, QStringLiteral("message: ") + qs(crypto::kDecryptedText),
+                     password, QStringLiteral("message: ") + qs(operations::kDecryptedText),
                      QStringLiteral("openFolder: ") + qs(elsewhere + "/")}));
         const std::string decrypted = elsewhere + "/" + fileNameOf(input);
         QVERIFY(test::readFile(decrypted) == content);
