@@ -13,6 +13,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/${PLOMBAR_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${PROJECT_SOURCE_DIR}/data/${PLOMBAR_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# The .sig, .p7s and .enc files as the types the desktop entry opens; the shared-mime-info package's
+# trigger rebuilds the desktop's type database when the .deb puts this in place.
+install(FILES ${PROJECT_SOURCE_DIR}/data/${PLOMBAR_APP_ID}.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)

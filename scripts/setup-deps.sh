@@ -16,8 +16,9 @@ packages=(
     p7zip-full
     # source checks: formatting
     clang-format
-    # tests: GoogleTest, a virtual X server for screenshots, desktop metadata validators
-    libgtest-dev libgmock-dev xvfb xauth desktop-file-utils appstream
+    # tests: GoogleTest, a virtual X server for screenshots, desktop metadata validators and the
+    # desktop's file type database
+    libgtest-dev libgmock-dev xvfb xauth desktop-file-utils appstream shared-mime-info
     # the .deb package: dpkg-shlibdeps for its library dependencies
     dpkg-dev
     # opening the output folder in the file browser

@@ -1,12 +1,15 @@
 #include "MainWindow.h"
 
 #include "DecryptionPage.h"
+#include "Dispatch.h"
 #include "EncryptionPage.h"
+#include "PageWidgets.h"
 #include "SigningPage.h"
 #include "VerificationPage.h"
 #include "WindowPlacement.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QPainter>
 #include <QPalette>
 #include <QPlainTextEdit>
@@ -39,7 +42,7 @@ constexpr int kPagesBottomGap = kWindowHeight - kPagesTop - kPagesHeight;
 
 } // namespace
 
-MainWindow::MainWindow(Prompts& prompts, QWidget* parent) : QWidget(parent) {
+MainWindow::MainWindow(Prompts& prompts, QWidget* parent) : QWidget(parent), prompts_(prompts) {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Пломбарь 1.7 от 12.12.2018"));
 
@@ -102,6 +105,25 @@ void MainWindow::showEvent(QShowEvent* event) {
         if (fitted != frame.topLeft())
             move(fitted);
     }
+}
+
+void MainWindow::openGivenFile(const std::string& path) {
+    runGuarded(prompts_, [this, &path] {
+        if (hasExtension(path, ".enc")) {
+            pages->setCurrentWidget(decryptionPage);
+            decryptionPage->takeFile(path);
+        } else if (hasExtension(path, ".sig") || hasExtension(path, ".p7s")) {
+            pages->setCurrentWidget(verificationPage);
+            const std::string dataFile = path.substr(0, path.rfind('.'));
+            if (QFileInfo(QString::fromStdString(dataFile)).isFile())
+                verificationPage->takeFiles({dataFile, path});
+            else
+                verificationPage->takeFiles({path});
+        } else {
+            pages->setCurrentWidget(signingPage);
+            signingPage->takeFile(path);
+        }
+    });
 }
 
 // The order in which Tab walks the controls, page by page.

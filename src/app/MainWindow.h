@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <string>
+
 class QPaintEvent;
 class QResizeEvent;
 class QShowEvent;
@@ -31,6 +33,13 @@ public:
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
+    // A file named when the program starts (`plombar FILE`, "Open with" in a file manager): shows
+    // the page for it and takes it there as if chosen in that page's dialog, gate included. An
+    // ".enc" file goes to "DECRYPT", a ".sig" or ".p7s" file to "Верификация" (with the data file
+    // beside it, the signature's name without its extension, when that exists), any other to
+    // "Подпись". Errors are reported as a click's are.
+    void openGivenFile(const std::string& path);
+
     // Owned by the window through Qt's parent chain.
     QTabWidget* pages = nullptr;
     SigningPage* signingPage = nullptr;           // "Подпись"
@@ -49,6 +58,7 @@ protected:
 private:
     void setFocusOrder();
 
+    Prompts& prompts_;
     bool placed_ = false;
 };
 

@@ -15,7 +15,7 @@ int main(int argc, char* argv[]) {
     plombar::disableCoreDumps();
     // Before anything can make OpenSSL allocate: every block it frees is wiped.
     plombar::crypto::WipeOpenSslMemoryOnFree();
-    // Qt takes its own options (-platform, -style ...); the program reads no other argument.
+    // Qt takes its own options (-platform, -style ...); what is left may name a file to open.
     QApplication application(argc, argv);
     plombar::app::installQtTranslations();
     plombar::ignoreFileSizeSignal();
@@ -34,5 +34,8 @@ int main(int argc, char* argv[]) {
     // Without the engine the program still starts, and says so over the window as soon as it shows.
     if (!gost.Ready())
         QTimer::singleShot(0, &window, [&prompts] { plombar::app::reportGostRuntimeAtStart(prompts); });
+    // A file given at start ("Open with" in a file manager) is taken once the window shows.
+    if (const std::string file = plombar::app::fileFromArguments(QApplication::arguments()); !file.empty())
+        QTimer::singleShot(0, &window, [&window, file] { window.openGivenFile(file); });
     return QApplication::exec();
 }

@@ -8,6 +8,7 @@
 #include "PageWidgets.h"
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
+#include "Startup.h"
 #include "TestSupport.h"
 #include "VerificationPage.h"
 #include "platform/DisplayText.h"
@@ -913,6 +914,92 @@ private slots:
         QVERIFY(window->signingPage->signFileName.empty());
         QVERIFY(window->verificationPage->verifyDataFileName.empty());
         QVERIFY(window->decryptionPage->decryptFileName.empty());
+    }
+
+    // ---- a file named at start ------------------------------------------------------------------
+
+    void openGivenFile_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("present"); // files made beforehand
+        QTest::addColumn<qulonglong>("size");
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("chosen"); // "slot=file" pairs of the page after it
+        QTest::addColumn<QStringList>("log");
+        QTest::newRow("encrypted") << "отчёт.pdf.enc" << QStringList{"отчёт.pdf.enc"} << 10ULL
+                                   << int{kDecryption} << "decrypt=отчёт.pdf.enc" << QStringList();
+        QTest::newRow("signature beside its data")
+            << "отчёт.pdf.sig" << QStringList{"отчёт.pdf.sig", "отчёт.pdf"} << 10ULL << int{kVerification}
+            << "data=отчёт.pdf signature=отчёт.pdf.sig" << QStringList();
+        QTest::newRow("Base64 signature without its data")
+            << "отчёт.pdf.p7s" << QStringList{"отчёт.pdf.p7s"} << 10ULL << int{kVerification}
+            << "data= signature=отчёт.pdf.p7s" << QStringList();
+        QTest::newRow("signature whose data is a folder")
+            << "папка.P7S" << QStringList{"папка.P7S", "папка/"} << 10ULL << int{kVerification}
+            << "data= signature=папка.P7S" << QStringList();
+        QTest::newRow("any other file") << "счёт.pdf" << QStringList{"счёт.pdf"} << 10ULL << int{kSigning}
+                                        << "sign=счёт.pdf" << QStringList();
+        QTest::newRow("too big to sign") << "фильм.mkv" << QStringList{"фильм.mkv"} << qulonglong(kLimit + 1)
+                                         << int{kSigning} << "sign=" << QStringList{kTooBig};
+        QTest::newRow("encrypted file gone") << "нет.enc" << QStringList() << 0ULL << int{kDecryption}
+                                             << "decrypt=нет.enc" << QStringList{"error: File not found."};
+    }
+
+    void openGivenFile() {
+        QFETCH(QString, name);
+        QFETCH(QStringList, present);
+        QFETCH(qulonglong, size);
+        QFETCH(int, page);
+        QFETCH(QString, chosen);
+        QFETCH(QStringList, log);
+        for (const QString& p : present) {
+            if (p.endsWith(QLatin1Char('/')))
+                QVERIFY(QDir().mkpath(qs(dir->file(p.chopped(1).toStdString()))));
+            else
+                file(p.toStdString(), size);
+        }
+        const std::string path = dir->file(name.toStdString());
+        window->openGivenFile(path);
+        QCOMPARE(prompts->log, log);
+        QCOMPARE(window->pages->currentIndex(), page);
+        const auto shown = [&](const std::string& slot) {
+            return slot.empty() ? QString() : qs(slot).mid(qs(dir->path()).size() + 1);
+        };
+        QString actual;
+        switch (page) {
+        case kSigning:
+            actual = "sign=" + shown(window->signingPage->signFileName);
+            break;
+        case kVerification:
+            actual = "data=" + shown(window->verificationPage->verifyDataFileName) +
+                     " signature=" + shown(window->verificationPage->verifySignatureFileName);
+            QCOMPARE(window->verificationPage->verifyButton->isEnabled(), !actual.contains("data= "));
+            break;
+        default:
+            actual = "decrypt=" + shown(window->decryptionPage->decryptFileName);
+        }
+        QCOMPARE(actual, chosen);
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void fileFromArguments_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("file");
+        const QString here = QDir::currentPath();
+        QTest::newRow("none") << QStringList{"plombar"} << "";
+        QTest::newRow("empty") << QStringList{"plombar", ""} << "";
+        QTest::newRow("absolute") << QStringList{"plombar", "/home/user/отчёт.sig"} << "/home/user/отчёт.sig";
+        QTest::newRow("relative") << QStringList{"plombar", "папка/отчёт.enc"} << here + "/папка/отчёт.enc";
+        QTest::newRow("file URL")
+            << QStringList{"plombar", "file:///home/user/%D0%BE%D1%82%D1%87%D1%91%D1%82%20%231.sig"}
+            << "/home/user/отчёт #1.sig";
+        QTest::newRow("only the first") << QStringList{"plombar", "/a", "/b"} << "/a";
+        QTest::newRow("name with a colon") << QStringList{"plombar", "/tmp/file:x"} << "/tmp/file:x";
+    }
+
+    void fileFromArguments() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, file);
+        QCOMPARE(qs(plombar::app::fileFromArguments(arguments)), file);
     }
 
     // ---- keyboard ------------------------------------------------------------------------------

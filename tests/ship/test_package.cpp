@@ -27,6 +27,7 @@ const std::vector<std::string> kInstalled = {
     "share/doc/plombar/README.md",
     "share/icons/hicolor/scalable/apps/" + kAppId + ".svg",
     "share/metainfo/" + kAppId + ".metainfo.xml",
+    "share/mime/packages/" + kAppId + ".xml",
 };
 
 bool haveCommand(const std::string& name) {
@@ -105,8 +106,13 @@ TEST(DesktopEntry, PassesTheValidator) {
 TEST(DesktopEntry, StartsTheWindowUnderItsName) {
     const auto keys = desktopEntry(kData + kAppId + ".desktop");
     const std::map<std::string, std::string> expected = {
-        {"Type", "Application"}, {"Name", "Пломбарь"}, {"Name[ru]", "Пломбарь"},
-        {"Exec", "plombar"},     {"Icon", kAppId},     {"Terminal", "false"},
+        {"Type", "Application"},
+        {"Name", "Пломбарь"},
+        {"Name[ru]", "Пломбарь"},
+        {"Exec", "plombar %f"},
+        {"Icon", kAppId},
+        {"Terminal", "false"},
+        {"MimeType", "application/pkcs7-signature;application/pkcs7-mime;"},
     };
     for (const auto& [key, value] : expected)
         EXPECT_EQ(keys.count(key) ? keys.at(key) : "(missing)", value) << key;
@@ -135,8 +141,31 @@ TEST(AppStream, DescribesThisRelease) {
           std::string("<release version=\"") + PLOMBAR_VERSION + "\"",
           std::string("<content_rating type=\"oars-1.1\""), std::string("<binary>plombar</binary>"),
           std::string("<binary>plombar-cli</binary>"), std::string("<project_license>"),
-          std::string("<name>Пломбарь</name>"), std::string("<summary xml:lang=\"ru\">")})
+          std::string("<mediatype>application/pkcs7-signature</mediatype>"),
+          std::string("<mediatype>application/pkcs7-mime</mediatype>"), std::string("<name>Пломбарь</name>"),
+          std::string("<summary xml:lang=\"ru\">")})
         EXPECT_NE(xml.find(needle), std::string::npos) << needle;
+}
+
+// The desktop's type database, rebuilt with our types beside the system's, knows .sig, .p7s and .enc
+// as the types the desktop entry opens, and tells a DER signature apart from an OpenPGP one by its
+// header.
+TEST(MimeTypes, NameTheFilesTheWindowOpens) {
+    if (!haveCommand("update-mime-database"))
+        GTEST_SKIP() << "update-mime-database is not installed (shared-mime-info)";
+    TempDir share("plombar-mime");
+    const std::string packages = share.file("mime/packages");
+    ASSERT_EQ(runCommand("mkdir -p " + shellQuote(packages)), 0);
+    runCommand("cp /usr/share/mime/packages/freedesktop.org.xml " + shellQuote(packages) + " 2>/dev/null");
+    ASSERT_EQ(runCommand("cp " + shellQuote(kData + kAppId + ".xml") + " " + shellQuote(packages)), 0);
+    std::string log;
+    ASSERT_EQ(runCommand("update-mime-database " + shellQuote(share.file("mime")) + " 2>&1", &log), 0) << log;
+    const std::string globs = readFile(share.file("mime/globs2"));
+    for (const char* line : {"application/pkcs7-signature:*.sig\n", "application/pkcs7-mime:*.enc\n"})
+        EXPECT_NE(globs.find(line), std::string::npos) << line << " missing in\n" << globs;
+    const std::string magic = readFile(share.file("mime/magic"));
+    for (const char* type : {"application/pkcs7-signature", "application/pkcs7-mime"})
+        EXPECT_NE(magic.find(type), std::string::npos) << type;
 }
 
 TEST(Icon, IsAScalableSquareSvg) {
