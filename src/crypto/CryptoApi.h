@@ -122,7 +122,6 @@ struct CERT_CONTEXT {
 using PCERT_CONTEXT = CERT_CONTEXT*;
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
-
 // True when cbSize is one of the two accepted values for a structure of that type.
 template <typename Para> constexpr bool IsAcceptedParaSize(DWORD cbSize, DWORD size32) {
     return cbSize == size32 || cbSize == sizeof(Para);
