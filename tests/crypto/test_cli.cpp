@@ -127,6 +127,32 @@ TEST_F(CliTest, SignatureLengthMatchesOpenSslsOwn) {
     EXPECT_EQ(readFile(work.file("data.bin.sig")).size(), readFile(work.file("ref.der")).size());
 }
 
+// --cades: the signed attributes of CAdES-BES, which openssl accepts and lists, detached and attached.
+TEST_F(CliTest, CadesAttributesOnRequest) {
+    const std::string thumbprint = store.add(makeIdentity(KeyAlgorithm::Gost2012_256));
+    const std::string content = randomBytes(3000, 9);
+    writeFile(work.file("data.bin"), content);
+    for (const char* layout : {"", " --attached"}) {
+        SCOPED_TRACE(layout);
+        ASSERT_EQ(cli("sign data.bin --cades --thumbprint " + thumbprint + layout).status, 0);
+        const bool detached = std::string(layout).empty();
+        std::string extracted;
+        std::string log;
+        EXPECT_TRUE(opensslVerifies(work.file("data.bin.sig"),
+                                    detached ? work.file("data.bin") : std::string(), &extracted, &log))
+            << log;
+        if (!detached) {
+            EXPECT_EQ(extracted, content);
+        }
+        std::string printed;
+        ASSERT_EQ(runOpenssl("cms -cmsout -print -inform DER -in " + shellQuote(work.file("data.bin.sig")),
+                             &printed),
+                  0);
+        for (const char* attribute : {"contentType", "messageDigest", "signingTime", "signingCertificateV2"})
+            EXPECT_NE(printed.find(attribute), std::string::npos) << attribute;
+    }
+}
+
 TEST_F(CliTest, StoreRoundTrip) {
     const TestIdentity identity = makeIdentity(KeyAlgorithm::Gost2012_512, "CN=Круговой, O=Пломбарь");
     writeFile(work.file("cert.pem"), identity.pem());

@@ -1,4 +1,4 @@
-// plombar-cli sign FILE (--thumbprint T | --subject TEXT) [--attached] [--base64] [--7z]
+// plombar-cli sign FILE (--thumbprint T | --subject TEXT) [--attached] [--base64] [--7z] [--cades]
 
 #include "CliSupport.h"
 #include "Commands.h"
@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kSignHelp =
     "plombar-cli sign ФАЙЛ (--thumbprint ОТПЕЧАТОК | --subject ИМЯ) [--attached] [--base64] [--7z]\n"
+    "                 [--cades]\n"
     "                 [--password-file ФАЙЛ | --password-fd N]\n"
     "Подписывает ФАЙЛ сертификатом из хранилища «MY» так же, как окно программы: рядом\n"
     "появляется ФАЙЛ.sig (подпись PKCS #7 в DER) или, с --base64, ФАЙЛ.p7s (её текст Base64);\n"
@@ -31,6 +32,8 @@ constexpr const char* kSignHelp =
     "  --thumbprint  отпечаток SHA-1 сертификата или его начало (от 4 цифр)\n"
     "  --subject     общее имя (CN) владельца целиком или часть строки владельца\n"
     "  --attached    прикреплённая подпись (содержимое файла внутри подписи)\n"
+    "  --cades       подписанные атрибуты CAdES-BES: тип содержимого, хеш, время подписи\n"
+    "                и сертификат подписанта (без флажка подпись покрывает только хеш)\n"
     "  --base64      записать ФАЙЛ.p7s в Base64 вместо ФАЙЛ.sig\n"
     "  --7z          упаковать ФАЙЛ и подпись в архив ПОДПИСЬ.7z (BZip2, уровень 5) через 7z.so,\n"
     "                как флажок «Упаковать файлы 7zip»; существующий архив заменяется\n"
@@ -62,7 +65,7 @@ int runSignCommand(const std::vector<std::string>& arguments) {
         return kExitOk;
     }
     Arguments args(arguments, {"thumbprint", "subject", "password-file", "password-fd"},
-                   {"attached", "base64", "7z"});
+                   {"attached", "base64", "7z", "cades"});
     const std::string file = args.single("подписываемый файл");
     const CertificateChoice choice = choiceFrom(args);
     PasswordInput passwords(args);
@@ -75,6 +78,8 @@ int runSignCommand(const std::vector<std::string>& arguments) {
     request.layout = args.has("attached") ? SignatureLayout::Attached : SignatureLayout::Detached;
     request.base64 = args.has("base64");
     request.pack = args.has("7z");
+    if (args.has("cades"))
+        request.attributes = crypto::SignedAttributes::CadesBes;
     const SignResult result = signFile(request, interaction);
     switch (result.outcome) {
     case SignOutcome::Signed:
