@@ -5,7 +5,6 @@
 // Root ignores permission bits, so this executable drops to the unprivileged user "nobody" before
 // anything else when it starts as root: a read-only folder then really is one.
 
-#include "CertificatePrompts.h"
 #include "CryptoStartup.h"
 #include "GuiTest.h"
 #include "MainWindow.h"
@@ -13,8 +12,9 @@
 #include "SigningPage.h"
 #include "TestPki.h"
 #include "TestSupport.h"
+#include "WindowInteraction.h"
+#include "crypto/CertificateStore.h"
 #include "crypto/CryptoHandles.h"
-#include "crypto/CryptoInternal.h"
 #include "crypto/GostRuntime.h"
 #include "platform/Paths.h"
 #include "platform/SystemErrors.h"
@@ -192,9 +192,8 @@ class TestSignWindow : public QObject {
     // The "issued to" names of the store's certificates in the store's own order.
     static QStringList storeOrder() {
         QStringList names;
-        crypto::StoreHandle my(crypto::CertOpenSystemStoreA(0, "MY"));
-        for (const auto& certificate : crypto::EnumerateCertificates(my.get()))
-            names << qs(crypto::DescribeCertificate(certificate.get()).issuedTo);
+        for (const crypto::StoreEntry& entry : crypto::CertificateStore::open().entries())
+            names << qs(entry.describe().issuedTo);
         return names;
     }
 
@@ -670,10 +669,9 @@ private slots:
         else
             capturing.cancelCertificate();
 
-        crypto::StoreHandle my(crypto::CertOpenSystemStoreA(0, "MY"));
-        QVERIFY(my);
-        crypto::CertContextHandle picked(
-            app::chooseCertificateFromStore(capturing, my.get(), title.toStdString()));
+        app::WindowInteraction interaction(capturing);
+        const std::vector<crypto::StoreEntry> entries = crypto::CertificateStore::open().entries();
+        const std::optional<std::size_t> picked = interaction.chooseCertificate(title.toStdString(), entries);
 
         QStringList names;
         for (const auto& row : capturing.rows)
@@ -693,10 +691,8 @@ private slots:
             QVERIFY(!picked);
         } else {
             QVERIFY(picked);
-            QCOMPARE(crypto::CertificateThumbprint(picked.get()),
+            QCOMPARE(entries.at(*picked).certificate.thumbprint(),
                      capturing.rows[static_cast<std::size_t>(result)].thumbprint);
-            // A reference of its own: the dialog's other certificates are gone, this one stays until freed.
-            QCOMPARE(crypto::CountOpenHandles().certificateContexts, 1);
         }
     }
 

@@ -302,25 +302,6 @@ std::optional<SecureString> PasswordInput::password(const PasswordRequest& reque
     return get(prompt);
 }
 
-ScopedPasswordPrompt PasswordInput::installKeyPrompt() {
-    return ScopedPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
-        if (request.previousWasWrong)
-            wrong_ = true;
-        if (!interactive() && request.attempt > 1)
-            return PasswordAnswer::Cancelled; // the same password again would be just as wrong
-        const std::string prompt = std::string(request.previousWasWrong ? "Неверный пароль. " : "") +
-                                   "Пароль закрытого ключа «" + request.subject + "»: ";
-        try {
-            password = get(prompt);
-        } catch (const CliError& error) {
-            promptFailure_ = error.code();
-            printError(error.what());
-            return PasswordAnswer::Cancelled;
-        }
-        return PasswordAnswer::Provided;
-    });
-}
-
 // ---------------------------------------------------------------------------------------------
 
 namespace {
@@ -456,15 +437,6 @@ std::size_t chooseEntry(const std::vector<StoreEntry>& entries, const Certificat
 StoreEntry findEntry(const CertificateStore& store, const CertificateChoice& choice) {
     std::vector<StoreEntry> entries = store.entries();
     return std::move(entries[chooseEntry(entries, choice)]);
-}
-
-CertContextHandle findCertificate(HCERTSTORE store, const CertificateChoice& choice) {
-    const StoreEntry entry = findEntry(CertificateStore::open(CertificateStore::kPersonal), choice);
-    PCCERT_CONTEXT context = nullptr;
-    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr)
-        if (CertificateThumbprint(context) == entry.certificate.thumbprint())
-            return CertContextHandle(context);
-    throw CliError(kExitNotInStore, "в хранилище нет сертификата " + choice.describe());
 }
 
 int exitCodeFor(const CryptoError& error) {

@@ -5,8 +5,6 @@
 
 #include "crypto/CertificateStore.h"
 #include "crypto/CryptoError.h"
-#include "crypto/CryptoHandles.h"
-#include "crypto/KeyAccess.h"
 #include "crypto/PasswordSource.h"
 #include "crypto/SecureString.h"
 
@@ -94,20 +92,13 @@ public:
     std::optional<crypto::SecureString> password(const crypto::PasswordRequest& request) override;
     int attempts() const override { return interactive() ? crypto::kPasswordAttempts : 1; }
 
-    // Installs a key password prompt for the store's encrypted keys. From a file or descriptor the
-    // password is given once; a second question means it was wrong.
-    crypto::ScopedPasswordPrompt installKeyPrompt();
     bool wrongPasswordSeen() const { return wrong_; }
-    // The exit code of what stopped the prompt (no terminal, a cancel, a source that cannot be read),
-    // whose message is printed already; 0 when nothing did.
-    int promptFailure() const { return promptFailure_; }
 
 private:
     std::optional<std::string> file_;
     std::optional<int> fd_;
     std::optional<crypto::SecureString> cached_;
     bool wrong_ = false;
-    int promptFailure_ = 0;
 };
 
 extern const char* const kPasswordOptionsHelp;
@@ -143,8 +134,6 @@ CertificateChoice choiceFrom(const Arguments& arguments, const std::string& posi
 crypto::StoreEntry findEntry(const crypto::CertificateStore& store, const CertificateChoice& choice);
 // The same choice among `entries` (a store's, in its order): the index of the one that matches.
 std::size_t chooseEntry(const std::vector<crypto::StoreEntry>& entries, const CertificateChoice& choice);
-// The same choice among the contexts of an open store "MY".
-crypto::CertContextHandle findCertificate(crypto::HCERTSTORE store, const CertificateChoice& choice);
 
 // The exit code for a crypto failure: 5 a wrong password, 6 a key of another certificate, 4 what
 // is no certificate or key, 8 no GOST engine, 9 a cancelled question, else 1.
