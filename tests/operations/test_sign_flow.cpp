@@ -83,32 +83,6 @@ const std::string kChoose = std::string("choose: ") + kSignCertificateTitle;
 
 } // namespace
 
-TEST(HashForKeyAlgorithm, ExactKeysOnly) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"1.2.643.2.2.19", "1.2.643.2.2.9"},
-        {"1.2.643.7.1.1.1.1", "1.2.643.7.1.1.2.2"},
-        {"1.2.643.7.1.1.1.2", "1.2.643.7.1.1.2.3"},
-        {"", ""},
-        {"1.2.643.2.2.19 ", ""},
-        {"1.2.643.2.2.190", ""},
-        {"1.2.643.7.1.1.1.3", ""},
-        {"1.2.840.113549.1.1.1", ""},
-        {std::string("1.2.643.2.2.19\0", 15), ""},
-    };
-    for (const auto& [key, hash] : cases)
-        EXPECT_EQ(hashForKeyAlgorithm(key), hash) << "\"" << key << "\"";
-}
-
-TEST(FailureMessage, SystemTextDashUnsignedCode) {
-    ::setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(failureMessage(0x80091002), "Unknown cryptographic algorithm - 2148077570");
-    EXPECT_EQ(failureMessage(0x80090008), "Invalid algorithm specified - 2148073480");
-    EXPECT_EQ(failureMessage(0x12345), " - 74565");
-    ::setenv("LC_ALL", "ru_RU.UTF-8", 1);
-    EXPECT_EQ(failureMessage(0x80091002), "Неизвестный криптографический алгоритм - 2148077570");
-    ::setenv("LC_ALL", "C.UTF-8", 1);
-}
-
 TEST_F(SignFlowTest, EveryOutcomeInOrder) {
     const std::string open = "open: " + folder.path() + "/";
     const std::string signedText = std::string("message: ") + kSignedText;
