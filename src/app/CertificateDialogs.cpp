@@ -1,5 +1,8 @@
 #include "CertificateDialogs.h"
 
+#include "CertificateTexts.h"
+
+#include <QBrush>
 #include <QDialogButtonBox>
 #include <QFont>
 #include <QFormLayout>
@@ -8,12 +11,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -60,6 +65,55 @@ void setButtonTexts(QDialogButtonBox* box) {
 
 } // namespace
 
+namespace {
+
+// Columns of the selection list.
+enum Column {
+    kIssuedTo,
+    kOrganization,
+    kFriendlyName,
+    kIssuedBy,
+    kValidTo,
+    kKeyAlgorithm,
+    kPrivateKey,
+    kState,
+    kColumnCount
+};
+
+// "dd.MM.yyyy HH:mm:ss" → "yyyyMMddHHmmss": sorts by date.
+QString dateSortKey(const std::string& dateTime) {
+    const QString t = qs(dateTime);
+    return t.mid(6, 4) + t.mid(3, 2) + t.left(2) + t.mid(11);
+}
+
+// A row that sorts its date column by date and its other columns by text, ignoring case.
+class CertificateItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const int column = treeWidget() != nullptr ? treeWidget()->sortColumn() : 0;
+        const QVariant mine = data(column, kSortRole);
+        const QVariant theirs = other.data(column, kSortRole);
+        if (mine.isValid() && theirs.isValid())
+            return mine.toString() < theirs.toString();
+        return text(column).compare(other.text(column), Qt::CaseInsensitive) < 0;
+    }
+
+    static constexpr int kSortRole = Qt::UserRole + 1;
+};
+
+// The row's tooltip: who it is, the thumbprint that tells two certificates of one person apart, and
+// why it will not do, if so.
+QString rowToolTip(const crypto::CertificateDescription& c, const QString& reason) {
+    QString tip = qs(c.subject) + QStringLiteral("\nОтпечаток: ") + qs(c.thumbprint);
+    if (!reason.isEmpty())
+        tip += QLatin1Char('\n') + reason;
+    return tip;
+}
+
+} // namespace
+
 CertificateSelectionDialog::CertificateSelectionDialog(
     const std::string& title, const std::string& displayText,
     const std::vector<crypto::CertificateDescription>& certificates, std::function<void(std::size_t)> view,
@@ -75,31 +129,58 @@ CertificateSelectionDialog::CertificateSelectionDialog(
 
     list_ = new QTreeWidget(this);
     list_->setObjectName(QStringLiteral("certificateList"));
-    list_->setHeaderLabels({QStringLiteral("Кому выдан"), QStringLiteral("Кем выдан"),
+    list_->setColumnCount(kColumnCount);
+    list_->setHeaderLabels({QStringLiteral("Кому выдан"), QStringLiteral("Организация"),
+                            QStringLiteral("Понятное имя"), QStringLiteral("Кем выдан"),
                             QStringLiteral("Действителен по"), QStringLiteral("Алгоритм ключа"),
-                            QStringLiteral("Закрытый ключ")});
+                            QStringLiteral("Закрытый ключ"), QStringLiteral("Состояние")});
     list_->setRootIsDecorated(false);
     list_->setUniformRowHeights(true);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setAllColumnsShowFocus(true);
+    QTreeWidgetItem* firstUsable = nullptr;
+    const QBrush grey = palette().brush(QPalette::Disabled, QPalette::Text);
     for (std::size_t i = 0; i < certificates.size(); ++i) {
         const auto& c = certificates[i];
-        auto* item = new QTreeWidgetItem(
-            list_, {qs(c.issuedTo), qs(c.issuedBy), dateOnly(c.validTo), qs(c.keyAlgorithm),
-                    c.hasPrivateKey ? QStringLiteral("Есть") : QStringLiteral("Нет")});
+        const QString reason = unusableReason(c);
+        auto* item = new CertificateItem(
+            list_, QStringList{qs(c.issuedTo), qs(c.organization), qs(c.friendlyName), qs(c.issuedBy),
+                               dateOnly(c.validTo), qs(c.keyAlgorithm),
+                               c.hasPrivateKey ? QStringLiteral("Есть") : QStringLiteral("Нет"),
+                               reason.isEmpty() ? QStringLiteral("Действителен") : reason});
         item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(i));
-        item->setToolTip(0, qs(c.subject));
-        item->setToolTip(1, qs(c.issuer));
-        item->setToolTip(2, qs(c.validTo));
+        item->setData(kValidTo, CertificateItem::kSortRole, dateSortKey(c.validTo));
+        const QString tip = rowToolTip(c, reason);
+        for (int column = 0; column < kColumnCount; ++column) {
+            item->setToolTip(column, tip);
+            // Greyed, yet it can still be chosen: a recipient's certificate needs no key of ours.
+            if (!reason.isEmpty())
+                item->setForeground(column, grey);
+        }
+        if (reason.isEmpty() && firstUsable == nullptr)
+            firstUsable = item;
     }
     int columnsWidth = 0;
     for (int column = 0; column < list_->columnCount(); ++column) {
         list_->resizeColumnToContents(column);
-        list_->setColumnWidth(column, list_->columnWidth(column) + 12);
+        list_->setColumnWidth(column, std::min(list_->columnWidth(column) + 12, 320));
         columnsWidth += list_->columnWidth(column);
     }
+    // Sortable by every column; the store's order until the user clicks a header.
+    list_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    list_->setSortingEnabled(true);
+    list_->header()->setSortIndicatorShown(true);
     layout->addWidget(list_);
+
+    // An empty store shows how to fill it instead of an empty table.
+    emptyNote_ = plainLabel(QStringLiteral(
+        "В хранилище нет сертификатов. Добавьте свой сертификат на странице «Сертификаты» (файл PKCS #12 "
+        "или сертификат с файлом ключа) или командой «plombar-cli store import ФАЙЛ»."));
+    emptyNote_->setObjectName(QStringLiteral("emptyStoreNote"));
+    layout->addWidget(emptyNote_);
+    list_->setVisible(!certificates.empty());
+    emptyNote_->setVisible(certificates.empty());
 
     // The view button on the left, OK and Cancel on the right.
     auto* row = new QHBoxLayout;
@@ -123,6 +204,10 @@ CertificateSelectionDialog::CertificateSelectionDialog(
         if (item != nullptr && item->isSelected())
             accept();
     });
+    if (firstUsable != nullptr) {
+        list_->setCurrentItem(firstUsable);
+        firstUsable->setSelected(true);
+    }
     updateButtons();
 
     // Wide enough for every column, within the screen.
@@ -176,8 +261,14 @@ CertificateViewDialog::CertificateViewDialog(const crypto::CertificateDescriptio
     form->addRow(boldLabel(QStringLiteral("Кем выдан:")), plainLabel(qs(c.issuedBy)));
     form->addRow(boldLabel(QStringLiteral("Действителен:")),
                  plainLabel(QStringLiteral("с %1 по %2").arg(qs(c.validFrom), qs(c.validTo))));
+    if (!c.organization.empty())
+        form->addRow(boldLabel(QStringLiteral("Организация:")), plainLabel(qs(c.organization)));
     if (!c.friendlyName.empty())
         form->addRow(boldLabel(QStringLiteral("Понятное имя:")), plainLabel(qs(c.friendlyName)));
+    // Tells two certificates of one person apart.
+    auto* thumbprint = plainLabel(qs(c.thumbprint));
+    thumbprint->setObjectName(QStringLiteral("thumbprint"));
+    form->addRow(boldLabel(QStringLiteral("Отпечаток:")), thumbprint);
     generalLayout->addLayout(form);
     auto* key = plainLabel(c.hasPrivateKey ? QStringLiteral("Есть закрытый ключ для этого сертификата.")
                                            : QStringLiteral("Закрытого ключа для этого сертификата нет."));
@@ -201,8 +292,11 @@ CertificateViewDialog::CertificateViewDialog(const crypto::CertificateDescriptio
         {QStringLiteral("Параметры открытого ключа"), qs(c.publicKeyParameters)},
         {QStringLiteral("Отпечаток"), qs(c.thumbprint)},
     };
-    for (const auto& [name, value] : c.extensions)
-        rows.emplace_back(qs(name), qs(value));
+    for (std::size_t i = 0; i < c.extensions.size(); ++i) {
+        const auto& [name, value] = c.extensions[i];
+        const std::string oid = i < c.extensionOids.size() ? c.extensionOids[i] : std::string();
+        rows.emplace_back(extensionName(oid, name), extensionValue(oid, value));
+    }
 
     details_ = new QTableWidget(static_cast<int>(rows.size()), 2, detailsPage);
     details_->setObjectName(QStringLiteral("details"));
@@ -211,16 +305,25 @@ CertificateViewDialog::CertificateViewDialog(const crypto::CertificateDescriptio
     details_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     details_->setSelectionBehavior(QAbstractItemView::SelectRows);
     details_->setSelectionMode(QAbstractItemView::SingleSelection);
-    details_->setWordWrap(false);
+    // No field is cut off: long values wrap, and rows grow to hold them whenever the width changes.
+    details_->setWordWrap(true);
+    details_->setTextElideMode(Qt::ElideNone);
+    details_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
-        details_->setItem(r, 0, new QTableWidgetItem(rows[static_cast<std::size_t>(r)].first));
-        // Multi-line values (names, extensions) show on one line in the table, whole below it.
-        auto* item = new QTableWidgetItem(rows[static_cast<std::size_t>(r)].second.simplified());
-        item->setData(Qt::UserRole, rows[static_cast<std::size_t>(r)].second);
+        const auto& [name, value] = rows[static_cast<std::size_t>(r)];
+        auto* nameItem = new QTableWidgetItem(name);
+        nameItem->setToolTip(name);
+        details_->setItem(r, 0, nameItem);
+        auto* item = new QTableWidgetItem(value);
+        item->setData(Qt::UserRole, value);
         details_->setItem(r, 1, item);
     }
     details_->resizeColumnToContents(0);
+    details_->setColumnWidth(0, std::min(details_->columnWidth(0), 220));
     details_->horizontalHeader()->setStretchLastSection(true);
+    // Once the view has taken the new width (the signal comes before).
+    connect(details_->horizontalHeader(), &QHeaderView::sectionResized, details_,
+            [this] { QTimer::singleShot(0, details_, [this] { details_->resizeRowsToContents(); }); });
     details_->resizeRowsToContents();
     detailsLayout->addWidget(details_, 3);
 
@@ -240,7 +343,7 @@ CertificateViewDialog::CertificateViewDialog(const crypto::CertificateDescriptio
     setButtonTexts(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     layout->addWidget(buttons);
-    resize(520, 520);
+    resize(600, 540);
 }
 
 PasswordDialog::PasswordDialog(const std::string& keyOwner, QWidget* parent) : QDialog(parent) {

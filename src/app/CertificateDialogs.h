@@ -11,6 +11,7 @@
 #include <vector>
 
 class QDialogButtonBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -19,9 +20,13 @@ class QTreeWidget;
 
 namespace plombar::app {
 
-// The modal certificate selection dialog: one row per certificate (issued to, issued by, valid until,
-// key algorithm, private key present). OK and "view" work on the selected row only: the list's
-// current row alone (which it takes on gaining focus) is not a choice.
+// The modal certificate selection dialog: one row per certificate (issued to, organisation, friendly
+// name, issued by, valid until, key algorithm, private key present, state), sortable by any column.
+// A certificate that is not valid now or has no private key is greyed with the reason in its state
+// and tooltip, yet can be chosen; the first other row is selected at start. Every row's tooltip
+// shows the subject and the thumbprint. An empty list shows how to add a certificate instead. OK
+// and "view" work on the selected row only: the list's current row alone (which it takes on
+// gaining focus) is not a choice.
 class CertificateSelectionDialog : public QDialog {
     Q_OBJECT
 
@@ -37,12 +42,14 @@ public:
     QTreeWidget* list() const { return list_; }
     QPushButton* okButton() const { return ok_; }
     QPushButton* viewButton() const { return view_; }
+    QLabel* emptyStoreNote() const { return emptyNote_; }
 
 private:
     void updateButtons();
     void viewSelected();
 
     QTreeWidget* list_ = nullptr;
+    QLabel* emptyNote_ = nullptr;
     QPushButton* ok_ = nullptr;
     QPushButton* view_ = nullptr;
     std::function<void(std::size_t)> viewCertificate_;

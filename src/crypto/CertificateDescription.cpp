@@ -177,6 +177,9 @@ CertificateDescription Certificate::describe() const {
         d.issuedBy = d.issuer;
     d.validFrom = LocalTimeText(X509_get0_notBefore(x));
     d.validTo = LocalTimeText(X509_get0_notAfter(x));
+    d.organization = NameAttribute(X509_get_subject_name(x), NID_organizationName);
+    d.expired = X509_cmp_current_time(X509_get0_notAfter(x)) < 0;
+    d.notYetValid = X509_cmp_current_time(X509_get0_notBefore(x)) > 0;
 
     const std::string keyOid = publicKeyAlgorithm();
     d.keyAlgorithm = PublicKeyAlgorithmName(keyOid, publicKeyBits(x));
@@ -198,6 +201,7 @@ CertificateDescription Certificate::describe() const {
 
     for (int i = 0; i < X509_get_ext_count(x); ++i) {
         X509_EXTENSION* extension = X509_get_ext(x, i);
+        d.extensionOids.push_back(DottedOid(X509_EXTENSION_get_object(extension)));
         std::string name = objectName(X509_EXTENSION_get_object(extension));
         if (X509_EXTENSION_get_critical(extension))
             name += ", критическое";

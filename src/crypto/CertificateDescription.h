@@ -17,6 +17,9 @@ struct CertificateDescription {
     std::string keyAlgorithm; // e.g. "ГОСТ Р 34.10-2012 256 бит"
     bool hasPrivateKey = false;
     std::string friendlyName; // from the store entry, may be empty
+    std::string organization; // the subject's organisation (O), may be empty
+    bool expired = false;     // validTo has passed
+    bool notYetValid = false; // validFrom is still to come
 
     // Details
     std::string version;            // "V3"
@@ -28,6 +31,7 @@ struct CertificateDescription {
     std::string publicKeyParameters;
     std::string thumbprint;                                      // SHA-1, lower-case hex
     std::vector<std::pair<std::string, std::string>> extensions; // name (or OID), value text
+    std::vector<std::string> extensionOids; // the dotted OID of each entry of extensions, same order
 };
 
 } // namespace plombar::crypto

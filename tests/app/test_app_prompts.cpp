@@ -1,6 +1,7 @@
 // The Qt prompts themselves: each dialog is driven from a timer once it is the active modal widget.
 
 #include "CertificateDialogs.h"
+#include "CertificateTexts.h"
 #include "CryptoStartup.h"
 #include "Dispatch.h"
 #include "ErrorDialog.h"
@@ -322,7 +323,9 @@ private slots:
     // OK and view stay disabled until a row is selected: a current row alone (which the list takes
     // when it gets the focus) is not a choice. The view button opens the view dialog on top.
     void certificateSelection() {
-        const std::vector certs = {certificate("Иванов", true), certificate("Петрова", false)};
+        // Neither will do (one expired, one without a key), so nothing is selected at start.
+        std::vector certs = {certificate("Иванов", true), certificate("Петрова", false)};
+        certs[0].expired = true;
         bool seen = false;
         bool viewSeen = false;
         QString viewed;
@@ -336,13 +339,14 @@ private slots:
                 QStringList headers;
                 for (int c = 0; c < header->columnCount(); ++c)
                     headers << header->text(c);
-                QCOMPARE(headers, QStringList({"Кому выдан", "Кем выдан", "Действителен по", "Алгоритм ключа",
-                                               "Закрытый ключ"}));
+                QCOMPARE(headers,
+                         QStringList({"Кому выдан", "Организация", "Понятное имя", "Кем выдан",
+                                      "Действителен по", "Алгоритм ключа", "Закрытый ключ", "Состояние"}));
                 QStringList row;
-                for (int c = 0; c < 5; ++c)
+                for (int c = 0; c < header->columnCount(); ++c)
                     row << d->list()->topLevelItem(1)->text(c);
-                QCOMPARE(row, QStringList({"Петрова", "Тестовый УЦ", "31.12.2026",
-                                           "ГОСТ Р 34.10-2012 256 бит", "Нет"}));
+                QCOMPARE(row, QStringList({"Петрова", "", "", "Тестовый УЦ", "31.12.2026",
+                                           "ГОСТ Р 34.10-2012 256 бит", "Нет", "Нет закрытого ключа"}));
 
                 QVERIFY(!d->okButton()->isEnabled());
                 d->list()->setFocus();
@@ -376,6 +380,144 @@ private slots:
             d->reject();
         });
         QVERIFY(!prompts.selectCertificate("", "", certs).has_value());
+    }
+
+    // Rows that will not do for signing are greyed with the reason; the first other row is selected.
+    void selectionMarksUnusableRows_data() {
+        QTest::addColumn<QStringList>("states"); // per row: "ok", "expired", "future" or "nokey"
+        QTest::addColumn<int>("selected");       // -1: none
+        QTest::newRow("all usable") << QStringList{"ok", "ok"} << 0;
+        QTest::newRow("expired first") << QStringList{"expired", "ok", "ok"} << 1;
+        QTest::newRow("not yet valid, no key, usable") << QStringList{"future", "nokey", "ok"} << 2;
+        QTest::newRow("none usable") << QStringList{"nokey", "expired"} << -1;
+    }
+
+    void selectionMarksUnusableRows() {
+        QFETCH(QStringList, states);
+        QFETCH(int, selected);
+        std::vector<plombar::crypto::CertificateDescription> certs;
+        for (const QString& state : states) {
+            auto c = certificate("Иванов", state != QLatin1String("nokey"));
+            c.expired = state == QLatin1String("expired");
+            c.notYetValid = state == QLatin1String("future");
+            c.thumbprint = std::string(40, static_cast<char>('a' + certs.size()));
+            certs.push_back(c);
+        }
+        plombar::app::CertificateSelectionDialog dialog("", "", certs, {});
+        for (int r = 0; r < static_cast<int>(states.size()); ++r) {
+            const QTreeWidgetItem* item = dialog.list()->topLevelItem(r);
+            const QString state = states[r];
+            const QString reason = state == QLatin1String("expired") ? "Срок действия истёк"
+                                   : state == QLatin1String("future") ? "Срок действия ещё не наступил"
+                                   : state == QLatin1String("nokey") ? "Нет закрытого ключа"
+                                                                     : "";
+            QCOMPARE(item->text(7), reason.isEmpty() ? QStringLiteral("Действителен") : reason);
+            const QString tip = item->toolTip(0);
+            QVERIFY2(tip.contains(QStringLiteral("Отпечаток: ") + QString(40, QChar(u'a' + r))),
+                     qPrintable(tip));
+            QVERIFY(tip.contains(QStringLiteral("CN = Иванов")));
+            QCOMPARE(tip.contains(reason), true);
+            const bool grey = item->foreground(0).color() ==
+                              dialog.palette().brush(QPalette::Disabled, QPalette::Text).color();
+            QCOMPARE(grey, !reason.isEmpty());
+        }
+        QCOMPARE(dialog.selectedIndex(),
+                 selected < 0 ? std::nullopt
+                              : std::optional<std::size_t>(static_cast<std::size_t>(selected)));
+        QCOMPARE(dialog.okButton()->isEnabled(), selected >= 0);
+        // A greyed row can still be chosen (a recipient needs no key of ours).
+        dialog.list()->setCurrentItem(dialog.list()->topLevelItem(static_cast<int>(states.size()) - 1));
+        QVERIFY(dialog.okButton()->isEnabled());
+    }
+
+    // Clicking a header sorts the rows (dates as dates); the choice still names the certificate given.
+    void selectionSortsByAnyColumn() {
+        auto a = certificate("Борисов", true);
+        a.validTo = "01.02.2027 00:00:00";
+        auto b = certificate("Андреев", true);
+        b.validTo = "31.12.2025 00:00:00";
+        auto c = certificate("Владимиров", true);
+        c.validTo = "15.06.2026 00:00:00";
+        plombar::app::CertificateSelectionDialog dialog("", "", {a, b, c}, {});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const auto column = [&](int col) {
+            QStringList texts;
+            for (int r = 0; r < dialog.list()->topLevelItemCount(); ++r)
+                texts << dialog.list()->topLevelItem(r)->text(col);
+            return texts;
+        };
+        QCOMPARE(column(0), QStringList({"Борисов", "Андреев", "Владимиров"})); // the store's order
+        QVERIFY(dialog.list()->isSortingEnabled());
+        dialog.list()->sortByColumn(4, Qt::AscendingOrder);
+        QCOMPARE(column(0), QStringList({"Андреев", "Владимиров", "Борисов"}));
+        dialog.list()->sortByColumn(0, Qt::DescendingOrder);
+        QCOMPARE(column(0), QStringList({"Владимиров", "Борисов", "Андреев"}));
+        dialog.list()->setCurrentItem(dialog.list()->topLevelItem(0));
+        QCOMPARE(dialog.selectedIndex(), std::optional<std::size_t>(2));
+    }
+
+    void selectionOfAnEmptyStoreSaysHowToAddOne() {
+        plombar::app::CertificateSelectionDialog dialog("", "", {}, {});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QVERIFY(!dialog.list()->isVisible());
+        QVERIFY(dialog.emptyStoreNote()->isVisible());
+        QCOMPARE(
+            dialog.emptyStoreNote()->text(),
+            QStringLiteral("В хранилище нет сертификатов. Добавьте свой сертификат на странице «Сертификаты» "
+                           "(файл PKCS #12 или сертификат с файлом ключа) или командой «plombar-cli store "
+                           "import ФАЙЛ»."));
+        QVERIFY(!dialog.okButton()->isEnabled());
+        QVERIFY(!dialog.viewButton()->isEnabled());
+        plombar::app::CertificateSelectionDialog filled("", "", {certificate("Иванов", true)}, {});
+        QVERIFY(!filled.emptyStoreNote()->isVisibleTo(&filled));
+    }
+
+    // Extension names and key usages in Russian, with their OIDs; unknown ones as given.
+    void extensionTexts_data() {
+        QTest::addColumn<QString>("oid");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shownName");
+        QTest::addColumn<QString>("shownValue");
+        QTest::newRow("key usage, critical") << "2.5.29.15"
+                                             << "X509v3 Key Usage (2.5.29.15), критическое"
+                                             << "Digital Signature, Non Repudiation, Key Encipherment"
+                                             << "Использование ключа (2.5.29.15), критическое"
+                                             << "Цифровая подпись, Неотрекаемость, Шифрование ключей";
+        QTest::newRow("extended key usage")
+            << "2.5.29.37"
+            << "X509v3 Extended Key Usage (2.5.29.37)"
+            << "TLS Web Client Authentication, E-mail Protection, 1.2.643.2.2.34.6"
+            << "Улучшенный ключ (2.5.29.37)"
+            << "Проверка подлинности клиента (1.3.6.1.5.5.7.3.2), Защищённая электронная почта "
+               "(1.3.6.1.5.5.7.3.4), 1.2.643.2.2.34.6";
+        QTest::newRow("basic constraints") << "2.5.29.19"
+                                           << "X509v3 Basic Constraints (2.5.29.19)"
+                                           << "CA:FALSE"
+                                           << "Основные ограничения (2.5.29.19)"
+                                           << "CA:FALSE";
+        QTest::newRow("GOST owner's tool") << "1.2.643.100.111"
+                                           << "1.2.643.100.111"
+                                           << "КриптоПро CSP"
+                                           << "Средство электронной подписи владельца (1.2.643.100.111)"
+                                           << "КриптоПро CSP";
+        QTest::newRow("unknown") << "1.2.3.4"
+                                 << "1.2.3.4"
+                                 << "Digital Signature"
+                                 << "1.2.3.4"
+                                 << "Digital Signature";
+    }
+
+    void extensionTexts() {
+        QFETCH(QString, oid);
+        QFETCH(QString, name);
+        QFETCH(QString, value);
+        QFETCH(QString, shownName);
+        QFETCH(QString, shownValue);
+        QCOMPARE(plombar::app::extensionName(oid.toStdString(), name.toStdString()), shownName);
+        QCOMPARE(plombar::app::extensionValue(oid.toStdString(), value.toStdString()), shownValue);
     }
 
     void certificateView_data() {

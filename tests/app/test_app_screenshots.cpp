@@ -53,14 +53,28 @@ std::vector<plombar::crypto::CertificateDescription> sampleCertificates() {
     a.publicKeyAlgorithm = "ГОСТ Р 34.10-2012 256 бит (1.2.643.7.1.1.1.1)";
     a.publicKeyParameters = "1.2.643.2.2.35.1, 1.2.643.7.1.1.2.2";
     a.thumbprint = "3f2a9c5e1b0d4477a6e0c3b2918f7d6e5c4b3a29";
-    a.extensions = {{"Использование ключа", "Цифровая подпись, Неотрекаемость, Шифрование ключей"},
-                    {"Улучшенный ключ", "Проверка подлинности клиента (1.3.6.1.5.5.7.3.2)"}};
+    a.organization = "ООО «Ромашка»";
+    a.friendlyName = "Подпись для отчётов";
+    a.extensions = {
+        {"X509v3 Key Usage (2.5.29.15), критическое", "Digital Signature, Non Repudiation, Key Encipherment"},
+        {"X509v3 Extended Key Usage (2.5.29.37)",
+         "TLS Web Client Authentication, E-mail Protection, 1.2.643.2.2.34.6, 1.2.643.3.131.1.1, "
+         "1.2.643.100.113.1"},
+        {"1.2.643.100.111", "Средство электронной подписи: КриптоПро CSP (версия 4.0) исполнение 2-Base"}};
+    a.extensionOids = {"2.5.29.15", "2.5.29.37", "1.2.643.100.111"};
     plombar::crypto::CertificateDescription b = a;
     b.issuedTo = "Петрова Мария Сергеевна № 2";
     b.keyAlgorithm = "ГОСТ Р 34.10-2012 512 бит";
     b.hasPrivateKey = false;
     b.validTo = "31.12.2025 23:59:59";
-    return {a, b};
+    b.expired = true;
+    b.thumbprint = "9a8b7c6d5e4f30211203f4e5d6c7b8a998877665";
+    plombar::crypto::CertificateDescription c = a;
+    c.issuedTo = "Сидоров Пётр";
+    c.organization = "АО «Василёк»";
+    c.friendlyName.clear();
+    c.hasPrivateKey = false;
+    return {a, b, c};
 }
 
 // Every button and check box shows its whole caption.
@@ -205,9 +219,31 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         checkCaptionsFit(&dialog, QStringLiteral("view"));
         QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-view-general"))));
+        QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("thumbprint"))->text(),
+                 QString::fromStdString(certs[0].thumbprint));
         auto* tabs = dialog.findChild<QTabWidget*>(QStringLiteral("tabs"));
         tabs->setCurrentIndex(1);
         dialog.details()->selectRow(6);
+        QCoreApplication::processEvents();
+        // No field is cut off: each value, wrapped to its column, fits its row.
+        const QTableWidget* table = dialog.details();
+        for (int r = 0; r < table->rowCount(); ++r) {
+            for (int c = 0; c < 2; ++c) {
+                const QString text = table->item(r, c)->text();
+                const int width = table->columnWidth(c) - 8;
+                const QRect needed =
+                    table->fontMetrics().boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap, text);
+                QVERIFY2(needed.height() <= table->rowHeight(r) && needed.width() <= width + 8,
+                         qPrintable(QStringLiteral("row %1 column %2 cut (%3x%4 in %5x%6): ")
+                                        .arg(r)
+                                        .arg(c)
+                                        .arg(needed.width())
+                                        .arg(needed.height())
+                                        .arg(width)
+                                        .arg(table->rowHeight(r)) +
+                                    text));
+            }
+        }
         QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-view-details"))));
     }
 

@@ -194,7 +194,12 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     EXPECT_EQ(d.friendlyName, "Для отчётов");
     EXPECT_TRUE(std::regex_match(d.validFrom, std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)")))
         << d.validFrom;
+    EXPECT_EQ(d.organization, "ООО \"Ромашка\", филиал");
+    EXPECT_FALSE(d.expired);
+    EXPECT_FALSE(d.notYetValid);
     ASSERT_EQ(d.extensions.size(), 3u);
+    ASSERT_EQ(d.extensionOids.size(), 3u);
+    EXPECT_EQ(d.extensionOids[0], "2.5.29.19");
     EXPECT_EQ(d.extensions[0].first, "X509v3 Basic Constraints (2.5.29.19), критическое");
     EXPECT_EQ(d.extensions[0].second, "CA:FALSE");
 
@@ -202,6 +207,30 @@ TEST_F(StoreTest, DescriptionForTheDialogs) {
     EXPECT_EQ(other.keyAlgorithm, "ГОСТ Р 34.10-2001 256 бит");
     EXPECT_EQ(other.signatureAlgorithm, "ГОСТ Р 34.11-94/34.10-2001 (1.2.643.2.2.3)");
     EXPECT_EQ(other.friendlyName, "");
+    EXPECT_EQ(other.organization, "");
+}
+
+// The selection dialog greys out a certificate that is not valid now, and says why.
+TEST_F(StoreTest, DescriptionTellsWhetherTheCertificateIsValidNow) {
+    const std::time_t now = std::time(nullptr);
+    const struct {
+        const char* name;
+        std::time_t notBefore, notAfter;
+        bool expired, notYetValid;
+    } cases[] = {
+        {"valid", now - 3600, now + 3600, false, false},
+        {"expired", now - 7200, now - 3600, true, false},
+        {"not yet valid", now + 3600, now + 7200, false, true},
+    };
+    for (const auto& c : cases) {
+        IdentityFields fields;
+        fields.subject = std::string("CN=") + c.name;
+        fields.notBefore = c.notBefore;
+        fields.notAfter = c.notAfter;
+        const CertificateDescription d = Certificate::fromDer(makeIdentity(fields).der()).describe();
+        EXPECT_EQ(d.expired, c.expired) << c.name;
+        EXPECT_EQ(d.notYetValid, c.notYetValid) << c.name;
+    }
 }
 
 // Texts of a certificate and of its store entry that would forge lines or hide text in the dialogs
