@@ -188,7 +188,8 @@ private slots:
         QCOMPARE(window->pos(), QPoint(192, 124));
         QCOMPARE(window->pages->geometry(), QRect(8, 16, 593, 281));
         QCOMPARE(window->pages->objectName(), QStringLiteral("pages"));
-        QCOMPARE(window->pages->count(), 4);
+        QCOMPARE(window->pages->count(), 5);
+        QCOMPARE(window->pages->tabText(4), QStringLiteral("Сертификаты"));
         QCOMPARE(window->pages->currentIndex(), 0);
         const QStringList captions = {QStringLiteral("Подпись"), QStringLiteral("Верификация"),
                                       QStringLiteral("Шифрование"), QStringLiteral("DECRYPT")};
