@@ -82,8 +82,12 @@ CertificatesPage::CertificatesPage(Prompts& prompts, QWidget* parent) : QWidget(
     certificateList->setSelectionMode(QAbstractItemView::SingleSelection);
     certificateList->setSelectionBehavior(QAbstractItemView::SelectRows);
     certificateList->setAllColumnsShowFocus(true);
+    // The names share the room the date and the key column leave.
     certificateList->header()->setStretchLastSection(false);
     certificateList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    certificateList->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    certificateList->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    certificateList->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
 
     viewButton = makeButton(this, "viewButton", QStringLiteral("Просмотр…"), false);
     importButton = makeButton(this, "importButton", QStringLiteral("Импорт…"), true);
@@ -172,8 +176,6 @@ void CertificatesPage::refresh() {
                 item->setForeground(column, grey);
         }
     }
-    for (int column = 1; column < certificateList->columnCount(); ++column)
-        certificateList->resizeColumnToContents(column);
 }
 
 const crypto::StoreEntry* CertificatesPage::selectedEntry() const {

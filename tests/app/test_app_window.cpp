@@ -736,6 +736,9 @@ private slots:
             const QByteArray row = kGated[i].row;
             QTest::newRow(row + " short") << i << QString() << "счёт.pdf" << false << "счёт.pdf";
             QTest::newRow(row + " long") << i << deep << "Договор № 17.pdf" << true << "Договор № 17.pdf";
+            QTest::newRow(row + " long name")
+                << i << deep << "Договор поставки № 17 от 01.02.2024 (копия).pdf" << true
+                << "/Договор поставки № 17 от 01.02.2024 (копия).pdf";
         }
         QTest::newRow("line feed and direction mark in the name")
             << 0 << QString() << QStringLiteral("a\nb\u202Etxt.exe") << false
