@@ -5,6 +5,8 @@
 #include "PageWidgets.h"
 #include "Prompts.h"
 #include "crypto/FileBytes.h"
+#include "platform/Errors.h"
+#include "platform/FileSize.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -18,6 +20,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 
 namespace plombar::app {
@@ -52,6 +55,18 @@ public:
 private:
     Prompts& prompts_;
 };
+
+// Certificates, keys and PKCS #12 files are small: a larger file is no such thing, and is not read
+// into memory whole.
+constexpr std::uint64_t kMaxImportFileSize = 16 * 1048576;
+
+// The file's bytes; refused without reading when it is too large or no regular file (a FIFO would
+// block the window).
+std::string readImportFile(const std::string& path) {
+    if (fileSizeForGate(path) > kMaxImportFileSize)
+        throw Error("Файл " + path + " слишком велик для сертификата или ключа (больше 16 Мб)");
+    return crypto::readFileBytes(path);
+}
 
 QString dateOnly(const std::string& dateTime) {
     return qs(dateTime.substr(0, dateTime.find(' ')));
@@ -199,10 +214,10 @@ void CertificatesPage::viewCertificate() {
 }
 
 void CertificatesPage::import(const std::string& file, const std::string* keyFile) {
-    const std::string bytes = crypto::readFileBytes(file);
+    const std::string bytes = readImportFile(file);
     crypto::SecureString key;
     if (keyFile != nullptr) {
-        std::string keyBytes = crypto::readFileBytes(*keyFile);
+        std::string keyBytes = readImportFile(*keyFile);
         key.assign(keyBytes);
         OPENSSL_cleanse(keyBytes.data(), keyBytes.size());
     }

@@ -20,6 +20,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using namespace plombar;
 using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
@@ -202,12 +204,36 @@ private slots:
                                  identity.thumbprint() + ".cer"));
     }
 
-    void importOfJunkIsReportedAndAddsNothing() {
-        test::writeFile(dir->file("мусор.cer"), "not a certificate");
-        prompts->answerFile(dir->file("мусор.cer"));
+    // Hostile or wrong files are reported and add nothing; a huge one is not even read.
+    void importOfWrongFilesIsReportedAndAddsNothing_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("report"); // the start of the error report; "" for any
+        QTest::newRow("junk") << "junk"
+                              << "";
+        QTest::newRow("17 MiB") << "huge"
+                                << "error: Файл %1 слишком велик для сертификата или ключа (больше 16 Мб)";
+        QTest::newRow("named pipe") << "fifo"
+                                    << "error: I/O error 1920.";
+        QTest::newRow("gone") << "gone"
+                              << "error: File not found.";
+    }
+
+    void importOfWrongFilesIsReportedAndAddsNothing() {
+        QFETCH(QString, kind);
+        QFETCH(QString, report);
+        const std::string path = dir->file("файл.cer");
+        if (kind == QLatin1String("junk"))
+            test::writeFile(path, "not a certificate");
+        else if (kind == QLatin1String("huge"))
+            app::test::makeSparseFile(path, 17 * 1048576);
+        else if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(path.c_str(), 0600), 0);
+        prompts->answerFile(path);
         QVERIFY(click(page->importButton));
         QCOMPARE(prompts->log.size(), 2);
         QVERIFY2(prompts->log[1].startsWith(QStringLiteral("error: ")), qPrintable(prompts->log[1]));
+        if (!report.isEmpty())
+            QCOMPARE(prompts->log[1], report.contains(QLatin1String("%1")) ? report.arg(qs(path)) : report);
         QCOMPARE(rows(), QStringList({"Иванов | Есть", "Петрова | Нет"}));
     }
 
