@@ -216,6 +216,12 @@ CertificateSelectionDialog::CertificateSelectionDialog(
                                   layout->contentsMargins().right());
     if (const QScreen* where = screen())
         width = std::min(width, where->availableGeometry().width() * 9 / 10);
+    if (certificates.empty()) {
+        // The note and the buttons, no more.
+        emptyNote_->setMinimumWidth(480);
+        resize(sizeHint());
+        return;
+    }
     resize(width, 360);
 }
 

@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "CertificatesPage.h"
 #include "DecryptionPage.h"
 #include "Dispatch.h"
 #include "EncryptionPage.h"
@@ -9,6 +10,7 @@
 #include "WindowPlacement.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileInfo>
 #include <QPainter>
 #include <QPalette>
@@ -18,6 +20,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTabWidget>
+#include <QTreeWidget>
 
 #include <algorithm>
 #include <cstddef>
@@ -57,6 +60,8 @@ MainWindow::MainWindow(Prompts& prompts, QWidget* parent) : QWidget(parent), pro
     pages->addTab(encryptionPage, QStringLiteral("Шифрование"));
     decryptionPage = new DecryptionPage(prompts);
     pages->addTab(decryptionPage, QStringLiteral("DECRYPT"));
+    certificatesPage = new CertificatesPage(prompts);
+    pages->addTab(certificatesPage, QStringLiteral("Сертификаты"));
 
     setFocusOrder();
     // At start the first enabled control of the first page has the focus.
@@ -144,6 +149,14 @@ void MainWindow::setFocusOrder() {
         encryptionPage->chooseCertificateButton,
         decryptionPage->chooseFileButton,
         decryptionPage->decryptButton,
+        certificatesPage->storeBox,
+        certificatesPage->certificateList,
+        certificatesPage->viewButton,
+        certificatesPage->importButton,
+        certificatesPage->importWithKeyButton,
+        certificatesPage->exportButton,
+        certificatesPage->removeButton,
+        certificatesPage->testCertificateButton,
     };
     for (std::size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);

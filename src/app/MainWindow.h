@@ -11,15 +11,17 @@ class QTabWidget;
 
 namespace plombar::app {
 
+class CertificatesPage;
 class DecryptionPage;
 class EncryptionPage;
 class Prompts;
 class SigningPage;
 class VerificationPage;
 
-// The main window: the four pages (signing, verification, encryption, decryption) in one tab
-// widget, at a fixed initial size and place. Each page owns its controls, its chosen files, its
-// open-file dialogs and its handlers; the window sets the order in which Tab walks them.
+// The main window: the four pages (signing, verification, encryption, decryption) and the
+// certificate stores' page in one tab widget, at a fixed initial size and place. Each page owns its controls,
+// its chosen files, its open-file dialogs and its handlers; the window sets the order in which Tab walks
+// them.
 //
 // Every control event reaches its handler through runGuarded (Dispatch.h): under the wait cursor,
 // with any exception shown in the application's error report. Every wait for the user goes through
@@ -46,6 +48,7 @@ public:
     VerificationPage* verificationPage = nullptr; // "Верификация"
     EncryptionPage* encryptionPage = nullptr;     // "Шифрование"
     DecryptionPage* decryptionPage = nullptr;     // "DECRYPT"
+    CertificatesPage* certificatesPage = nullptr; // "Сертификаты"
 
 protected:
     void paintEvent(QPaintEvent* event) override;

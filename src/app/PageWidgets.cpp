@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenu>
@@ -129,8 +130,22 @@ QString displayedPath(const QString& path) {
 
 } // namespace
 
+// The folders are cut in the middle so that the file's name stays whole; only a name too long for
+// the room by itself is cut too.
 QString PathLabel::shownText() const {
-    return fontMetrics().elidedText(displayedPath(text()), Qt::ElideMiddle, room());
+    const QString full = displayedPath(text());
+    const QFontMetrics metrics = fontMetrics();
+    const int width = room();
+    if (metrics.horizontalAdvance(full) <= width)
+        return full;
+    const qsizetype slash = full.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) {
+        const QString name = full.mid(slash);
+        const int left = width - metrics.horizontalAdvance(name);
+        if (left > metrics.horizontalAdvance(QStringLiteral("/…")))
+            return metrics.elidedText(full.left(slash), Qt::ElideMiddle, left) + name;
+    }
+    return metrics.elidedText(full, Qt::ElideMiddle, width);
 }
 
 QSize PathLabel::sizeHint() const {

@@ -53,6 +53,23 @@ public:
     // example the certificate's "issued to"). Gives the password, nullopt when cancelled.
     virtual std::optional<std::string> askPassword(const std::string& keyOwner) = 0;
 
+    // A save-file dialog (same arguments as openFile); asks before replacing an existing file. Gives
+    // the chosen full path, nullopt when cancelled. Without a dialog of its own: cancelled.
+    virtual std::optional<std::string> saveFile(const std::string& dialogName, const std::string& filter,
+                                                const std::string& initialFile) {
+        (void)dialogName;
+        (void)filter;
+        (void)initialFile;
+        return std::nullopt;
+    }
+
+    // A question with the buttons "Да" and "Нет" ("Нет" the default); true for "Да". Without a
+    // dialog of its own: "Нет".
+    virtual bool confirm(const std::string& text) {
+        (void)text;
+        return false;
+    }
+
     // Opens `folder` in the desktop's file browser. Whether that worked is not reported.
     virtual void openFolder(const std::string& folder) = 0;
 };

@@ -125,6 +125,41 @@ std::optional<std::string> QtPrompts::askPassword(const std::string& keyOwner) {
     return dialog.takePassword();
 }
 
+std::optional<std::string> QtPrompts::saveFile(const std::string& dialogName, const std::string& filter,
+                                               const std::string& initialFile) {
+    BusyCursorPause normalCursor;
+    QFileDialog dialog(dialogParent());
+    dialog.setObjectName(QString::fromStdString(dialogName));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    const QStringList filters = qtNameFilters(filter);
+    if (!filters.isEmpty())
+        dialog.setNameFilters(filters);
+    if (!initialFile.empty()) {
+        const QFileInfo last(QString::fromStdString(initialFile));
+        dialog.setDirectory(last.absolutePath());
+        dialog.selectFile(last.fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return std::nullopt;
+    return chosen.first().toStdString();
+}
+
+bool QtPrompts::confirm(const std::string& text) {
+    BusyCursorPause normalCursor;
+    QMessageBox box(QMessageBox::Question, QString::fromStdString(title_), QString::fromStdString(text),
+                    QMessageBox::Yes | QMessageBox::No, dialogParent());
+    box.setTextFormat(Qt::PlainText);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void QtPrompts::openFolder(const std::string& folder) {
     // fromLocalFile, not QUrl(folder): "#", "?" and spaces in a folder name are not URL syntax here.
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));

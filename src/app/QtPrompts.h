@@ -31,6 +31,9 @@ public:
     void viewCertificate(const crypto::CertificateDescription& certificate) override;
     std::optional<std::string> askPassword(const std::string& keyOwner) override;
     void openFolder(const std::string& folder) override;
+    std::optional<std::string> saveFile(const std::string& dialogName, const std::string& filter,
+                                        const std::string& initialFile) override;
+    bool confirm(const std::string& text) override;
 
 private:
     QWidget* dialogParent() const;

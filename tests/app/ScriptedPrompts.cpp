@@ -33,6 +33,10 @@ QStringList ScriptedPrompts::pendingAnswers() const {
                                                           : QStringLiteral("cancel"));
     for (const auto& p : passwords_)
         pending << QStringLiteral("password: ") + (p ? QStringLiteral("(given)") : QStringLiteral("cancel"));
+    for (const auto& s : saves_)
+        pending << QStringLiteral("save: ") + (s ? qs(*s) : QStringLiteral("cancel"));
+    for (const bool yes : confirms_)
+        pending << QStringLiteral("confirm: ") + (yes ? QStringLiteral("yes") : QStringLiteral("no"));
     return pending;
 }
 
@@ -45,6 +49,8 @@ void ScriptedPrompts::reset() {
     files_.clear();
     certificates_.clear();
     passwords_.clear();
+    saves_.clear();
+    confirms_.clear();
 }
 
 std::optional<std::string> ScriptedPrompts::openFile(const std::string& dialogName, const std::string& filter,
@@ -125,6 +131,32 @@ std::optional<std::string> ScriptedPrompts::askPassword(const std::string& keyOw
 
 void ScriptedPrompts::openFolder(const std::string& folder) {
     record(QStringLiteral("openFolder: ") + qs(folder));
+}
+
+std::optional<std::string> ScriptedPrompts::saveFile(const std::string& dialogName, const std::string& filter,
+                                                     const std::string& initialFile) {
+    const QString entry = QStringLiteral("saveFile: %1 filter=%2 initial=%3")
+                              .arg(qs(dialogName), quoted(filter), quoted(initialFile));
+    if (saves_.empty()) {
+        record(entry, false);
+        return std::nullopt;
+    }
+    auto answer = std::move(saves_.front());
+    saves_.pop_front();
+    record(entry);
+    return answer;
+}
+
+bool ScriptedPrompts::confirm(const std::string& text) {
+    const QString entry = QStringLiteral("confirm: ") + qs(text);
+    if (confirms_.empty()) {
+        record(entry, false);
+        return false;
+    }
+    const bool yes = confirms_.front();
+    confirms_.pop_front();
+    record(entry);
+    return yes;
 }
 
 } // namespace plombar::app::test

@@ -22,6 +22,8 @@
 //     viewCertificate: <issued to>
 //     password: <key owner>
 //     openFolder: <folder>
+//     saveFile: <dialog name> filter="<filter>" initial="<file>"
+//     confirm: <question>
 //
 // A prompt that needs an answer (openFile, selectCertificate, password) and finds its queue empty is
 // recorded as "UNSCRIPTED <entry>" and answered with cancel, so that a test fails on the log and
@@ -60,6 +62,9 @@ public:
     }
     void answerPassword(const std::string& password) { passwords_.emplace_back(password); }
     void cancelPassword() { passwords_.emplace_back(std::nullopt); }
+    void answerSave(const std::string& path) { saves_.emplace_back(path); }
+    void cancelSave() { saves_.emplace_back(std::nullopt); }
+    void answerConfirm(bool yes) { confirms_.push_back(yes); }
 
     // Scripted answers not consumed yet, one line each ("file: /tmp/a", "certificate: cancel", ...).
     QStringList pendingAnswers() const;
@@ -82,6 +87,9 @@ public:
     void viewCertificate(const crypto::CertificateDescription& certificate) override;
     std::optional<std::string> askPassword(const std::string& keyOwner) override;
     void openFolder(const std::string& folder) override;
+    std::optional<std::string> saveFile(const std::string& dialogName, const std::string& filter,
+                                        const std::string& initialFile) override;
+    bool confirm(const std::string& text) override;
 
 private:
     struct CertificateAnswer {
@@ -95,6 +103,8 @@ private:
     std::deque<std::optional<std::string>> files_;
     std::deque<CertificateAnswer> certificates_;
     std::deque<std::optional<std::string>> passwords_;
+    std::deque<std::optional<std::string>> saves_;
+    std::deque<bool> confirms_;
 };
 
 } // namespace plombar::app::test

@@ -268,6 +268,50 @@ private slots:
         QVERIFY(seen);
     }
 
+    // "Да" / "Нет", "Нет" the default: Enter on an unexpected question removes nothing.
+    void confirmAsksYesOrNo_data() {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("Да") << true;
+        QTest::newRow("Нет") << false;
+    }
+
+    void confirmAsksYesOrNo() {
+        QFETCH(bool, yes);
+        bool seen = false;
+        whenModal<QMessageBox>(
+            [&](QMessageBox* box) {
+                QCOMPARE(box->icon(), QMessageBox::Question);
+                QCOMPARE(box->text(), QStringLiteral("Удалить <b>сертификат</b>?"));
+                QCOMPARE(box->textFormat(), Qt::PlainText);
+                QCOMPARE(box->button(QMessageBox::Yes)->text(), QStringLiteral("Да"));
+                QCOMPARE(box->button(QMessageBox::No)->text(), QStringLiteral("Нет"));
+                QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+                box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+            },
+            &seen);
+        QCOMPARE(prompts.confirm("Удалить <b>сертификат</b>?"), yes);
+        QVERIFY(seen);
+    }
+
+    void saveDialogSavesAndCancels() {
+        plombar::test::TempDir dir("plombar-save");
+        bool seen = false;
+        whenModal<QFileDialog>(
+            [&](QFileDialog* d) {
+                QCOMPARE(d->objectName(), QStringLiteral("certificateExportDialog"));
+                QCOMPARE(d->acceptMode(), QFileDialog::AcceptSave);
+                QCOMPARE(d->nameFilters(), QStringList({"DER (*.cer)", "PEM (*.pem)"}));
+                d->selectFile(QString::fromStdString(dir.file("сертификат.pem")));
+                static_cast<QDialog*>(d)->accept();
+            },
+            &seen);
+        QCOMPARE(prompts.saveFile("certificateExportDialog", "DER|*.cer|PEM|*.pem", ""),
+                 std::optional<std::string>(dir.file("сертификат.pem")));
+        QVERIFY(seen);
+        whenModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+        QVERIFY(!prompts.saveFile("certificateExportDialog", "", "").has_value());
+    }
+
     void fileDialog_data() {
         QTest::addColumn<QString>("filter");
         QTest::addColumn<QStringList>("nameFilters");

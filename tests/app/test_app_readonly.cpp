@@ -7,6 +7,7 @@
 #include "MainWindow.h"
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
+#include "TestPki.h"
 #include "TestSupport.h"
 #include "VerificationPage.h"
 
@@ -170,6 +171,38 @@ private slots:
         QCOMPARE(
             control<QPushButton>(g.page, g.operation != nullptr ? g.operation : "encryptButton")->isEnabled(),
             g.operation != nullptr && (readable || afterGoodChoice));
+    }
+
+    // Signing, encrypting and decrypting only read their input: a read-only file signs and encrypts,
+    // and a read-only envelope decrypts (elsewhere), without any error.
+    void readOnlyFilesSignEncryptAndDecrypt() {
+        plombar::test::TestStore store;
+        store.add(
+            plombar::test::makeIdentity(plombar::crypto::KeyAlgorithm::Gost2012_256, "CN=Только чтение"));
+        const std::string input = readOnlyFile("отчёт.txt");
+        const auto run = [&](QPushButton* choose, QPushButton* operation, const std::string& file) {
+            prompts->answerFile(file);
+            QVERIFY(plombar::app::test::clickEnabled(*window, choose));
+            QVERIFY(plombar::app::test::clickEnabled(*window, operation));
+        };
+        prompts->answerCertificate(0);
+        run(window->signingPage->chooseFileButton, window->signingPage->signButton, input);
+        QVERIFY(plombar::test::fileExists(input + ".sig"));
+
+        prompts->answerCertificate(0);
+        run(window->encryptionPage->chooseFileButton, window->encryptionPage->encryptButton, input);
+        QVERIFY(plombar::test::fileExists(input + ".enc"));
+
+        plombar::test::TempDir other("plombar-readonly-out");
+        const std::string envelope = other.file("отчёт.txt.enc");
+        plombar::test::writeFile(envelope, plombar::test::readFile(input + ".enc"));
+        plombar::app::test::makeReadOnly(envelope);
+        run(window->decryptionPage->chooseFileButton, window->decryptionPage->decryptButton, envelope);
+        QCOMPARE(plombar::test::readFile(other.file("отчёт.txt")), std::string("content"));
+
+        QCOMPARE(prompts->log.filter(QStringLiteral("error:")), QStringList());
+        QCOMPARE(prompts->unscripted(), QStringList());
+        QCOMPARE(prompts->pendingAnswers(), QStringList());
     }
 
     // The verification page reads files only later: a read-only file is taken as it is.

@@ -1,14 +1,19 @@
 // Screenshots of the window's pages and of the dialogs (saved as PNG for a look by eye), and the
 // checks a screenshot alone would leave to the eye: every caption fits its control, nothing overlaps
-// or sticks out of its page, and the font has every Cyrillic letter.
+// or sticks out of its page, and the font has every Cyrillic letter. Built twice: at scale 1, and at
+// QT_SCALE_FACTOR=2 on a 2560 x 1600 screen (names ending in "-scale2").
 
 #include "CertificateDialogs.h"
+#include "CertificatesPage.h"
+#include "CryptoStartup.h"
 #include "EncryptionPage.h"
+#include "ErrorDialog.h"
 #include "GuiTest.h"
 #include "MainWindow.h"
 #include "PageWidgets.h"
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
+#include "TestPki.h"
 #include "VerificationPage.h"
 
 #include <QAbstractButton>
@@ -25,16 +30,24 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeWidget>
+
+#include <memory>
 
 using plombar::app::MainWindow;
 using plombar::app::test::ScriptedPrompts;
 
 namespace {
 
+#ifndef PLOMBAR_SCREENSHOT_SCALE
+#define PLOMBAR_SCREENSHOT_SCALE 1
+#endif
+
 QString screenshotPath(const QString& name) {
     QDir().mkpath(QStringLiteral(PLOMBAR_SCREENSHOT_DIR));
-    return QStringLiteral(PLOMBAR_SCREENSHOT_DIR "/") + name + QStringLiteral(".png");
+    const QString suffix = PLOMBAR_SCREENSHOT_SCALE == 1 ? QString() : QStringLiteral("-scale2");
+    return QStringLiteral(PLOMBAR_SCREENSHOT_DIR "/") + name + suffix + QStringLiteral(".png");
 }
 
 std::vector<plombar::crypto::CertificateDescription> sampleCertificates() {
@@ -124,7 +137,25 @@ void checkPageLayout(const QWidget* page, const QString& name) {
 class TestScreenshots : public QObject {
     Q_OBJECT
 
+    // The stores the page "Сертификаты" shows, under a temporary XDG_DATA_HOME.
+    std::unique_ptr<plombar::test::TestStore> store;
+
 private slots:
+    void initTestCase() {
+        QCOMPARE(QGuiApplication::primaryScreen()->devicePixelRatio(), qreal(PLOMBAR_SCREENSHOT_SCALE));
+        store = std::make_unique<plombar::test::TestStore>();
+        store->add(plombar::test::makeIdentity(plombar::crypto::KeyAlgorithm::Gost2012_256,
+                                               "CN=Иванов Иван Иванович, O=ООО «Ромашка», C=RU"),
+                   plombar::test::TestStore::Key::Plain, {}, "Подпись для отчётов");
+        plombar::test::IdentityFields old;
+        old.subject = "CN=Петрова Мария Сергеевна, O=АО «Василёк»";
+        old.notBefore = 1577836800; // 01.01.2020
+        old.notAfter = 1609459199;  // 31.12.2020
+        store->add(plombar::test::makeIdentity(old), plombar::test::TestStore::Key::None);
+    }
+
+    void cleanupTestCase() { store.reset(); }
+
     void fontHasEveryCyrillicLetter() {
         QString letters;
         for (char16_t c = u'А'; c <= u'я'; ++c)
@@ -149,8 +180,10 @@ private slots:
         // All four tabs show at once, without scroll arrows.
         QVERIFY(window.pages->tabBar()->sizeHint().width() <= window.pages->width());
 
-        const char* names[] = {"page1-signing", "page2-verification", "page3-encryption", "page4-decryption"};
-        for (int i = 0; i < 4; ++i) {
+        const char* names[] = {"page1-signing", "page2-verification", "page3-encryption", "page4-decryption",
+                               "page5-certificates"};
+        QCOMPARE(window.pages->count(), 5);
+        for (int i = 0; i < 5; ++i) {
             window.pages->setCurrentIndex(i);
             QWidget* page = window.pages->widget(i);
             QVERIFY(page->isVisible());
@@ -170,7 +203,13 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const std::string path = "/home/пользователь/Документы/Договор поставки № 17 от 01.02.2024.pdf";
-        plombar::app::setLabelText(window.signingPage->fileLabel, path);
+        // Too long for the page: cut in the middle, the file's name whole.
+        plombar::app::setLabelText(window.signingPage->fileLabel,
+                                   "/home/пользователь/Документы/Бухгалтерия/2024/Договоры с поставщиками/"
+                                   "Подписанные/Договор поставки № 17 от 01.02.2024.pdf");
+        const auto* signLabel = qobject_cast<const plombar::app::PathLabel*>(window.signingPage->fileLabel);
+        QVERIFY(signLabel->shownText().contains(QChar(u'…')));
+        QVERIFY(signLabel->shownText().endsWith(QStringLiteral("Договор поставки № 17 от 01.02.2024.pdf")));
         window.signingPage->signButton->setEnabled(true);
         window.signingPage->packBox->setChecked(true);
         QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page1-signing-filled"))));
@@ -191,6 +230,21 @@ private slots:
         plombar::app::setLabelText(window.encryptionPage->fileLabel, path);
         window.encryptionPage->encryptButton->setEnabled(true);
         QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page3-encryption-filled"))));
+
+        window.pages->setCurrentIndex(4);
+        QCOMPARE(window.certificatesPage->certificateList->topLevelItemCount(), 2);
+        window.certificatesPage->certificateList->setCurrentItem(
+            window.certificatesPage->certificateList->topLevelItem(0));
+        // Every column header shows whole.
+        const QTreeWidget* list = window.certificatesPage->certificateList;
+        for (int c = 1; c < list->columnCount(); ++c)
+            QVERIFY2(list->columnWidth(c) >=
+                         list->fontMetrics().horizontalAdvance(list->headerItem()->text(c)),
+                     qPrintable(list->headerItem()->text(c)));
+        // The buttons end above the page's bottom edge.
+        QVERIFY(window.certificatesPage->testCertificateButton->geometry().bottom() <
+                window.certificatesPage->height());
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page5-certificates-filled"))));
         // The certificate path beside the box stays clear of the file button below it.
         QVERIFY(window.encryptionPage->certificateLabel->geometry().bottom() <
                 window.encryptionPage->chooseFileButton->geometry().top());
@@ -210,6 +264,33 @@ private slots:
                          dialog.list()->fontMetrics().horizontalAdvance(header->text(c)),
                      qPrintable(header->text(c)));
         QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-selection"))));
+    }
+
+    void emptyCertificateSelectionIsSaved() {
+        plombar::app::CertificateSelectionDialog dialog("Укажите сертификат для подписи", "", {}, {});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        checkCaptionsFit(&dialog, QStringLiteral("selection-empty"));
+        QVERIFY(dialog.emptyStoreNote()->height() >=
+                dialog.emptyStoreNote()->heightForWidth(dialog.emptyStoreNote()->width()));
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-selection-empty"))));
+    }
+
+    void detailedErrorIsSaved() {
+        const auto problem = plombar::app::describeGostModuleProblem(
+            {false, false,
+             "error:12800067:DSO support routines::could not load the shared library "
+             "(filename(/usr/lib/x86_64-linux-gnu/"
+             "engines-3/gost.so)); error:13000084:engine routines::no such engine (id=gost)"});
+        plombar::app::DetailedErrorDialog dialog("plombar", problem.sentence, problem.details);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        checkCaptionsFit(&dialog, QStringLiteral("detailed-error"));
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-gost-missing"))));
+        dialog.detailsButton()->click();
+        QCoreApplication::processEvents();
+        QVERIFY(dialog.detailsView()->isVisible());
+        QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-gost-missing-details"))));
     }
 
     void certificateViewFitsAndIsSaved() {
@@ -258,7 +339,9 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    plombar::app::test::useOffscreenWhenHeadless();
+    // Room for the window at its initial place, in the window's own pixels.
+    plombar::app::test::useOffscreenScreen(1280 * PLOMBAR_SCREENSHOT_SCALE, 1024 * PLOMBAR_SCREENSHOT_SCALE,
+                                           PLOMBAR_SCREENSHOT_SCALE);
     QApplication app(argc, argv);
     TestScreenshots test;
     return QTest::qExec(&test, argc, argv);

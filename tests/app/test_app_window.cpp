@@ -188,7 +188,8 @@ private slots:
         QCOMPARE(window->pos(), QPoint(192, 124));
         QCOMPARE(window->pages->geometry(), QRect(8, 16, 593, 281));
         QCOMPARE(window->pages->objectName(), QStringLiteral("pages"));
-        QCOMPARE(window->pages->count(), 4);
+        QCOMPARE(window->pages->count(), 5);
+        QCOMPARE(window->pages->tabText(4), QStringLiteral("Сертификаты"));
         QCOMPARE(window->pages->currentIndex(), 0);
         const QStringList captions = {QStringLiteral("Подпись"), QStringLiteral("Верификация"),
                                       QStringLiteral("Шифрование"), QStringLiteral("DECRYPT")};
@@ -735,6 +736,9 @@ private slots:
             const QByteArray row = kGated[i].row;
             QTest::newRow(row + " short") << i << QString() << "счёт.pdf" << false << "счёт.pdf";
             QTest::newRow(row + " long") << i << deep << "Договор № 17.pdf" << true << "Договор № 17.pdf";
+            QTest::newRow(row + " long name")
+                << i << deep << "Договор поставки № 17 от 01.02.2024 (копия).pdf" << true
+                << "/Договор поставки № 17 от 01.02.2024 (копия).pdf";
         }
         QTest::newRow("line feed and direction mark in the name")
             << 0 << QString() << QStringLiteral("a\nb\u202Etxt.exe") << false
