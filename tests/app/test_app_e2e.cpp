@@ -63,7 +63,7 @@ using plombar::test::TestStore;
 
 namespace {
 
-const char* const kPageNames[] = {"signing", "verification", "encryption", "decryption"};
+const char* const kPageNames[] = {"signing", "verification", "encryption", "decryption", "certificates"};
 const std::string kPassword = "пароль ключа";
 const std::string kSubject = "CN=Иванов Иван Иванович, O=ООО «Ромашка», C=RU";
 
@@ -222,7 +222,7 @@ class TestEndToEnd : public QObject {
     std::unique_ptr<TestStore> store;
     std::string thumbprint;
 
-    // The four pages of `window` as they are now, under "<step>-<n>-<page>.png"; the page that was
+    // The pages of `window` as they are now, under "<step>-<n>-<page>.png"; the page that was
     // shown stays shown.
     void savePages(MainWindow& window, const QString& step) {
         const int shown = window.pages->currentIndex();
