@@ -4,6 +4,7 @@
 #include "CryptoError.h"
 #include "codec/Base64.h"
 #include "platform/FileReader.h"
+#include "platform/SystemErrors.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,6 +22,34 @@ constexpr std::string_view kEnvelopedDataOid{"\x06\x09\x2A\x86\x48\x86\xF7\x0D\x
 
 constexpr std::string_view kArmours[] = {"-----BEGIN PKCS7-----", "-----BEGIN CMS-----",
                                          "-----BEGIN PKCS #7 SIGNED DATA-----"};
+
+// Base64 text as messages are sent never goes long without a Base64 character. A file that does
+// (say a huge sparse file that starts with "MI") is no message: it is refused once such a run has
+// been read, instead of being read to its end for nothing.
+class Base64TextGuard final : public ByteSource {
+public:
+    static constexpr std::uint64_t kLongestGap = 64 * 1024;
+
+    explicit Base64TextGuard(ByteSource& text) : text_(text) {}
+
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        const std::size_t n = text_.read(buffer);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t c = buffer[i];
+            const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '+' || c == '/' || c == '=';
+            gap_ = base64 ? 0 : gap_ + 1;
+            if (gap_ > kLongestGap)
+                throw CryptoError(CryptoFailure::BadMessage, winerr::CRYPT_E_ASN1_BADTAG,
+                                  "the Base64 text has a gap of more than 64 KiB");
+        }
+        return n;
+    }
+
+private:
+    ByteSource& text_;
+    std::uint64_t gap_ = 0;
+};
 
 // Serves the bytes read ahead, then the rest of the source.
 class PrefixedSource final : public ByteSource {
@@ -141,6 +170,7 @@ struct MessageFile::State {
     MessageEncoding encoding = MessageEncoding::Binary;
     std::unique_ptr<ByteSource> file;    // the file's bytes, with what was read ahead
     std::unique_ptr<ByteSource> armour;  // the Base64 body of a PEM file
+    std::unique_ptr<ByteSource> guard;   // Base64 and PEM: the text, refused at a long gap
     std::unique_ptr<ByteSource> decoder; // Base64 and PEM: the decoded message
 };
 
@@ -178,7 +208,8 @@ MessageFile::MessageFile(Opener open, MessageKind kind) : state_(std::make_uniqu
         state_->armour = std::make_unique<ArmourBody>(*state_->file);
         text = state_->armour.get();
     }
-    state_->decoder = std::make_unique<Base64Decoder>(*text);
+    state_->guard = std::make_unique<Base64TextGuard>(*text);
+    state_->decoder = std::make_unique<Base64Decoder>(*state_->guard);
 }
 
 MessageFile MessageFile::open(const std::string& path, MessageKind kind) {

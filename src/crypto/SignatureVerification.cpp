@@ -156,6 +156,11 @@ VerificationResult verifySignature(ByteSource& signature, const VerifyOptions& o
     for (int i = 0; i < sk_CMS_SignerInfo_num(signers); ++i)
         result.signers.push_back(
             checkSigner(sk_CMS_SignerInfo_value(signers, i), certificates.get(), options, digests.chain()));
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        X509* certificate = sk_X509_value(certificates.get(), i);
+        if (X509_up_ref(certificate) == 1)
+            result.certificates.emplace_back(certificate);
+    }
     return result;
 }
 

@@ -45,6 +45,7 @@ struct SignerVerdict {
 struct VerificationResult {
     bool attached = false;              // the message carries its content
     std::vector<SignerVerdict> signers; // in the order the message lists them
+    std::vector<X509Ptr> certificates;  // the certificates the message carries, in its order
     bool allValid() const noexcept;     // at least one signer, and every one valid
 };
 
