@@ -2,10 +2,10 @@
 
 #include "crypto/ContentEncryption.h"
 #include "crypto/GostRuntime.h"
+#include "crypto/MessageFile.h"
 #include "operations/Messages.h"
 #include "operations/RunEnd.h"
 #include "platform/AtomicFile.h"
-#include "platform/FileReader.h"
 #include "platform/Paths.h"
 
 #include <optional>
@@ -49,8 +49,23 @@ DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction
         // cannot be read) says more than "no key" would.
         const crypto::CertificateStore store =
             crypto::CertificateStore::open(crypto::CertificateStore::kPersonal);
-        FileReader input(inputPath);
+        crypto::MessageFile input = crypto::MessageFile::open(inputPath, crypto::MessageKind::Enveloped);
         const std::vector<crypto::StoreEntry> entries = store.entries();
+        // The senders of key agreement messages are looked for among the user's certificates; a
+        // store of them that cannot be used adds none.
+        std::vector<crypto::Certificate> known;
+        for (const crypto::StoreEntry& entry : entries)
+            known.push_back(entry.certificate);
+        for (const char* name : {crypto::CertificateStore::kIntermediate, crypto::CertificateStore::kRoot}) {
+            try {
+                for (const crypto::StoreEntry& entry : crypto::CertificateStore::open(name).entries())
+                    known.push_back(entry.certificate);
+            } catch (const crypto::CryptoError&) {
+            }
+        }
+        std::vector<X509*> originators;
+        for (const crypto::Certificate& certificate : known)
+            originators.push_back(certificate.x509());
         std::vector<crypto::DecryptionCandidate> candidates;
         for (const crypto::StoreEntry& entry : entries) {
             if (!entry.hasKey)
@@ -65,7 +80,7 @@ DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction
         const std::string outputPath = withoutLastFourCharacters(inputPath);
         OutputOnDemand output(outputPath);
         try {
-            crypto::decryptMessage(input, candidates, output, interaction.progress());
+            crypto::decryptMessage(input.message(), candidates, originators, output, interaction.progress());
         } catch (const crypto::CryptoError& error) {
             result.errorCode = error.code();
             result.diagnostic = error.message();

@@ -1,9 +1,9 @@
 #pragma once
 
-// Decrypting one file as the window's "DECRYPT" and `plombar-cli decrypt` do it: the message
-// streamed through the cipher with the key of a certificate in the store "MY" that it names as a
-// recipient, the content written under the input's name without its last four characters,
-// "Расшифрован", the run's end, the folder.
+// Decrypting one file as the window's "DECRYPT" and `plombar-cli decrypt` do it: the message (DER,
+// Base64 or PEM, crypto::MessageFile) streamed through the cipher with the key of a certificate in the store
+// "MY" that it names as a recipient, the content written under the input's name without its last four
+// characters, "Расшифрован", the run's end, the folder.
 
 #include "operations/Interaction.h"
 

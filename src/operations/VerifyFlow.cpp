@@ -1,11 +1,13 @@
 #include "operations/VerifyFlow.h"
 
-#include "codec/Base64.h"
+#include "crypto/CertificateStore.h"
 #include "crypto/GostRuntime.h"
+#include "crypto/MessageFile.h"
 #include "crypto/SignatureVerification.h"
-#include "operations/SignatureEncoding.h"
+#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/FileReader.h"
+#include "platform/InputFile.h"
 #include "platform/SystemErrors.h"
 
 #include <chrono>
@@ -15,42 +17,80 @@ namespace plombar::operations {
 
 namespace {
 
-// Base64 text as signature files carry it never goes long without a Base64 character. A file that
-// does (say a huge sparse file that starts with "MI") is no signature: it is refused once such a run
-// has been read, instead of being read to its end for nothing.
-class Base64TextGuard final : public ByteSource {
+// The signature file is looked at before the data is opened, so that its errors come first, with
+// the system's code as they always have (a folder and an empty name included).
+void requireReadable(const std::string& path) {
+    if (path.empty())
+        throw InputOutputError(winerr::ERROR_PATH_NOT_FOUND);
+    const InputFile file(path);
+    if (!file.isOpen())
+        throw InputOutputError(file.openError());
+}
+
+// The extracted content, written as it is checked and kept only when the verdict is valid.
+class ContentOnDemand final : public ByteSink {
 public:
-    static constexpr std::uint64_t kLongestGap = 64 * 1024;
+    explicit ContentOnDemand(std::string path) : path_(std::move(path)) {}
 
-    explicit Base64TextGuard(ByteSource& text) : text_(text) {}
-
-    std::size_t read(std::span<std::uint8_t> buffer) override {
-        const std::size_t n = text_.read(buffer);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint8_t c = buffer[i];
-            const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '+' || c == '/' || c == '=';
-            gap_ = base64 ? 0 : gap_ + 1;
-            if (gap_ > kLongestGap)
-                throw crypto::CryptoError(crypto::CryptoFailure::BadMessage, winerr::CRYPT_E_ASN1_BADTAG,
-                                          "the Base64 text has a gap of more than 64 KiB");
-        }
-        return n;
-    }
+    using ByteSink::write;
+    void write(std::span<const std::uint8_t> data) override { file().write(data); }
+    void commit() { file().commit(); }
 
 private:
-    ByteSource& text_;
-    std::uint64_t gap_ = 0;
+    AtomicFile& file() {
+        if (!file_)
+            file_.emplace(path_);
+        return *file_;
+    }
+
+    std::string path_;
+    std::optional<AtomicFile> file_;
 };
+
+// The user's certificates, where a signer's certificate that the message leaves out is looked for.
+// A store that cannot be used adds nothing: the signer is then "not verified", as without it.
+std::vector<crypto::Certificate> storeCertificates() {
+    std::vector<crypto::Certificate> certificates;
+    for (const char* name : {crypto::CertificateStore::kPersonal, crypto::CertificateStore::kIntermediate,
+                             crypto::CertificateStore::kRoot}) {
+        try {
+            for (const crypto::StoreEntry& entry : crypto::CertificateStore::open(name).entries())
+                certificates.push_back(entry.certificate);
+        } catch (const crypto::CryptoError&) {
+        }
+    }
+    return certificates;
+}
 
 SignerFinding findingOf(crypto::SignerVerdict& verdict) {
     SignerFinding finding;
     finding.valid = verdict.valid;
     finding.failure = verdict.failure;
     finding.reason = verdict.reason;
+    finding.signingTime = verdict.signingTime;
     if (verdict.certificate)
         finding.certificate = crypto::Certificate::adopt(std::move(verdict.certificate));
     return finding;
+}
+
+void reportSigner(const SignerFinding& finding, Interaction& interaction, VerifyReport& report) {
+    if (!finding.valid || !finding.certificate) {
+        report.addLine(kSignatureInvalidLine);
+        return;
+    }
+    const crypto::Certificate& signer = *finding.certificate;
+    interaction.showCertificate(signer);
+    report.addLine(kSignatureValidLine);
+    report.addLine(kSerialNumberPrefix + serialNumberText(signer.serialNumber()));
+    const auto now = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
+    report.addLine(signer.isTimeValid(now) ? kCertificateInPeriodLine : kCertificateOutOfPeriodLine);
+    report.addLine(kSubjectHeaderLine);
+    report.addLine(signer.subjectName());
+    report.addLine(kIssuerHeaderLine);
+    report.addLine(signer.issuerName());
+    if (finding.trust)
+        for (const std::string& line : crypto::trustLines(*finding.trust, finding.signingTime))
+            report.addLine(line);
 }
 
 } // namespace
@@ -77,48 +117,66 @@ VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& inte
     if (!crypto::GostRuntimeReady())
         throw Error(crypto::GostRuntimeErrorText());
 
-    const bool base64 = signatureEncodingOf(request.signaturePath) == SignatureEncoding::Base64;
+    requireReadable(request.signaturePath);
     // Both opened before anything is read, the data first, so their errors come in that order.
-    FileReader data(request.dataPath);
-    FileReader signatureFile(request.signaturePath);
-    Base64TextGuard text(signatureFile);
-    std::unique_ptr<Base64Decoder> decoded;
-    if (base64)
-        decoded = std::make_unique<Base64Decoder>(text);
-    ByteSource& signature = decoded ? static_cast<ByteSource&>(*decoded) : signatureFile;
+    std::optional<FileReader> data;
+    if (!request.dataPath.empty())
+        data.emplace(request.dataPath);
+    crypto::MessageFile signature =
+        crypto::MessageFile::open(request.signaturePath, crypto::MessageKind::Signed);
+    std::optional<crypto::TrustAnchors> anchors;
+    if (request.checkTrust)
+        anchors = crypto::TrustAnchors::fromStores();
+    const std::vector<crypto::Certificate> stored = storeCertificates();
 
     VerifyResult result;
+    std::optional<ContentOnDemand> content;
+    std::vector<crypto::Certificate> messageCertificates;
     try {
         crypto::VerifyOptions options;
-        options.data = &data;
+        options.data = data ? &*data : nullptr;
+        for (const crypto::Certificate& certificate : stored)
+            options.extraCertificates.push_back(certificate.x509());
+        if (!data && !request.extractPath.empty())
+            options.contentOut = &content.emplace(request.extractPath);
         crypto::VerificationResult checked =
-            crypto::verifySignature(signature, options, interaction.progress());
+            crypto::verifySignature(signature.message(), options, interaction.progress());
+        result.attached = checked.attached;
         for (crypto::SignerVerdict& verdict : checked.signers)
             result.signers.push_back(findingOf(verdict));
+        for (crypto::X509Ptr& certificate : checked.certificates)
+            messageCertificates.push_back(crypto::Certificate::adopt(std::move(certificate)));
     } catch (const crypto::CryptoError& error) {
         if (error.kind() == crypto::CryptoFailure::EngineMissing)
             throw;
+        if (error.kind() == crypto::CryptoFailure::ContentMissing)
+            throw Error(kDataFileNeededText);
         result.reason = error.message();
+    }
+
+    result.verified = !result.signers.empty();
+    for (SignerFinding& finding : result.signers) {
+        result.verified = result.verified && finding.valid && finding.certificate;
+        if (anchors && finding.valid && finding.certificate) {
+            crypto::TrustOptions trust;
+            trust.revocation.offline = request.offline;
+            finding.trust = crypto::checkTrust(*finding.certificate, messageCertificates, *anchors, trust);
+        }
+    }
+    if (content && result.verified) {
+        content->commit();
+        result.extracted = true;
     }
 
     report.clear();
     report.addLine(kVerifyHeaderLine);
-    const SignerFinding* first = result.signers.empty() ? nullptr : &result.signers.front();
-    if (first == nullptr || !first->valid || !first->certificate) {
+    if (result.signers.empty())
         report.addLine(kSignatureInvalidLine);
-        return result;
+    for (std::size_t i = 0; i < result.signers.size(); ++i) {
+        if (result.signers.size() > 1)
+            report.addLine(crypto::signerHeadingLine(i + 1, result.signers.size()));
+        reportSigner(result.signers[i], interaction, report);
     }
-    result.verified = true;
-    const crypto::Certificate& signer = *first->certificate;
-    interaction.showCertificate(signer);
-    report.addLine(kSignatureValidLine);
-    report.addLine(kSerialNumberPrefix + serialNumberText(signer.serialNumber()));
-    const auto now = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-    report.addLine(signer.isTimeValid(now) ? kCertificateInPeriodLine : kCertificateOutOfPeriodLine);
-    report.addLine(kSubjectHeaderLine);
-    report.addLine(signer.subjectName());
-    report.addLine(kIssuerHeaderLine);
-    report.addLine(signer.issuerName());
     return result;
 }
 

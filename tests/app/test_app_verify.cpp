@@ -190,15 +190,34 @@ private slots:
 
     void signaturesMadeElsewhereVerify_data() {
         QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QByteArray>("signedContent"); // empty: the page's data file as is
         const std::string der = cmsSign(signer, content);
-        QTest::newRow("DER without attributes") << QByteArray::fromStdString(der);
+        const QByteArray text = QByteArray::fromStdString(der).toBase64();
+        QTest::newRow("DER without attributes") << QByteArray::fromStdString(der) << QByteArray();
         QTest::newRow("DER with attributes")
-            << QByteArray::fromStdString(cmsSign(signer, content, withAttributes()));
-        QTest::newRow("Base64, LF line ends")
-            << QByteArray::fromStdString(der).toBase64(QByteArray::Base64Encoding) + "\n";
+            << QByteArray::fromStdString(cmsSign(signer, content, withAttributes())) << QByteArray();
+        QTest::newRow("Base64, LF line ends") << text + "\n" << QByteArray();
+        QTest::newRow("Base64 after a blank line") << "\r\n" + text << QByteArray();
+        QTest::newRow("Base64 in armour") << "-----BEGIN CMS-----\r\n" + text + "\r\n-----END CMS-----\r\n"
+                                          << QByteArray();
+        // The signer's certificate from the store "MY" (signaturesFromSigningVerify put it there).
+        QTest::newRow("no certificate inside")
+            << QByteArray::fromStdString(cmsSign(signer, content, withoutSignerCertificate()))
+            << QByteArray();
+
+        // An attached message with outer length 0x4D49 begins 30 82 "MI": binary all the same.
+        const std::string probe = cmsSign(signer, std::string(20000, 'a'), attachedMessage());
+        const std::string attachedContent = randomBytes(20000 + 0x4D49 - (probe.size() - 4), 8);
+        const std::string attached = cmsSign(signer, attachedContent, attachedMessage());
+        QCOMPARE(attached.substr(0, 4), std::string("\x30\x82MI", 4));
+        QTest::newRow("binary with MI on its first line")
+            << QByteArray::fromStdString(attached) << QByteArray::fromStdString(attachedContent);
     }
     void signaturesMadeElsewhereVerify() {
         QFETCH(QByteArray, signature);
+        QFETCH(QByteArray, signedContent);
+        if (!signedContent.isEmpty())
+            writeFile(data, signedContent.toStdString());
         choosePair(data, writeSignature("подпись.p7s", signature.toStdString()));
         verifyPressed();
         QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
@@ -213,26 +232,16 @@ private slots:
         QTest::addColumn<QByteArray>("signedContent"); // empty: the page's data file as is
         const std::string der = cmsSign(signer, content);
         const QByteArray text = QByteArray::fromStdString(der).toBase64();
-        QTest::newRow("Base64 after a blank line") << "\r\n" + text << QByteArray();
-        QTest::newRow("Base64 in armour") << "-----BEGIN CMS-----\r\n" + text + "\r\n-----END CMS-----\r\n"
-                                          << QByteArray();
         QTest::newRow("empty file") << QByteArray() << QByteArray();
         QTest::newRow("garbage") << QByteArray("не подпись") << QByteArray();
         QTest::newRow("data changed")
             << QByteArray::fromStdString(cmsSign(signer, content + " ")) << QByteArray();
         QTest::newRow("signature value damaged")
             << QByteArray::fromStdString(damageSignatureValue(der)) << QByteArray();
-        QTest::newRow("no certificate inside")
-            << QByteArray::fromStdString(cmsSign(signer, content, withoutSignerCertificate()))
+        const TestIdentity stranger = makeIdentity(KeyAlgorithm::Gost2012_256, "CN=Не из хранилища");
+        QTest::newRow("no certificate inside nor in the store")
+            << QByteArray::fromStdString(cmsSign(stranger, content, withoutSignerCertificate()))
             << QByteArray();
-
-        // An attached message with outer length 0x4D49 begins 30 82 "MI": sound as DER, taken for Base64.
-        const std::string probe = cmsSign(signer, std::string(20000, 'a'), attachedMessage());
-        const std::string attachedContent = randomBytes(20000 + 0x4D49 - (probe.size() - 4), 8);
-        const std::string attached = cmsSign(signer, attachedContent, attachedMessage());
-        QCOMPARE(attached.substr(0, 4), std::string("\x30\x82MI", 4));
-        QTest::newRow("binary with MI on its first line")
-            << QByteArray::fromStdString(attached) << QByteArray::fromStdString(attachedContent);
     }
     void signaturesThatDoNotVerify() {
         QFETCH(QByteArray, signature);

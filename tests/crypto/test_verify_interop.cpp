@@ -275,10 +275,19 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
     writeFile(bad, damageSignatureValue(cmsSign(signer, content)));
     const std::string missing = dir.file("нет.sig");
 
+    const std::string attached = dir.file("прикреплённая.p7s");
+    writeFile(attached, encodeBase64(cmsSign(signer, content, attachedMessage())));
+    const std::string extracted = dir.file("извлечено.bin");
+
+    // A self-signed certificate that no Root store holds: the trust lines say so, the verdict
+    // stays the signature's.
     const std::string verified =
         lines({kVerifyHeaderLine, kSignatureValidLine, std::string(kSerialNumberPrefix) + "01 0203",
                kCertificateInPeriodLine, kSubjectHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант",
-               kIssuerHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант"});
+               kIssuerHeaderLine, "2.5.4.6=RU, 2.5.4.3=Подписант",
+               "X Цепочка сертификатов не построена: корневой сертификат «Подписант» не входит в доверенные",
+               "? Статус отзыва не проверен: не найден издатель сертификата «Подписант» для проверки "
+               "списка отзыва"});
     struct Case {
         const char* what;
         std::string arguments;
@@ -298,14 +307,21 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
         {"data missing", shellQuote(missing) + " " + shellQuote(sig), 2, "",
          "plombar-cli: Cannot open file \"" + missing + "\". " + systemMessage(2, MessageLanguage::English) +
              ".\n"},
-        {"one file only", shellQuote(data), 2, "", "plombar-cli: укажите подписанный файл и файл подписи\n"},
+        {"attached, no data file", shellQuote(attached), 0, verified, ""},
+        {"attached, extracted", "--extract " + shellQuote(extracted) + " " + shellQuote(attached), 0,
+         verified, ""},
+        {"detached, no data file", shellQuote(sig), 2, "",
+         "plombar-cli: Подпись отсоединённая: для её проверки нужен подписанный файл.\n"},
+        {"--extract with a data file", "--extract x " + shellQuote(data) + " " + shellQuote(sig), 2, "",
+         "plombar-cli: --extract — только для проверки без файла данных\n"},
+        {"no file", "", 2, "", "plombar-cli: укажите файл подписи\n"},
         {"three files", shellQuote(data) + " " + shellQuote(sig) + " x", 2, "",
          "plombar-cli: лишние аргументы после файла подписи\n"},
         {"unknown option", "--nonsense " + shellQuote(data) + " " + shellQuote(sig), 2, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const CliRun run = runCli(c.arguments);
+        const CliRun run = runCli("--offline " + c.arguments);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_EQ(run.out, c.out);
         if (!c.err.empty()) {
@@ -314,6 +330,7 @@ TEST_F(VerifyInteropTest, CommandLineExitCodesAndReport) {
             EXPECT_FALSE(run.err.empty());
         }
     }
+    EXPECT_EQ(readFile(extracted), content);
 }
 
 TEST_F(VerifyInteropTest, CommandLineCertificateOptionAndHelp) {
@@ -364,6 +381,7 @@ TEST_F(VerifyInteropTest, CommandLineShowsHostileNamesEscaped) {
           lines({kSubjectHeaderLine, "2.5.4.3=\"\\n" + std::string(kSignatureValidLine) + "\"",
                  kIssuerHeaderLine, "2.5.4.3=" + issuer})})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "\nin\n" << run.out;
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 18) << run.out; // 8 report, 10 certificate
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 20)
+        << run.out; // 8 report, 2 trust, 10 certificate
     EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
 }

@@ -1,4 +1,4 @@
-// plombar-cli verify DATA SIGNATURE [--certificate]
+// plombar-cli verify [DATA] SIGNATURE [--certificate] [--extract FILE] [--offline]
 
 #include "CliSupport.h"
 #include "Commands.h"
@@ -22,24 +22,34 @@ constexpr int kExitNotVerified = 1;
 constexpr int kExitError = 2;
 
 constexpr const char* kVerifyHelp =
-    "plombar-cli verify ДАННЫЕ ПОДПИСЬ [--certificate]\n"
-    "Проверяет отсоединённую подпись ПОДПИСЬ над файлом ДАННЫЕ так же, как страница\n"
-    "«Верификация» окна, и печатает те же строки отчёта. Подпись — DER (.sig) или её текст\n"
-    "Base64 (.p7s): текст узнаётся по «MI» в первой строке файла. Проверяется только\n"
-    "математика подписи с сертификатом из самой подписи: без цепочки, доверия и отзыва;\n"
-    "срок действия сертификата показывается строкой отчёта. Размер файлов не ограничен:\n"
-    "каждый читается один раз и целиком в памяти не держится.\n"
-    "  ДАННЫЕ         подписанный файл\n"
-    "  ПОДПИСЬ        файл отсоединённой подписи\n"
+    "plombar-cli verify ДАННЫЕ ПОДПИСЬ [--certificate] [--offline]\n"
+    "plombar-cli verify ПОДПИСЬ [--extract ФАЙЛ] [--certificate] [--offline]\n"
+    "Проверяет подпись ПОДПИСЬ каждого подписанта так же, как страница «Верификация» окна, и\n"
+    "печатает те же строки отчёта. С файлом ДАННЫЕ проверяется подпись над ним (отсоединённая\n"
+    "или прикреплённая); без него — прикреплённая подпись над содержимым внутри неё.\n"
+    "Подпись — DER, её текст Base64 (с пустыми строками или без) или PEM\n"
+    "(«-----BEGIN PKCS7-----», «-----BEGIN CMS-----»). Сертификат подписанта, которого нет в\n"
+    "подписи, ищется в хранилищах «MY», «CA» и «Root». Размер файлов не ограничен: каждый\n"
+    "читается один раз и целиком в памяти не держится.\n"
+    "  ДАННЫЕ         подписанный файл (для отсоединённой подписи обязателен)\n"
+    "  ПОДПИСЬ        файл подписи\n"
     "  --certificate  напечатать сертификат подписанта (то, что окно показывает в диалоге)\n"
-    "                 перед второй строкой отчёта, с отступом\n"
+    "                 перед второй строкой отчёта о нём, с отступом\n"
+    "  --extract      без ДАННЫХ: записать подписанное содержимое в ФАЙЛ (только если все\n"
+    "                 подписи верны; существующий файл заменяется)\n"
+    "  --offline      проверять отзыв только по спискам отзыва из кэша, ничего не загружая\n"
+    "Отчёт: при нескольких подписантах строки каждого идут после «Подпись N из M». После строк\n"
+    "верной подписи — цепочка сертификатов до доверенного корневого из хранилища «Root»\n"
+    "(промежуточные — из подписи и хранилища «CA»), статус отзыва по спискам отзыва из\n"
+    "сертификатов (загрузка по HTTP, кэш в $XDG_CACHE_HOME/plombar/crl) и время подписи, если\n"
+    "оно подписано. Эти строки справочные: на код выхода они не влияют.\n"
     "Коды выхода:\n"
-    "  0  подпись математически верна\n"
-    "  1  подпись не верна (повреждена, не подпись, данные изменены, нет сертификата\n"
-    "     подписанта в подписи)\n"
-    "  2  ошибка: неверные параметры, файл не открывается, нет модуля ГОСТ для OpenSSL\n"
-    "     (текст ошибки — в stderr, отчёт не печатается), или отчёт не дошёл до\n"
-    "     стандартного вывода (например, диск заполнен)\n";
+    "  0  подпись математически верна (у каждого подписанта)\n"
+    "  1  подпись не верна хотя бы у одного подписанта (повреждена, не подпись, данные\n"
+    "     изменены, нет сертификата подписанта ни в подписи, ни в хранилищах)\n"
+    "  2  ошибка: неверные параметры, файл не открывается, отсоединённая подпись без\n"
+    "     ДАННЫХ, нет модуля ГОСТ для OpenSSL (текст ошибки — в stderr, отчёт не печатается),\n"
+    "     или отчёт не дошёл до стандартного вывода (например, диск заполнен)\n";
 
 // The report goes to stdout, line by line.
 class TerminalReport : public operations::VerifyReport {
@@ -48,24 +58,32 @@ public:
 };
 
 int verify(const std::vector<std::string>& arguments) {
-    Arguments args(arguments, {}, {"certificate"});
-    if (args.positional().size() != 2)
-        throw CliError(kExitError, args.positional().size() < 2 ? "укажите подписанный файл и файл подписи"
-                                                                : "лишние аргументы после файла подписи");
-    const std::string& dataPath = args.positional()[0];
-    const std::string& signaturePath = args.positional()[1];
+    Arguments args(arguments, {"extract"}, {"certificate", "offline"});
+    const std::size_t count = args.positional().size();
+    if (count == 0 || count > 2)
+        throw CliError(kExitError,
+                       count == 0 ? "укажите файл подписи" : "лишние аргументы после файла подписи");
+    operations::VerifyRequest request;
+    request.dataPath = count == 2 ? args.positional()[0] : std::string();
+    request.signaturePath = args.positional()[count - 1];
+    request.extractPath = args.value("extract").value_or("");
+    if (count == 2 && args.value("extract"))
+        throw CliError(kExitError, "--extract — только для проверки без файла данных");
+    if (args.value("extract") && request.extractPath.empty())
+        throw CliError(kExitError, "--extract: укажите файл");
+    request.checkTrust = true;
+    request.offline = args.has("offline");
     PasswordInput noPasswords(args); // a check needs none
     CliInteraction interaction(noPasswords, {}, args.has("certificate"));
     TerminalReport report;
-    return operations::verifySignatureFile({dataPath, signaturePath}, interaction, report).verified
-               ? kExitVerified
-               : kExitNotVerified;
+    return operations::verifySignatureFile(request, interaction, report).verified ? kExitVerified
+                                                                                  : kExitNotVerified;
 }
 
 } // namespace
 
 int runVerifyCommand(const std::vector<std::string>& arguments) {
-    if (HelpAsked(arguments, {})) {
+    if (HelpAsked(arguments, {"extract"})) {
         std::printf("%s", kVerifyHelp);
         return kExitOk;
     }
