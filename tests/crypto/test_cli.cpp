@@ -78,10 +78,13 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
             const char* extension;
             bool detached;
             bool base64;
-        } ways[] = {{"", ".sig", true, false},
-                    {"--attached", ".sig", false, false},
-                    {"--base64", ".p7s", true, true},
-                    {"--attached --base64", ".p7s", false, true}};
+            bool cades;
+        } ways[] = {{"", ".sig", true, false, false},
+                    {"--attached", ".sig", false, false, false},
+                    {"--base64", ".p7s", true, true, false},
+                    {"--attached --base64", ".p7s", false, true, false},
+                    {"--cades", ".sig", true, false, true},
+                    {"--attached --base64 --cades", ".p7s", false, true, true}};
         for (const auto& way : ways) {
             const std::string signature = input + way.extension;
             std::remove(signature.c_str());
@@ -99,6 +102,25 @@ TEST_F(CliTest, NewTestCertificateThenSignEveryWay) {
                 << log;
             if (!way.detached) {
                 EXPECT_EQ(extracted, content) << way.options;
+            }
+            // CAdES-BES carries its signed attributes; without --cades there are none at all.
+            const std::string structure = opensslAsn1Parse(derFile);
+            for (const char* attribute :
+                 {"signingTime", "messageDigest", "contentType", "signingCertificateV2"})
+                EXPECT_EQ(structure.find(attribute) != std::string::npos, way.cades)
+                    << way.options << attribute;
+            // plombar-cli checks its own signature, an attached one without the data file, and
+            // writes out the signed content; the signing time has its line with --cades.
+            const std::string out = work.file("извлечено.txt");
+            std::remove(out.c_str());
+            const CliResult checked =
+                way.detached
+                    ? cli("verify --offline -- " + shellQuote(input) + " " + shellQuote(signature))
+                    : cli("verify --offline --extract " + shellQuote(out) + " " + shellQuote(signature));
+            EXPECT_EQ(checked.status, 0) << way.options << checked.out << checked.err;
+            EXPECT_EQ(checked.out.find("\nВремя подписи: ") != std::string::npos, way.cades) << checked.out;
+            if (!way.detached) {
+                EXPECT_EQ(readFile(out), content) << way.options;
             }
         }
         // A changed file no longer verifies against the detached signature.
