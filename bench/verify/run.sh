@@ -2,7 +2,9 @@
 # Verifying a detached GOST R 34.10-2012 256-bit signature over a 300,000,000-byte file:
 # plombar-cli verify (the window's operation, whole file in memory) against one hash pass of the
 # same file (`openssl dgst`, the physical limit) and against `openssl cms -verify` itself, in the
-# same run, alternating. Signatures without and with signed attributes are both checked.
+# same run, alternating. Signatures without and with signed attributes are both checked. plombar
+# also builds the signer's chain to a root of its "Root" store and checks the CRL the signer's
+# certificate names, from its cache (current, so nothing is fetched): the report must say both.
 # Targets: wall <= 1.05 x hash pass and <= 1.0 x openssl cms; peak memory <= 32 MiB.
 # On a shared machine wall times swing with the load of other processes; the CPU time (user +
 # system, lowest of the rounds, with GNU time when installed) shows whether a side does more work.
@@ -24,9 +26,43 @@ trap 'rm -rf "$WORK"' EXIT
 unset CRYPT_PARAMS GOST_PBE_HMAC GOST_PK_FORMAT
 
 head -c "$SIZE" /dev/urandom > "$WORK/input.bin"
+# A root (in plombar's "Root" store) that issued the signer's certificate and a current CRL, which
+# sits in plombar's CRL cache under the name of the address the certificate gives.
+CRL_URL=http://127.0.0.1:9/root.crl
+export XDG_DATA_HOME="$WORK/data" XDG_CACHE_HOME="$WORK/cache"
+mkdir -p "$WORK/ca" && : > "$WORK/ca/index.txt" && echo 01 > "$WORK/ca/crlnumber"
+cat > "$WORK/ca.cnf" <<CONF
+[ca]
+default_ca = root
+[root]
+database = $WORK/ca/index.txt
+crlnumber = $WORK/ca/crlnumber
+default_md = md_gost12_256
+default_crl_days = 30
+[root_ext]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[leaf_ext]
+basicConstraints = CA:FALSE
+keyUsage = critical,digitalSignature,nonRepudiation
+crlDistributionPoints = URI:$CRL_URL
+CONF
+openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out "$WORK/root.key" 2>/dev/null
+openssl req -engine gost -new -x509 -days 30 -key "$WORK/root.key" -out "$WORK/root.pem" \
+    -subj "/C=RU/O=Пломбарь/CN=Замер: корневой УЦ" -utf8 -config "$WORK/ca.cnf" -extensions root_ext \
+    -md_gost12_256 2>/dev/null
 openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out "$WORK/key.pem" 2>/dev/null
-openssl req -engine gost -new -x509 -days 30 -key "$WORK/key.pem" -out "$WORK/cert.pem" \
-    -subj "/C=RU/O=Пломбарь/CN=Замер проверки" -utf8 2>/dev/null
+openssl req -engine gost -new -key "$WORK/key.pem" -out "$WORK/cert.csr" -subj "/C=RU/O=Пломбарь/CN=Замер проверки" \
+    -utf8 -md_gost12_256 2>/dev/null
+openssl x509 -engine gost -req -in "$WORK/cert.csr" -CA "$WORK/root.pem" -CAkey "$WORK/root.key" -set_serial 2 \
+    -days 30 -extfile "$WORK/ca.cnf" -extensions leaf_ext -md_gost12_256 -out "$WORK/cert.pem" 2>/dev/null
+openssl ca -engine gost -config "$WORK/ca.cnf" -gencrl -keyfile "$WORK/root.key" -cert "$WORK/root.pem" \
+    -out "$WORK/root.crl" 2>/dev/null
+mkdir -p -m 700 "$XDG_CACHE_HOME/plombar" "$XDG_CACHE_HOME/plombar/crl"
+openssl crl -in "$WORK/root.crl" -outform DER \
+    -out "$XDG_CACHE_HOME/plombar/crl/$(printf %s "$CRL_URL" | sha256sum | cut -d' ' -f1).crl"
+"$CLI" store import "$WORK/root.pem" --store Root > /dev/null
 for kind in noattr attr; do
     options=-noattr
     [ $kind = attr ] && options=
@@ -34,6 +70,12 @@ for kind in noattr attr; do
         -inkey "$WORK/key.pem" -outform DER -out "$WORK/$kind.sig" 2>/dev/null
 done
 cat "$WORK/input.bin" > /dev/null # the page cache holds the file for every contender alike
+
+# The chain and CRL checks are part of what is measured.
+"$CLI" verify "$WORK/input.bin" "$WORK/noattr.sig" > "$WORK/report.txt" || true
+for line in "V Цепочка сертификатов построена до доверенного корневого" "V Сертификат не отозван"; do
+    grep -qxF "$line" "$WORK/report.txt" || { echo "the report lacks \"$line\":" >&2; cat "$WORK/report.txt" >&2; exit 1; }
+done
 
 TIMER=()
 [ -x /usr/bin/time ] && TIMER=(/usr/bin/time -f "%U %S" -o "$WORK/cpu.txt")
