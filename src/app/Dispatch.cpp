@@ -3,6 +3,7 @@
 #include "Prompts.h"
 #include "platform/Errors.h"
 #include "platform/Paths.h"
+#include "platform/Progress.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -50,11 +51,15 @@ std::string currentExceptionMessage() {
 
 void runGuarded(Prompts& prompts, const std::function<void()>& handler) noexcept {
     std::string message;
+    bool cancelled = false;
     try {
         // The cursor goes back to normal before the report shows.
         BusyCursor busy;
         handler();
         return;
+    } catch (const CancelledError&) {
+        // Not an error: the user stopped the run and is told so plainly.
+        cancelled = true;
     } catch (...) {
         try {
             message = currentExceptionMessage();
@@ -63,7 +68,10 @@ void runGuarded(Prompts& prompts, const std::function<void()>& handler) noexcept
         }
     }
     try {
-        prompts.showError(errorReportText(message));
+        if (cancelled)
+            prompts.showMessage(CancelledError().message());
+        else
+            prompts.showError(errorReportText(message));
     } catch (...) {
         // The report itself failed (no memory for a dialog): keep the event loop alive anyway.
         qCritical("%s", message.c_str());

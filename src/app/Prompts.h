@@ -2,7 +2,10 @@
 
 #include "crypto/CertificateDescription.h"
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +17,21 @@ namespace plombar::app {
 // dialogs, the tests answer from a script at once and record what was asked.
 //
 // All texts are UTF-8. A method returns only after the user has answered; "cancel" is nullopt.
+// The progress dialog of a running operation, shown while it lives.
+class ProgressView {
+public:
+    virtual ~ProgressView() = default;
+    // Shows stage `title` with `done` of `total` bytes and lets the window repaint. Gives false once
+    // the user has pressed "Отмена".
+    virtual bool update(const std::string& title, std::uint64_t done, std::uint64_t total) = 0;
+};
+
+// When the progress dialog appears and how often it is updated.
+struct ProgressTimings {
+    std::chrono::milliseconds delay{1000};  // a run shorter than this shows no dialog
+    std::chrono::milliseconds interval{50}; // the dialog is updated (the window repainted) this often
+};
+
 class Prompts {
 public:
     virtual ~Prompts() = default;
@@ -72,6 +90,11 @@ public:
 
     // Opens `folder` in the desktop's file browser. Whether that worked is not reported.
     virtual void openFolder(const std::string& folder) = 0;
+
+    // The modal progress dialog with "Отмена", opened once a run has lasted progressTimings().delay;
+    // nullptr: no dialog (the run cannot be cancelled then).
+    virtual std::unique_ptr<ProgressView> openProgress() { return nullptr; }
+    virtual ProgressTimings progressTimings() const { return {}; }
 };
 
 } // namespace plombar::app

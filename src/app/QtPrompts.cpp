@@ -12,10 +12,13 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QUrl>
 
+#include <algorithm>
 #include <utility>
 
 namespace plombar::app {
@@ -158,6 +161,50 @@ bool QtPrompts::confirm(const std::string& text) {
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+namespace {
+
+// A window-modal QProgressDialog: the window repaints while update() runs its events, its controls
+// take no input meanwhile. The bar counts in thousandths, as sizes past 2 GB do not fit an int.
+class DialogProgressView final : public ProgressView {
+public:
+    explicit DialogProgressView(QWidget* parent) : dialog_(parent) {
+        dialog_.setWindowModality(Qt::WindowModal);
+        dialog_.setCancelButton(new QPushButton(QStringLiteral("Отмена"), &dialog_));
+        dialog_.setAutoReset(false);
+        dialog_.setAutoClose(false);
+        dialog_.setMinimumDuration(0);
+        dialog_.setRange(0, scale);
+        dialog_.setObjectName(QStringLiteral("progressDialog"));
+    }
+
+    bool update(const std::string& title, std::uint64_t done, std::uint64_t total) override {
+        const QString text = QString::fromStdString(title);
+        if (dialog_.windowTitle() != text) {
+            dialog_.setWindowTitle(text);
+            dialog_.setLabelText(text);
+        }
+        dialog_.setMaximum(total == 0 ? 0 : scale); // 0: a busy bar, the size is not known
+        const std::uint64_t part = total == 0 ? 0 : (done >= total ? scale : done / (total / scale + 1));
+        dialog_.setValue(static_cast<int>(std::min<std::uint64_t>(part, scale)));
+        if (!dialog_.isVisible()) {
+            BusyCursorPause pause;
+            dialog_.show();
+        }
+        QApplication::processEvents();
+        return !dialog_.wasCanceled();
+    }
+
+private:
+    static constexpr int scale = 1000;
+    QProgressDialog dialog_;
+};
+
+} // namespace
+
+std::unique_ptr<ProgressView> QtPrompts::openProgress() {
+    return std::make_unique<DialogProgressView>(dialogParent());
 }
 
 void QtPrompts::openFolder(const std::string& folder) {

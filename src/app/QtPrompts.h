@@ -34,6 +34,7 @@ public:
     std::optional<std::string> saveFile(const std::string& dialogName, const std::string& filter,
                                         const std::string& initialFile) override;
     bool confirm(const std::string& text) override;
+    std::unique_ptr<ProgressView> openProgress() override;
 
 private:
     QWidget* dialogParent() const;

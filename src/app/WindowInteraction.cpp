@@ -17,6 +17,31 @@ std::optional<crypto::SecureString> PromptPasswords::password(const crypto::Pass
     return password;
 }
 
+WindowProgress::WindowProgress(Prompts& prompts)
+    : prompts_(prompts), timings_(prompts.progressTimings()), started_(Clock::now()) {}
+
+void WindowProgress::beginStage(std::string_view title, std::uint64_t total) {
+    title_ = std::string(title);
+    total_ = total;
+    advance(0);
+}
+
+void WindowProgress::advance(std::uint64_t done) {
+    const Clock::time_point now = Clock::now();
+    if (!view_) {
+        if (now - started_ < timings_.delay)
+            return;
+        view_ = prompts_.openProgress();
+        if (!view_)
+            return;
+    } else if (now - lastUpdate_ < timings_.interval) {
+        return;
+    }
+    lastUpdate_ = now;
+    if (!view_->update(title_, done, total_))
+        throw CancelledError();
+}
+
 std::optional<std::size_t>
 WindowInteraction::chooseCertificate(const std::string& title,
                                      const std::vector<crypto::StoreEntry>& entries) {

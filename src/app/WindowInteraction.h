@@ -3,11 +3,14 @@
 // The window's side of a flow: certificates are chosen and shown in the certificate dialogs,
 // messages and passwords go through the window's prompts.
 
+#include "Prompts.h"
 #include "operations/Interaction.h"
 
-namespace plombar::app {
+#include <chrono>
+#include <memory>
+#include <string>
 
-class Prompts;
+namespace plombar::app {
 
 // Asks for key passwords through the password dialog (Prompts::askPassword), with the question
 // text of passwordQuestionText; a cancelled dialog cancels the question.
@@ -20,10 +23,32 @@ private:
     Prompts& prompts_;
 };
 
+// The progress of one run as the window shows it: nothing for the first progressTimings().delay, then
+// the prompts' progress dialog, updated at most every progressTimings().interval. Runs on the GUI
+// thread; advance() raises CancelledError once the user has pressed "Отмена".
+class WindowProgress : public Progress {
+public:
+    explicit WindowProgress(Prompts& prompts);
+    void beginStage(std::string_view title, std::uint64_t total) override;
+    void advance(std::uint64_t done) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    Prompts& prompts_;
+    ProgressTimings timings_;
+    Clock::time_point started_;
+    Clock::time_point lastUpdate_;
+    std::unique_ptr<ProgressView> view_;
+    std::string title_;
+    std::uint64_t total_ = 0;
+};
+
 // One per run of a page's handler; `prompts` must outlive it.
 class WindowInteraction : public operations::Interaction {
 public:
-    explicit WindowInteraction(Prompts& prompts) : prompts_(prompts), passwords_(prompts) {}
+    explicit WindowInteraction(Prompts& prompts)
+        : prompts_(prompts), passwords_(prompts), progress_(prompts) {}
 
     // The certificate selection dialog titled `title` (default display text), also over an empty
     // list, so that the user sees why nothing can be chosen.
@@ -33,10 +58,12 @@ public:
     void showCertificate(const crypto::Certificate& certificate) noexcept override;
     void openFolder(const std::string& folder) override;
     crypto::PasswordSource& passwords() override { return passwords_; }
+    Progress& progress() override { return progress_; }
 
 private:
     Prompts& prompts_;
     PromptPasswords passwords_;
+    WindowProgress progress_;
 };
 
 } // namespace plombar::app

@@ -80,6 +80,8 @@ DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction
         const std::string outputPath = withoutLastFourCharacters(inputPath);
         OutputOnDemand output(outputPath);
         try {
+            // The decrypted size is known only at the end: 0 shows a busy bar.
+            interaction.progress().beginStage("Расшифровка", 0);
             crypto::decryptMessage(input.message(), candidates, originators, output, interaction.progress());
         } catch (const crypto::CryptoError& error) {
             result.errorCode = error.code();

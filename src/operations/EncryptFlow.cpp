@@ -65,6 +65,7 @@ EncryptResult encryptFile(const EncryptRequest& request, Interaction& interactio
         const std::string outputPath = request.inputPath + ".enc";
         AtomicFile output(outputPath);
         try {
+            interaction.progress().beginStage("Шифрование", input.size());
             crypto::encryptContent(input, input.size(), recipient->x509(), output, interaction.progress());
         } catch (const crypto::CryptoError& error) {
             throw FailedStepError(error);

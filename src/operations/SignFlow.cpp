@@ -150,6 +150,7 @@ SignResult signFile(const SignRequest& request, Interaction& interaction, SignCh
     options.attributes = request.attributes;
     try {
         const crypto::SigningIdentity identity{signer.certificate.x509(), key->get()};
+        interaction.progress().beginStage("Подпись", content.size());
         if (request.base64) {
             Base64Encoder text(draft);
             crypto::signContent(content, content.size(), identity, options, text, interaction.progress());

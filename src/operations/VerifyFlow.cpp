@@ -139,6 +139,7 @@ VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& inte
             options.extraCertificates.push_back(certificate.x509());
         if (!data && !request.extractPath.empty())
             options.contentOut = &content.emplace(request.extractPath);
+        interaction.progress().beginStage("Проверка", data ? data->size() : 0);
         crypto::VerificationResult checked =
             crypto::verifySignature(signature.message(), options, interaction.progress());
         result.attached = checked.attached;

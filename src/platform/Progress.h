@@ -23,7 +23,8 @@ public:
     Progress& operator=(const Progress&) = delete;
     virtual ~Progress() = default;
 
-    // A stage of `total` bytes begins ("Подпись", "Упаковка"); an operation may have several.
+    // A stage of `total` bytes (0: not known) begins ("Подпись", "Упаковка"); an operation may have
+    // several.
     virtual void beginStage(std::string_view title, std::uint64_t total) = 0;
 
     // `done` bytes of the current stage are done. Raises CancelledError once the user cancelled.

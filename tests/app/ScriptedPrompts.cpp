@@ -46,6 +46,8 @@ QStringList ScriptedPrompts::unscripted() const {
 
 void ScriptedPrompts::reset() {
     log.clear();
+    progressShown_ = false;
+    cancelAt_.reset();
     files_.clear();
     certificates_.clear();
     passwords_.clear();
@@ -157,6 +159,39 @@ bool ScriptedPrompts::confirm(const std::string& text) {
     confirms_.pop_front();
     record(entry);
     return yes;
+}
+
+class ScriptedPrompts::ScriptedProgressView final : public ProgressView {
+public:
+    explicit ScriptedProgressView(ScriptedPrompts& prompts) : prompts_(prompts) {}
+
+    bool update(const std::string& title, std::uint64_t done, std::uint64_t) override {
+        if (title != stage_) {
+            stage_ = title;
+            prompts_.record(QStringLiteral("progress: ") + qs(title));
+        }
+        const auto& point = prompts_.cancelAt_;
+        if (point && done >= point->bytes && (point->stage.empty() || point->stage == title)) {
+            prompts_.cancelAt_.reset();
+            prompts_.record(QStringLiteral("cancel: ") + qs(title));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    ScriptedPrompts& prompts_;
+    std::string stage_;
+};
+
+std::unique_ptr<ProgressView> ScriptedPrompts::openProgress() {
+    if (!progressShown_)
+        return nullptr;
+    return std::make_unique<ScriptedProgressView>(*this);
+}
+
+ProgressTimings ScriptedPrompts::progressTimings() const {
+    return {std::chrono::milliseconds(0), std::chrono::milliseconds(0)};
 }
 
 } // namespace plombar::app::test

@@ -24,6 +24,8 @@
 //     openFolder: <folder>
 //     saveFile: <dialog name> filter="<filter>" initial="<file>"
 //     confirm: <question>
+//     progress: <stage>                   the progress dialog shows a stage (only when scripted)
+//     cancel: <stage>                     "Отмена" pressed
 //
 // A prompt that needs an answer (openFile, selectCertificate, password) and finds its queue empty is
 // recorded as "UNSCRIPTED <entry>" and answered with cancel, so that a test fails on the log and
@@ -41,8 +43,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +69,15 @@ public:
     void answerSave(const std::string& path) { saves_.emplace_back(path); }
     void cancelSave() { saves_.emplace_back(std::nullopt); }
     void answerConfirm(bool yes) { confirms_.push_back(yes); }
+
+    // The progress dialog shows at once and is updated on every advance (no delay, no throttle);
+    // "Отмена" is pressed once `bytes` of a stage named `stage` are done (any stage when empty).
+    // Without this, no progress dialog is shown and nothing is logged for progress.
+    void showProgress() { progressShown_ = true; }
+    void cancelProgressAt(std::uint64_t bytes, const std::string& stage = "") {
+        progressShown_ = true;
+        cancelAt_ = {bytes, stage};
+    }
 
     // Scripted answers not consumed yet, one line each ("file: /tmp/a", "certificate: cancel", ...).
     QStringList pendingAnswers() const;
@@ -90,8 +103,16 @@ public:
     std::optional<std::string> saveFile(const std::string& dialogName, const std::string& filter,
                                         const std::string& initialFile) override;
     bool confirm(const std::string& text) override;
+    std::unique_ptr<ProgressView> openProgress() override;
+    ProgressTimings progressTimings() const override;
 
 private:
+    class ScriptedProgressView;
+    struct CancelPoint {
+        std::uint64_t bytes;
+        std::string stage;
+    };
+
     struct CertificateAnswer {
         std::optional<std::size_t> index;
         std::vector<std::size_t> viewFirst;
@@ -105,6 +126,8 @@ private:
     std::deque<std::optional<std::string>> passwords_;
     std::deque<std::optional<std::string>> saves_;
     std::deque<bool> confirms_;
+    bool progressShown_ = false;
+    std::optional<CancelPoint> cancelAt_;
 };
 
 } // namespace plombar::app::test

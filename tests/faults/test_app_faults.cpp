@@ -244,6 +244,68 @@ private slots:
         QCOMPARE(temporaryFilesIn(folderPath), std::vector<std::string>());
     }
 
+    // ---- cancel ------------------------------------------------------------------------------------
+
+    void cancelledRunLeavesNothing_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<QString>("output"); // appended to the input's path
+        QTest::newRow("signing") << "sign"
+                                 << "Подпись"
+                                 << ".sig";
+        QTest::newRow("Base64 signing") << "sign base64"
+                                        << "Подпись"
+                                        << ".p7s";
+        QTest::newRow("encryption") << "encrypt"
+                                    << "Шифрование"
+                                    << ".enc";
+        QTest::newRow("decryption") << "decrypt"
+                                    << "Расшифровка"
+                                    << "";
+    }
+
+    // "Отмена" pressed midway through a multi-megabyte file: the user is told plainly, no output and
+    // no temporary file remain, and the page can run again.
+    void cancelledRunLeavesNothing() {
+        QFETCH(QString, operation);
+        QFETCH(QString, stage);
+        QFETCH(QString, output);
+        const std::string input = dir->file("большой.bin");
+        test::writeFile(input, test::randomBytes(6 * 1024 * 1024, 9));
+        const std::string certificate = dir->file("получатель.cer");
+        test::writeFile(certificate, identity.der());
+        QPushButton* run = nullptr;
+        QStringList expected;
+        if (operation.startsWith(QStringLiteral("sign"))) {
+            choose(window->signingPage->chooseFileButton, input);
+            window->signingPage->base64Box->setChecked(operation.endsWith(QStringLiteral("base64")));
+            prompts->answerCertificate(0);
+            expected << QStringLiteral(
+                "selectCertificate: title=\"Укажите сертификат для подписи\" text=\"\" "
+                "[Подписант]");
+            run = window->signingPage->signButton;
+        } else {
+            choose(window->encryptionPage->chooseFileButton, input);
+            QVERIFY(clickEnabled(*window, window->encryptionPage->certificateFromFileBox));
+            choose(window->encryptionPage->chooseCertificateButton, certificate);
+            run = window->encryptionPage->encryptButton;
+            if (operation == QStringLiteral("decrypt")) {
+                click(run);
+                QVERIFY(::unlink(input.c_str()) == 0);
+                choose(window->decryptionPage->chooseFileButton, input + ".enc");
+                run = window->decryptionPage->decryptButton;
+            }
+        }
+        prompts->log.clear();
+        prompts->cancelProgressAt(2 * 1024 * 1024, stage.toStdString());
+        click(run);
+        expected << QStringLiteral("progress: ") + stage << QStringLiteral("cancel: ") + stage
+                 << QStringLiteral("message: Операция отменена пользователем");
+        QCOMPARE(prompts->log, expected);
+        QVERIFY(!test::fileExists(input + output.toStdString()));
+        QCOMPARE(temporaryFilesIn(dir->path()), std::vector<std::string>());
+    }
+
     // ---- saves -----------------------------------------------------------------------------------------
 
     void savesOverTheFileSizeLimit_data() {
