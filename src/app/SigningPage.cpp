@@ -33,6 +33,7 @@ public:
     void signatureSaved() override {
         untickNow(page_.base64Box);
         untickNow(page_.attachedBox);
+        untickNow(page_.cadesBox);
     }
 
     // Unticked, the archive library is not even loaded: a missing one goes unnoticed then. A failed
@@ -58,6 +59,7 @@ SigningPage::SigningPage(Prompts& prompts, QWidget* parent) : QWidget(parent), p
     signButton = makeButton(this, "signButton", QStringLiteral("Подписать"), false);
     base64Box = makeCheckBox(this, "base64Box", QStringLiteral("BASE64"));
     attachedBox = makeCheckBox(this, "attachedBox", QStringLiteral("Прикрепленная"));
+    cadesBox = makeCheckBox(this, "cadesBox", QStringLiteral("CAdES-BES"));
     fileLabel = makePathLabel(this, "fileLabel");
 
     connectGuarded(signButton, prompts_, [this] { sign(); });
@@ -68,11 +70,12 @@ SigningPage::SigningPage(Prompts& prompts, QWidget* parent) : QWidget(parent), p
 
 SigningPage::~SigningPage() = default;
 
-// The packing box at the top, the two buttons side by side below it, the two format boxes side by
-// side below those, the chosen path at the bottom.
+// The packing box at the top (the CAdES-BES box beside it), the two buttons side by side below it, the two
+// format boxes side by side below those, the chosen path at the bottom.
 void SigningPage::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     int y = kPageMargin;
+    const int top = y;
     packBox->setGeometry(QRect(QPoint(kPageMargin, y), packBox->sizeHint()));
     y += packBox->height() + kControlGap;
 
@@ -80,6 +83,7 @@ void SigningPage::resizeEvent(QResizeEvent* event) {
     chooseFileButton->setGeometry(kPageMargin, y, buttonSize(chooseFileButton).width(), buttons);
     const int right = chooseFileButton->geometry().right() + 1 + kControlGap;
     signButton->setGeometry(right, y, buttonSize(signButton).width(), buttons);
+    cadesBox->setGeometry(QRect(QPoint(right, top), cadesBox->sizeHint()));
     y += buttons + kControlGap;
 
     base64Box->setGeometry(QRect(QPoint(kPageMargin, y), base64Box->sizeHint()));
@@ -112,6 +116,8 @@ void SigningPage::sign() {
     // Read once: ticking the box while a dialog is open does not change the kind of this signature.
     request.layout =
         attachedBox->isChecked() ? crypto::SignatureLayout::Attached : crypto::SignatureLayout::Detached;
+    request.attributes =
+        cadesBox->isChecked() ? crypto::SignedAttributes::CadesBes : crypto::SignedAttributes::None;
     request.base64 = base64Box->isChecked(); // read again once the message has been shown
     request.pack = packBox->isChecked();
     WindowInteraction interaction(prompts_);

@@ -44,6 +44,7 @@ public:
     QPushButton* signButton = nullptr;       // "Подписать"
     QCheckBox* base64Box = nullptr;          // "BASE64"
     QCheckBox* attachedBox = nullptr;        // "Прикрепленная"
+    QCheckBox* cadesBox = nullptr;           // "CAdES-BES": signing time and signing certificate v2
     QLabel* fileLabel = nullptr;             // signFileName
 
     OpenFileDialog fileToSignDialog{"fileToSignDialog", ""};

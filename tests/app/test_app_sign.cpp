@@ -406,6 +406,34 @@ private slots:
         }
     }
 
+    void cadesBox_data() {
+        QTest::addColumn<bool>("cades");
+        QTest::addColumn<bool>("attached");
+        QTest::newRow("CAdES-BES detached") << true << false;
+        QTest::newRow("CAdES-BES attached") << true << true;
+        QTest::newRow("plain detached") << false << false;
+    }
+
+    // "CAdES-BES" adds the signing certificate v2 attribute, verifies with openssl, and is unticked
+    // with the format boxes after the run.
+    void cadesBox() {
+        QVERIFY(!window->signingPage->cadesBox->isChecked());
+        QFETCH(bool, cades);
+        QFETCH(bool, attached);
+        addSigner(KeyAlgorithm::Gost2012_256);
+        chooseInput();
+        setBoxes(false, false, attached);
+        window->signingPage->cadesBox->setChecked(cades);
+        prompts->answerCertificate(0);
+        sign();
+        const std::string signature = input + ".sig";
+        checkSignature(signature, attached, KeyAlgorithm::Gost2012_256, "Подписант");
+        // id-aa-signingCertificateV2, 1.2.840.113549.1.9.16.2.47, as DER.
+        const std::string signingCertificateV2("\x06\x0b\x2a\x86\x48\x86\xf7\x0d\x01\x09\x10\x02\x2f", 13);
+        QCOMPARE(test::readFile(signature).find(signingCertificateV2) != std::string::npos, cades);
+        QVERIFY(!window->signingPage->cadesBox->isChecked());
+    }
+
     // "Прикрепленная" counts as it was at the click; "BASE64" as it is once the message is made.
     void boxesAreReadWhenTheyCount_data() {
         QTest::addColumn<bool>("attachedAtClick");
