@@ -9,19 +9,40 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextCursor>
 
 #include <algorithm>
 
 namespace plombar::app {
 
-// The report area as the verification flow writes it: one appended line per report line.
+// The report area as the verification flow writes it: one appended line per report line, the
+// verdict lines coloured (green "V - ...", red "X - ...") with their text unchanged. Once the run
+// ends, by any way, the report shows its beginning.
 class VerificationPage::OperationView : public operations::VerifyReport {
 public:
     explicit OperationView(VerificationPage& page) : page_(page) {}
+    ~OperationView() override {
+        page_.reportArea->moveCursor(QTextCursor::Start);
+        page_.reportArea->verticalScrollBar()->setValue(0);
+    }
+    OperationView(const OperationView&) = delete;
+    OperationView& operator=(const OperationView&) = delete;
 
     void clear() override { page_.reportArea->clear(); }
     void addLine(const std::string& line) override {
-        page_.reportArea->appendPlainText(QString::fromStdString(line));
+        const QString text = QString::fromStdString(line);
+        page_.reportArea->appendPlainText(text);
+        const bool valid = text.startsWith(QLatin1String("V - "));
+        if (!valid && !text.startsWith(QLatin1String("X - ")))
+            return;
+        QTextCursor cursor(page_.reportArea->document()->lastBlock());
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        QTextCharFormat format;
+        format.setForeground(valid ? QColor(0x00, 0x80, 0x00) : QColor(0xc0, 0x00, 0x00));
+        cursor.mergeCharFormat(format);
     }
 
 private:

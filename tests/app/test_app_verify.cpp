@@ -21,7 +21,10 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextCharFormat>
 
 #include <unistd.h>
 
@@ -253,6 +256,40 @@ private slots:
         QCOMPARE(prompts->log, QStringList()); // no dialog, no message
         QCOMPARE(memoLines(), kNotVerified);
         checkReset();
+    }
+
+    void verdictLineColouredReportFromItsBeginning_data() {
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QString>("verdict");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("valid") << QByteArray::fromStdString(cmsSign(signer, content))
+                               << QString::fromUtf8(kSignatureValidLine) << QColor(0x00, 0x80, 0x00);
+        QTest::newRow("data changed") << QByteArray::fromStdString(cmsSign(signer, content + " "))
+                                      << QString::fromUtf8(kSignatureInvalidLine) << QColor(0xc0, 0x00, 0x00);
+    }
+    // In a report taller than its area, the beginning shows after the run; the verdict line alone is
+    // coloured and its text stays as it is.
+    void verdictLineColouredReportFromItsBeginning() {
+        QFETCH(QByteArray, signature);
+        QFETCH(QString, verdict);
+        QFETCH(QColor, colour);
+        QPlainTextEdit* report = window->verificationPage->reportArea;
+        report->resize(report->width(), report->fontMetrics().height());
+        choosePair(data, writeSignature("подпись.sig", signature.toStdString()));
+        verifyPressed();
+        prompts->log.clear();
+        const QStringList lines = memoLines();
+        if (lines.size() > 2)
+            QVERIFY(report->verticalScrollBar()->maximum() > 0); // taller than its area
+        QCOMPARE(report->verticalScrollBar()->value(), 0);
+        QVERIFY(lines.contains(verdict));
+        for (QTextBlock block = report->document()->begin(); block.isValid(); block = block.next()) {
+            const QTextCharFormat format = block.begin().fragment().charFormat();
+            const bool coloured = format.hasProperty(QTextFormat::ForegroundBrush);
+            QCOMPARE(coloured, block.text() == verdict);
+            if (coloured)
+                QCOMPARE(format.foreground().color(), colour);
+        }
     }
 
     // ---- certificate details -------------------------------------------------------------------
