@@ -223,6 +223,7 @@ private slots:
         row(kSigning, "signButton", QStringLiteral("Подписать"), false);
         row(kSigning, "base64Box", QStringLiteral("BASE64"), true);
         row(kSigning, "attachedBox", QStringLiteral("Прикрепленная"), true);
+        row(kSigning, "cadesBox", QStringLiteral("CAdES-BES"), true);
         row(kSigning, "fileLabel", QString(), true);
         row(kVerification, "dataFileButton", QStringLiteral("Исходный файл"), true);
         row(kVerification, "dataFileLabel", QString(), true);
@@ -273,6 +274,7 @@ private slots:
              {"signButton", s->signButton},
              {"base64Box", s->base64Box},
              {"attachedBox", s->attachedBox},
+             {"cadesBox", s->cadesBox},
              {"fileLabel", s->fileLabel}},
             {{"dataFileButton", v->dataFileButton},
              {"dataFileLabel", v->dataFileLabel},
@@ -351,9 +353,8 @@ private slots:
     void focusOrder_data() {
         QTest::addColumn<int>("page");
         QTest::addColumn<QStringList>("order");
-        QTest::newRow("signing") << 0
-                                 << QStringList{"signButton", "chooseFileButton", "packBox", "base64Box",
-                                                "attachedBox"};
+        QTest::newRow("signing") << 0 << QStringList{"signButton", "chooseFileButton", "packBox",
+                                                     "base64Box",  "attachedBox",      "cadesBox"};
         QTest::newRow("verification")
             << 1 << QStringList{"reportArea", "verifyButton", "dataFileButton", "signatureFileButton"};
         QTest::newRow("encryption") << 2
