@@ -7,6 +7,7 @@
 #include "platform/AvailableMemory.h"
 #include "platform/DisplayText.h"
 #include "platform/Errors.h"
+#include "platform/HexText.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
@@ -32,17 +33,6 @@ namespace {
 void requireMemoryToDecode(std::size_t size) {
     if (!memoryAvailableFor(std::uint64_t{4} * size))
         throw OutOfMemoryError();
-}
-
-std::string lowerHex(const unsigned char* data, std::size_t size) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text += kHex[data[i] >> 4];
-        text += kHex[data[i] & 0xF];
-    }
-    return text;
 }
 
 bool isBlank(char c) {
@@ -106,7 +96,7 @@ Certificate Certificate::adopt(X509Ptr certificate) {
                           "Сертификат не кодируется в DER");
     unsigned char sha1[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(data->der.data()), data->der.size(), sha1);
-    data->thumbprint = lowerHex(sha1, sizeof sha1);
+    data->thumbprint = hexText(sha1, sizeof sha1, HexCase::Lower);
     data->x509 = std::move(certificate);
     return Certificate(std::move(data));
 }

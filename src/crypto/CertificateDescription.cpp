@@ -3,6 +3,7 @@
 #include "GostRuntime.h"
 
 #include "platform/DisplayText.h"
+#include "platform/HexText.h"
 
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
@@ -15,16 +16,8 @@ namespace plombar::crypto {
 
 namespace {
 
-std::string hexUpper(const unsigned char* data, std::size_t size, const char* separator = "") {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i > 0)
-            text += separator;
-        text += kHex[data[i] >> 4];
-        text += kHex[data[i] & 0xF];
-    }
-    return text;
+std::string hexUpper(const unsigned char* data, std::size_t size, std::string_view separator = {}) {
+    return hexText(data, size, HexCase::Upper, separator);
 }
 
 std::string withOid(const std::string& name, const std::string& oid) {

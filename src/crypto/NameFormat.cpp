@@ -1,5 +1,7 @@
 #include "NameFormat.h"
 
+#include "platform/HexText.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -40,14 +42,7 @@ constexpr X500Key kX500Keys[] = {
 };
 
 std::string hexUpper(const unsigned char* data, std::size_t size) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text += kHex[data[i] >> 4];
-        text += kHex[data[i] & 0xF];
-    }
-    return text;
+    return hexText(data, size, HexCase::Upper);
 }
 
 bool isValidUtf8(std::string_view text) {

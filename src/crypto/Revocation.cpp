@@ -5,6 +5,7 @@
 #include "platform/DisplayText.h"
 #include "platform/Errors.h"
 #include "platform/FileReader.h"
+#include "platform/HexText.h"
 #include "platform/Paths.h"
 
 #include <algorithm>
@@ -79,13 +80,7 @@ std::string sha256Hex(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
-    }
-    return hex;
+    return hexText(digest, length, HexCase::Lower);
 }
 
 // The cache folder, made if missing; empty when it cannot be made or others could plant files in it.
