@@ -13,32 +13,6 @@
 
 namespace plombar::operations {
 
-namespace {
-
-// The output file, created when the first decrypted byte arrives (or at the end for an empty
-// content): a message that does not decrypt never touches the output's name, and says so rather
-// than that the name cannot be written.
-class OutputOnDemand final : public ByteSink {
-public:
-    explicit OutputOnDemand(std::string path) : path_(std::move(path)) {}
-
-    using ByteSink::write;
-    void write(std::span<const std::uint8_t> data) override { file().write(data); }
-    void commit() { file().commit(); }
-
-private:
-    AtomicFile& file() {
-        if (!file_)
-            file_.emplace(path_);
-        return *file_;
-    }
-
-    std::string path_;
-    std::optional<AtomicFile> file_;
-};
-
-} // namespace
-
 DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction) {
     DecryptResult result;
     {
@@ -78,7 +52,7 @@ DecryptResult decryptFile(const std::string& inputPath, Interaction& interaction
                                   }});
         }
         const std::string outputPath = withoutLastFourCharacters(inputPath);
-        OutputOnDemand output(outputPath);
+        AtomicFileOnFirstWrite output(outputPath);
         try {
             // The decrypted size is known only at the end: 0 shows a busy bar.
             interaction.progress().beginStage("Расшифровка", 0);

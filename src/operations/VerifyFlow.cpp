@@ -27,26 +27,6 @@ void requireReadable(const std::string& path) {
         throw InputOutputError(file.openError());
 }
 
-// The extracted content, written as it is checked and kept only when the verdict is valid.
-class ContentOnDemand final : public ByteSink {
-public:
-    explicit ContentOnDemand(std::string path) : path_(std::move(path)) {}
-
-    using ByteSink::write;
-    void write(std::span<const std::uint8_t> data) override { file().write(data); }
-    void commit() { file().commit(); }
-
-private:
-    AtomicFile& file() {
-        if (!file_)
-            file_.emplace(path_);
-        return *file_;
-    }
-
-    std::string path_;
-    std::optional<AtomicFile> file_;
-};
-
 // The user's certificates, where a signer's certificate that the message leaves out is looked for.
 // A store that cannot be used adds nothing: the signer is then "not verified", as without it.
 std::vector<crypto::Certificate> storeCertificates() {
@@ -130,7 +110,7 @@ VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& inte
     const std::vector<crypto::Certificate> stored = storeCertificates();
 
     VerifyResult result;
-    std::optional<ContentOnDemand> content;
+    std::optional<AtomicFileOnFirstWrite> content;
     std::vector<crypto::Certificate> messageCertificates;
     try {
         crypto::VerifyOptions options;

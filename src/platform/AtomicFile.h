@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -83,5 +84,27 @@ bool isTemporarySaveName(std::string_view bareName);
 // For tests: makes every later AtomicFile write a named temporary, as on file systems without
 // O_TMPFILE (true), or use O_TMPFILE where it can again (false).
 void useNamedTemporariesForTesting(bool named);
+
+// An AtomicFile that is created only when the first byte arrives (or at commit, for an empty
+// content): an operation that fails before it has anything to write never touches the output's
+// name, and reports its own failure rather than that the name cannot be written.
+class AtomicFileOnFirstWrite final : public ByteSink {
+public:
+    explicit AtomicFileOnFirstWrite(std::string path) : path_(std::move(path)) {}
+
+    using ByteSink::write;
+    void write(std::span<const std::uint8_t> data) override { file().write(data); }
+    void commit() { file().commit(); }
+
+private:
+    AtomicFile& file() {
+        if (!file_)
+            file_.emplace(path_);
+        return *file_;
+    }
+
+    std::string path_;
+    std::optional<AtomicFile> file_;
+};
 
 } // namespace plombar
