@@ -22,7 +22,7 @@ struct AttributeName {
     bool numeric;        // encoded as NumericString
 };
 
-// Short names as the certificate dialogs of the original platform and the Russian CAs use them.
+// Short names as the Windows certificate dialogs and the Russian CAs use them.
 constexpr AttributeName kAttributeNames[] = {
     {"2.5.4.3", "CN", "CN", false},
     {"2.5.4.4", "SN", "SN", false},

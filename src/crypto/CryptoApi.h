@@ -1,14 +1,13 @@
 #pragma once
 
 // The certificate and message functions the operations call, with the names, parameters and
-// contracts of the original platform's crypt32/advapi32 functions: TRUE/FALSE (or a handle/null)
+// contracts of Windows CryptoAPI's crypt32/advapi32 functions: TRUE/FALSE (or a handle/null)
 // plus the calling thread's last error (plombar::GetLastError) with Windows error numbers.
 // Behind them: OpenSSL 3 with the GOST engine and the per-user store folder "MY".
 //
-// Structure sizes (cbSize): the original program was a 32-bit build and passes the 32-bit sizes
-// (68, 20, 36, 16). The structures here have 64-bit pointers, so their sizeof differs; every function
-// accepts either the 32-bit value (kEncryptMessageParaSize32, ...) or sizeof(the structure) and refuses
-// anything else with E_INVALIDARG.
+// Structure sizes (cbSize): 32-bit Windows callers pass the 32-bit sizes (68, 20, 36, 16). The structures
+// here have 64-bit pointers, so their sizeof differs; every function accepts either the 32-bit value
+// (kEncryptMessageParaSize32, ...) or sizeof(the structure) and refuses anything else with E_INVALIDARG.
 
 #include "crypto/CertificateDescription.h"
 #include "crypto/LastError.h"
@@ -178,7 +177,7 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 // Messages
 
 // ---------------------------------------------------------------------------------------------
-// Beyond the original platform
+// Beyond Windows CryptoAPI
 
 // Why the calling thread's last failing call of this layer failed, in words, including OpenSSL's
 // reason when there is one; empty after a success. Never holds secrets.
@@ -218,12 +217,12 @@ inline constexpr DWORD CERT_NAME_STR_COMMA_FLAG = 0x04000000;
 inline constexpr DWORD CERT_NAME_STR_REVERSE_FLAG = 0x02000000;
 inline constexpr DWORD CERT_NAME_STR_FORWARD_FLAG = 0x01000000;
 
-// The text of a DER-encoded X.500 name (UTF-8 here, where the original platform writes its ANSI code
+// The text of a DER-encoded X.500 name (UTF-8 here, where Windows CryptoAPI writes its ANSI code
 // page). Two calls: with psz null or csz 0 the result is the length needed, terminating zero
 // included; then the text is written into psz (at most csz bytes with the zero, never cutting a
 // UTF-8 character) and the result is the count written, zero included.
 //
-// Rendering, as the original platform does it by default:
+// Rendering, as Windows CryptoAPI does it by default:
 //   - RDNs in the order they are encoded (most general first, "C=RU" before "CN=..."); with
 //     CERT_NAME_STR_REVERSE_FLAG the other way round.
 //   - RDNs separated by ", " ("; " with CERT_NAME_STR_SEMICOLON_FLAG, CR LF with
