@@ -112,8 +112,7 @@ int main(int argc, char** argv) {
         if (dataFile.empty()) {
             data = randomData(size);
         } else {
-            plombar::FileReader reader(dataFile);
-            data = plombar::readAll(reader, SIZE_MAX - 1, static_cast<std::size_t>(reader.size()));
+            data = plombar::readFileContent(dataFile, SIZE_MAX - 1);
         }
         const double megabytes = static_cast<double>(data.size()) / 1e6;
         const std::size_t textCapacity = (data.size() + 2) / 3 * 4 + data.size() / 57 * 2 + 2;

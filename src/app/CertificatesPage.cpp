@@ -4,8 +4,8 @@
 #include "Dispatch.h"
 #include "PageWidgets.h"
 #include "Prompts.h"
-#include "crypto/FileBytes.h"
 #include "platform/Errors.h"
+#include "platform/FileReader.h"
 #include "platform/FileSize.h"
 
 #include <QComboBox>
@@ -65,7 +65,7 @@ constexpr std::uint64_t kMaxImportFileSize = 16 * 1048576;
 std::string readImportFile(const std::string& path) {
     if (fileSizeForGate(path) > kMaxImportFileSize)
         throw Error("Файл " + path + " слишком велик для сертификата или ключа (больше 16 Мб)");
-    return crypto::readFileBytes(path);
+    return readFileContent(path);
 }
 
 QString dateOnly(const std::string& dateTime) {

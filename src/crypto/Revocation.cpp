@@ -176,12 +176,9 @@ CrlCheck checkCrl(X509_CRL* crl, const Certificate& certificate, const Certifica
 
 std::string readCached(const std::string& path) {
     try {
-        FileReader reader(path);
-        if (reader.size() > kMaxCrlSize)
-            return {};
-        return readAll(reader, kMaxCrlSize, static_cast<std::size_t>(reader.size()));
+        return readFileContent(path, kMaxCrlSize);
     } catch (const Error&) {
-        return {}; // missing or unreadable: as if not cached
+        return {}; // missing, unreadable or too large: as if not cached
     }
 }
 

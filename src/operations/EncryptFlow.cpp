@@ -8,7 +8,6 @@
 #include "platform/FileReader.h"
 #include "platform/Paths.h"
 
-#include <cstdint>
 #include <optional>
 
 namespace plombar::operations {
@@ -16,13 +15,7 @@ namespace plombar::operations {
 namespace {
 
 std::optional<crypto::Certificate> certificateFromFile(const std::string& path) {
-    std::string bytes;
-    {
-        FileReader reader(path);
-        if (reader.size() >= SIZE_MAX)
-            throw OutOfMemoryError();
-        bytes = readAll(reader, SIZE_MAX, static_cast<std::size_t>(reader.size()));
-    }
+    const std::string bytes = readFileContent(path);
     try {
         return crypto::Certificate::fromBytes(bytes);
     } catch (const crypto::CryptoError& error) {

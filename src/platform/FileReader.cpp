@@ -59,4 +59,11 @@ std::size_t FileReader::read(std::span<std::uint8_t> buffer) {
     return done;
 }
 
+std::string readFileContent(const std::string& path, std::size_t limit) {
+    FileReader reader(path);
+    if (reader.size() >= SIZE_MAX || reader.size() > limit)
+        throw OutOfMemoryError();
+    return readAll(reader, limit, static_cast<std::size_t>(reader.size()));
+}
+
 } // namespace plombar

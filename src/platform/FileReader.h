@@ -41,4 +41,10 @@ private:
     std::size_t next_ = 0;
 };
 
+// The whole file at `path`, read through a FileReader (its open, read and changed-size errors) into
+// one buffer taken at the file's size: the one way to hold a whole file in memory. A file of more
+// than `limit` bytes raises OutOfMemoryError before anything is read, and so does a buffer that the
+// system cannot give.
+std::string readFileContent(const std::string& path, std::size_t limit = SIZE_MAX);
+
 } // namespace plombar

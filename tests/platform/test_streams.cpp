@@ -116,6 +116,12 @@ TEST_F(StreamTest, FileReaderGivesTheWholeFileAndKnowsItsSize) {
     test::writeFile(path, bytes);
     FileReader again(path);
     EXPECT_THROW(readAll(again, 1000), OutOfMemoryError);
+
+    // The same for a whole file by its name; a missing file is the reader's open error.
+    EXPECT_EQ(readFileContent(path), bytes);
+    EXPECT_EQ(readFileContent(path, bytes.size()), bytes);
+    EXPECT_THROW(readFileContent(path, bytes.size() - 1), OutOfMemoryError);
+    EXPECT_THROW(readFileContent(dir.file("missing.bin")), FileOpenError);
 }
 
 // Files of the kernel's own file systems report sizes that say nothing of their content: the reader
