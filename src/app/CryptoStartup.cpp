@@ -2,11 +2,7 @@
 
 #include "Prompts.h"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
-#include <optional>
-#include <utility>
 
 namespace plombar::app {
 
@@ -16,18 +12,6 @@ std::string passwordQuestionText(const crypto::PasswordRequest& request) {
         text += "\nНеверный пароль, попробуйте ещё раз (попытка " + std::to_string(request.attempt) + " из " +
                 std::to_string(crypto::kPasswordAttempts) + ")";
     return text;
-}
-
-crypto::PasswordPrompt passwordPromptFor(Prompts& prompts) {
-    return [&prompts](const crypto::PasswordRequest& request, crypto::SecureString& password) {
-        std::optional<std::string> answer = prompts.askPassword(passwordQuestionText(request));
-        if (!answer)
-            return crypto::PasswordAnswer::Cancelled;
-        password.assign(*answer);
-        // The dialog hands the text over in an ordinary string; leave no copy of it behind.
-        OPENSSL_cleanse(answer->data(), answer->size());
-        return crypto::PasswordAnswer::Provided;
-    };
 }
 
 GostModuleProblem describeGostModuleProblem(const crypto::GostRuntimeStatus& status) {

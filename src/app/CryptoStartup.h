@@ -1,10 +1,10 @@
 #pragma once
 
-// The window's side of the cryptography runtime: the key password questions go to the window's
-// prompts, and a missing GOST engine is reported when the program starts.
+// The window's side of the cryptography runtime: the wording of the key password question, and a
+// missing GOST engine reported when the program starts.
 
 #include "crypto/GostRuntime.h"
-#include "crypto/KeyAccess.h"
+#include "crypto/PasswordSource.h"
 
 #include <string>
 
@@ -16,11 +16,6 @@ class Prompts;
 // certificate's subject, and after a wrong password a second line that says so and which attempt
 // this is ("Неверный пароль, попробуйте ещё раз (попытка 2 из 3)").
 std::string passwordQuestionText(const crypto::PasswordRequest& request);
-
-// A key password prompt that asks through `prompts` (which must outlive it); a cancelled question
-// answers Cancelled. Install it process-wide with crypto::SetPasswordPrompt or, for one scope,
-// crypto::ScopedPasswordPrompt; main() installs it for the window's prompts.
-crypto::PasswordPrompt passwordPromptFor(Prompts& prompts);
 
 // What the window says when the GOST engine cannot be used: one sentence saying what to install
 // (or reinstall), and OpenSSL's errors from the failed load, one a line, for "Подробности".

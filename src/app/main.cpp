@@ -3,7 +3,6 @@
 #include "QtPrompts.h"
 #include "Startup.h"
 #include "crypto/GostRuntime.h"
-#include "crypto/KeyAccess.h"
 #include "platform/FileSize.h"
 #include "platform/ProcessLimits.h"
 
@@ -21,13 +20,11 @@ int main(int argc, char* argv[]) {
     plombar::ignoreFileSizeSignal();
 
     // OpenSSL with the GOST engine for the whole run. Declared before the window so that it goes
-    // after it: every certificate, key and store handle is released before the engine, and the engine
+    // after it: every certificate and key is released before the engine, and the engine
     // before OpenSSL's own clean-up after main() returns.
     plombar::crypto::GostRuntime gost;
 
     plombar::app::QtPrompts prompts(plombar::app::executableTitle());
-    // Encrypted private keys ask for their password in the window's dialog.
-    plombar::crypto::ScopedPasswordPrompt passwords(plombar::app::passwordPromptFor(prompts));
     plombar::app::MainWindow window(prompts);
     prompts.setParentWidget(&window);
     window.show();

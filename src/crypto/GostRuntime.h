@@ -11,11 +11,11 @@ namespace plombar::crypto {
 //     int main(...) {
 //         plombar::crypto::GostRuntime gost;        // loads the engine; never throws
 //         if (!gost.Ready()) show(gost.ErrorText()); // the program still starts and says so
-//         ...                                       // every certificate, key and store handle
-//     }                                             // must be released before this line
+//         ...                                       // every certificate and key must be
+//     }                                             // released before this line
 //
 // OpenSSL's own exit clean-up runs after main; an engine-backed key freed after it crashes, so no
-// certificate context, key or store may live in a static object. Functions of this layer start the
+// certificate or key may live in a static object. Functions of this layer start the
 // runtime on first use when main() did not (tests), and every operation that needs GOST reports a
 // missing engine with GostRuntimeErrorText() instead of falling back to other algorithms.
 class GostRuntime {

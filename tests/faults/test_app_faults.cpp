@@ -120,7 +120,6 @@ class TestWindowFaults : public QObject {
     std::unique_ptr<test::TestStore> store;
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<ScriptedPrompts> prompts;
-    std::unique_ptr<crypto::ScopedPasswordPrompt> passwordPrompt;
     std::unique_ptr<MainWindow> window;
     test::TestIdentity identity = test::makeIdentity(crypto::KeyAlgorithm::Gost2012_256, "CN=Подписант");
     std::string thumbprint;
@@ -140,7 +139,6 @@ private slots:
         thumbprint = store->add(identity);
         dir = std::make_unique<test::TempDir>("plombar-window-faults");
         prompts = std::make_unique<ScriptedPrompts>();
-        passwordPrompt = std::make_unique<crypto::ScopedPasswordPrompt>(app::passwordPromptFor(*prompts));
         window = std::make_unique<MainWindow>(*prompts);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -150,7 +148,6 @@ private slots:
         QCOMPARE(prompts->unscripted(), QStringList());
         QCOMPARE(prompts->pendingAnswers(), QStringList());
         window.reset();
-        passwordPrompt.reset();
         prompts.reset();
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         dir.reset();

@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     plombar::ignoreFileSizeSignal();
     int code = kExitFailure;
     {
-        // Loaded before anything else; every certificate, key and store handle is released before it goes.
+        // Loaded before anything else; every certificate and key is released before it goes.
         plombar::crypto::GostRuntime gost;
         if (!gost.Ready())
             printError(gost.ErrorText());
