@@ -1,7 +1,6 @@
 #include "FuzzSupport.h"
 
 #include "TestPki.h"
-#include "platform/SystemErrors.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,15 +81,6 @@ void installFuzzKeys() {
     FUZZ_CHECK(copied > 0, "no store entries in " + source.string() + " (run fuzz/make-corpus.sh)");
 }
 
-void checkNoHandlesLeft(const char* where) {
-    const crypto::OpenHandleCounts counts = crypto::CountOpenHandles();
-    FUZZ_CHECK(counts.certificateContexts == 0 && counts.storeHandles == 0 && counts.stores == 0 &&
-                   counts.providerHandles == 0,
-               std::string(where) + ": contexts " + std::to_string(counts.certificateContexts) +
-                   ", store handles " + std::to_string(counts.storeHandles) + ", stores " +
-                   std::to_string(counts.stores) + ", providers " + std::to_string(counts.providerHandles));
-}
-
 LeakCheckPause::LeakCheckPause(bool active) : active_(active) {
 #ifdef PLOMBAR_FUZZ_LSAN
     if (active_)
@@ -105,20 +95,19 @@ LeakCheckPause::~LeakCheckPause() {
 #endif
 }
 
-std::string codeText(crypto::DWORD code) {
+std::string codeText(std::uint32_t code) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", code);
     return text;
 }
 
-void checkLastError(const char* what, std::initializer_list<crypto::DWORD> allowed) {
-    const crypto::DWORD code = GetLastError();
-    for (crypto::DWORD a : allowed)
+void checkCode(const char* what, std::uint32_t code, std::initializer_list<std::uint32_t> allowed,
+               const std::string& detail) {
+    for (std::uint32_t a : allowed)
         if (a == code)
             return;
-    failCheck("last error is one of the documented codes", __FILE__, __LINE__,
-              std::string(what) + " failed with " + codeText(code) + " (" + crypto::LastCryptoDiagnostic() +
-                  ")");
+    failCheck("the failure carries one of the documented codes", __FILE__, __LINE__,
+              std::string(what) + " failed with " + codeText(code) + " (" + detail + ")");
 }
 
 void note(const std::string& outcome) {

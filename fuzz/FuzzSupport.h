@@ -4,8 +4,6 @@
 // sanitizer report does, a reader that splits one input into fields, and a personal store "MY"
 // under a temporary XDG_DATA_HOME for the whole process.
 
-#include "crypto/CryptoApi.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -56,9 +54,6 @@ void installFuzzKeys();
 // The password of the encrypted keys of the seed corpus (make-corpus.sh uses the same).
 inline constexpr std::string_view kKeyPassword = "fuzz-password";
 
-// Every certificate context, store handle and provider handle that one input made is released again.
-void checkNoHandlesLeft(const char* where);
-
 // While it lives, LeakSanitizer does not count what the calling thread allocates (when `active`;
 // a no-op in builds without the sanitizer). Only for calls into third-party code known to leak.
 class LeakCheckPause {
@@ -73,10 +68,11 @@ private:
 };
 
 // "0x80091002"
-std::string codeText(crypto::DWORD code);
+std::string codeText(std::uint32_t code);
 
-// The calling thread's last error is one of `allowed`.
-void checkLastError(const char* what, std::initializer_list<crypto::DWORD> allowed);
+// A failure of `what` carries one of the documented codes `allowed`; `detail` says why it failed.
+void checkCode(const char* what, std::uint32_t code, std::initializer_list<std::uint32_t> allowed,
+               const std::string& detail);
 
 // With PLOMBAR_FUZZ_VERBOSE set, prints what one input came to (to see how deep the seeds reach).
 void note(const std::string& outcome);

@@ -1,19 +1,20 @@
-// CertCreateCertificateContext on arbitrary bytes, as the encryption page reads a recipient's .cer
-// file, and everything the program then does with what it accepts: the view dialog's description,
-// the subject and issuer texts of every string type, the serial number text, the validity check,
-// and an encryption for the certificate as recipient. The context's
-// DER must read back as the same certificate, its thumbprint must be the SHA-1 of that DER, and
-// nothing may stay open afterwards.
+// A recipient's certificate file on arbitrary bytes, read as the encryption page reads it
+// (Certificate::fromBytes: DER, Base64 or PEM), and everything the program then does with what it
+// accepts: the view dialog's description, the subject and issuer texts in every rendering, the
+// serial number, the validity check, and an encryption for the certificate as recipient. A refusal
+// must say NotACertificate with a documented code; an accepted certificate's DER must read back as
+// the same certificate, its thumbprint must be the SHA-1 of that DER, and its texts must be one
+// line of UTF-8.
 
 #include "FuzzSupport.h"
 
 #include "crypto/Certificate.h"
 #include "crypto/ContentEncryption.h"
-#include "crypto/CryptoApi.h"
 #include "crypto/CryptoError.h"
-#include "crypto/CryptoHandles.h"
+#include "crypto/NameFormat.h"
 #include "crypto/OpenSsl.h"
 #include "platform/ByteStreams.h"
+#include "platform/Errors.h"
 #include "platform/SystemErrors.h"
 
 #include <openssl/sha.h>
@@ -21,55 +22,49 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 using namespace plombar;
 using namespace plombar::crypto;
 using namespace plombar::winerr;
-using plombar::fuzz::checkLastError;
 
 namespace {
 
-std::string sha1Hex(const BYTE* data, DWORD size) {
+std::string sha1Hex(const std::string& bytes) {
     unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(data, size, digest);
+    SHA1(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
     return fuzz::hexOf(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 
-void renderName(const CERT_NAME_BLOB& name) {
-    CERT_NAME_BLOB blob = name;
-    for (DWORD type : {CERT_SIMPLE_NAME_STR, CERT_OID_NAME_STR, CERT_X500_NAME_STR,
-                       CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG}) {
-        const DWORD needed = CertNameToStrA(kMessageEncoding, &blob, type, nullptr, 0);
-        FUZZ_CHECK(needed >= 1, "CertNameToStrA needs no room for its zero");
-        std::vector<char> text(needed);
-        FUZZ_CHECK(CertNameToStrA(kMessageEncoding, &blob, type, text.data(), needed) == needed,
-                   "the two calls of CertNameToStrA disagree");
-        FUZZ_CHECK(text[needed - 1] == '\0', "the name text is not terminated");
-        FUZZ_CHECK(fuzz::isValidUtf8(std::string_view(text.data(), needed - 1)),
-                   "the name text is not UTF-8");
+void checkOneLine(const std::string& text, const char* what) {
+    FUZZ_CHECK(fuzz::isValidUtf8(text), std::string(what) + " is not UTF-8: " + fuzz::hexOf(text));
+    FUZZ_CHECK(text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos,
+               std::string(what) + " is not one line: " + fuzz::hexOf(text));
+}
+
+void renderName(const X509_NAME* name) {
+    for (NameKeys keys : {NameKeys::ValuesOnly, NameKeys::DottedOids, NameKeys::X500}) {
+        NameFormat format;
+        format.keys = keys;
+        const std::string forward = formatName(name, format);
+        FUZZ_CHECK(fuzz::isValidUtf8(forward), "a name text that is not UTF-8: " + fuzz::hexOf(forward));
+        format.reverse = true;
+        format.quoting = false;
+        FUZZ_CHECK(fuzz::isValidUtf8(formatName(name, format)), "a reversed name text that is not UTF-8");
     }
 }
 
 // Encrypts a few bytes for the certificate as the encryption does: GOST keys take the content key,
 // others are refused with their code.
-void encryptFor(const std::uint8_t* data, std::size_t size) {
+void encryptFor(const Certificate& certificate) {
     static const std::string kContent = "fuzz";
-    std::optional<Certificate> certificate;
-    try {
-        certificate = Certificate::fromDer(std::string_view(reinterpret_cast<const char*>(data), size));
-    } catch (const CryptoError& error) {
-        fuzz::note("not one DER certificate for the encryption: " + error.message());
-        return;
-    }
     MemorySource content(kContent);
     MemorySink message;
     try {
-        encryptContent(content, kContent.size(), certificate->x509(), message);
+        encryptContent(content, kContent.size(), certificate.x509(), message);
     } catch (const CryptoError& error) {
-        FUZZ_CHECK(error.code() == CRYPT_E_UNKNOWN_ALGO || error.code() == NTE_BAD_ALGID ||
-                       error.code() == CRYPT_E_MSG_ERROR || error.code() == NTE_NO_MEMORY,
-                   "an undocumented encryption failure: " + fuzz::codeText(error.code()));
+        fuzz::checkCode("the encryption", error.code(),
+                        {CRYPT_E_UNKNOWN_ALGO, NTE_BAD_ALGID, CRYPT_E_MSG_ERROR, NTE_NO_MEMORY},
+                        error.message());
         fuzz::note("not a recipient: " + fuzz::codeText(error.code()));
         return;
     }
@@ -80,43 +75,44 @@ void encryptFor(const std::uint8_t* data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    {
-        CertContextHandle certificate(
-            CertCreateCertificateContext(kMessageEncoding, data, static_cast<DWORD>(size)));
-        if (!certificate) {
-            checkLastError("CertCreateCertificateContext",
-                           {CRYPT_E_ASN1_EOD, CRYPT_E_ASN1_BADTAG, CRYPT_E_ASN1_CORRUPT, CRYPT_E_ASN1_ERROR});
-            fuzz::note("refused: " + fuzz::codeText(GetLastError()));
-            fuzz::checkNoHandlesLeft("after a refused certificate");
-            return 0;
-        }
-        PCCERT_CONTEXT c = certificate.get();
-        FUZZ_CHECK(c->pCertInfo != nullptr && c->pbCertEncoded != nullptr && c->cbCertEncoded > 0 &&
-                       c->dwCertEncodingType == X509_ASN_ENCODING && c->hCertStore == nullptr,
-                   "a context with missing fields");
-        const std::string thumbprint = CertificateThumbprint(c);
-        FUZZ_CHECK(thumbprint == sha1Hex(c->pbCertEncoded, c->cbCertEncoded),
-                   "the thumbprint is not the SHA-1 of the context's DER");
-        {
-            CertContextHandle again(
-                CertCreateCertificateContext(kMessageEncoding, c->pbCertEncoded, c->cbCertEncoded));
-            FUZZ_CHECK(again && CertificateThumbprint(again.get()) == thumbprint,
-                       "the context's own DER does not read back as the same certificate");
-        }
-
-        const CertificateDescription description = DescribeCertificate(c);
-        FUZZ_CHECK(description.thumbprint == thumbprint && !description.hasPrivateKey,
-                   "the description does not match the context");
-        CertificateSubjectText(c);
-        const CERT_INFO& info = *c->pCertInfo;
-        FUZZ_CHECK(info.SerialNumber.cbData > 0, "no serial number");
-        renderName(info.Subject);
-        renderName(info.Issuer);
-
-        CertContextHandle duplicate(CertDuplicateCertificateContext(c));
-        FUZZ_CHECK(duplicate.get() == c, "a duplicate is another context");
-        encryptFor(data, size);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    std::optional<Certificate> certificate;
+    try {
+        certificate = Certificate::fromBytes(bytes);
+    } catch (const CryptoError& error) {
+        FUZZ_CHECK(error.kind() == CryptoFailure::NotACertificate,
+                   std::string("a refused file of kind ") + failureName(error.kind()));
+        fuzz::checkCode("Certificate::fromBytes", error.code(),
+                        {CRYPT_E_ASN1_EOD, CRYPT_E_ASN1_BADTAG, CRYPT_E_ASN1_CORRUPT, CRYPT_E_ASN1_ERROR},
+                        error.message());
+        fuzz::note("refused: " + fuzz::codeText(error.code()));
+        return 0;
+    } catch (const OutOfMemoryError&) {
+        fuzz::note("refused: too large to decode");
+        return 0;
     }
-    fuzz::checkNoHandlesLeft("after the certificate's use");
+
+    const std::string& der = certificate->der();
+    FUZZ_CHECK(!der.empty(), "a certificate without DER");
+    const std::string& thumbprint = certificate->thumbprint();
+    FUZZ_CHECK(thumbprint == sha1Hex(der), "the thumbprint is not the SHA-1 of the certificate's DER");
+    FUZZ_CHECK(Certificate::fromDer(der) == *certificate,
+               "the certificate's own DER does not read back as the same certificate");
+    // DER that is exactly one certificate is taken as it is.
+    if (bytes == der)
+        FUZZ_CHECK(Certificate::fromDer(bytes).thumbprint() == thumbprint, "fromDer and fromBytes disagree");
+
+    const CertificateDescription description = certificate->describe();
+    FUZZ_CHECK(description.thumbprint == thumbprint && !description.hasPrivateKey,
+               "the description does not match the certificate");
+    checkOneLine(certificate->subjectName(), "the subject");
+    checkOneLine(certificate->issuerName(), "the issuer");
+    checkOneLine(certificate->subjectText(), "the subject line");
+    checkOneLine(certificate->commonName(), "the common name");
+    FUZZ_CHECK(!certificate->serialNumber().empty(), "no serial number");
+    certificate->isTimeValid(certificate->notBefore());
+    renderName(X509_get_subject_name(certificate->x509()));
+    renderName(X509_get_issuer_name(certificate->x509()));
+    encryptFor(*certificate);
     return 0;
 }

@@ -195,8 +195,8 @@ seedText base64 'QUJDREVG\nQ' trailing-group-of-one
 seedText base64 'AB=C' pad-third-data-fourth
 
 # ---------------------------------------------------------------------------------------------
-# name: string type (4 bytes), short buffer size (1 byte), DER name. Built byte by byte, so that
-# every string type and the odd cases are there.
+# name: options (4 bytes, see fuzz_name.cpp), attribute choice (1 byte), DER name. Built byte by
+# byte, so that every string type and the odd cases are there.
 hexlen() {
     local n=$1
     if ((n < 128)); then printf '%02x' "$n"
@@ -210,7 +210,7 @@ ucs4() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-32BE | xxd -p | tr -d '\n'; }
 attr() { tlv 30 "$(tlv 06 "$1")$2"; }   # attr OID-HEX VALUE-TLV
 rdn() { tlv 31 "$(printf '%s' "$@")"; }
 name() { tlv 30 "$(printf '%s' "$@")"; }
-nameSeed() { printf '%s%s' "$1" "$2" | xxd -r -p > "${seedDirs[name]}/seed-$3"; } # TYPE+ROOM-HEX NAME-HEX FILE
+nameSeed() { printf '%s%s' "$1" "$2" | xxd -r -p > "${seedDirs[name]}/seed-$3"; } # OPTIONS+CHOICE-HEX NAME-HEX FILE
 CN=550403 C=550406 O=55040a OU=55040b L=550407 E=2a864886f70d010901 INN=2a85030381030101 SNILS=2a85036403
 usual=$(name "$(rdn "$(attr $C "$(tlv 13 "$(utf8 RU)")")")" \
     "$(rdn "$(attr $O "$(tlv 0c "$(utf8 'ООО "Ромашка", склад №1')")")")" \
@@ -245,7 +245,7 @@ for id in gost2012-512 ed; do
 done
 
 # ---------------------------------------------------------------------------------------------
-# store: prompt script (1 byte), then records flags | name length | name | length (LE16) | content.
+# store: password script (1 byte), then records flags | name length | name | length (LE16) | content.
 record() { # FLAGS NAME FILE
     local size
     size=$(stat -c %s "$3")
