@@ -7,7 +7,7 @@
 namespace plombar::crypto {
 
 // What the certificate selection and view dialogs show of one certificate, as display texts (UTF-8).
-// Filled by the crypto layer from a certificate context; the dialogs never parse certificates.
+// Filled by the crypto layer from a certificate; the dialogs never parse certificates.
 struct CertificateDescription {
     // General
     std::string issuedTo;     // the subject's common name (or the whole subject when it has none)

@@ -1,6 +1,5 @@
 #include "CertificateText.h"
 
-#include "CryptoInternal.h"
 #include "GostRuntime.h"
 #include "platform/DisplayText.h"
 #include "platform/Errors.h"

@@ -1,10 +1,13 @@
 // plombar-cli store and sign, run as a user would, cross-checked with `openssl ... -engine gost`.
 
-#include "CryptoTestUtil.h"
+#include "TestPki.h"
 
 #include "codec/Base64.h"
 #include "crypto/CertificateStore.h"
 #include "platform/Paths.h"
+#include "platform/SystemErrors.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fcntl.h>

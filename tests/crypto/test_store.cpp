@@ -1,13 +1,16 @@
 // The certificate stores, certificates as people receive them, and private keys with their
 // passwords.
 
-#include "CryptoTestUtil.h"
+#include "TestPki.h"
 
 #include "crypto/CertificateStore.h"
 #include "crypto/CertificateText.h"
 #include "crypto/CryptoError.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
+#include "platform/SystemErrors.h"
+
+#include <gtest/gtest.h>
 
 #include <openssl/x509v3.h>
 
@@ -366,10 +369,28 @@ TEST(CertificateBytes, ReadsTheFormsPeopleReceive) {
             EXPECT_EQ(error->kind(), CryptoFailure::NotACertificate) << c.name;
         }
     }
-    // fromDer takes DER alone.
-    EXPECT_TRUE(errorOf([&] { Certificate::fromDer(pem); }));
-    EXPECT_TRUE(errorOf([&] { Certificate::fromDer(der + "x"); }));
+    // fromDer takes exactly one DER certificate; what it refuses carries the code the messages print.
     EXPECT_EQ(Certificate::fromDer(der).thumbprint(), identity.thumbprint());
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::uint32_t code;
+    } refused[] = {
+        {"PEM text", pem, winerr::CRYPT_E_ASN1_BADTAG},
+        {"Base64 body", body, winerr::CRYPT_E_ASN1_BADTAG},
+        {"garbage", randomBytes(500, 7).replace(0, 1, "\x04"), winerr::CRYPT_E_ASN1_BADTAG},
+        {"sequence of garbage", "\x30\x82\x01\x00" + randomBytes(256, 3), winerr::CRYPT_E_ASN1_CORRUPT},
+        {"truncated", der.substr(0, der.size() - 10), winerr::CRYPT_E_ASN1_CORRUPT},
+        {"DER with bytes after it", der + "x", winerr::CRYPT_E_ASN1_CORRUPT},
+        {"one byte", "\x30", winerr::CRYPT_E_ASN1_EOD},
+        {"empty", "", winerr::CRYPT_E_ASN1_EOD},
+    };
+    for (const auto& c : refused) {
+        const std::optional<CryptoError> error = errorOf([&] { Certificate::fromDer(c.bytes); });
+        ASSERT_TRUE(error) << c.name;
+        EXPECT_EQ(error->kind(), CryptoFailure::NotACertificate) << c.name;
+        EXPECT_EQ(error->code(), c.code) << c.name;
+    }
 }
 
 TEST(CertificateFields, SerialAlgorithmNamesAndValidity) {

@@ -200,15 +200,8 @@ std::string TestStore::add(const TestIdentity& identity, Key key, const std::str
         .certificate.thumbprint();
 }
 
-ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers) : answers_(answers.begin(), answers.end()) {
-    previous_ = SetPasswordPrompt([this](const PasswordRequest& request, SecureString& password) {
-        std::optional<SecureString> answer = this->password(request);
-        if (!answer)
-            return PasswordAnswer::Cancelled;
-        password = std::move(*answer);
-        return PasswordAnswer::Provided;
-    });
-}
+ScriptedPasswords::ScriptedPasswords(std::vector<Answer> answers)
+    : answers_(answers.begin(), answers.end()) {}
 
 std::optional<SecureString> ScriptedPasswords::password(const PasswordRequest& request) {
     requests_.push_back(request);
@@ -219,10 +212,6 @@ std::optional<SecureString> ScriptedPasswords::password(const PasswordRequest& r
     if (answer.cancel)
         return std::nullopt;
     return SecureString(answer.password);
-}
-
-ScriptedPasswords::~ScriptedPasswords() {
-    SetPasswordPrompt(std::move(previous_));
 }
 
 int runOpenssl(const std::string& arguments, std::string* output) {

@@ -6,13 +6,13 @@
 #include "TestSupport.h"
 
 #include "crypto/CertificateFactory.h"
-#include "crypto/KeyAccess.h"
 #include "crypto/OpenSsl.h"
 #include "crypto/PasswordSource.h"
 #include "crypto/PrivateKey.h"
 
 #include <ctime>
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,8 +115,7 @@ private:
     bool hadPrevious_ = false;
 };
 
-// A password source that answers from a script and records every request; while it lives it is
-// the process-wide password prompt too.
+// A password source that answers from a script and records every request.
 class ScriptedPasswords : public crypto::PasswordSource {
 public:
     // Each answer gives a password, or cancels the question when `cancel` is true.
@@ -127,7 +126,6 @@ public:
     explicit ScriptedPasswords(std::vector<Answer> answers);
     ScriptedPasswords(const ScriptedPasswords&) = delete;
     ScriptedPasswords& operator=(const ScriptedPasswords&) = delete;
-    ~ScriptedPasswords() override;
 
     std::optional<crypto::SecureString> password(const crypto::PasswordRequest& request) override;
 
@@ -137,7 +135,6 @@ public:
 private:
     std::deque<Answer> answers_;
     std::vector<crypto::PasswordRequest> requests_;
-    crypto::PasswordPrompt previous_;
 };
 
 // Runs `openssl <arguments>` through /bin/sh (stderr merged into the output); returns its exit status.
