@@ -199,9 +199,8 @@ void ArchiveBuilder::addFile(const std::string& fileName, const std::u16string& 
     // The library stores as many bytes as the item's size says, and a file of the kernel's own file
     // systems (/proc) reports a size that says nothing of its content: its bytes are taken now.
     if (InputFile probe(fileName); probe.isOpen() && probe.onKernelFileSystem()) {
-        FileReader reader(fileName);
         addStream(
-            std::make_unique<MemoryStream>(readAll(reader, FileReader::kPreloadLimit, reader.size())),
+            std::make_unique<MemoryStream>(readFileContent(fileName, FileReader::kPreloadLimit)),
             {record->attributes, record->creationTime, record->lastWriteTime, archivePath, false, false});
         return;
     }
