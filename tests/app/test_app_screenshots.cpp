@@ -31,6 +31,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -293,6 +294,10 @@ private slots:
         checkPageLayout(window.verificationPage, QStringLiteral("page2-verification-attached"));
         checkCaptionsFit(window.verificationPage, QStringLiteral("page2-verification-attached"));
         QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-attached"))));
+        // The report's end, with the trust lines.
+        QScrollBar* scroll = window.verificationPage->reportArea->verticalScrollBar();
+        scroll->setValue(scroll->maximum());
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-attached-end"))));
         ::unsetenv("XDG_CACHE_HOME");
     }
 
