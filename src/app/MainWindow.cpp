@@ -143,6 +143,7 @@ void MainWindow::setFocusOrder() {
         verificationPage->verifyButton,
         verificationPage->dataFileButton,
         verificationPage->signatureFileButton,
+        verificationPage->saveDocumentButton,
         encryptionPage->encryptButton,
         encryptionPage->chooseFileButton,
         encryptionPage->certificateFromFileBox,

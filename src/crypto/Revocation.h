@@ -46,8 +46,8 @@ std::string crlCacheFolder();
 // The result: Revoked for the first certificate (from the signer up) that a CRL lists; Unknown when
 // some certificate's status could not be found out (no distribution point, no HTTP address, server
 // unreachable, time out, bad or stale CRL, offline and not cached, a chain of the signer alone);
-// NotRevoked otherwise. Never raises, and never takes longer than options.totalTimeout for its
-// downloads.
+// NotRevoked otherwise. Never raises (except the CancelledError of options.fetch.progress, which
+// hears every download), and never takes longer than options.totalTimeout for its downloads.
 RevocationStatus checkRevocation(const std::vector<Certificate>& chain,
                                  const RevocationOptions& options = {});
 

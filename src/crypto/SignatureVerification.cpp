@@ -1,8 +1,13 @@
 #include "SignatureVerification.h"
 
 #include "CmsLayout.h"
+#include "MessageFile.h"
 #include "StreamSupport.h"
+#include "platform/FileReader.h"
 #include "platform/SystemErrors.h"
+
+#include <algorithm>
+#include <memory>
 
 namespace plombar::crypto {
 
@@ -113,7 +118,49 @@ SignerVerdict checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * certificates,
     return verdict;
 }
 
+// The first `limit` bytes of a file, then its end.
+class FileStart final : public ByteSource {
+public:
+    FileStart(const std::string& path, std::uint64_t limit) : file_(path), left_(limit) {}
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        const std::size_t n =
+            file_.read(buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left_))));
+        left_ -= n;
+        return n;
+    }
+
+private:
+    FileReader file_;
+    std::uint64_t left_;
+};
+
+// More than what is read before the content: the BerReader hands over at most 16 MiB of elements,
+// Base64 text is a third longer, and a PEM armour may stand after 64 KiB of other text.
+constexpr std::uint64_t kAttachedProbeLimit = std::uint64_t{32} << 20;
+
 } // namespace
+
+bool isAttachedSignatureFile(const std::string& path) noexcept {
+    try {
+        // Only the file's start is given to MessageFile: a binary file whose first line holds "MI"
+        // is then taken for Base64 and fails here, but such a file has already been read as the
+        // binary message it is (or is none) in the first step.
+        {
+            FileStart start(path, kAttachedProbeLimit);
+            BerReader reader(start);
+            try {
+                return SignedDataInput(reader).hasContent();
+            } catch (const CryptoError&) {
+            }
+        }
+        MessageFile file([&path] { return std::make_unique<FileStart>(path, kAttachedProbeLimit); },
+                         MessageKind::Signed);
+        BerReader reader(file.message());
+        return SignedDataInput(reader).hasContent();
+    } catch (...) {
+        return false;
+    }
+}
 
 bool VerificationResult::allValid() const noexcept {
     if (signers.empty())

@@ -61,4 +61,10 @@ struct VerificationResult {
 VerificationResult verifySignature(ByteSource& signature, const VerifyOptions& options = {},
                                    Progress& progress = ignoredProgress());
 
+// Whether the file at `path` is a signature that carries its content (an attached one), in any of
+// the encodings MessageFile reads. Only the message's start is read, up to its content: at most a
+// few tens of MiB whatever the file's size, and no signature is checked. False for whatever cannot
+// be opened or read, or is no signed-data message.
+bool isAttachedSignatureFile(const std::string& path) noexcept;
+
 } // namespace plombar::crypto

@@ -136,11 +136,15 @@ VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& inte
     }
 
     result.verified = !result.signers.empty();
+    if (anchors)
+        interaction.progress().beginStage(kTrustStageTitle, 0);
     for (SignerFinding& finding : result.signers) {
         result.verified = result.verified && finding.valid && finding.certificate;
         if (anchors && finding.valid && finding.certificate) {
             crypto::TrustOptions trust;
             trust.revocation.offline = request.offline;
+            // Every download of a revocation list keeps the progress going and can be cancelled.
+            trust.revocation.fetch.progress = &interaction.progress();
             finding.trust = crypto::checkTrust(*finding.certificate, messageCertificates, *anchors, trust);
         }
     }

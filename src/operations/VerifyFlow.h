@@ -27,6 +27,8 @@ inline constexpr const char* kCertificateOutOfPeriodLine = "X Сертифика
 inline constexpr const char* kSubjectHeaderLine = "КОНТЕКСТ ПОЛЬЗОВАТЕЛЯ";
 inline constexpr const char* kIssuerHeaderLine = "КОНТЕКСТ ЦЕНТРА СЕРТИФИКАЦИИ";
 inline constexpr const char* kSignatureInvalidLine = "X - Подпись математически не верна";
+// The progress stage of the trust lines (chains, revocation lists fetched over HTTP).
+inline constexpr const char* kTrustStageTitle = "Проверка доверия";
 // The error for a detached signature checked without its data.
 inline constexpr const char* kDataFileNeededText =
     "Подпись отсоединённая: для её проверки нужен подписанный файл";
@@ -89,7 +91,8 @@ struct VerifyResult {
 // cannot be opened (InputOutputError with the system code, looked at first), the data or the
 // signature file that cannot be read ("Cannot open file ..."), a detached signature without data
 // (kDataFileNeededText), the extracted content that cannot be written, the stores "Root" or "CA"
-// unusable (with checkTrust), CancelledError. Anything that is no valid signature over the data is
+// unusable (with checkTrust), CancelledError (also while revocation lists are fetched: then nothing
+// is extracted). Anything that is no valid signature over the data is
 // the verdict "not verified", with its report line.
 VerifyResult verifySignatureFile(const VerifyRequest& request, Interaction& interaction,
                                  VerifyReport& report);

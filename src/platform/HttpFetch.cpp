@@ -33,6 +33,24 @@ bool hasScheme(std::string_view url, std::string_view scheme) {
     return true;
 }
 
+struct MultiDeleter {
+    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+};
+using CurlMultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
+
+// An easy handle added to a multi handle, taken out again before either is cleaned up.
+class MultiMember {
+public:
+    MultiMember(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {}
+    MultiMember(const MultiMember&) = delete;
+    MultiMember& operator=(const MultiMember&) = delete;
+    ~MultiMember() { curl_multi_remove_handle(multi_, easy_); }
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+};
+
 struct Body {
     std::string bytes;
     std::size_t limit = 0;
@@ -48,6 +66,31 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
     }
     body->bytes.append(data, n);
     return n;
+}
+
+// Runs the exchange on a multi handle, waking at least every kPollInterval to tell `progress` how
+// many bytes came (which may raise CancelledError: the exchange is dropped on the way out).
+constexpr int kPollInterval = 50; // ms
+CURLcode perform(CURL* easy, const Body& body, Progress& progress) {
+    const CurlMultiPtr multi(curl_multi_init());
+    if (!multi || curl_multi_add_handle(multi.get(), easy) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    const MultiMember member(multi.get(), easy);
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            return CURLE_FAILED_INIT;
+        if (running == 0)
+            break;
+        progress.advance(body.bytes.size());
+        if (curl_multi_poll(multi.get(), nullptr, 0, kPollInterval, nullptr) != CURLM_OK)
+            return CURLE_FAILED_INIT;
+    }
+    int left = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi.get(), &left))
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+            return message->data.result;
+    return CURLE_FAILED_INIT;
 }
 
 std::string reasonFor(CURLcode code, const Body& body, const HttpFetchOptions& options,
@@ -133,7 +176,7 @@ HttpFetchResult httpGet(const std::string& rawUrl, const HttpFetchOptions& optio
         result.failure = "не удалось начать запрос HTTP (" + url + ")";
         return result;
     }
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = perform(h, body, options.progress ? *options.progress : ignoredProgress());
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
     if (code != CURLE_OK) {
         result.failure = reasonFor(code, body, options, url);

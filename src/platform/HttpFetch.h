@@ -3,6 +3,8 @@
 // Fetching one small document over HTTP (a certificate revocation list, an issuer's certificate):
 // a GET with a total time limit and a size limit, never a hang and never an unbounded download.
 
+#include "platform/Progress.h"
+
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -16,6 +18,10 @@ struct HttpFetchOptions {
     std::size_t maxBytes = std::size_t{16} << 20;
     // Redirects followed, each to http or https only (never file://, ftp:// or the like).
     long maxRedirects = 3;
+    // Hears the bytes received so far at least every 50 ms while the exchange lasts (also while it
+    // waits for a server), so that a window can repaint and its "Отмена" can stop the exchange: a
+    // CancelledError it raises ends the exchange and leaves httpGet. Null: nobody listens.
+    Progress* progress = nullptr;
 };
 
 struct HttpFetchResult {
@@ -30,7 +36,8 @@ struct HttpFetchResult {
 std::string displayUrl(const std::string& url);
 
 // GETs `url` (http:// or https:// only; anything else fails without a connection). Never raises
-// for what the network or the server does; the failure text names the URL as displayUrl shows it.
+// for what the network or the server does (only what options.progress raises passes through); the
+// failure text names the URL as displayUrl shows it.
 // Proxies set in the environment (http_proxy, no_proxy) apply as in every command-line tool.
 HttpFetchResult httpGet(const std::string& url, const HttpFetchOptions& options = {});
 

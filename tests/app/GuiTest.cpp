@@ -16,10 +16,26 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace plombar::app::test {
+
+bool dropRootRights() {
+    if (::geteuid() != 0)
+        return true;
+    const passwd* nobody = ::getpwnam("nobody");
+    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+        return false;
+    // A process that changed its user is not dumpable, and LeakSanitizer then cannot inspect its threads.
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    return true;
+}
 
 int pageOf(const MainWindow& window, const QWidget* control) {
     for (int i = 0; i < window.pages->count(); ++i) {

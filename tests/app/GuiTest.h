@@ -29,6 +29,10 @@ void makeSparseFile(const std::string& path, std::uint64_t size);
 // Makes a file read-only for everyone (mode 0444).
 void makeReadOnly(const std::string& path);
 
+// Under root, becomes the user "nobody" for the rest of the process, so that permission bits apply;
+// false when that fails. Call first in main().
+bool dropRootRights();
+
 // Selects the offscreen platform when nothing names a platform or a display, so that a test
 // started by hand outside ctest needs no X server. Call before QApplication is created.
 void useOffscreenWhenHeadless();

@@ -168,10 +168,13 @@ public:
     bool update(const std::string& title, std::uint64_t done, std::uint64_t) override {
         if (title != stage_) {
             stage_ = title;
+            updates_ = 0;
             prompts_.record(QStringLiteral("progress: ") + qs(title));
         }
+        ++updates_;
         const auto& point = prompts_.cancelAt_;
-        if (point && done >= point->bytes && (point->stage.empty() || point->stage == title)) {
+        if (point && done >= point->bytes && (point->stage.empty() || point->stage == title) &&
+            updates_ >= point->update) {
             prompts_.cancelAt_.reset();
             prompts_.record(QStringLiteral("cancel: ") + qs(title));
             return false;
@@ -182,6 +185,7 @@ public:
 private:
     ScriptedPrompts& prompts_;
     std::string stage_;
+    int updates_ = 0;
 };
 
 std::unique_ptr<ProgressView> ScriptedPrompts::openProgress() {

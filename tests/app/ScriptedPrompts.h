@@ -71,12 +71,13 @@ public:
     void answerConfirm(bool yes) { confirms_.push_back(yes); }
 
     // The progress dialog shows at once and is updated on every advance (no delay, no throttle);
-    // "Отмена" is pressed once `bytes` of a stage named `stage` are done (any stage when empty).
+    // "Отмена" is pressed once `bytes` of a stage named `stage` are done (any stage when empty), at
+    // the stage's `update`-th update or later (a stage's first update is its start).
     // Without this, no progress dialog is shown and nothing is logged for progress.
     void showProgress() { progressShown_ = true; }
-    void cancelProgressAt(std::uint64_t bytes, const std::string& stage = "") {
+    void cancelProgressAt(std::uint64_t bytes, const std::string& stage = "", int update = 1) {
         progressShown_ = true;
-        cancelAt_ = {bytes, stage};
+        cancelAt_ = {bytes, stage, update};
     }
 
     // Scripted answers not consumed yet, one line each ("file: /tmp/a", "certificate: cancel", ...).
@@ -111,6 +112,7 @@ private:
     struct CancelPoint {
         std::uint64_t bytes;
         std::string stage;
+        int update;
     };
 
     struct CertificateAnswer {

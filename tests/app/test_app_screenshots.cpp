@@ -14,7 +14,12 @@
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
 #include "TestPki.h"
+#include "TestSupport.h"
 #include "VerificationPage.h"
+#include "crypto/CertificateStore.h"
+#include "crypto/ContentSigning.h"
+#include "crypto/TrustReport.h"
+#include "platform/ByteStreams.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -26,6 +31,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -33,6 +39,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <cstdlib>
 #include <memory>
 
 using plombar::app::MainWindow;
@@ -248,6 +255,50 @@ private slots:
         // The certificate path beside the box stays clear of the file button below it.
         QVERIFY(window.encryptionPage->certificateLabel->geometry().bottom() <
                 window.encryptionPage->chooseFileButton->geometry().top());
+    }
+
+    // The verification page after a valid check of an attached signature alone, as it really
+    // comes out: the report with the trust lines, and "Сохранить документ" enabled.
+    void verificationOfAttachedSignatureIsSaved() {
+        using namespace plombar::crypto;
+        plombar::test::TempDir dir("plombar-shot-verify");
+        ::setenv("XDG_CACHE_HOME", dir.path().c_str(), 1);
+        const plombar::test::TestChain chain = plombar::test::makeChain();
+        CertificateStore::open(CertificateStore::kRoot)
+            .add(Certificate::fromDer(chain.root.der()), nullptr, {});
+        CertificateStore::open(CertificateStore::kIntermediate)
+            .add(Certificate::fromDer(chain.intermediate.der()), nullptr, {});
+        const std::string content = "Договор поставки № 17\n";
+        plombar::MemorySource source(content);
+        plombar::MemorySink signature;
+        SignOptions options;
+        options.layout = SignatureLayout::Attached;
+        options.hashOid = "1.2.643.7.1.1.2.2";
+        options.attributes = SignedAttributes::CadesBes;
+        signContent(source, content.size(), {chain.leaf.certificate.get(), chain.leaf.key.get()}, options,
+                    signature);
+        const std::string path = dir.file("Договор поставки № 17 от 01.02.2024.pdf.sig");
+        plombar::test::writeFile(path, signature.take());
+
+        ScriptedPrompts prompts;
+        MainWindow window(prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        prompts.answerFile(path);
+        QVERIFY(plombar::app::test::clickEnabled(window, window.verificationPage->signatureFileButton));
+        QVERIFY(plombar::app::test::clickEnabled(window, window.verificationPage->verifyButton));
+        const QString report = window.verificationPage->reportArea->toPlainText();
+        QVERIFY2(report.contains(QString::fromUtf8(kChainBuiltLine)), qPrintable(report));
+        QVERIFY2(report.contains(QString::fromUtf8(kSigningTimePrefix)), qPrintable(report));
+        QVERIFY(window.verificationPage->saveDocumentButton->isEnabled());
+        checkPageLayout(window.verificationPage, QStringLiteral("page2-verification-attached"));
+        checkCaptionsFit(window.verificationPage, QStringLiteral("page2-verification-attached"));
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-attached"))));
+        // The report's end, with the trust lines.
+        QScrollBar* scroll = window.verificationPage->reportArea->verticalScrollBar();
+        scroll->setValue(scroll->maximum());
+        QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-attached-end"))));
+        ::unsetenv("XDG_CACHE_HOME");
     }
 
     void certificateSelectionFitsAndIsSaved() {

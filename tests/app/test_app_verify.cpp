@@ -1,8 +1,11 @@
-// The verification page driven like a user: both files chosen through their dialogs, "Проверить"
-// pressed; the report in the report area line by line, the certificate view shown between its first and
-// second line, the page's resets after a completed run and none after an error.
+// The verification page driven like a user: both files (or an attached signature alone) chosen
+// through their dialogs, "Проверить" pressed; the report in the report area line by line, the
+// certificate view shown between its first and second line, the trust lines after a valid signer's
+// lines, the page's resets after a completed run and none after an error; the document of a valid
+// attached signature saved through "Сохранить документ".
 
 #include "GuiTest.h"
+#include "LocalHttpServer.h"
 #include "MainWindow.h"
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
@@ -11,8 +14,11 @@
 #include "VerificationPage.h"
 #include "VerifyTestUtil.h"
 
+#include "crypto/CertificateStore.h"
+#include "crypto/TrustReport.h"
 #include "operations/SignFlow.h"
 #include "operations/VerifyFlow.h"
+#include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "platform/SystemErrors.h"
 
@@ -26,8 +32,10 @@
 #include <QTextBlock>
 #include <QTextCharFormat>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 
@@ -44,7 +52,17 @@ QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+QByteArray bytes(const std::string& s) {
+    return QByteArray::fromStdString(s);
+}
+
 const QStringList kNotVerified = {kVerifyHeaderLine, kSignatureInvalidLine};
+
+// The trust lines of a signer whose authority ("Тестовый УЦ") is in no store.
+const QStringList kUntrusted = {
+    QStringLiteral("X Цепочка сертификатов не построена: не найден сертификат издателя «Тестовый УЦ»"),
+    QStringLiteral("? Статус отзыва не проверен: не найден издатель сертификата «Тестовый подписант» для "
+                   "проверки списка отзыва")};
 
 } // namespace
 
@@ -55,6 +73,7 @@ private:
     std::unique_ptr<TestStore> store;
     TestIdentity ca, signer;
     std::unique_ptr<TempDir> dir;
+    std::unique_ptr<TempDir> cache; // XDG_CACHE_HOME: where revocation lists are kept
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<MainWindow> window;
     std::string data;
@@ -62,6 +81,25 @@ private:
 
     QStringList memoLines() const {
         return window->verificationPage->reportArea->toPlainText().split(QLatin1Char('\n'));
+    }
+
+    // The report without the trust lines (chain, revocation, signing time) that end it; those go to
+    // `trust`.
+    QStringList reportWithoutTrust(QStringList* trust = nullptr) const {
+        QStringList lines = memoLines();
+        QStringList cut;
+        const auto isTrustLine = [](const QString& line) {
+            for (const char* start : {kChainBuiltLine, kChainNotBuiltPrefix, kNotRevokedLine, kRevokedPrefix,
+                                      kRevocationUnknownPrefix, kSigningTimePrefix})
+                if (line.startsWith(QString::fromUtf8(start)))
+                    return true;
+            return false;
+        };
+        while (!lines.isEmpty() && isTrustLine(lines.last()))
+            cut.prepend(lines.takeLast());
+        if (trust != nullptr)
+            *trust = cut;
+        return lines;
     }
 
     QStringList verifiedReport(const std::string& serial, const char* period) const {
@@ -98,6 +136,16 @@ private:
     void verifyPressed() {
         QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->verifyButton));
     }
+
+    // Chooses `signaturePath` alone and checks it; the log is emptied before the check.
+    void checkAlone(const std::string& signaturePath) {
+        prompts->answerFile(signaturePath);
+        QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->signatureFileButton));
+        prompts->log.clear();
+        verifyPressed();
+    }
+
+    QPushButton* saveButton() const { return window->verificationPage->saveDocumentButton; }
 
     // The state of a page after a completed run.
     void checkReset() {
@@ -140,6 +188,9 @@ private slots:
 
     void init() {
         dir = std::make_unique<TempDir>("plombar-app-verify");
+        cache = std::make_unique<TempDir>("plombar-app-verify-cache");
+        ::setenv("XDG_CACHE_HOME", cache->path().c_str(), 1);
+        ::setenv("no_proxy", "127.0.0.1", 1); // the revocation lists come from a local server
         data = dir->file("акт сверки.xlsx");
         writeFile(data, content);
         prompts = std::make_unique<ScriptedPrompts>();
@@ -154,6 +205,8 @@ private slots:
         window.reset();
         prompts.reset();
         dir.reset();
+        cache.reset();
+        ::unsetenv("XDG_CACHE_HOME");
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
 
@@ -186,8 +239,11 @@ private slots:
         QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
         // The dialog comes after the first line and before the second.
         QCOMPARE(memoWhileViewing, QStringList({kVerifyHeaderLine}));
-        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QStringList trust;
+        QCOMPARE(reportWithoutTrust(&trust), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(trust, kUntrusted);
         checkReset();
+        QVERIFY(!saveButton()->isEnabled()); // a detached check has no document to save
     }
 
     void signaturesMadeElsewhereVerify_data() {
@@ -223,7 +279,7 @@ private slots:
         choosePair(data, writeSignature("подпись.p7s", signature.toStdString()));
         verifyPressed();
         QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
-        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
         checkReset();
     }
 
@@ -320,7 +376,7 @@ private slots:
         const TestIdentity who = makeSigner(serial.toStdString(), notBefore, notAfter);
         choosePair(data, writeSignature("подпись.sig", cmsSign(who, content)));
         verifyPressed();
-        QCOMPARE(memoLines(), verifiedReport(serialText.toStdString(), period.toUtf8().constData()));
+        QCOMPARE(reportWithoutTrust(), verifiedReport(serialText.toStdString(), period.toUtf8().constData()));
         checkReset();
     }
 
@@ -341,7 +397,7 @@ private slots:
         const QString forged = QStringLiteral("\\n") + kSignatureValidLine;
         QCOMPARE(prompts->log, QStringList({"viewCertificate: " + forged}));
         QCOMPARE(
-            memoLines(),
+            reportWithoutTrust(),
             QStringList({kVerifyHeaderLine, kSignatureValidLine, qs(std::string(kSerialNumberPrefix) + "07"),
                          kCertificateInPeriodLine, kSubjectHeaderLine, "2.5.4.3=\"" + forged + "\"",
                          kIssuerHeaderLine, QStringLiteral("2.5.4.3=\\x1B[8mНастоящий УЦ")}));
@@ -397,7 +453,7 @@ private slots:
         prompts->log.clear();
         verifyPressed();
         QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
-        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
         checkReset();
     }
 
@@ -411,7 +467,7 @@ private slots:
         };
         verifyPressed();
         QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
-        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
         checkReset();
     }
 
@@ -421,14 +477,247 @@ private slots:
         QCOMPARE(memoLines(), kNotVerified);
         choosePair(data, writeSignature("подпись.sig", cmsSign(signer, content)));
         verifyPressed();
-        QCOMPARE(memoLines(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
         choosePair(data, writeSignature("плохая.sig", "плохая"));
         verifyPressed();
         QCOMPARE(memoLines(), kNotVerified);
     }
+
+    // ---- an attached signature alone and its document ----------------------------------------------
+
+    void signatureAloneEnablesCheckWhenAttached_data() {
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<bool>("dropped"); // else chosen in "Файл подписи"
+        QTest::addColumn<bool>("enabled");
+        const QByteArray attached = bytes(cmsSign(signer, content, attachedMessage()));
+        const QByteArray detached = bytes(cmsSign(signer, content));
+        QTest::newRow("attached DER, chosen") << attached << false << true;
+        QTest::newRow("attached Base64, dropped") << attached.toBase64() << true << true;
+        QTest::newRow("detached, chosen") << detached << false << false;
+        QTest::newRow("detached Base64, dropped") << detached.toBase64() << true << false;
+        QTest::newRow("garbage, chosen") << QByteArray("MIIB не подпись") << false << false;
+        QTest::newRow("empty, dropped") << QByteArray() << true << false;
+    }
+    void signatureAloneEnablesCheckWhenAttached() {
+        QFETCH(QByteArray, signature);
+        QFETCH(bool, dropped);
+        QFETCH(bool, enabled);
+        const std::string path = writeSignature("договор.pdf.sig", signature.toStdString());
+        if (dropped) {
+            window->verificationPage->takeFiles({path});
+        } else {
+            prompts->answerFile(path);
+            QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->signatureFileButton));
+        }
+        QCOMPARE(window->verificationPage->verifyButton->isEnabled(), enabled);
+        QVERIFY(!saveButton()->isEnabled());
+    }
+
+    void attachedDocumentIsSaved_data() {
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QString>("target"); // in the test folder; empty: the offered name; "-": cancel
+        // Beforehand: "file" or "link" (to чужой.txt) at the target, "damaged" signature value.
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QString>("outcome"); // the last log entry; %1: the target's full path
+        const QByteArray attached = bytes(cmsSign(signer, content, attachedMessage()));
+        const QString saved = QStringLiteral("message: Документ сохранён");
+        QTest::newRow("offered name") << attached << ""
+                                      << "" << saved;
+        QTest::newRow("Base64, another name") << attached.toBase64() << "копия.xlsx"
+                                              << "" << saved;
+        QTest::newRow("over an existing file") << attached << ""
+                                               << "file" << saved;
+        QTest::newRow("a link planted at the name is replaced") << attached << ""
+                                                                << "link" << saved;
+        QTest::newRow("folder not writable")
+            << attached << "только чтение/договор.pdf"
+            << ""
+            << QStringLiteral("error: ") + qs(errorReportText("Cannot create file \"%1\". " +
+                                                              systemMessage(winerr::ERROR_ACCESS_DENIED)));
+        QTest::newRow("signature damaged since its check")
+            << attached << ""
+            << "damaged" << QStringLiteral("error: Подпись больше не верна: документ не сохранён.");
+        QTest::newRow("dialog cancelled") << attached << "-"
+                                          << ""
+                                          << "";
+    }
+    // The document is written whole under the chosen name or not at all, with no temporary left.
+    void attachedDocumentIsSaved() {
+        QFETCH(QByteArray, signature);
+        QFETCH(QString, target);
+        QFETCH(QString, planted);
+        QFETCH(QString, outcome);
+        const std::string signaturePath = writeSignature("договор.pdf.sig", signature.toStdString());
+        checkAlone(signaturePath);
+        QCOMPARE(prompts->log, QStringList({"viewCertificate: Тестовый подписант"}));
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        checkReset();
+        QVERIFY(saveButton()->isEnabled());
+
+        const std::string offered = dir->file("договор.pdf");
+        const std::string path =
+            target.isEmpty() || target == QLatin1String("-") ? offered : dir->file(target.toStdString());
+        if (planted == QLatin1String("file"))
+            writeFile(path, "старое содержимое");
+        if (planted == QLatin1String("link")) {
+            writeFile(dir->file("чужой.txt"), "чужое");
+            QCOMPARE(::symlink("чужой.txt", path.c_str()), 0);
+        }
+        if (planted == QLatin1String("damaged"))
+            writeFile(signaturePath, damageSignatureValue(signature.toStdString()));
+        const bool readOnly = target.startsWith(QStringLiteral("только чтение"));
+        if (readOnly)
+            QCOMPARE(::mkdir(dir->file("только чтение").c_str(), 0555), 0);
+        const std::vector<std::string> before = listFolder(dir->path());
+        if (target == QLatin1String("-"))
+            prompts->cancelSave();
+        else
+            prompts->answerSave(path);
+        prompts->log.clear();
+        QVERIFY(plombar::app::test::clickEnabled(*window, saveButton()));
+
+        QStringList log = {
+            QStringLiteral("saveFile: documentSaveDialog filter=\"\" initial=\"%1\"").arg(qs(offered))};
+        if (!outcome.isEmpty())
+            log << outcome.arg(qs(path));
+        QCOMPARE(prompts->log, log);
+        if (outcome.startsWith(QStringLiteral("message"))) {
+            QCOMPARE(readFile(path), content);
+            struct stat st {};
+            QCOMPARE(::lstat(path.c_str(), &st), 0);
+            QVERIFY(S_ISREG(st.st_mode));
+            if (planted == QLatin1String("link"))
+                QCOMPARE(readFile(dir->file("чужой.txt")), std::string("чужое"));
+        } else {
+            QCOMPARE(listFolder(dir->path()), before);
+            if (readOnly)
+                QCOMPARE(listFolder(dir->file("только чтение")), std::vector<std::string>());
+        }
+        for (const std::string& name : listFolder(dir->path()))
+            QVERIFY2(!isTemporarySaveName(name), name.c_str());
+        // The report stays, and the document can be saved again unless its signature changed.
+        QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        QCOMPARE(saveButton()->isEnabled(), planted != QLatin1String("damaged"));
+    }
+
+    void documentWithdrawn_data() {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("a detached check") << "detached";
+        QTest::newRow("the attached one checked against a data file") << "attached with data";
+        QTest::newRow("a damaged attached check") << "damaged";
+        QTest::newRow("a data file chosen") << "choose data";
+        QTest::newRow("the signature dialog cancelled") << "cancel signature";
+        QTest::newRow("a file dropped") << "drop";
+    }
+    // "Сохранить документ" is offered only after a valid check of an attached signature alone, and
+    // only until the page's files change.
+    void documentWithdrawn() {
+        QFETCH(QString, then);
+        const std::string attached = cmsSign(signer, content, attachedMessage());
+        checkAlone(writeSignature("договор.pdf.sig", attached));
+        QVERIFY(saveButton()->isEnabled());
+        if (then == QLatin1String("detached")) {
+            choosePair(data, writeSignature("подпись.sig", cmsSign(signer, content)));
+            verifyPressed();
+        } else if (then == QLatin1String("attached with data")) {
+            choosePair(data, writeSignature("договор.pdf.sig", attached));
+            verifyPressed();
+            QCOMPARE(reportWithoutTrust(), verifiedReport("01 2345", kCertificateInPeriodLine));
+        } else if (then == QLatin1String("damaged")) {
+            checkAlone(writeSignature("договор.pdf.sig", damageSignatureValue(attached)));
+            QCOMPARE(memoLines(), kNotVerified);
+        } else if (then == QLatin1String("choose data")) {
+            prompts->answerFile(data);
+            QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->dataFileButton));
+        } else if (then == QLatin1String("cancel signature")) {
+            prompts->cancelFile();
+            QVERIFY(plombar::app::test::clickEnabled(*window, window->verificationPage->signatureFileButton));
+        } else {
+            window->verificationPage->takeFiles({data});
+        }
+        QVERIFY(!saveButton()->isEnabled());
+    }
+
+    // ---- trust --------------------------------------------------------------------------------------
+
+    void trustLinesFollowAValidSigner_data() {
+        QTest::addColumn<QString>("crl"); // "none": no distribution points, "current", "revoked", "hang"
+        QTest::addColumn<QStringList>("trust");
+        const std::time_t revokedAt = std::time(nullptr) - 86400; // as the test below revokes it
+        QTest::newRow("no revocation list named")
+            << "none"
+            << QStringList{
+                   kChainBuiltLine,
+                   QStringLiteral("? Статус отзыва не проверен: в сертификате «Тестовый подписант» нет "
+                                  "точки распространения списка отзыва")};
+        QTest::newRow("not revoked") << "current" << QStringList{kChainBuiltLine, kNotRevokedLine};
+        QTest::newRow("revoked") << "revoked"
+                                 << QStringList{kChainBuiltLine,
+                                                kRevokedPrefix + qs(dateText(std::chrono::sys_seconds(
+                                                                     std::chrono::seconds(revokedAt))))};
+        // The server never answers: the progress dialog keeps being updated while the list is
+        // fetched, and its "Отмена" stops the check with nothing saved and the page as it was.
+        QTest::newRow("cancelled while the list is fetched") << "hang" << QStringList();
+    }
+    void trustLinesFollowAValidSigner() {
+        QFETCH(QString, crl);
+        QFETCH(QStringList, trust);
+        const TestStore rowStore; // the stores of this row alone: each row's root has the same name
+        plombar::test::LocalHttpServer server;
+        ChainFields fields;
+        if (crl != QLatin1String("none"))
+            fields.crlBase = server.url("");
+        const TestChain chain = makeChain(fields);
+        CertificateStore::open(CertificateStore::kRoot)
+            .add(Certificate::fromDer(chain.root.der()), nullptr, {});
+        std::vector<RevokedCertificate> revoked;
+        if (crl == QLatin1String("revoked"))
+            revoked.push_back({&chain.leaf, std::time(nullptr) - 86400});
+        CrlFields crlFields;
+        crlFields.revoked = revoked;
+        server.serve("/intermediate.crl", makeCrl(chain.intermediate, crlFields));
+        server.serve("/root.crl", makeCrl(chain.root));
+        if (crl == QLatin1String("hang"))
+            server.setMode(plombar::test::LocalHttpServer::Mode::Hang);
+        CmsSignOptions options = attachedMessage();
+        options.extraCertificates = {chain.intermediate.certificate.get()};
+        const std::string signaturePath =
+            writeSignature("договор.pdf.sig", cmsSign(chain.leaf, content, options));
+
+        // Beyond its start, the trust stage is updated only while a list is fetched.
+        if (crl == QLatin1String("hang"))
+            prompts->cancelProgressAt(0, kTrustStageTitle, 3);
+        else
+            prompts->showProgress();
+        checkAlone(signaturePath);
+        if (crl == QLatin1String("hang")) {
+            QCOMPARE(prompts->log,
+                     QStringList({"progress: Проверка", "progress: Проверка доверия",
+                                  "cancel: Проверка доверия", "message: Операция отменена пользователем"}));
+            QCOMPARE(memoLines(), QStringList({"Memo1"}));
+            QCOMPARE(window->verificationPage->verifySignatureFileName, signaturePath);
+            QVERIFY(window->verificationPage->verifyButton->isEnabled());
+            QVERIFY(!saveButton()->isEnabled());
+            QCOMPARE(listFolder(dir->path()),
+                     (std::vector<std::string>{"акт сверки.xlsx", "договор.pdf.sig"}));
+            return;
+        }
+        QCOMPARE(prompts->log, QStringList({"progress: Проверка", "progress: Проверка доверия",
+                                            "viewCertificate: Тестовый подписант"}));
+        QStringList lines;
+        QCOMPARE(reportWithoutTrust(&lines).mid(0, 2), QStringList({kVerifyHeaderLine, kSignatureValidLine}));
+        QCOMPARE(lines, trust);
+        // The verdict holds whatever the trust lines say.
+        QVERIFY(saveButton()->isEnabled());
+    }
 };
 
 int main(int argc, char** argv) {
+    // A folder the user may not write to must refuse the document, which it does not for root.
+    if (!plombar::app::test::dropRootRights()) {
+        std::perror("cannot drop root rights");
+        return 1;
+    }
     plombar::app::test::useOffscreenWhenHeadless();
     QApplication app(argc, argv);
     int result = 0;

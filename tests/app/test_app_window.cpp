@@ -230,6 +230,7 @@ private slots:
         row(kVerification, "signatureFileButton", QStringLiteral("Файл подписи"), true);
         row(kVerification, "signatureFileLabel", QString(), true);
         row(kVerification, "verifyButton", QStringLiteral("Проверить"), false);
+        row(kVerification, "saveDocumentButton", QStringLiteral("Сохранить документ"), false);
         row(kEncryption, "chooseCertificateButton", QStringLiteral("Выбрать Сертификат"), false);
         row(kEncryption, "certificateFromFileBox", QStringLiteral("Выбрать сертификат из файла"), true);
         row(kEncryption, "certificateLabel", QString(), true);
@@ -281,6 +282,7 @@ private slots:
              {"signatureFileButton", v->signatureFileButton},
              {"signatureFileLabel", v->signatureFileLabel},
              {"verifyButton", v->verifyButton},
+             {"saveDocumentButton", v->saveDocumentButton},
              {"reportArea", v->reportArea}},
             {{"chooseCertificateButton", e->chooseCertificateButton},
              {"certificateFromFileBox", e->certificateFromFileBox},
@@ -355,8 +357,9 @@ private slots:
         QTest::addColumn<QStringList>("order");
         QTest::newRow("signing") << 0 << QStringList{"signButton", "chooseFileButton", "packBox",
                                                      "base64Box",  "attachedBox",      "cadesBox"};
-        QTest::newRow("verification")
-            << 1 << QStringList{"reportArea", "verifyButton", "dataFileButton", "signatureFileButton"};
+        QTest::newRow("verification") << 1
+                                      << QStringList{"reportArea", "verifyButton", "dataFileButton",
+                                                     "signatureFileButton", "saveDocumentButton"};
         QTest::newRow("encryption") << 2
                                     << QStringList{"encryptButton", "chooseFileButton",
                                                    "certificateFromFileBox", "chooseCertificateButton"};

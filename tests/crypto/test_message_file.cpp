@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace plombar::crypto {
 namespace {
 
@@ -26,14 +29,18 @@ const TestIdentity& signer() {
     return *identity;
 }
 
-std::string signAttached(const std::string& content) {
+std::string sign(const std::string& content, SignatureLayout layout) {
     MemorySource source(content);
     MemorySink out;
     SignOptions options;
-    options.layout = SignatureLayout::Attached;
+    options.layout = layout;
     options.hashOid = "1.2.643.7.1.1.2.2";
     signContent(source, content.size(), {signer().certificate.get(), signer().key.get()}, options, out);
     return out.take();
+}
+
+std::string signAttached(const std::string& content) {
+    return sign(content, SignatureLayout::Attached);
 }
 
 std::string encrypt(const std::string& content) {
@@ -255,6 +262,48 @@ TEST(MessageFile, FilesThatHoldNoMessageStayBinaryAndFailAsSuch) {
         EXPECT_EQ(file.encoding(), MessageEncoding::Binary) << bytes;
         EXPECT_THROW(verifySignature(file.message()), CryptoError) << bytes;
     }
+}
+
+// Whether a signature file carries its content, as the window asks when one is chosen: in every
+// encoding, from the message's start only, so that a hostile file of a terabyte answers at once;
+// whatever is no signed-data message is "no".
+TEST(MessageFile, TellsAttachedSignatureFilesFromAnyOther) {
+    TempDir dir("plombar-attached");
+    const std::string detached = sign("Контрольный пример\n", SignatureLayout::Detached);
+    const std::uint64_t terabyte = std::uint64_t{1} << 40;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::uint64_t sparseSize; // 0: the bytes as they are; else the file is cut to this size
+        bool attached;
+    } cases[] = {
+        {"attached DER", signedDer(), 0, true},
+        {"attached Base64", encodeBase64(signedDer()), 0, true},
+        {"attached PEM after text", "Подпись MI-17\n" + pem("CMS", signedDer()), 0, true},
+        {"attached DER with MI on its first line", messageWithMarker(signAttached), 0, true},
+        {"attached DER cut after its content", signedDer().substr(0, signedDer().size() - 200), 0, true},
+        {"detached DER", detached, 0, false},
+        {"detached Base64", encodeBase64(detached), 0, false},
+        {"envelope", envelopeDer(), 0, false},
+        {"empty", "", 0, false},
+        {"text", "не подпись", 0, false},
+        {"certificate", signer().pem(), 0, false},
+        {"zeros, a terabyte", "", terabyte, false},
+        {"endless DER header and MI", std::string("\x30\x84\xFF\xFF\xFF\xFFMI", 8), terabyte, false},
+        {"Base64 start, then a terabyte of zeros", "MIIB\r\n", terabyte, false},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file("подпись.sig");
+        writeFile(path, c.bytes);
+        if (c.sparseSize != 0) {
+            ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c.sparseSize)), 0);
+        }
+        EXPECT_EQ(isAttachedSignatureFile(path), c.attached) << c.name;
+    }
+    EXPECT_FALSE(isAttachedSignatureFile(dir.file("нет.sig")));
+    ASSERT_EQ(::mkdir(dir.file("папка.sig").c_str(), 0700), 0);
+    EXPECT_FALSE(isAttachedSignatureFile(dir.file("папка.sig")));
+    EXPECT_FALSE(isAttachedSignatureFile(""));
 }
 
 } // namespace

@@ -88,6 +88,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "слишком много перенаправлений"}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// Counts what it hears and presses "Отмена" at its `cancelAt`-th call.
+class CountingProgress final : public Progress {
+public:
+    explicit CountingProgress(int cancelAt) : cancelAt_(cancelAt) {}
+    void beginStage(std::string_view, std::uint64_t) override {}
+    void advance(std::uint64_t) override {
+        if (++calls == cancelAt_)
+            throw CancelledError();
+    }
+    int calls = 0;
+
+private:
+    int cancelAt_;
+};
+
+// The window repaints and can cancel while a server keeps it waiting: the progress hears the wait
+// (not only the body), and its cancel ends the exchange long before the time limit would.
+TEST_F(HttpFetchTest, ProgressHearsTheWaitAndItsCancelEndsTheExchange) {
+    server.setMode(LocalHttpServer::Mode::Hang);
+    CountingProgress progress(3);
+    HttpFetchOptions options;
+    options.timeout = 30s;
+    options.progress = &progress;
+    EXPECT_THROW(httpGet(server.url("/x"), options), CancelledError);
+    EXPECT_EQ(progress.calls, 3);
+}
+
 TEST_F(HttpFetchTest, NobodyListeningFailsAtOnce) {
     const test::RefusingPort nobody;
     const std::string url = nobody.url("/x.crl");
