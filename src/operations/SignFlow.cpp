@@ -185,7 +185,12 @@ SignResult signFile(const SignRequest& request, Interaction& interaction, SignCh
     if (checkpoints.pack(request.pack)) {
         try {
             result.archivePath =
-                sevenzip::packSignedPair(request.inputPath, result.signaturePath, archiveWriter);
+                sevenzip::packSignedPair(request.inputPath, result.signaturePath, archiveWriter,
+                                         sevenzip::kLibraryFileName, interaction.progress());
+        } catch (const CancelledError&) {
+            // Cancelled while packing: no archive, but the signature stays. Its message has been shown
+            // and it is whole; taking it back now would undo what the user was told had been done.
+            throw;
         } catch (const Error&) {
             result.packingError = std::current_exception();
             result.outcome = SignOutcome::NotPacked;

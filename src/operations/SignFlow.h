@@ -66,7 +66,9 @@ public:
 // missing, the store unusable, the input that cannot be opened or read or changes while read
 // ("Cannot open file ..." after the certificate dialog), the output that cannot be written
 // ("Cannot create file ...", after kSignedText), CancelledError. The message kSignedText is shown
-// before the signature file appears; an output that fails leaves nothing behind.
+// before the signature file appears; an output that fails leaves nothing behind. A cancel while
+// signing leaves no signature; a cancel while packing leaves the signature (already announced) and
+// no archive.
 SignResult signFile(const SignRequest& request, Interaction& interaction, SignCheckpoints& checkpoints);
 SignResult signFile(const SignRequest& request, Interaction& interaction);
 

@@ -1,6 +1,7 @@
 #include "sevenzip/PackSignedPair.h"
 
 #include "platform/Paths.h"
+#include "sevenzip/SaveWithProgress.h"
 
 namespace plombar::sevenzip {
 
@@ -13,7 +14,8 @@ std::string archiveCreatedMessage(const std::string& archivePath) {
 }
 
 std::string packSignedPair(const std::string& inputPath, const std::string& signaturePath,
-                           ComPtr<ArchiveWriter>& writer, const std::string& libraryFileName) {
+                           ComPtr<ArchiveWriter>& writer, const std::string& libraryFileName,
+                           Progress& progress) {
     writer = createArchiveWriter(kClassId7zFormat, libraryFileName);
     // Bare names only: the archive unpacks into the pair itself, not into the folders it came from.
     writer->addFile(inputPath, utf8ToUtf16(fileNameOf(inputPath)));
@@ -21,7 +23,7 @@ std::string packSignedPair(const std::string& inputPath, const std::string& sign
     setLevelProperty(*writer, kSignedPairLevel);
     setMethodProperty(*writer, kSignedPairMethod);
     const std::string archivePath = signedPairArchivePath(signaturePath);
-    writer->saveToFile(archivePath);
+    saveToFileWithProgress(*writer, archivePath, progress, kPackingStage);
     return archivePath;
 }
 

@@ -3,6 +3,7 @@
 // Packing a file just signed together with its signature file into one 7z archive beside them: what
 // the window's "Упаковать файлы 7zip" box and `plombar-cli sign --7z` do after the signature is saved.
 
+#include "platform/Progress.h"
 #include "sevenzip/ArchiveWriter.h"
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 namespace plombar::sevenzip {
 
 inline constexpr char kArchiveCreatedText[] = "Создан архив:";
+inline constexpr char kPackingStage[] = "Упаковка"; // the progress dialog's label while packing
 inline constexpr UInt32 kSignedPairLevel = 5;
 inline constexpr std::size_t kSignedPairMethod = 2; // kArchiveMethodNames[2] = "BZIP2"
 
@@ -34,8 +36,13 @@ std::string archiveCreatedMessage(const std::string& archivePath);
 // system text of a code the library returns (a refused handler, a rejected property), "Interface not
 // supported" (a handler without properties), "Cannot create file "<archive>". <system text>" (the
 // archive cannot be written; an existing archive then stays as it was and no partial file is left).
+//
+// The archive is written on a thread of its own while this thread runs `progress` as the stage
+// kPackingStage (saveToFileWithProgress). Whatever `progress` raises (CancelledError) stops the
+// library and goes on with nothing written under the archive's name.
 std::string packSignedPair(const std::string& inputPath, const std::string& signaturePath,
                            ComPtr<ArchiveWriter>& writer,
-                           const std::string& libraryFileName = kLibraryFileName);
+                           const std::string& libraryFileName = kLibraryFileName,
+                           Progress& progress = ignoredProgress());
 
 } // namespace plombar::sevenzip

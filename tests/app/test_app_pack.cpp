@@ -1,6 +1,7 @@
 // Packing the signed pair from the real window: the archive beside the pair (checked with the 7z
 // command and openssl), the message and the order of resets, the wait cursor, how long the archive
-// library stays loaded, and the failures: the archive not writable, the library missing or wrong.
+// library stays loaded, the failures: the archive not writable, the library missing or wrong, and
+// "Отмена" pressed while packing.
 //
 // The library's search is pointed at a missing or a stand-in library by hiding /usr/lib/p7zip in a
 // private mount namespace (root only; skipped where namespaces are not allowed).
@@ -341,6 +342,48 @@ private slots:
         sign();
         QCOMPARE(prompts->log.mid(1, 2), (QStringList{kSigned, archiveMessage(archive)}));
         QVERIFY(!window->signingPage->packBox->isChecked());
+    }
+
+    void cancelledPacking_data() {
+        QTest::addColumn<qulonglong>("cancelAt"); // bytes of the packing stage
+        QTest::addColumn<bool>("olderArchive");
+        QTest::newRow("as packing begins") << qulonglong{0} << false;
+        QTest::newRow("midway, over an older archive") << qulonglong{1} << true;
+    }
+
+    // "Отмена" while the pair is packed: the plain cancel message and no other; no archive and no
+    // temporary file, an older archive as it was; the signature, already announced, stays; the page is
+    // left as a failed packing leaves it. The next click signs and packs with both stages shown.
+    void cancelledPacking() {
+        QFETCH(qulonglong, cancelAt);
+        QFETCH(bool, olderArchive);
+        chooseInput();
+        const std::string signature = input + ".p7s";
+        const std::string archive = signature + ".7z";
+        if (olderArchive)
+            test::writeFile(archive, "older archive");
+        setBoxes(true, true, false);
+        prompts->cancelProgressAt(cancelAt, "Упаковка");
+        sign();
+        const QString signing = QStringLiteral("progress: Подпись");
+        const QString packing = QStringLiteral("progress: Упаковка");
+        QCOMPARE(prompts->log,
+                 (QStringList{kSelect, signing, kSigned, packing, QStringLiteral("cancel: Упаковка"),
+                              QStringLiteral("message: Операция отменена пользователем")}));
+        QCOMPARE(pageState(*window).text(), (PageState{input, qs(input), true, true, false, false}).text());
+        std::vector<std::string> expected{fileNameOf(input), fileNameOf(signature)};
+        if (olderArchive)
+            expected.push_back(fileNameOf(archive));
+        QCOMPARE(test::listFolder(dir->path()), expected);
+        if (olderArchive)
+            QCOMPARE(test::readFile(archive), std::string("older archive"));
+
+        prompts->log.clear();
+        window->signingPage->base64Box->setChecked(true);
+        sign();
+        QCOMPARE(prompts->log, (QStringList{kSelect, signing, kSigned, packing, archiveMessage(archive),
+                                            QStringLiteral("openFolder: ") + qs(dir->path() + "/")}));
+        QCOMPARE(test::run7z("t " + test::shellQuote(archive)), 0);
     }
 
     void hiddenLibrary_data() {

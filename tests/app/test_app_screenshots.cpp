@@ -11,6 +11,7 @@
 #include "GuiTest.h"
 #include "MainWindow.h"
 #include "PageWidgets.h"
+#include "QtPrompts.h"
 #include "ScriptedPrompts.h"
 #include "SigningPage.h"
 #include "TestPki.h"
@@ -30,6 +31,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabBar>
@@ -299,6 +301,24 @@ private slots:
         scroll->setValue(scroll->maximum());
         QVERIFY(window.grab().save(screenshotPath(QStringLiteral("page2-verification-attached-end"))));
         ::unsetenv("XDG_CACHE_HOME");
+    }
+
+    // The progress dialog over the window while a signed pair is packed.
+    void packingProgressIsSaved() {
+        ScriptedPrompts scripted;
+        MainWindow window(scripted);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        plombar::app::QtPrompts prompts("Пломбарь", &window);
+        const auto view = prompts.openProgress();
+        QVERIFY(view->update("Упаковка", 120ull << 20, 300ull << 20));
+        auto* dialog = window.findChild<QProgressDialog*>(QStringLiteral("progressDialog"));
+        QVERIFY(dialog != nullptr);
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        checkCaptionsFit(dialog, QStringLiteral("progress"));
+        const auto* label = dialog->findChild<QLabel*>();
+        QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(QStringLiteral("Упаковка")));
+        QVERIFY(dialog->grab().save(screenshotPath(QStringLiteral("dialog-progress-packing"))));
     }
 
     void certificateSelectionFitsAndIsSaved() {

@@ -2,6 +2,7 @@
 // replacing, files gone before packing, every failure with its exact text, and who holds the library.
 #include "platform/Errors.h"
 #include "platform/Paths.h"
+#include "platform/Progress.h"
 #include "platform/SystemErrors.h"
 #include "sevenzip/PackSignedPair.h"
 
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -315,4 +317,42 @@ TEST_F(PackSignedPairTest, AFailedWriteNamesItsCause) {
     EXPECT_EQ(readFile(archive), "earlier archive");
     EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
               std::vector<std::string>{});
+}
+
+// "Отмена" as packing begins and once the library has counted (it is stopped with E_ABORT): no archive,
+// no temporary file, an older archive as it was. Not cancelled, the stage counts up to the pair's size.
+TEST_F(PackSignedPairTest, ProgressAndCancel) {
+    struct Dialog final : Progress {
+        std::optional<std::uint64_t> cancelAt;
+        std::string stage;
+        std::uint64_t total = 0;
+        void beginStage(std::string_view title, std::uint64_t bytes) override {
+            stage = title;
+            total = bytes;
+            advance(0);
+        }
+        void advance(std::uint64_t done) override {
+            if (cancelAt && done >= *cancelAt)
+                throw CancelledError();
+        }
+    };
+    const std::string archive = signature + ".7z";
+    for (const std::optional<std::uint64_t> cancelAt :
+         {std::optional<std::uint64_t>(0), std::optional<std::uint64_t>(1), std::optional<std::uint64_t>()}) {
+        SCOPED_TRACE(cancelAt ? std::to_string(*cancelAt) : "not cancelled");
+        writeFile(archive, "earlier archive");
+        Dialog dialog;
+        dialog.cancelAt = cancelAt;
+        ComPtr<ArchiveWriter> writer;
+        const std::string message =
+            messageOf([&] { packSignedPair(input, signature, writer, kLibraryFileName, dialog); });
+        EXPECT_EQ(dialog.stage, "Упаковка");
+        EXPECT_EQ(leftovers(dir.path(), {fileNameOf(input), fileNameOf(signature), fileNameOf(archive)}),
+                  std::vector<std::string>{});
+        EXPECT_EQ(message, cancelAt ? "Операция отменена пользователем" : "(no error)");
+        EXPECT_EQ(readFile(archive) == "earlier archive", cancelAt.has_value());
+        if (!cancelAt) {
+            EXPECT_EQ(dialog.total, content.size() + readFile(signature).size());
+        }
+    }
 }
