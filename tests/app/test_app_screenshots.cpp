@@ -38,6 +38,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -397,6 +398,50 @@ private slots:
             }
         }
         QVERIFY(dialog.grab().save(screenshotPath(QStringLiteral("dialog-certificate-view-details"))));
+    }
+
+    // The prompts' own modal dialogs, as the window opens them: each is grabbed once shown, its
+    // captions checked, and closed.
+    void modalPromptsFitAndAreSaved_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("message") << "dialog-message";
+        QTest::newRow("error") << "dialog-error";
+        QTest::newRow("confirmation") << "dialog-confirm-removal";
+        QTest::newRow("signature file") << "dialog-open-signature";
+        QTest::newRow("document save") << "dialog-save-document";
+    }
+    void modalPromptsFitAndAreSaved() {
+        QFETCH(QString, name);
+        plombar::test::TempDir dir("plombar-shot-prompts");
+        plombar::test::writeFile(dir.file("Договор поставки № 17.pdf.sig"), "подпись");
+        ScriptedPrompts scripted;
+        MainWindow window(scripted);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        plombar::app::QtPrompts prompts("Пломбарь", &window);
+        bool grabbed = false;
+        QTimer::singleShot(0, &window, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (dialog == nullptr || !QTest::qWaitForWindowExposed(dialog))
+                return;
+            checkCaptionsFit(dialog, name);
+            grabbed = dialog->grab().save(screenshotPath(name));
+            dialog->close();
+        });
+        const std::string signature = dir.file("Договор поставки № 17.pdf.sig");
+        if (name == QLatin1String("dialog-message"))
+            prompts.showMessage("Подписанное сообщение создано");
+        else if (name == QLatin1String("dialog-error"))
+            prompts.showError("Cannot open file \"" + signature + "\". Отказано в доступе.");
+        else if (name == QLatin1String("dialog-confirm-removal"))
+            QVERIFY(!prompts.confirm("Удалить сертификат «Иванов Иван Иванович» (отпечаток "
+                                     "3f2a9c5e1b0d4477a6e0c3b2918f7d6e5c4b3a29) из хранилища «MY»?"));
+        else if (name == QLatin1String("dialog-open-signature"))
+            QVERIFY(!prompts.openFile("signatureFileDialog",
+                                      window.verificationPage->signatureFileDialog.filter(), signature));
+        else
+            QVERIFY(!prompts.saveFile("documentSaveDialog", "", dir.file("Договор поставки № 17.pdf")));
+        QVERIFY(grabbed);
     }
 
     void passwordDialogFitsAndIsSaved() {
