@@ -14,16 +14,8 @@ namespace plombar::operations {
 
 namespace {
 
-// A certificate file (DER, Base64 or PEM) of more than this is no certificate: it is not read.
-constexpr std::size_t kMaxCertificateFileSize = std::size_t{1} << 20;
-
 std::optional<crypto::Certificate> certificateFromFile(const std::string& path) {
-    std::string bytes;
-    try {
-        bytes = readFileContent(path, kMaxCertificateFileSize);
-    } catch (const OutOfMemoryError&) {
-        return std::nullopt;
-    }
+    const std::string bytes = readFileContent(path);
     try {
         return crypto::Certificate::fromBytes(bytes);
     } catch (const crypto::CryptoError& error) {
