@@ -4,9 +4,13 @@
 // sanitizer report does, a reader that splits one input into fields, and a personal store "MY"
 // under a temporary XDG_DATA_HOME for the whole process.
 
+#include "platform/ByteStreams.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +24,23 @@ namespace plombar::fuzz {
         if (!(condition))                                                                                    \
             ::plombar::fuzz::failCheck(#condition, __FILE__, __LINE__, (detail));                            \
     } while (0)
+
+// Hands out `bytes` in pieces of at most `piece` bytes (a size taken from the input), so that headers
+// and segments straddle a reader's refills.
+class PieceSource final : public ::plombar::ByteSource {
+public:
+    PieceSource(std::string_view bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
+    std::size_t read(std::span<std::uint8_t> buffer) override {
+        const std::size_t n = std::min({buffer.size(), bytes_.size(), piece_});
+        std::copy_n(bytes_.data(), n, buffer.data());
+        bytes_.remove_prefix(n);
+        return n;
+    }
+
+private:
+    std::string_view bytes_;
+    std::size_t piece_;
+};
 
 // Reads fields from the front of an input. Past its end every read gives zeros or nothing, so any
 // input is a valid sequence of fields.

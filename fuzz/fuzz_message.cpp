@@ -18,23 +18,9 @@
 
 using namespace plombar;
 using namespace plombar::crypto;
+using plombar::fuzz::PieceSource;
 
 namespace {
-
-class PieceSource final : public ByteSource {
-public:
-    PieceSource(std::string_view bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
-    std::size_t read(std::span<std::uint8_t> buffer) override {
-        const std::size_t n = std::min({buffer.size(), bytes_.size(), piece_});
-        std::copy_n(bytes_.data(), n, buffer.data());
-        bytes_.remove_prefix(n);
-        return n;
-    }
-
-private:
-    std::string_view bytes_;
-    std::size_t piece_;
-};
 
 const char* encodingName(MessageEncoding encoding) {
     switch (encoding) {

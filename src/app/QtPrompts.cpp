@@ -57,14 +57,16 @@ QWidget* QtPrompts::dialogParent() const {
     return parent_.data();
 }
 
-std::optional<std::string> QtPrompts::openFile(const std::string& dialogName, const std::string& filter,
-                                               const std::string& initialFile) {
+// Qt's own file dialog (no title of its own: Qt's default caption for opening or saving), named
+// for the tests, with the filter's entries, opened on `initialFile`. A typed name of a file that
+// does not exist is accepted; whether it will do is for the caller.
+std::optional<std::string> QtPrompts::runFileDialog(QFileDialog::AcceptMode mode,
+                                                    const std::string& dialogName, const std::string& filter,
+                                                    const std::string& initialFile) {
     BusyCursorPause normalCursor;
-    // No title of its own: Qt's default caption for opening.
     QFileDialog dialog(dialogParent());
     dialog.setObjectName(QString::fromStdString(dialogName));
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // A typed name of a file that does not exist is accepted; whether it will do is for the caller.
+    dialog.setAcceptMode(mode);
     dialog.setFileMode(QFileDialog::AnyFile);
     const QStringList filters = qtNameFilters(filter);
     if (!filters.isEmpty())
@@ -80,6 +82,11 @@ std::optional<std::string> QtPrompts::openFile(const std::string& dialogName, co
     if (chosen.isEmpty() || chosen.first().isEmpty())
         return std::nullopt;
     return chosen.first().toStdString();
+}
+
+std::optional<std::string> QtPrompts::openFile(const std::string& dialogName, const std::string& filter,
+                                               const std::string& initialFile) {
+    return runFileDialog(QFileDialog::AcceptOpen, dialogName, filter, initialFile);
 }
 
 void QtPrompts::showMessage(const std::string& text) {
@@ -130,25 +137,7 @@ std::optional<std::string> QtPrompts::askPassword(const std::string& keyOwner) {
 
 std::optional<std::string> QtPrompts::saveFile(const std::string& dialogName, const std::string& filter,
                                                const std::string& initialFile) {
-    BusyCursorPause normalCursor;
-    QFileDialog dialog(dialogParent());
-    dialog.setObjectName(QString::fromStdString(dialogName));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    const QStringList filters = qtNameFilters(filter);
-    if (!filters.isEmpty())
-        dialog.setNameFilters(filters);
-    if (!initialFile.empty()) {
-        const QFileInfo last(QString::fromStdString(initialFile));
-        dialog.setDirectory(last.absolutePath());
-        dialog.selectFile(last.fileName());
-    }
-    if (dialog.exec() != QDialog::Accepted)
-        return std::nullopt;
-    const QStringList chosen = dialog.selectedFiles();
-    if (chosen.isEmpty() || chosen.first().isEmpty())
-        return std::nullopt;
-    return chosen.first().toStdString();
+    return runFileDialog(QFileDialog::AcceptSave, dialogName, filter, initialFile);
 }
 
 bool QtPrompts::confirm(const std::string& text) {

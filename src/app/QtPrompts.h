@@ -2,6 +2,7 @@
 
 #include "Prompts.h"
 
+#include <QFileDialog>
 #include <QPointer>
 #include <QWidget>
 
@@ -38,6 +39,8 @@ public:
 
 private:
     QWidget* dialogParent() const;
+    std::optional<std::string> runFileDialog(QFileDialog::AcceptMode mode, const std::string& dialogName,
+                                             const std::string& filter, const std::string& initialFile);
 
     std::string title_;
     QPointer<QWidget> parent_;

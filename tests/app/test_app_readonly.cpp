@@ -18,9 +18,6 @@
 #include <QTabWidget>
 #include <QTest>
 
-#include <grp.h>
-#include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,20 +58,6 @@ const Gated kGated[] = {
 QString openFileEntry(const Gated& g, const std::string& initial) {
     return QStringLiteral("openFile: %1 filter=\"%2\" initial=\"%3\"")
         .arg(QString::fromUtf8(g.dialog), QString::fromUtf8(g.filter), QString::fromStdString(initial));
-}
-
-bool dropRoot() {
-    if (::geteuid() != 0)
-        return true;
-    const passwd* nobody = ::getpwnam("nobody");
-    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
-    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-        return false;
-    // Changing the user makes the process undumpable, which stops LeakSanitizer from inspecting
-    // its own threads at exit.
-    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
-    return true;
 }
 
 } // namespace
@@ -221,7 +204,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!dropRoot()) {
+    if (!plombar::app::test::dropRootRights()) {
         std::perror("cannot drop root rights");
         return 1;
     }

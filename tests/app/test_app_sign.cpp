@@ -24,9 +24,6 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <grp.h>
-#include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,19 +99,6 @@ std::string messageOf(const std::string& path) {
         return bytes;
     const QByteArray der = QByteArray::fromBase64(QByteArray::fromStdString(bytes));
     return der.toStdString();
-}
-
-bool dropRoot() {
-    if (::geteuid() != 0)
-        return true;
-    const passwd* nobody = ::getpwnam("nobody");
-    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
-    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-        return false;
-    // A process that changed its user is not dumpable, and LeakSanitizer then cannot inspect its threads.
-    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
-    return true;
 }
 
 // The prompts that the selection dialog is given, kept whole for checks of what each row says.
@@ -758,7 +742,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!dropRoot()) {
+    if (!plombar::app::test::dropRootRights()) {
         std::perror("cannot drop root rights");
         return 1;
     }
